@@ -1,0 +1,198 @@
+/* netlane: the network library's public interface.
+ * Numbered drivers give unreliable datagram channels and reliable, ordered
+ * message conns; this header compiles as C and as C++. */
+#ifndef NETLANE_H
+#define NETLANE_H
+
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Address texts live in 128-byte fields: 127 characters and the NUL. */
+#define NET_MAX_ADDRESS_LENGTH 128
+
+/* Built-in driver numbers; 10, 14 and 15 are left for automatic numbering. */
+#define NET_DRIVER_NONET         1
+#define NET_DRIVER_LOCAL         2
+#define NET_DRIVER_WSOCK_DOS     3
+#define NET_DRIVER_WSOCK_WIN     4
+#define NET_DRIVER_SOCKETS       5
+#define NET_DRIVER_IPX_DOS       6
+#define NET_DRIVER_IPX_WIN       7
+#define NET_DRIVER_IPX_LINUX     8
+#define NET_DRIVER_SERIAL_DOS    9
+#define NET_DRIVER_SERIAL_LINUX 11
+#define NET_DRIVER_SERIAL_BEOS  12
+#define NET_DRIVER_BESOCKS      13
+
+/* Driver classes (indices into net_classes). */
+#define NET_CLASS_NONE     0
+#define NET_CLASS_INTERNET 1
+#define NET_CLASS_IPX      2
+#define NET_CLASS_SERIAL   3
+#define NET_CLASS_LOCAL    4
+#define NET_MAX_CLASSES   16
+
+/* Conn states. */
+#define NET_CONN_IDLE       1
+#define NET_CONN_LISTENING  2
+#define NET_CONN_CONNECTING 3
+#define NET_CONN_CONNECTED  4
+
+/* A set of driver numbers 0..31: one heap cell holding a bit mask
+ * (driver n is a member when bit n is set). */
+typedef unsigned int *NET_DRIVERLIST;
+
+typedef struct NET_DRIVER NET_DRIVER;
+typedef struct NET_CHANNEL NET_CHANNEL;
+typedef struct NET_CONN NET_CONN;
+struct conn_config;
+
+/* An address-preparation (name resolution) request. */
+typedef struct NET_PREPADDR_DATA {
+  NET_DRIVER *driver;
+  char src[NET_MAX_ADDRESS_LENGTH];
+  char *dest;
+  void *driver_data;
+} NET_PREPADDR_DATA;
+
+struct NET_CHANNEL {
+  int type;                                 /* driver number */
+  NET_DRIVER *driver;
+  char target_addr[NET_MAX_ADDRESS_LENGTH];
+  char local_addr[NET_MAX_ADDRESS_LENGTH];
+  void *data;                               /* the driver's state */
+};
+
+struct NET_CONN {
+  int type;                                 /* driver number */
+  NET_DRIVER *driver;
+  int status;                               /* NET_CONN_* */
+  char peer_addr[NET_MAX_ADDRESS_LENGTH];
+  void *data;                               /* the driver's state */
+};
+
+/* One driver: a static record of operation slots; an empty slot (NULL)
+ * means the driver does not offer that operation. */
+struct NET_DRIVER {
+  const char *name;
+  const char *desc;
+#ifdef __cplusplus
+  int class_;   /* the C field `class`, spelled so C++ can name it */
+#else
+  int class;
+#endif
+
+  int (*detect)(void);
+  int (*init)(void);
+  int (*exit)(void);
+
+  int (*prepareaddress)(NET_PREPADDR_DATA *data);
+  int (*poll_prepareaddress)(NET_PREPADDR_DATA *data);
+
+  int (*init_channel)(NET_CHANNEL *chan, const char *addr);
+  int (*destroy_channel)(NET_CHANNEL *chan);
+  int (*update_target)(NET_CHANNEL *chan);
+  int (*send)(NET_CHANNEL *chan, const void *buf, int size);
+  int (*recv)(NET_CHANNEL *chan, void *buf, int size, char *from);
+  int (*query)(NET_CHANNEL *chan);
+
+  int (*init_conn)(NET_CONN *conn, const char *addr);
+  int (*destroy_conn)(NET_CONN *conn);
+  int (*listen)(NET_CONN *conn);
+  int (*poll_listen)(NET_CONN *conn, NET_CONN *newconn);
+  int (*connect)(NET_CONN *conn, const char *addr);
+  int (*poll_connect)(NET_CONN *conn);
+  int (*send_rdm)(NET_CONN *conn, const void *buf, int size);
+  int (*recv_rdm)(NET_CONN *conn, void *buf, int max);
+  int (*query_rdm)(NET_CONN *conn);
+  int (*ignore_rdm)(NET_CONN *conn);
+  int (*conn_stats)(NET_CONN *conn, int *in_q, int *out_q);
+
+  void (*load_config)(NET_DRIVER *drv, FILE *fp);
+  void (*load_conn_config)(NET_DRIVER *drv, FILE *fp, const char *section);
+
+  struct conn_config *conn_config;
+};
+
+typedef struct NET_DRIVERNAME {
+  int num;
+  const char *name;
+} NET_DRIVERNAME;
+
+typedef struct NET_CLASS {
+  const char *name;
+  const char *addrhelp;
+  NET_DRIVERLIST drivers;
+} NET_CLASS;
+
+extern NET_DRIVERLIST net_drivers_all;
+extern NET_CLASS net_classes[NET_MAX_CLASSES];
+
+/* Start and stop. net_init: 0 ready (also when already up), 1 the exit
+ * routine could not be registered. net_shutdown: 0 done, 1 not up. */
+int net_init(void);
+int net_shutdown(void);
+void net_set_mutex_funcs(void (*create)(void **mutex), void (*destroy)(void *mutex),
+                         void (*lock)(void *mutex), void (*unlock)(void *mutex));
+void net_set_timer_func(unsigned int (*timer)(void));
+
+/* Registry: the number registered under, 0 on failure. */
+int net_register_driver(int num, NET_DRIVER *driver);
+int net_driver_class(int drvid);
+NET_DRIVERNAME *net_getdrivernames(NET_DRIVERLIST which);
+
+NET_DRIVERLIST net_detectdrivers(NET_DRIVERLIST which);
+int net_detectdriver(int which);
+NET_DRIVERLIST net_initdrivers(NET_DRIVERLIST which);
+int net_initdriver(int which);
+
+NET_DRIVERLIST net_driverlist_create(void);
+void net_driverlist_destroy(NET_DRIVERLIST list);
+int net_driverlist_clear(NET_DRIVERLIST list);
+int net_driverlist_add(NET_DRIVERLIST list, int driver);
+int net_driverlist_remove(NET_DRIVERLIST list, int driver);
+int net_driverlist_test(NET_DRIVERLIST list, int driver);
+int net_driverlist_foreach(NET_DRIVERLIST list, int (*func)(int driver, void *dat), void *dat);
+int net_driverlist_count(NET_DRIVERLIST list);
+int net_driverlist_add_list(NET_DRIVERLIST list1, NET_DRIVERLIST list2);
+int net_driverlist_remove_list(NET_DRIVERLIST list1, NET_DRIVERLIST list2);
+
+/* Configuration: 0 loaded, 1 no such file or directory, 2 cannot open. */
+int net_loadconfig(const char *fname);
+
+/* Channels: unreliable datagrams to one target. */
+NET_CHANNEL *net_openchannel(int type, const char *addr);
+int net_closechannel(NET_CHANNEL *channel);
+int net_assigntarget(NET_CHANNEL *channel, const char *target);
+char *net_getlocaladdress(NET_CHANNEL *channel);
+int net_send(NET_CHANNEL *channel, const void *buffer, int size);
+int net_receive(NET_CHANNEL *channel, void *buffer, int maxsize, char *from);
+int net_query(NET_CHANNEL *channel);
+int net_channel_driver(NET_CHANNEL *chan);
+
+/* Conns: reliable, ordered messages between two peers. */
+NET_CONN *net_openconn(int type, const char *addr);
+int net_closeconn(NET_CONN *conn);
+int net_listen(NET_CONN *conn);
+NET_CONN *net_poll_listen(NET_CONN *conn);
+int net_connect(NET_CONN *conn, const char *addr);
+int net_poll_connect(NET_CONN *conn);
+int net_connect_wait_time(NET_CONN *conn, const char *addr, int time);
+int net_connect_wait_cb(NET_CONN *conn, const char *addr, int (*cb)(void));
+int net_connect_wait_cb_time(NET_CONN *conn, const char *addr, int (*cb)(void), int time);
+int net_send_rdm(NET_CONN *conn, const void *buffer, int size);
+int net_receive_rdm(NET_CONN *conn, void *buffer, int maxsize);
+int net_query_rdm(NET_CONN *conn);
+int net_ignore_rdm(NET_CONN *conn);
+int net_conn_stats(NET_CONN *conn, int *in_q, int *out_q);
+char *net_getpeer(NET_CONN *conn);
+int net_conn_driver(NET_CONN *conn);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* NETLANE_H */

@@ -1,0 +1,1 @@
+// Placeholder so the library target has a source until the core lands.

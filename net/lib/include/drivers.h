@@ -1,0 +1,28 @@
+/* The built-in driver records, each filled by its own driver source. */
+#ifndef NETLANE_DRIVERS_H
+#define NETLANE_DRIVERS_H
+
+#include "netlane.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+extern NET_DRIVER net_driver_nonet;
+extern NET_DRIVER net_driver_local;
+extern NET_DRIVER net_driver_wsock_dos;
+extern NET_DRIVER net_driver_wsock_win;
+extern NET_DRIVER net_driver_sockets;
+extern NET_DRIVER net_driver_ipx_dos;
+extern NET_DRIVER net_driver_ipx_win;
+extern NET_DRIVER net_driver_ipx_linux;
+extern NET_DRIVER net_driver_serial_dos;
+extern NET_DRIVER net_driver_serial_linux;
+extern NET_DRIVER net_driver_serial_beos;
+extern NET_DRIVER net_driver_besocks;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

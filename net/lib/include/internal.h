@@ -1,0 +1,50 @@
+/* Names shared inside the network library: hooks, registry look-ups and the
+ * pieces that net_init and net_shutdown bring up and down. */
+#ifndef NETLANE_INTERNAL_H
+#define NETLANE_INTERNAL_H
+
+#include "netlane.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Mutex hooks: a mutex is an opaque handle made by the create hook. */
+extern void (*__netlane_internal__mutex_create)(void **mutex);
+extern void (*__netlane_internal__mutex_destroy)(void *mutex);
+extern void (*__netlane_internal__mutex_lock)(void *mutex);
+extern void (*__netlane_internal__mutex_unlock)(void *mutex);
+
+/* Timer hook: milliseconds, wrapping unsigned 32-bit; compare differences. */
+extern unsigned int (*__netlane_timer_func)(void);
+
+/* Registry look-ups: the newest entry wins. */
+NET_DRIVER *__netlane_internal__get_driver(int num);
+int __netlane_internal__get_driver_by_ptr(NET_DRIVER *ptr);
+
+void __netlane_internal__classes_init(void);
+void __netlane_internal__classes_exit(void);
+void __netlane_internal__drivers_init(void);
+void __netlane_internal__drivers_exit(void);
+void __netlane_internal__channels_init(void);
+void __netlane_internal__channels_exit(void);
+void __netlane_internal__conns_init(void);
+void __netlane_internal__conns_exit(void);
+
+/* Copies at most NET_MAX_ADDRESS_LENGTH - 1 characters and always ends the
+ * text, so an overlong address is cut instead of overrunning a field. */
+void __netlane_internal__copy_address(char *dest, const char *src);
+
+#ifdef __cplusplus
+}
+#endif
+
+/* The C field `class` of NET_DRIVER, read and written the same way from
+ * C and C++ sources of the library. */
+#ifdef __cplusplus
+#define NET_DRIVER_CLASS(drv) ((drv)->class_)
+#else
+#define NET_DRIVER_CLASS(drv) ((drv)->class)
+#endif
+
+#endif

@@ -1,0 +1,16 @@
+#!/bin/sh
+# Runs every test through CTest twice: on the plain build and on a build
+# with AddressSanitizer and UndefinedBehaviorSanitizer. Tests that need an X
+# display start their own Xvfb.
+set -e
+cd "$(dirname "$0")/.."
+JOBS=$(nproc 2>/dev/null || echo 2)
+
+cmake -S . -B build-san -DYAMMER_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build-san -j"$JOBS"
+
+status=0
+(cd build && ctest --output-on-failure -j"$JOBS" --timeout 300) || status=1
+ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  sh -c 'cd build-san && ctest --output-on-failure -j"$0" --timeout 300' "$JOBS" || status=1
+exit $status
