@@ -1,1 +1,0 @@
-// Placeholder so the library target has a source until the core lands.
