@@ -1,23 +1,283 @@
-// The Internet (UDP) driver records (placeholder until the driver lands).
-#include "drivers.h"
+// The Internet driver: channels as UDP datagrams over IPv4, one non-blocking
+// socket per channel. Binding texts: "192.168.0.5:24785", ":24785", "+:24785"
+// (address reuse on), "-" (off); targets: "10.0.0.1:24785", "*:24785".
+// Drivers 5 and 13 are placeholders of the same class.
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 
-static void load_config(NET_DRIVER *, FILE *) {}
+#include <arpa/inet.h>
+
+#include "config.h"
+#include "drivers.h"
+#include "inetaddr.h"
+#include "inetdefs.h"
+#include "inetsock.h"
+
+namespace {
+
+// Driver settings, shared by all channels; written only by load_config.
+int default_port = INET_DEFAULT_PORT;  // for texts that name no port (or 0)
+int forceport = 0;                     // default of the address-reuse option
+int ip_address = 0;                    // host order; binding address when a text names no host
+int disable_driver = 0;                // nonzero: detection answers 0
+
+int detect(void)
+{
+  if (disable_driver)
+    return 0;
+  if (__netlane_internal__sock_startup() != 0)
+    return 0;
+  __netlane_internal__sock_cleanup();
+  return 2;
+}
+
+int init(void)
+{
+  return __netlane_internal__sock_startup() != 0 ? 1 : 0;
+}
+
+int drv_exit(void)
+{
+  __netlane_internal__sock_cleanup();
+  return 0;
+}
+
+// Opens the channel's socket on `addr` (host order) and `port`:
+// 0 open; 1 no memory; 2 no socket; 3 no non-blocking mode; 4 bind refused.
+// A failure leaves nothing open and nothing allocated.
+int do_init_channel(NET_CHANNEL *chan, unsigned int addr, int port, int reuse)
+{
+  channel_data_t *data = new (std::nothrow) channel_data_t();
+  if (data == NULL)
+    return 1;
+
+  data->sock = __netlane_internal__sock_open_udp();
+  if (data->sock == INET_NO_SOCKET) {
+    delete data;
+    return 2;
+  }
+  if (__netlane_internal__sock_set_nonblocking(data->sock) != 0) {
+    __netlane_internal__sock_close(data->sock);
+    delete data;
+    return 3;
+  }
+  // Without the option a bind to a port in use is refused, which is what
+  // the caller asked for; a refusal of the option itself changes nothing.
+  __netlane_internal__sock_set_reuse(data->sock, reuse);
+
+  struct sockaddr_in local;
+  memset(&local, 0, sizeof local);
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(addr);
+  local.sin_port = htons(static_cast<unsigned short>(port));
+  if (__netlane_internal__sock_bind(data->sock, &local) != 0) {
+    __netlane_internal__sock_close(data->sock);
+    delete data;
+    return 4;
+  }
+
+  if (__netlane_internal__sock_local_name(data->sock, &local) == 0)
+    __netlane_internal__write_address(chan->local_addr, &local);
+  data->address_length = 0;
+  chan->data = data;
+  return 0;
+}
+
+int init_channel(NET_CHANNEL *chan, const char *addr)
+{
+  int reuse = forceport ? 1 : 0;
+  unsigned int bind_addr = static_cast<unsigned int>(ip_address);
+
+  if (addr == NULL)
+    return do_init_channel(chan, bind_addr, 0, 0);
+
+  if (addr[0] == '+') {
+    reuse = 1;
+    addr++;
+  } else if (addr[0] == '-') {
+    reuse = 0;
+    addr++;
+  }
+
+  if (addr[0] == '\0')
+    return do_init_channel(chan, bind_addr, default_port, reuse);
+
+  // A text we cannot read is refused rather than bound somewhere the
+  // caller did not ask for.
+  unsigned int host;
+  int port;
+  if (__netlane_internal__parse_address(addr, &host, &port) != 0)
+    return 4;
+  if (port == 0)
+    port = default_port;
+  if (host != 0)
+    bind_addr = host;
+  return do_init_channel(chan, bind_addr, port, reuse);
+}
+
+int destroy_channel(NET_CHANNEL *chan)
+{
+  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  if (data) {
+    __netlane_internal__sock_close(data->sock);
+    delete data;
+    chan->data = NULL;
+  }
+  return 0;
+}
+
+int update_target(NET_CHANNEL *chan)
+{
+  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  if (data == NULL)
+    return 1;
+
+  unsigned int host;
+  int port;
+  if (__netlane_internal__parse_address(chan->target_addr, &host, &port) != 0)
+    return 1;
+  // Broadcast permission, once given, stays for the socket's life.
+  if (host == 0xFFFFFFFFu && __netlane_internal__sock_set_broadcast(data->sock) != 0)
+    return 1;
+  if (port == 0)
+    port = default_port;
+
+  memset(&data->target_address, 0, sizeof data->target_address);
+  data->target_address.sin_family = AF_INET;
+  data->target_address.sin_port = htons(static_cast<unsigned short>(port));
+  data->target_address.sin_addr.s_addr = htonl(host);
+  data->address_length = sizeof data->target_address;
+  return 0;
+}
+
+int drv_send(NET_CHANNEL *chan, const void *buf, int size)
+{
+  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  if (data == NULL || data->address_length == 0)
+    return 1;
+  return __netlane_internal__sock_send_to(data->sock, buf, size, &data->target_address) != 0 ? 1 : 0;
+}
+
+int drv_recv(NET_CHANNEL *chan, void *buf, int size, char *from)
+{
+  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  if (data == NULL)
+    return -1;
+  struct sockaddr_in sender;
+  int got = __netlane_internal__sock_recv_from(data->sock, buf, size, &sender);
+  if (got > 0 && from)
+    __netlane_internal__write_address(from, &sender);
+  return got;
+}
+
+int query(NET_CHANNEL *chan)
+{
+  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  if (data == NULL)
+    return 0;
+  return __netlane_internal__sock_readable(data->sock);
+}
+
+// A decimal integer read like atoi, but saturating instead of overflowing.
+int read_int(const char *value)
+{
+  long v = strtol(value, NULL, 10);
+  if (v > INT_MAX)
+    return INT_MAX;
+  if (v < INT_MIN)
+    return INT_MIN;
+  return static_cast<int>(v);
+}
+
+// "yes", "y..." or a nonzero number switch the driver off.
+int read_disable(const char *value)
+{
+  return (read_int(value) != 0 || value[0] == 'y') ? 1 : 0;
+}
+
+// Up to four dot-separated decimal parts, ((p1*256+p2)*256+p3)*256+p4,
+// missing parts counting 0; unsigned so that large parts wrap, not overflow.
+int read_ip(const char *value)
+{
+  unsigned int result = 0;
+  int parts = 0;
+  const char *p = value;
+  while (parts < 4) {
+    char *end;
+    unsigned long part = strtoul(p, &end, 10);
+    result = result * 256u + static_cast<unsigned int>(part);
+    parts++;
+    if (*end != '.')
+      break;
+    p = end + 1;
+  }
+  for (; parts < 4; parts++)
+    result *= 256u;
+  return static_cast<int>(result);
+}
+
+void load_config(NET_DRIVER *drv, FILE *fp)
+{
+  char *option;
+  char *value;
+
+  if (__netlane_internal__seek_section(fp, "internet") == 0) {
+    while (__netlane_internal__get_setting(fp, &option, &value) == 0) {
+      if (strcmp(option, "port") == 0) {
+        long port = strtol(value, NULL, 10);
+        // A port that does not fit 16 bits is ignored like 0, not cut
+        // down to some other port.
+        if (port > 0 && port <= 65535)
+          default_port = static_cast<int>(port);
+      } else if (strcmp(option, "forceport") == 0) {
+        forceport = read_int(value);
+      } else if (strcmp(option, "ip") == 0) {
+        ip_address = read_ip(value);
+      } else if (strcmp(option, "disable") == 0) {
+        disable_driver = read_disable(value);
+      }
+    }
+  }
+
+  if (__netlane_internal__seek_section(fp, "winsock_win") == 0) {
+    while (__netlane_internal__get_setting(fp, &option, &value) == 0) {
+      if (strcmp(option, "disable") == 0)
+        disable_driver = read_disable(value);
+    }
+  }
+
+  if (drv->load_conn_config)
+    drv->load_conn_config(drv, fp, "internet");
+}
+
+int dummy_detect(void)
+{
+  return 0;
+}
+
+void dummy_load_config(NET_DRIVER *, FILE *)
+{
+}
+
+}  // namespace
 
 NET_DRIVER net_driver_wsock_win = {
   "Winsock from Windows",  /* name */
   "Internet driver",  /* desc */
-  1,  /* class */
-  NULL,  /* detect */
-  NULL,  /* init */
-  NULL,  /* exit */
-  NULL,  /* prepareaddress */
-  NULL,  /* poll_prepareaddress */
-  NULL,  /* init_channel */
-  NULL,  /* destroy_channel */
-  NULL,  /* update_target */
-  NULL,  /* send */
-  NULL,  /* recv */
-  NULL,  /* query */
+  NET_CLASS_INTERNET,  /* class */
+  detect,  /* detect */
+  init,  /* init */
+  drv_exit,  /* exit */
+  __netlane_internal__inet_prepareaddress,  /* prepareaddress */
+  __netlane_internal__inet_poll_prepareaddress,  /* poll_prepareaddress */
+  init_channel,  /* init_channel */
+  destroy_channel,  /* destroy_channel */
+  update_target,  /* update_target */
+  drv_send,  /* send */
+  drv_recv,  /* recv */
+  query,  /* query */
   NULL,  /* init_conn */
   NULL,  /* destroy_conn */
   NULL,  /* listen */
@@ -37,8 +297,8 @@ NET_DRIVER net_driver_wsock_win = {
 NET_DRIVER net_driver_sockets = {
   "Berkeley Sockets",  /* name */
   "Internet driver",  /* desc */
-  1,  /* class */
-  NULL,  /* detect */
+  NET_CLASS_INTERNET,  /* class */
+  dummy_detect,  /* detect */
   NULL,  /* init */
   NULL,  /* exit */
   NULL,  /* prepareaddress */
@@ -60,7 +320,7 @@ NET_DRIVER net_driver_sockets = {
   NULL,  /* query_rdm */
   NULL,  /* ignore_rdm */
   NULL,  /* conn_stats */
-  load_config,  /* load_config */
+  dummy_load_config,  /* load_config */
   NULL,  /* load_conn_config */
   NULL  /* conn_config */
 };
@@ -68,8 +328,8 @@ NET_DRIVER net_driver_sockets = {
 NET_DRIVER net_driver_besocks = {
   "BeOS Sockets",  /* name */
   "Internet driver",  /* desc */
-  1,  /* class */
-  NULL,  /* detect */
+  NET_CLASS_INTERNET,  /* class */
+  dummy_detect,  /* detect */
   NULL,  /* init */
   NULL,  /* exit */
   NULL,  /* prepareaddress */
@@ -91,7 +351,7 @@ NET_DRIVER net_driver_besocks = {
   NULL,  /* query_rdm */
   NULL,  /* ignore_rdm */
   NULL,  /* conn_stats */
-  load_config,  /* load_config */
+  dummy_load_config,  /* load_config */
   NULL,  /* load_conn_config */
   NULL  /* conn_config */
 };
