@@ -1,3 +1,137 @@
-// Start-up, the process-wide globals and the program loop (placeholder
-// until the spine lands).
-int yammerlane_main() { return 0; }
+// Start-up, the process-wide globals and the program loop.
+#include <allegro.h>
+#include <stdio.h>
+#include "main.h"
+#include "menu.h"
+#include "chat_it.h"
+#include "data.h"
+#include "timers.h"
+
+DATAFILE *data = NULL;
+BITMAP *buffer = NULL;
+BITMAP *background = NULL;
+bool sound_ok = true;
+bool exit_prog = false;
+int program_state = 1;
+
+int (*sound_installer)(int digi, int midi, const char *cfg_path) = install_sound;
+
+void start_sound()
+{
+  if (sound_installer(DIGI_AUTODETECT, MIDI_AUTODETECT, NULL) != 0) {
+    printf("Error setting up Sound, so the game will be silent!\n%s\n", allegro_error);
+    fflush(stdout);
+    sound_ok = false;
+  }
+}
+
+void play_sound(int index)
+{
+  if (!sound_ok || !data || data[index].type != DAT_SAMPLE)
+    return;
+  play_sample((SAMPLE *)data[index].dat, 255, 255, 1000, 0);
+}
+
+int datafile_usable(const DATAFILE *dat)
+{
+  static const struct { int index; int type; } wanted[] = {
+    { JOIN_SOUND, DAT_SAMPLE },
+    { ALERT_SOUND, DAT_SAMPLE },
+    { MENU_FONT, DAT_FONT },
+    { MESSAGE_SOUND, DAT_SAMPLE },
+  };
+
+  if (!dat)
+    return 0;
+  int count = 0;
+  while (dat[count].type != DAT_END)
+    count++;
+  for (const auto &w : wanted) {
+    if (w.index >= count || dat[w.index].type != w.type || !dat[w.index].dat)
+      return 0;
+  }
+  return 1;
+}
+
+// Runs the state that program_state names; state 3 releases everything.
+static void run_state()
+{
+  switch (program_state) {
+    case 1:
+      clear_to_color(buffer, 0);
+      clear_to_color(screen, 0);
+      menu_interface();
+      break;
+    case 2:
+      chat_prog(super_chat_type);
+      break;
+    case 3:
+      unload_datafile(data);
+      data = NULL;
+      destroy_bitmap(buffer);
+      buffer = NULL;
+      destroy_bitmap(background);
+      background = NULL;
+      allegro_exit();
+      exit_prog = true;
+      break;
+    default:
+      break;
+  }
+}
+
+int yammerlane_main()
+{
+  // Without a usable display Allegro's autodetection finds no system
+  // driver, and install_timer would then dereference the missing driver.
+  if (install_allegro(SYSTEM_AUTODETECT, &errno, atexit) != 0) {
+    fprintf(stderr, "Unable to start Allegro: no usable display (is DISPLAY set?)\n%s\n",
+            allegro_error);
+    return -1;
+  }
+  install_timer();
+  install_keyboard();
+
+  start_sound();
+
+  if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, 640, 480, 0, 0) != 0 &&
+      set_gfx_mode(GFX_AUTODETECT, 640, 480, 0, 0) != 0) {
+    allegro_message("Unable initialize graphics module\n%s\n", allegro_error);
+    return -1;
+  }
+
+  data = load_datafile("data.dat");
+  if (!datafile_usable(data)) {
+    if (data)
+      unload_datafile(data);
+    data = NULL;
+    allegro_message("Error loading data file.\n");
+    return -1;
+  }
+
+  set_window_title("Yammerlane");
+
+  if (set_display_switch_mode(SWITCH_BACKGROUND) != 0)
+    set_display_switch_mode(SWITCH_BACKAMNESIA);
+
+  LOCK_VARIABLE(speed_counter);
+  LOCK_FUNCTION(increment_speed_counter);
+  install_int_ex(increment_speed_counter, BPS_TO_TIMER(60));
+
+  buffer = create_bitmap(SCREEN_W, SCREEN_H);
+  background = create_bitmap(SCREEN_W, SCREEN_H);
+  if (!buffer || !background) {
+    // Every screen draws through both; without them the first frame crashes.
+    allegro_message("Unable to create the screen bitmaps.\n");
+    return -1;
+  }
+  clear_to_color(buffer, 0);
+  clear_to_color(background, 0);
+  clear_to_color(screen, 0);
+
+  do {
+    run_state();
+  } while (!exit_prog);
+
+  return 0;
+}

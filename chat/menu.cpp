@@ -1,0 +1,197 @@
+// The three menu screens (main, host, join): their logic step and drawing.
+#include <allegro.h>
+#include "menu.h"
+#include "main.h"
+#include "data.h"
+#include "effects.h"
+#include "timers.h"
+
+const char *main_menu[3] = { "HOST CHAT", "JOIN CHAT", "EXIT" };
+const char *host_menu[5] = { "START", "NAME", "PORT", "TEXT COLOR", "CANCEL" };
+const char *client_menu[6] = { "START", "NAME", "HOST IP", "PORT", "TEXT COLOR", "CANCEL" };
+
+int menu_handle = 0;
+int menupar[2] = { 5, 5 };
+int pick_color = 5;
+int super_chat_type = 1;
+bool loading_flag = false;
+char host_name[NAME_SIZE];
+char client_name[NAME_SIZE];
+char ip_addy[IP_ADDY_SIZE];
+char port_num[PORT_NUM_SIZE];
+
+// Colours of the default 256-colour palette.
+#define ITEM_COLOR       15
+#define HIGHLIGHT_COLOR  12
+#define FIELD_COLOR     255
+
+// Item numbers on the host (1) and join (2) screens.
+#define COLOR_ITEM(handle)  ((handle) == 1 ? 3 : 4)
+#define CANCEL_ITEM(handle) ((handle) == 1 ? 4 : 5)
+
+// The text field behind item `item` of the current screen and its width,
+// or NULL when that item is no text field.
+static char *field_of(int item, int *width)
+{
+  if (menu_handle == 1) {
+    switch (item) {
+      case 1: *width = NAME_SIZE; return host_name;
+      case 2: *width = PORT_NUM_SIZE; return port_num;
+    }
+  } else if (menu_handle == 2) {
+    switch (item) {
+      case 1: *width = NAME_SIZE; return client_name;
+      case 2: *width = IP_ADDY_SIZE; return ip_addy;
+      case 3: *width = PORT_NUM_SIZE; return port_num;
+    }
+  }
+  return NULL;
+}
+
+void menu_start(menu_run *run)
+{
+  run->item = 1;
+  run->wait = MENU_REPEAT_TICKS;
+  run->bottom_of_list = 2;
+  run->wait_flag = true;
+  run->done_menu = false;
+  // An ENTER still held from before the menu must not choose an item.
+  run->enter_down = key[KEY_ENTER] != 0;
+  menu_handle = 0;
+}
+
+void menu_step(menu_run *run)
+{
+  run->bottom_of_list = menu_handle == 0 ? 2 : menu_handle == 1 ? 4 : 5;
+
+  if (run->wait_flag) {
+    run->wait--;
+    if (run->wait <= 0) {
+      run->wait_flag = false;
+      run->wait = MENU_REPEAT_TICKS;
+    }
+  }
+
+  // ENTER acts once per press: a press lasts several ticks, and acting on
+  // each would carry CANCEL on through "JOIN CHAT" into the join screen.
+  bool enter = key[KEY_ENTER] && !run->enter_down;
+  run->enter_down = key[KEY_ENTER] != 0;
+
+  if (key[KEY_UP] && run->item > 0) {
+    if (!run->wait_flag) {
+      run->item--;
+      run->wait_flag = true;
+    }
+  } else if (key[KEY_DOWN] && run->item < run->bottom_of_list) {
+    if (!run->wait_flag) {
+      run->item++;
+      run->wait_flag = true;
+    }
+  }
+
+  if (menu_handle == 0) {
+    if (enter) {
+      switch (run->item) {
+        case 0: menu_handle = 1; run->item = 1; break;
+        case 1: menu_handle = 2; run->item = 1; break;
+        case 2: program_state = 3; run->done_menu = true; break;
+      }
+    }
+    return;
+  }
+
+  int *colour = &menupar[menu_handle - 1];
+  bool on_colour = run->item == COLOR_ITEM(menu_handle);
+
+  if (key[KEY_LEFT] && !run->wait_flag) {
+    if (on_colour) {
+      if (*colour > 0)
+        (*colour)--;
+      run->wait_flag = true;
+    }
+  } else if (key[KEY_RIGHT] && !run->wait_flag) {
+    if (on_colour) {
+      if (*colour < 255)
+        (*colour)++;
+      run->wait_flag = true;
+    }
+  } else if (enter) {
+    if (run->item == 0) {
+      run->done_menu = true;
+      super_chat_type = menu_handle;
+      program_state = 2;
+      loading_flag = true;
+    } else if (run->item == CANCEL_ITEM(menu_handle)) {
+      menu_handle = 0;
+      run->item = 1;
+    }
+  }
+}
+
+// Draws the items of one screen, and the box, typing and text of the
+// highlighted field.
+static void draw_items(const char **items, int count, int item, FONT *font_5)
+{
+  const int base_x = SCREEN_W / 4;
+
+  for (int i = 0; i < count; i++) {
+    int y = 100 + 50 * i;
+    textout_ex(buffer, font_5, items[i], base_x, y, i == item ? HIGHLIGHT_COLOR : ITEM_COLOR, -1);
+
+    int width = 0;
+    char *field = i == item ? field_of(i, &width) : NULL;
+    if (field) {
+      rect(buffer, base_x + 200, y, base_x + 420, y + 30, ITEM_COLOR);
+      get_keyboard_input(field, width - 1, 0);
+      textout_ex(buffer, font_5, field, base_x + 200, y, FIELD_COLOR, -1);
+    }
+  }
+}
+
+void show_menu(int item)
+{
+  const int base_x = SCREEN_W / 4;
+  FONT *font_5 = (FONT *)data[MENU_FONT].dat;
+
+  clear_to_color(buffer, 0);
+  blit(background, buffer, 0, 0, 0, 0, SCREEN_W, SCREEN_H);
+
+  switch (menu_handle) {
+    case 0:
+      draw_items(main_menu, 3, item, font_5);
+      break;
+    case 1:
+      draw_items(host_menu, 5, item, font_5);
+      pick_color = menupar[0];
+      textout_ex(buffer, font_5, "Text Color", base_x + 250, 250, pick_color, -1);
+      break;
+    case 2:
+      draw_items(client_menu, 6, item, font_5);
+      pick_color = menupar[1];
+      textout_ex(buffer, font_5, "Text Color", base_x + 250, 300, pick_color, -1);
+      break;
+  }
+
+  if (loading_flag)
+    textout_ex(buffer, font_5, "Loading...", base_x + 250, 1, pick_color, -1);
+
+  blit(buffer, screen, 0, 0, 0, 0, SCREEN_W, SCREEN_H);
+}
+
+void menu_interface()
+{
+  menu_run run;
+
+  menu_start(&run);
+  show_menu(run.item);
+
+  while (!run.done_menu) {
+    wait_for_tick();
+    while (speed_counter > 0) {
+      menu_step(&run);
+      speed_counter--;
+    }
+    show_menu(run.item);
+  }
+  loading_flag = false;
+}
