@@ -1,0 +1,135 @@
+// The configuration file "netlane.cfg": finding it, handing it to every
+// registered driver, and the section and setting readers the drivers use.
+//
+//   # a comment (only with "#" in the first column)
+//   [internet]          <- header: exactly "[name]", nothing else on the line
+//   port = 24785        <- key and value split at the first "=", both trimmed
+#include <string.h>
+#include <sys/stat.h>
+
+#include "config.h"
+#include "internal.h"
+
+enum { LINE_SIZE = 1024 };  /* 1023 characters of a line and the NUL */
+
+static char default_config_filename[] = "netlane.cfg";
+
+/* 0: loaded; 1: `fname` names nothing that exists (or is too long to name);
+ * 2: the file cannot be opened. */
+int net_loadconfig(const char *fname)
+{
+  char path[LINE_SIZE];
+
+  if (!fname) {
+    strcpy(path, default_config_filename);
+  } else {
+    size_t len = strlen(fname);
+    if (len >= sizeof path) return 1;
+    memcpy(path, fname, len + 1);
+    struct stat st;
+    if (stat(path, &st) != 0) return 1;
+    if (S_ISDIR(st.st_mode)) {
+      if (len + 1 + strlen(default_config_filename) >= sizeof path) return 1;
+      strcat(path, "/");
+      strcat(path, default_config_filename);
+    }
+  }
+
+  FILE *fp = fopen(path, "r");
+  if (!fp) return 2;
+
+  for (int n = 0; n <= 31; n++) {
+    if (!net_driverlist_test(net_drivers_all, n)) continue;
+    NET_DRIVER *driver = __netlane_internal__get_driver(n);
+    if (!driver) continue;
+    if (driver->load_conn_config) driver->load_conn_config(driver, fp, "conns");
+    if (driver->load_config) driver->load_config(driver, fp);
+  }
+
+  fclose(fp);
+  return 0;
+}
+
+// Reads one line into buf (LINE_SIZE bytes). A line longer than 1023
+// characters with its newline is skipped to its end and comes back empty.
+// A CR LF line end reads as one newline, as a text-mode read would on the
+// platforms that write them. 0: nothing could be read (end of file).
+static int read_line(FILE *fp, char *buf)
+{
+  if (!fgets(buf, LINE_SIZE, fp)) {
+    buf[0] = '\0';
+    return 0;
+  }
+  size_t len = strlen(buf);
+  if (len == LINE_SIZE - 1 && buf[len - 1] != '\n') {
+    char piece[LINE_SIZE];
+    while (fgets(piece, sizeof piece, fp)) {
+      size_t n = strlen(piece);
+      if (n > 0 && piece[n - 1] == '\n') break;
+    }
+    buf[0] = '\0';
+    return 1;
+  }
+  if (len >= 2 && buf[len - 2] == '\r' && buf[len - 1] == '\n') {
+    buf[len - 2] = '\n';
+    buf[len - 1] = '\0';
+  }
+  return 1;
+}
+
+/* 0: found, and fp is on the line after the header; 1: not found. Always
+ * searches from the start of the file. */
+int __netlane_internal__seek_section(FILE *fp, const char *section)
+{
+  char target[LINE_SIZE];
+  char line[LINE_SIZE];
+
+  if (!fp || !section) return 1;
+  if (strlen(section) + 3 >= sizeof target) return 1;
+  strcpy(target, "[");
+  strcat(target, section);
+  strcat(target, "]\n");
+
+  rewind(fp);
+  while (read_line(fp, line)) {
+    if (strcmp(line, target) == 0) return 0;
+    if (feof(fp)) break;
+  }
+  return 1;
+}
+
+static int is_blank(char c)
+{
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+static char *trim(char *text)
+{
+  while (is_blank(*text)) text++;
+  size_t len = strlen(text);
+  while (len > 0 && is_blank(text[len - 1])) text[--len] = '\0';
+  return text;
+}
+
+/* 0: *option and *value point at the next setting's key and value (valid
+ * until the next call); 1: the section has no further setting. */
+int __netlane_internal__get_setting(FILE *fp, char **option, char **value)
+{
+  static char buffer[LINE_SIZE];
+
+  if (!fp || !option || !value) return 1;
+  for (;;) {
+    if (!read_line(fp, buffer)) return 1;
+    if (feof(fp)) break;  // a last line without a newline is still a setting
+    if (buffer[0] == '#') continue;
+    if (buffer[0] == '[' || strchr(buffer, '=')) break;
+  }
+
+  if (buffer[0] == '#') return 1;
+  char *eq = strchr(buffer, '=');
+  if (!eq) return 1;
+  *eq = '\0';
+  *option = trim(buffer);
+  *value = trim(eq + 1);
+  return 0;
+}

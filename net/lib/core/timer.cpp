@@ -1,0 +1,29 @@
+// The timer hook and its default: a millisecond count from a monotonic clock.
+#include <chrono>
+
+#include "internal.h"
+#include "timer.h"
+
+unsigned int (*__netlane_timer_func)(void) = NULL;
+
+// steady_clock rather than the wall clock: the wall clock can jump while the
+// program runs, and every wait and resend is measured as a difference.
+static const std::chrono::steady_clock::time_point process_start =
+    std::chrono::steady_clock::now();
+
+unsigned int __netlane_internal__default_timer(void)
+{
+  std::chrono::steady_clock::duration elapsed = std::chrono::steady_clock::now() - process_start;
+  long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+  return static_cast<unsigned int>(ms);  // wraps after about 49 days, by design
+}
+
+static unsigned int default_timer_func(void)
+{
+  return __netlane_internal__default_timer();
+}
+
+void net_set_timer_func(unsigned int (*timer)(void))
+{
+  __netlane_timer_func = timer ? timer : default_timer_func;
+}
