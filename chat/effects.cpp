@@ -38,3 +38,39 @@ void get_keyboard_input(char *words, int max_length, int delay)
       break;
   }
 }
+
+/* ---- Chat screen helpers: background pattern, random numbers, zero fill ---- */
+
+void drawBackground(BITMAP *bmp, int num)
+{
+  int d1 = 16, d2 = 16;
+
+  clear_to_color(bmp, makecol(255, 255, 255));
+  for (int j = 0; j < SCREEN_H; j++) {
+    for (int i = 0; i < SCREEN_W; i++) {
+      int b1 = d1 + 192;
+      int b2 = d2 + 128;
+      if (b1 < 128) b1 = 128;
+      if (b1 > 255) b1 = 255;
+      if (b2 < 128) b2 = 128;
+      if (b2 > 255) b2 = 255;
+      if (Random(1000) > 950)
+        d1 = -d1;
+      if (Random(1000) > 950)
+        d2 = -d2;
+      // Red and green go out of 0-255 unclamped: with no rgb_map set,
+      // makecol picks the nearest palette entry, and that choice is the pattern.
+      putpixel(bmp, i, j, makecol(num - b1, num + b2, num));
+    }
+  }
+}
+
+int Random(int u)
+{
+  return rand() % u;
+}
+
+void clear_string(char *words, int array)
+{
+  memset(words, 0, array);
+}

@@ -10,4 +10,17 @@
 // (among calls that pass a positive delay) after a character was stored.
 void get_keyboard_input(char *words, int max_length, int delay);
 
+/* ---- Chat screen helpers: background pattern, random numbers, zero fill ---- */
+
+struct BITMAP;
+
+// Paints `bmp` with the chat's background pattern for base value `num`
+// (0-255), over the screen's width and height. Slow (two random draws per
+// pixel): only at a chat start and on a background change.
+void drawBackground(struct BITMAP *bmp, int num);
+// rand() % u.
+int Random(int u);
+// Zeroes words[0] .. words[array - 1], whatever the text's length.
+void clear_string(char *words, int array);
+
 #endif

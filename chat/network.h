@@ -1,0 +1,59 @@
+// The chat's thin layer over netlane's conns: the host's listening conn and
+// its client conns, the client's one conn to the host.
+#ifndef YAMMER_NETWORK_H
+#define YAMMER_NETWORK_H
+
+#include "netlane.h"
+
+#define MAX_CLIENTS 10  // client conns the host accepts in one chat
+
+// The conn operations the chat uses, called through this record so that
+// tests can run the chat's rules over conns of their own making.
+typedef struct chat_net_typ {
+  int (*send)(NET_CONN *conn, const void *buffer, int size);   // net_send_rdm
+  int (*receive)(NET_CONN *conn, void *buffer, int maxsize);   // net_receive_rdm
+  int (*query)(NET_CONN *conn);                                // net_query_rdm
+  int (*ignore)(NET_CONN *conn);                               // net_ignore_rdm
+  int (*close)(NET_CONN *conn);                                // net_closeconn
+} chat_net;
+
+extern chat_net chat_net_ops;
+
+extern NET_CONN *listen_conn;               // host: the listening conn
+extern NET_CONN *client_conn[MAX_CLIENTS];  // host: accepted conns, in order; NULL once closed
+extern int client_num;                      // host: conns accepted, 0-10
+extern NET_CONN *server_conn;               // client: the conn to the host
+extern bool connected;                      // client: the join request has gone out
+
+// How Client_init waits for the host: it polls every connect_poll_ms and
+// gives up after connect_time_limit_ms (defaults 200 and 10000).
+extern int connect_poll_ms;
+extern int connect_time_limit_ms;
+
+// Starts netlane (a second start does nothing), reads "netlane.cfg" and
+// brings up every driver that the machine has.
+void Init_network_stuff();
+
+// 1 when `port` is empty or a number from 1 to 65535 in decimal digits, else 0.
+int port_text_ok(const char *port);
+
+// Opens the host's listening conn on the UDP driver: on the PORT field's
+// port when one is typed, else on the driver's configured port.
+// 0 listening; 1 opening the conn failed (or the PORT field is bad);
+// 2 making it listen failed.
+int Server_init();
+// Accepts at most one new client conn. 1 when one was accepted (it is
+// client_conn[client_num - 1]), else 0. With ten held, closes the listening conn.
+int Sever_listen_for_new_client();
+// Closes every client conn and the listening conn; no clients remain.
+void Server_exit();
+
+// Opens a conn and connects it to `ip_address` (with ":PORT" from the PORT
+// field appended when the address names no port), polling a few times a
+// second. 0 connected; 1 opening the conn failed (or the PORT field is
+// bad); 2 initiating the connection failed; 3 no answer within the limit.
+int Client_init(const char *ip_address);
+// Closes the conn to the host and clears `connected`.
+void Client_exit();
+
+#endif
