@@ -1,5 +1,575 @@
-// The wrapper driver (placeholder: no conn operations until it lands).
+// The wrapper driver: reliable, ordered conns for every driver that carries
+// only channels. Each conn owns one channel of its driver; the protocol step
+// that runs at the start of each operation resends, takes in, acknowledges
+// and reorders. There is no thread and no timer of its own.
+//
+// Wire format. Every packet is one datagram on the conn's channel; numbers
+// are written byte by byte with the helpers below, never as structs.
+//
+//  Data packet, 5 to 16384 bytes:
+//    0       1       2       3       4 ...
+//   +-------+-------+-------+-------+---------------------------+
+//   | message index, LSB first, !=0 | message, 1 to 16380 bytes |
+//   +-------+-------+-------+-------+---------------------------+
+//
+//  Acknowledgement, exactly 8 bytes (bytes 4-7 are bytes 0-3 of the data
+//  packet acknowledged, copied unchanged):
+//    0   1   2   3   4       5       6       7
+//   +---+---+---+---+-------+-------+-------+-------+
+//   | 0 | 0 | 0 | 0 | acknowledged index, LSB first |
+//   +---+---+---+---+-------+-------+-------+-------+
+//
+//  Connect request, exactly 12 bytes, client to the listening address; the
+//  id is the client's calendar time in seconds when it called connect:
+//    0   1   2   3   4   5   6   7   8       9       10      11
+//   +---+---+---+---+---+---+---+---+-------+-------+-------+-------+
+//   | c | o | n | n | e | c | t |\0 | connection id, MSB first      |
+//   +---+---+---+---+---+---+---+---+-------+-------+-------+-------+
+//
+//  Connect reply, exactly 8 bytes, from the listener's new per-client
+//  channel to the client, which retargets its channel at the sender:
+//   +---+---+---+---+---+---+---+---+
+//   | 0 | 0 | 0 | 0 | 0 | 0 | 0 | 0 |
+//   +---+---+---+---+---+---+---+---+
+//
+// A datagram shorter than 4 bytes is ignored; a zero first word is an
+// acknowledgement when the datagram is exactly 8 bytes long and is ignored
+// otherwise; a nonzero first word is a data packet, ignored when it carries
+// no message.
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
 #include "connhelp.h"
+#include "conns.h"
+#include "internal.h"
+
+#define HEADER_SIZE 4          /* the index in front of every message */
+#define ACK_SIZE 8
+#define REQUEST_SIZE 12
+#define REPLY_SIZE 8
+#define MAX_DATAGRAM 16384     /* the protocol step's receive buffer */
+#define SMALL_PACKET_LIMIT 512 /* channel packets of the Local and IPX classes */
+#define STEP_DATAGRAMS 10      /* at most this many taken in per step */
+
+/* Room to receive a handshake datagram and still see that it was longer
+ * than the 12 or 8 bytes it must be. */
+#define HANDSHAKE_BUFFER 16
+
+static const unsigned char connect_word[8] = {'c', 'o', 'n', 'n', 'e', 'c', 't', 0};
+
+typedef uint32_t index_t;
+
+typedef struct out_packet_t {
+  index_t index;
+  int ack;                      /* 1 once the peer acknowledged it */
+  unsigned int last_send_time;  /* timer value at the last sending; 0: never sent */
+  int size;                     /* message bytes, without the header */
+  unsigned char *data;          /* header and message as sent; NULL: slot free */
+} out_packet_t;
+
+typedef struct out_t {
+  out_packet_t *packets;
+  int queue_size;     /* slots, fixed when the queue is made */
+  index_t base_index; /* lowest index not yet released */
+  index_t next_index; /* index of the next message queued */
+} out_t;
+
+typedef struct in_packet_t {
+  int size;
+  unsigned char *data;  /* the message; NULL: slot free */
+} in_packet_t;
+
+typedef struct in_t {
+  in_packet_t *packets;
+  int queue_size;
+  index_t base_index; /* index of the next message handed out */
+} in_t;
+
+struct conn_data_t;
+
+/* One client a listening conn has answered. */
+typedef struct conns_list {
+  struct conns_list *next;
+  NET_CHANNEL *chan;            /* NULL once the conn built on it has closed */
+  char *addr;                   /* the client's address text, as the channel reported it */
+  unsigned int client_conn_id;
+  struct conn_data_t *conn;     /* the accepted conn using chan, while it is open */
+} conns_list;
+
+typedef struct conn_data_t {
+  NET_CHANNEL *chan;
+  unsigned char connect_string[REQUEST_SIZE];
+  conns_list *conns;  /* listening conns: head of the client list */
+  conns_list *entry;  /* accepted conns: their entry in the listener's list */
+  out_t out;
+  in_t in;
+} conn_data_t;
+
+static void put_le32(unsigned char *p, uint32_t v)
+{
+  p[0] = (unsigned char)(v & 0xFF);
+  p[1] = (unsigned char)((v >> 8) & 0xFF);
+  p[2] = (unsigned char)((v >> 16) & 0xFF);
+  p[3] = (unsigned char)((v >> 24) & 0xFF);
+}
+
+static uint32_t get_le32(const unsigned char *p)
+{
+  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+static void put_be32(unsigned char *p, uint32_t v)
+{
+  p[0] = (unsigned char)((v >> 24) & 0xFF);
+  p[1] = (unsigned char)((v >> 16) & 0xFF);
+  p[2] = (unsigned char)((v >> 8) & 0xFF);
+  p[3] = (unsigned char)(v & 0xFF);
+}
+
+static uint32_t get_be32(const unsigned char *p)
+{
+  return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | (uint32_t)p[3];
+}
+
+/* The calendar-clock seam: the connection id needs whole seconds only. */
+static unsigned int calendar_seconds(void)
+{
+  return (unsigned int)time(NULL);
+}
+
+static conn_data_t *conn_data(NET_CONN *conn)
+{
+  return static_cast<conn_data_t *>(conn->data);
+}
+
+int __netlane_internal__largest_conn_message(NET_DRIVER *drv)
+{
+  int cls = drv ? NET_DRIVER_CLASS(drv) : NET_CLASS_NONE;
+  if (cls == NET_CLASS_LOCAL || cls == NET_CLASS_IPX) return SMALL_PACKET_LIMIT - HEADER_SIZE;
+  return MAX_DATAGRAM - HEADER_SIZE;
+}
+
+/* Both queues at the sizes in force, every slot free, indexes at 1.
+ * 0 ok; 1 no memory (or a size below one slot), nothing left allocated. */
+static int create_queues(conn_data_t *data, const struct conn_config *cfg)
+{
+  data->out.packets = NULL;
+  data->in.packets = NULL;
+  if (cfg->outqueue_size < 1 || cfg->inqueue_size < 1) return 1;
+  data->out.packets = static_cast<out_packet_t *>(calloc((size_t)cfg->outqueue_size, sizeof(out_packet_t)));
+  data->in.packets = static_cast<in_packet_t *>(calloc((size_t)cfg->inqueue_size, sizeof(in_packet_t)));
+  if (!data->out.packets || !data->in.packets) {
+    free(data->out.packets);
+    free(data->in.packets);
+    data->out.packets = NULL;
+    data->in.packets = NULL;
+    return 1;
+  }
+  data->out.queue_size = cfg->outqueue_size;
+  data->out.base_index = 1;
+  data->out.next_index = 1;
+  data->in.queue_size = cfg->inqueue_size;
+  data->in.base_index = 1;
+  return 0;
+}
+
+/* Frees both queues with every message still in them. */
+static void destroy_queues(conn_data_t *data)
+{
+  if (data->out.packets) {
+    for (int i = 0; i < data->out.queue_size; i++) free(data->out.packets[i].data);
+    free(data->out.packets);
+    data->out.packets = NULL;
+  }
+  if (data->in.packets) {
+    for (int i = 0; i < data->in.queue_size; i++) free(data->in.packets[i].data);
+    free(data->in.packets);
+    data->in.packets = NULL;
+  }
+}
+
+/* A fresh conn_data_t with its queues; NULL when memory ran out. */
+static conn_data_t *create_conn_data(NET_DRIVER *drv)
+{
+  conn_data_t *data = static_cast<conn_data_t *>(calloc(1, sizeof(conn_data_t)));
+  if (!data) return NULL;
+  if (create_queues(data, __netlane_internal__get_conn_config(drv)) != 0) {
+    free(data);
+    return NULL;
+  }
+  return data;
+}
+
+/* Frees every entry of a client list and its address text, not the
+ * channels: those belong to the conns built on them, which are told that
+ * their entry is gone. */
+static void destroy_conns_list(conns_list *head)
+{
+  while (head) {
+    conns_list *next = head->next;
+    if (head->conn) head->conn->entry = NULL;
+    free(head->addr);
+    free(head);
+    head = next;
+  }
+}
+
+/* Finds the entry of (addr, conn_id) or appends a new one with a channel
+ * opened on driver `type` with binding `bind`. An entry whose conn has
+ * closed gets a fresh channel and counts as new: its old channel is gone.
+ * 1: existing entry; -1: new (or renewed) entry; 0: failure. */
+static int get_channel(conns_list *conns, const char *addr, unsigned int conn_id, int type,
+                       const char *bind, conns_list **found)
+{
+  conns_list *last = conns;
+  for (conns_list *e = conns->next; e; e = e->next) {
+    last = e;
+    if (e->client_conn_id != conn_id || strcmp(e->addr, addr) != 0) continue;
+    if (e->chan) {
+      *found = e;
+      return 1;
+    }
+    e->chan = net_openchannel(type, bind);
+    if (!e->chan) return 0;
+    *found = e;
+    return -1;
+  }
+
+  conns_list *e = static_cast<conns_list *>(calloc(1, sizeof(conns_list)));
+  if (!e) return 0;
+  size_t len = strlen(addr);
+  e->addr = static_cast<char *>(malloc(len + 1));
+  if (!e->addr) {
+    free(e);
+    return 0;
+  }
+  memcpy(e->addr, addr, len + 1);
+  e->client_conn_id = conn_id;
+  e->chan = net_openchannel(type, bind);
+  if (!e->chan) {
+    free(e->addr);
+    free(e);
+    return 0;
+  }
+  last->next = e;
+  *found = e;
+  return -1;
+}
+
+/* Sends every unacknowledged message whose last sending lies more than
+ * `resend_rate` ms back (wrap-safe), and every message never sent. */
+static void resend_due(conn_data_t *data, unsigned int now, int resend_rate)
+{
+  for (int i = 0; i < data->out.queue_size; i++) {
+    out_packet_t *p = &data->out.packets[i];
+    if (!p->data || p->ack) continue;
+    if (p->last_send_time != 0 && (int32_t)(now - p->last_send_time) <= resend_rate) continue;
+    net_send(data->chan, p->data, p->size + HEADER_SIZE);
+    p->last_send_time = now ? now : 1;  // 0 is kept for "never sent"
+  }
+}
+
+/* Marks `a` acknowledged when it names a message in flight, and releases
+ * from the base while the oldest message is acknowledged. An index outside
+ * [base_index, next_index), or one whose slot holds another message,
+ * changes nothing. */
+static void take_ack(out_t *out, index_t a)
+{
+  if (a < out->base_index || a >= out->next_index) return;
+  out_packet_t *p = &out->packets[a % (index_t)out->queue_size];
+  if (!p->data || p->index != a) return;
+  p->ack = 1;
+  if (a != out->base_index) return;
+  for (int n = 0; n < out->queue_size; n++) {
+    p = &out->packets[out->base_index % (index_t)out->queue_size];
+    if (!p->data || !p->ack) break;
+    free(p->data);
+    p->data = NULL;
+    p->ack = 0;
+    out->base_index++;
+  }
+}
+
+/* Stores a data packet within the receive window and acknowledges it; a
+ * message stored already or handed out already is only acknowledged again.
+ * Beyond the window, or without memory to store it, nothing is sent: the
+ * peer resends. */
+static void take_data(conn_data_t *data, const unsigned char *packet, int len)
+{
+  in_t *in = &data->in;
+  index_t i = get_le32(packet);
+  if (i >= in->base_index + (index_t)in->queue_size) return;
+  if (i >= in->base_index) {
+    in_packet_t *slot = &in->packets[i % (index_t)in->queue_size];
+    if (!slot->data) {
+      int size = len - HEADER_SIZE;
+      slot->data = static_cast<unsigned char *>(malloc((size_t)size));
+      if (!slot->data) return;
+      memcpy(slot->data, packet + HEADER_SIZE, (size_t)size);
+      slot->size = size;
+    }
+  }
+  unsigned char ack[ACK_SIZE];
+  memset(ack, 0, HEADER_SIZE);
+  memcpy(ack + HEADER_SIZE, packet, HEADER_SIZE);
+  net_send(data->chan, ack, ACK_SIZE);
+}
+
+/* The protocol step: resend what is due, then take in up to 10 datagrams
+ * from the peer. Datagrams from any other address are dropped unread, so
+ * nobody else can inject messages or acknowledge what never arrived. */
+static void poll(NET_CONN *conn)
+{
+  conn_data_t *data = conn_data(conn);
+  const struct conn_config *cfg = __netlane_internal__get_conn_config(conn->driver);
+  resend_due(data, __netlane_timer_func(), cfg->resend_rate);
+
+  unsigned char buf[MAX_DATAGRAM];
+  char from[NET_MAX_ADDRESS_LENGTH];
+  for (int n = 0; n < STEP_DATAGRAMS; n++) {
+    from[0] = 0;
+    int len = net_receive(data->chan, buf, (int)sizeof buf, from);
+    if (len <= 0 || len > (int)sizeof buf) break;
+    from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
+    if (strcmp(from, data->chan->target_addr) != 0) continue;
+    if (len < HEADER_SIZE) continue;
+    index_t i = get_le32(buf);
+    if (i == 0) {
+      if (len == ACK_SIZE) take_ack(&data->out, get_le32(buf + HEADER_SIZE));
+    } else if (len > HEADER_SIZE) {
+      take_data(data, buf, len);
+    }
+  }
+}
+
+/* 0 ok; 1 no memory for the conn data; 2 queues cannot be created;
+ * 3 the channel cannot be opened. */
+static int init_conn(NET_CONN *conn, const char *addr)
+{
+  conn->peer_addr[0] = 0;
+  conn_data_t *data = static_cast<conn_data_t *>(calloc(1, sizeof(conn_data_t)));
+  if (!data) return 1;
+  if (create_queues(data, __netlane_internal__get_conn_config(conn->driver)) != 0) {
+    free(data);
+    return 2;
+  }
+  data->chan = net_openchannel(conn->type, addr);
+  if (!data->chan) {
+    destroy_queues(data);
+    free(data);
+    return 3;
+  }
+  conn->data = data;
+  return 0;
+}
+
+/* Closes the channel and drops whatever is still queued; the peer is not
+ * told. An accepted conn marks its listener's entry closed, so a later
+ * request from that client never reaches the closed channel. Answers 0. */
+static int destroy_conn(NET_CONN *conn)
+{
+  conn_data_t *data = conn_data(conn);
+  if (!data) return 0;
+  if (data->entry) {
+    data->entry->chan = NULL;
+    data->entry->conn = NULL;
+  }
+  if (data->chan) net_closechannel(data->chan);
+  destroy_queues(data);
+  destroy_conns_list(data->conns);
+  free(data);
+  conn->data = NULL;
+  return 0;
+}
+
+/* 0 listening; 1 no memory for the client list. */
+static int listen(NET_CONN *conn)
+{
+  conn_data_t *data = conn_data(conn);
+  if (data->conns) return 0;
+  data->conns = static_cast<conns_list *>(calloc(1, sizeof(conns_list)));
+  return data->conns ? 0 : 1;
+}
+
+/* Takes one datagram from the listening channel. A connect request from a
+ * new (address, id) pair gets a per-client channel, the reply from it, and
+ * a connected conn in `newconn`: answers 1. A repeated request gets the
+ * reply again and answers 0; anything else is consumed and answers 0. */
+static int poll_listen(NET_CONN *conn, NET_CONN *newconn)
+{
+  conn_data_t *data = conn_data(conn);
+  if (!data->conns) return 0;
+
+  unsigned char buf[HANDSHAKE_BUFFER];
+  char from[NET_MAX_ADDRESS_LENGTH];
+  from[0] = 0;
+  int len = net_receive(data->chan, buf, (int)sizeof buf, from);
+  if (len != REQUEST_SIZE || memcmp(buf, connect_word, sizeof connect_word) != 0) return 0;
+  from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
+
+  conn_data_t *fresh = create_conn_data(newconn->driver);
+  if (!fresh) return 0;
+  unsigned int conn_id = get_be32(buf + sizeof connect_word);
+
+  // Accepted conns clear their entries from destroy_conn, which the conns
+  // layer runs with the open-conn mutex held; the list is read under it too.
+  __netlane_internal__mutex_lock(__netlane_internal__openconns_mutex);
+  conns_list *entry = NULL;
+  int got = get_channel(data->conns, from, conn_id, conn->type, NULL, &entry);
+  if (got == 0) {
+    __netlane_internal__mutex_unlock(__netlane_internal__openconns_mutex);
+    destroy_queues(fresh);
+    free(fresh);
+    return 0;
+  }
+  static const unsigned char reply[REPLY_SIZE] = {0, 0, 0, 0, 0, 0, 0, 0};
+  net_assigntarget(entry->chan, from);
+  net_send(entry->chan, reply, REPLY_SIZE);
+  if (got == 1) {
+    __netlane_internal__mutex_unlock(__netlane_internal__openconns_mutex);
+    destroy_queues(fresh);
+    free(fresh);
+    return 0;
+  }
+  fresh->chan = entry->chan;
+  fresh->entry = entry;
+  entry->conn = fresh;
+  __netlane_internal__mutex_unlock(__netlane_internal__openconns_mutex);
+
+  __netlane_internal__copy_address(newconn->peer_addr, from);
+  newconn->data = fresh;
+  return 1;
+}
+
+/* 0 request sent; 1 the target cannot be assigned; 2 the request cannot be
+ * sent. */
+static int connect(NET_CONN *conn, const char *target)
+{
+  conn_data_t *data = conn_data(conn);
+  memcpy(data->connect_string, connect_word, sizeof connect_word);
+  put_be32(data->connect_string + sizeof connect_word, calendar_seconds());
+  if (net_assigntarget(data->chan, target) != 0) return 1;
+  if (net_send(data->chan, data->connect_string, REQUEST_SIZE) != 0) return 2;
+  return 0;
+}
+
+/* 1 connected: a reply of 8 zero bytes arrived and the channel now targets
+ * its sender. 0 not yet: the request has been sent again. */
+static int poll_connect(NET_CONN *conn)
+{
+  conn_data_t *data = conn_data(conn);
+  unsigned char buf[HANDSHAKE_BUFFER];
+  char from[NET_MAX_ADDRESS_LENGTH];
+  from[0] = 0;
+  int len = net_receive(data->chan, buf, (int)sizeof buf, from);
+  if (len == REPLY_SIZE) {
+    static const unsigned char reply[REPLY_SIZE] = {0, 0, 0, 0, 0, 0, 0, 0};
+    from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
+    if (memcmp(buf, reply, REPLY_SIZE) == 0 && net_assigntarget(data->chan, from) == 0) {
+      __netlane_internal__copy_address(conn->peer_addr, from);
+      return 1;
+    }
+  }
+  net_send(data->chan, data->connect_string, REQUEST_SIZE);
+  return 0;
+}
+
+/* 0 queued (and sent at once); -1 refused, nothing queued: no message, a
+ * message larger than the driver carries, a full window (queue size - 1
+ * messages unreleased) or no memory. */
+static int send_rdm(NET_CONN *conn, const void *buf, int size)
+{
+  conn_data_t *data = conn_data(conn);
+  out_t *out = &data->out;
+  if (size <= 0 || !buf || size > __netlane_internal__largest_conn_message(conn->driver) ||
+      out->next_index >= out->base_index + (index_t)(out->queue_size - 1)) {
+    poll(conn);
+    return -1;
+  }
+  out_packet_t *p = &out->packets[out->next_index % (index_t)out->queue_size];
+  if (p->data) {
+    poll(conn);
+    return -1;
+  }
+  unsigned char *packet = static_cast<unsigned char *>(malloc((size_t)size + HEADER_SIZE));
+  if (!packet) return -1;
+  p->index = out->next_index++;
+  p->ack = 0;
+  p->last_send_time = 0;
+  p->size = size;
+  put_le32(packet, p->index);
+  memcpy(packet + HEADER_SIZE, buf, (size_t)size);
+  p->data = packet;
+  poll(conn);
+  return 0;
+}
+
+static in_packet_t *next_in(conn_data_t *data)
+{
+  return &data->in.packets[data->in.base_index % (index_t)data->in.queue_size];
+}
+
+/* The next message's length after copying it into `buf`; 0 nothing waiting;
+ * -1 the message is longer than `max`: its first `max` bytes are copied and
+ * it stays queued. */
+static int recv_rdm(NET_CONN *conn, void *buf, int max)
+{
+  conn_data_t *data = conn_data(conn);
+  poll(conn);
+  in_packet_t *slot = next_in(data);
+  if (!slot->data) return 0;
+  if (slot->size > max) {
+    if (max > 0 && buf) memcpy(buf, slot->data, (size_t)max);
+    return -1;
+  }
+  int size = slot->size;
+  memcpy(buf, slot->data, (size_t)size);
+  free(slot->data);
+  slot->data = NULL;
+  data->in.base_index++;
+  return size;
+}
+
+/* Length of the next message in order, 0 when none has arrived. */
+static int query_rdm(NET_CONN *conn)
+{
+  conn_data_t *data = conn_data(conn);
+  poll(conn);
+  in_packet_t *slot = next_in(data);
+  return slot->data ? slot->size : 0;
+}
+
+/* 1 the next message was discarded; 0 none waiting. */
+static int ignore_rdm(NET_CONN *conn)
+{
+  conn_data_t *data = conn_data(conn);
+  poll(conn);
+  in_packet_t *slot = next_in(data);
+  if (!slot->data) return 0;
+  free(slot->data);
+  slot->data = NULL;
+  data->in.base_index++;
+  return 1;
+}
+
+/* in_q: messages received and not handed out, in order or not; out_q:
+ * messages queued and not released. Either may be NULL. Answers 0. */
+static int conn_stats(NET_CONN *conn, int *in_q, int *out_q)
+{
+  conn_data_t *data = conn_data(conn);
+  poll(conn);
+  if (in_q) {
+    int count = 0;
+    for (int i = 0; i < data->in.queue_size; i++) {
+      if (data->in.packets[i].data) count++;
+    }
+    *in_q = count;
+  }
+  if (out_q) *out_q = (int)(data->out.next_index - data->out.base_index);
+  return 0;
+}
 
 NET_DRIVER __netlane_internal__wrapper_driver = {
   "Wrapper driver",  /* name */
@@ -16,18 +586,18 @@ NET_DRIVER __netlane_internal__wrapper_driver = {
   NULL,  /* send */
   NULL,  /* recv */
   NULL,  /* query */
-  NULL,  /* init_conn */
-  NULL,  /* destroy_conn */
-  NULL,  /* listen */
-  NULL,  /* poll_listen */
-  NULL,  /* connect */
-  NULL,  /* poll_connect */
-  NULL,  /* send_rdm */
-  NULL,  /* recv_rdm */
-  NULL,  /* query_rdm */
-  NULL,  /* ignore_rdm */
-  NULL,  /* conn_stats */
+  init_conn,  /* init_conn */
+  destroy_conn,  /* destroy_conn */
+  listen,  /* listen */
+  poll_listen,  /* poll_listen */
+  connect,  /* connect */
+  poll_connect,  /* poll_connect */
+  send_rdm,  /* send_rdm */
+  recv_rdm,  /* recv_rdm */
+  query_rdm,  /* query_rdm */
+  ignore_rdm,  /* ignore_rdm */
+  conn_stats,  /* conn_stats */
   NULL,  /* load_config */
-  NULL,  /* load_conn_config */
+  __netlane_internal__load_conn_config,  /* load_conn_config */
   NULL  /* conn_config */
 };

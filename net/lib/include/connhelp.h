@@ -3,6 +3,8 @@
 #ifndef NETLANE_CONNHELP_H
 #define NETLANE_CONNHELP_H
 
+#include <stdio.h>
+
 #include "netlane.h"
 
 #ifdef __cplusplus
@@ -15,7 +17,22 @@ struct conn_config {
   int resend_rate;    /* ms between transmissions of one unacknowledged message */
 };
 
+/* The record whose twelve conn slots the registry copies into every driver
+ * that brings no conn operations of its own. Never registered itself. */
 extern NET_DRIVER __netlane_internal__wrapper_driver;
+
+/* The conn settings in force for `drv`: its own once a configuration file
+ * has been read for it, else the defaults (16, 16, 500). Never NULL. */
+const struct conn_config *__netlane_internal__get_conn_config(NET_DRIVER *drv);
+
+/* The wrapper's load_conn_config slot: reads "conn_outqueue_size",
+ * "conn_inqueue_size" and "conn_resend_rate" from `section` of `fp` into
+ * drv->conn_config, creating that record (with the defaults) first. */
+void __netlane_internal__load_conn_config(NET_DRIVER *drv, FILE *fp, const char *section);
+
+/* Largest message one conn of `drv` carries: a channel packet of its driver
+ * less the 4-byte index header (16380; 508 where packets hold 512 bytes). */
+int __netlane_internal__largest_conn_message(NET_DRIVER *drv);
 
 #ifdef __cplusplus
 }
