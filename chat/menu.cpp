@@ -183,6 +183,12 @@ void menu_interface()
   menu_run run;
 
   menu_start(&run);
+  // Transparent text for the rest of the program: the chat's texts rely on
+  // it. This menu passes the same -1 to each textout_ex call itself.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  text_mode(-1);
+#pragma GCC diagnostic pop
   show_menu(run.item);
 
   while (!run.done_menu) {

@@ -1,0 +1,387 @@
+"""yltest: drive the real Yammerlane binary under a private Xvfb, with real X
+key events, and check what it shows on screenshots. Python standard library
+only; uses Xvfb, xdotool, xwd and xwdtopnm (netpbm).
+
+Environment (CTest sets it; see tests/e2e/CMakeLists.txt):
+  YL_BINARY    the yammerlane executable
+  YL_DATA      the data.dat that the build made
+  YL_TEXTMASK  the yl_textmask helper (draws texts with the program's fonts)
+
+Displays
+  Display(width=800, height=600)    starts its own Xvfb on a free display
+                                    number (Xvfb -displayfd); .name is ":N",
+                                    .env a copy of os.environ with DISPLAY
+                                    set; .close() stops it. A context manager.
+                                    Each test or each App may have its own,
+                                    so tests can run in parallel.
+
+The program
+  App(display=None, data=True, config=None, files=None, workdir=None)
+      Starts the binary in a fresh temporary working folder that holds
+      data.dat (data=False leaves it out; data may also be a path to another
+      file to copy in as data.dat), netlane.cfg when `config` is a text, and
+      any extra {name: text-or-bytes} in `files`. display=None starts a
+      Display of its own, closed with the App. Standard output and error
+      go to files in the folder. A context manager; .close() kills the
+      process (if still running) and removes the folder.
+  .pid, .workdir, .display
+  .wait_window(title="Yammerlane", timeout=15) -> X window id (int); also
+      gives the window the keyboard focus. Raises TimeoutError.
+  .window_exists(title) -> bool   (a visible window with exactly that name)
+  .focus()                        give the app's window the focus again
+  .type(text, delay_ms=40)        types text (xdotool type): characters reach
+                                  Allegro's key buffer
+  .press(keysym)                  one quick press and release (xdotool key);
+                                  may be shorter than a 60 Hz step, so keys
+                                  read through Allegro's `key` array may miss it
+  .hold(keysym, seconds=0.1)      keydown, sleep, keyup: seen by the steps
+                                  that sample the `key` array (6 at 0.1 s)
+  .screenshot() -> Image          the app window's content (640 x 480)
+  .wait_exit(timeout=15) -> int   exit status (Python's returncode: 255 for
+                                  -1, negative for a signal). TimeoutError.
+  .running() -> bool
+  .stdout(), .stderr() -> str     what the process printed so far
+  .message_text(timeout=10) -> str   text of the message window that
+                                  allegro_message opened (xmessage, read
+                                  from its command line). TimeoutError.
+  .dismiss_message(timeout=10)    presses Return in that message window,
+                                  as a user would
+
+Pictures
+  Image(width, height, pixels)    pixels: bytes, RGB, row after row
+  .pixel(x, y) -> (r, g, b); .crop(x, y, w, h) -> Image;
+  .colours(x, y, w, h) -> set of (r, g, b);  .save_png(path); .save_ppm(path)
+  palette() -> list of 256 (r, g, b): the default palette as shown on screen
+  text_mask(text, font=5) -> (w, h, mask bytes 0/255): pixels that Allegro
+      sets when it draws `text` with datafile font `font` (5, the menu font)
+      or font="default" (Allegro's built-in 8x8 font, used by the chat)
+  text_mismatch(img, x, y, text, colour, font=5, bg=(0, 0, 0)) -> int
+      number of pixels that differ from `text` drawn at (x, y) in palette
+      colour `colour` over `bg` (bg=None: only the text's own pixels count,
+      for patterned backgrounds). 0 means an exact match.
+  assert_text(img, x, y, text, colour, font=5, bg=(0, 0, 0))
+      AssertionError naming the text and the mismatch count unless exact.
+
+Helpers
+  wait_until(predicate, timeout, interval=0.05) -> the predicate's truthy
+      value, or raises TimeoutError. Every wait in this module is bounded.
+
+Example
+  with App() as app:
+      app.wait_window()
+      app.hold("Down"); app.hold("Return")
+      shot = app.screenshot()
+      assert_text(shot, 160, 100, "EXIT", 12)
+"""
+import os
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+BINARY = os.environ.get("YL_BINARY", "")
+DATA = os.environ.get("YL_DATA", "")
+TEXTMASK = os.environ.get("YL_TEXTMASK", "")
+
+
+def wait_until(predicate, timeout, interval=0.05):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise TimeoutError("condition not met within %.1f s" % timeout)
+        time.sleep(interval)
+
+
+class Display:
+    def __init__(self, width=800, height=600):
+        read_fd, write_fd = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "%dx%dx24" % (width, height),
+             "-nolisten", "tcp", "-noreset"],
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        number = b""
+        deadline = time.monotonic() + 15
+        try:
+            while not number.endswith(b"\n"):
+                left = deadline - time.monotonic()
+                if left <= 0 or not select.select([read_fd], [], [], left)[0]:
+                    raise TimeoutError("Xvfb did not start")
+                chunk = os.read(read_fd, 16)
+                if not chunk:
+                    raise RuntimeError("Xvfb ended before naming its display")
+                number += chunk
+        except BaseException:
+            self.proc.kill()
+            self.proc.wait(5)
+            raise
+        finally:
+            os.close(read_fd)
+        self.name = ":" + number.decode().strip()
+        self.env = dict(os.environ, DISPLAY=self.name)
+
+    def run(self, *args, timeout=10, check=True):
+        """Runs an X client (xdotool, xwd...) on this display; its stdout as bytes."""
+        done = subprocess.run(list(args), env=self.env, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=timeout)
+        if check and done.returncode != 0:
+            raise RuntimeError("%s failed: %s" % (args[0], done.stderr.decode(errors="replace")))
+        return done.stdout
+
+    def find_windows(self, title):
+        out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % title],
+                             env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                             timeout=10).stdout
+        return [int(w) for w in out.split()]
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class App:
+    def __init__(self, display=None, data=True, config=None, files=None, workdir=None):
+        if not BINARY:
+            raise RuntimeError("YL_BINARY is not set")
+        self.own_display = display is None
+        self.display = display or Display()
+        self.own_workdir = workdir is None
+        self.workdir = workdir or tempfile.mkdtemp(prefix="yltest-")
+        if data:
+            shutil.copy(DATA if data is True else data, os.path.join(self.workdir, "data.dat"))
+        if config is not None:
+            with open(os.path.join(self.workdir, "netlane.cfg"), "w") as f:
+                f.write(config)
+        for name, content in (files or {}).items():
+            with open(os.path.join(self.workdir, name), "wb" if isinstance(content, bytes) else "w") as f:
+                f.write(content)
+        self._out = open(os.path.join(self.workdir, "stdout.txt"), "wb")
+        self._err = open(os.path.join(self.workdir, "stderr.txt"), "wb")
+        self.proc = subprocess.Popen([BINARY], cwd=self.workdir, env=self.display.env,
+                                     stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._err)
+        self.pid = self.proc.pid
+        self.window = None
+
+    # --- the window -------------------------------------------------------
+    def window_exists(self, title="Yammerlane"):
+        return bool(self.display.find_windows(title))
+
+    def wait_window(self, title="Yammerlane", timeout=15):
+        def found():
+            if self.proc.poll() is not None:
+                raise RuntimeError("the program ended (status %s) before its window appeared:\n%s"
+                                   % (self.proc.returncode, self.stderr()))
+            wins = self.display.find_windows(title)
+            return wins[0] if wins else None
+        self.window = wait_until(found, timeout, 0.1)
+        self.focus()
+        return self.window
+
+    def focus(self):
+        self.display.run("xdotool", "windowfocus", "--sync", str(self.window))
+
+    # --- keys -------------------------------------------------------------
+    def type(self, text, delay_ms=40):
+        self.display.run("xdotool", "type", "--delay", str(delay_ms), "--", text, timeout=30)
+
+    def press(self, keysym):
+        self.display.run("xdotool", "key", keysym)
+
+    def hold(self, keysym, seconds=0.1):
+        self.display.run("xdotool", "keydown", keysym)
+        time.sleep(seconds)
+        self.display.run("xdotool", "keyup", keysym)
+
+    # --- pictures ---------------------------------------------------------
+    def screenshot(self):
+        xwd = self.display.run("xwd", "-silent", "-id", str(self.window))
+        ppm = subprocess.run(["xwdtopnm"], input=xwd, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, timeout=10, check=True).stdout
+        return Image.from_ppm(ppm)
+
+    # --- the process ------------------------------------------------------
+    def running(self):
+        return self.proc.poll() is None
+
+    def wait_exit(self, timeout=15):
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise TimeoutError("the program did not end within %.1f s" % timeout)
+
+    def _read(self, name):
+        with open(os.path.join(self.workdir, name), "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def stdout(self):
+        self._out.flush()
+        return self._read("stdout.txt")
+
+    def stderr(self):
+        self._err.flush()
+        return self._read("stderr.txt")
+
+    def _message_pid(self):
+        """Pid and argv of an xmessage child of the program, or None."""
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    stat = f.read()
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    argv = f.read().split(b"\0")
+            except OSError:
+                continue
+            # The command name may hold spaces: the ppid follows its closing ')'.
+            fields = stat[stat.rindex(")") + 2:].split()
+            if int(fields[1]) == self.pid and argv and os.path.basename(argv[0]) == b"xmessage":
+                return int(entry), [a.decode(errors="replace") for a in argv if a]
+        return None
+
+    def message_text(self, timeout=10):
+        _pid, argv = wait_until(self._message_pid, timeout, 0.1)
+        return argv[-1]
+
+    def dismiss_message(self, timeout=10):
+        win = wait_until(lambda: (self.display.find_windows("xmessage") or [None])[0], timeout, 0.1)
+        self.display.run("xdotool", "windowfocus", "--sync", str(win))
+        self.display.run("xdotool", "key", "Return")
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGKILL)
+            self.proc.wait(5)
+        msg = self._message_pid()
+        if msg:
+            try:
+                os.kill(msg[0], signal.SIGKILL)
+            except OSError:
+                pass
+        self._out.close()
+        self._err.close()
+        if self.own_display:
+            self.display.close()
+        if self.own_workdir:
+            shutil.rmtree(self.workdir, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+class Image:
+    def __init__(self, width, height, pixels):
+        self.width, self.height, self.pixels = width, height, pixels
+
+    @classmethod
+    def from_ppm(cls, ppm):
+        fields = []
+        pos = 0
+        while len(fields) < 4:  # magic, width, height, maxval; '#' comments skipped
+            while ppm[pos:pos + 1].isspace():
+                pos += 1
+            if ppm[pos:pos + 1] == b"#":
+                pos = ppm.index(b"\n", pos)
+                continue
+            end = pos
+            while not ppm[end:end + 1].isspace():
+                end += 1
+            fields.append(ppm[pos:end])
+            pos = end
+        if fields[0] != b"P6" or fields[3] != b"255":
+            raise ValueError("not an 8-bit P6 picture")
+        w, h = int(fields[1]), int(fields[2])
+        return cls(w, h, ppm[pos + 1:pos + 1 + 3 * w * h])
+
+    def pixel(self, x, y):
+        i = 3 * (y * self.width + x)
+        return tuple(self.pixels[i:i + 3])
+
+    def crop(self, x, y, w, h):
+        rows = [self.pixels[3 * ((y + j) * self.width + x):3 * ((y + j) * self.width + x + w)]
+                for j in range(h)]
+        return Image(w, h, b"".join(rows))
+
+    def colours(self, x, y, w, h):
+        return {self.pixel(x + i, y + j) for j in range(h) for i in range(w)}
+
+    def save_ppm(self, path):
+        with open(path, "wb") as f:
+            f.write(b"P6\n%d %d\n255\n" % (self.width, self.height) + self.pixels)
+
+    def save_png(self, path):
+        png = subprocess.run(["pnmtopng"], input=b"P6\n%d %d\n255\n" % (self.width, self.height)
+                             + self.pixels, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                             timeout=30, check=True).stdout
+        with open(path, "wb") as f:
+            f.write(png)
+
+
+_palette = None
+_masks = {}
+
+
+def palette():
+    global _palette
+    if _palette is None:
+        out = subprocess.run([TEXTMASK, "--palette"], stdout=subprocess.PIPE, timeout=10,
+                             check=True).stdout.decode()
+        _palette = [tuple(int(v) for v in line.split()) for line in out.splitlines()]
+    return _palette
+
+
+def text_mask(text, font=5):
+    key = (text, str(font))
+    if key not in _masks:
+        out = subprocess.run([TEXTMASK, DATA, str(font), text], stdout=subprocess.PIPE,
+                             timeout=10, check=True).stdout
+        # "P5\n<w> <h>\n255\n", then one byte a pixel
+        magic, size, maxval, pixels = out.split(b"\n", 3)
+        if magic != b"P5" or maxval != b"255":
+            raise ValueError("yl_textmask wrote no P5 picture")
+        w, h = (int(v) for v in size.split())
+        _masks[key] = (w, h, pixels)
+    return _masks[key]
+
+
+def text_mismatch(img, x, y, text, colour, font=5, bg=(0, 0, 0)):
+    w, h, mask = text_mask(text, font)
+    fg = palette()[colour]
+    bad = 0
+    for j in range(h):
+        for i in range(w):
+            if not (0 <= x + i < img.width and 0 <= y + j < img.height):
+                bad += 1
+                continue
+            got = img.pixel(x + i, y + j)
+            if mask[j * w + i]:
+                bad += got != fg
+            elif bg is not None:
+                bad += got != tuple(bg)
+    return bad
+
+
+def assert_text(img, x, y, text, colour, font=5, bg=(0, 0, 0)):
+    bad = text_mismatch(img, x, y, text, colour, font, bg)
+    if bad:
+        raise AssertionError("%r in colour %d at (%d, %d): %d pixels differ"
+                             % (text, colour, x, y, bad))
