@@ -1,0 +1,378 @@
+// UDP channels of the Internet driver through the library's channel calls:
+// binding texts, reuse, datagrams on 127.0.0.1, targets, broadcast option
+// (checked on the socket, never sent), configuration keys.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "channels.h"
+#include "drivers.h"
+#include "inetdefs.h"
+#include "internal.h"
+#include "netlane.h"
+
+#include "inet_test_util.h"
+
+namespace {
+
+class InetChannel : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    ASSERT_EQ(net_init(), 0);
+    ASSERT_EQ(net_initdriver(NET_DRIVER_WSOCK_WIN), 1);
+  }
+
+  void TearDown() override
+  {
+    for (NET_CHANNEL *c : opened)
+      net_closechannel(c);
+    // Leave the driver's settings as a fresh process has them.
+    load_config_text("[internet]\nport=24785\nforceport=0\nip=0\ndisable=0\n");
+  }
+
+  NET_CHANNEL *open(const char *binding)
+  {
+    NET_CHANNEL *c = net_openchannel(NET_DRIVER_WSOCK_WIN, binding);
+    if (c)
+      opened.push_back(c);
+    return c;
+  }
+
+  void close(NET_CHANNEL *c)
+  {
+    for (size_t i = 0; i < opened.size(); i++)
+      if (opened[i] == c)
+        opened.erase(opened.begin() + static_cast<long>(i));
+    EXPECT_EQ(net_closechannel(c), 0);
+  }
+
+  std::vector<NET_CHANNEL *> opened;
+};
+
+int sock_option(NET_CHANNEL *c, int option)
+{
+  int value = -1;
+  socklen_t len = sizeof value;
+  getsockopt(static_cast<channel_data_t *>(c->data)->sock, SOL_SOCKET, option, &value, &len);
+  return value;
+}
+
+const struct sockaddr_in &target_of(NET_CHANNEL *c)
+{
+  return static_cast<channel_data_t *>(c->data)->target_address;
+}
+
+// The loopback text of a channel bound to all interfaces (":port").
+std::string loopback_text(NET_CHANNEL *c)
+{
+  return std::string("127.0.0.1") + net_getlocaladdress(c);
+}
+
+int open_descriptors()
+{
+  int n = 0;
+  DIR *d = opendir("/proc/self/fd");
+  if (!d)
+    return -1;
+  while (readdir(d))
+    n++;
+  closedir(d);
+  return n;
+}
+
+}  // namespace
+
+TEST_F(InetChannel, BindingTextsAndThePortsTheyGive)
+{
+  // The default port is moved into this suite's range so that a running
+  // chat host on 24785 cannot disturb the test.
+  load_config_text("[internet]\nport=30101\n");
+
+  NET_CHANNEL *c = open(NULL);
+  ASSERT_NE(c, nullptr);
+  int chosen = port_of(net_getlocaladdress(c));
+  EXPECT_EQ(net_getlocaladdress(c)[0], ':');
+  EXPECT_GT(chosen, 0);
+  EXPECT_NE(chosen, 30101);
+  EXPECT_EQ(sock_option(c, SO_REUSEADDR), 0);
+
+  c = open("");
+  ASSERT_NE(c, nullptr);
+  EXPECT_STREQ(net_getlocaladdress(c), ":30101");
+  close(c);
+
+  c = open(":30102");
+  ASSERT_NE(c, nullptr);
+  EXPECT_STREQ(net_getlocaladdress(c), ":30102");
+
+  // Port 0 in a text means "the default", never a system-chosen port.
+  c = open(":0");
+  ASSERT_NE(c, nullptr);
+  EXPECT_STREQ(net_getlocaladdress(c), ":30101");
+  close(c);
+
+  c = open("127.0.0.1:0");
+  ASSERT_NE(c, nullptr);
+  EXPECT_STREQ(net_getlocaladdress(c), "127.0.0.1:30101");
+  close(c);
+
+  c = open("+");
+  ASSERT_NE(c, nullptr);
+  EXPECT_STREQ(net_getlocaladdress(c), ":30101");
+  EXPECT_NE(sock_option(c, SO_REUSEADDR), 0);
+  close(c);
+
+  c = open("-localhost:30103");
+  ASSERT_NE(c, nullptr);
+  EXPECT_STREQ(net_getlocaladdress(c), "127.0.0.1:30103");
+  EXPECT_EQ(sock_option(c, SO_REUSEADDR), 0);
+}
+
+TEST_F(InetChannel, UnusableBindingTextsOpenNothing)
+{
+  int before = open_descriptors();
+  // A short dotted quad, a port beyond 16 bits, and an address that is
+  // not this machine's.
+  EXPECT_EQ(open("10.0.1"), nullptr);
+  EXPECT_EQ(open("10.0.1:30110"), nullptr);
+  EXPECT_EQ(open(":70000"), nullptr);
+  EXPECT_EQ(open("+:65536"), nullptr);
+  EXPECT_EQ(open("192.0.2.1:30111"), nullptr);
+  EXPECT_EQ(open_descriptors(), before);
+  EXPECT_EQ(__netlane_internal__openchannels->next, nullptr);
+}
+
+TEST_F(InetChannel, TwoChannelsOnOnePortNeedReuse)
+{
+  NET_CHANNEL *a = open(":30120");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(open(":30120"), nullptr);
+  EXPECT_EQ(open("127.0.0.1:30120"), nullptr);
+
+  EXPECT_NE(open("+:30121"), nullptr);
+  EXPECT_NE(open("+:30121"), nullptr);
+
+  // "forceport" makes reuse the default; "-" still turns it off.
+  load_config_text("[internet]\nforceport=1\n");
+  EXPECT_NE(open(":30122"), nullptr);
+  EXPECT_NE(open(":30122"), nullptr);
+  EXPECT_NE(open("-:30123"), nullptr);
+  EXPECT_EQ(open("-:30123"), nullptr);
+  // A channel without a binding text never asks for reuse.
+  NET_CHANNEL *c = open(NULL);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(sock_option(c, SO_REUSEADDR), 0);
+}
+
+TEST_F(InetChannel, DatagramsBetweenTwoChannels)
+{
+  NET_CHANNEL *a = open(NULL);
+  NET_CHANNEL *b = open(NULL);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  char buf[256];
+  char from[NET_MAX_ADDRESS_LENGTH];
+
+  // Nothing waiting: both the query and the receive say so.
+  EXPECT_EQ(net_query(b), 0);
+  EXPECT_EQ(net_receive(b, buf, sizeof buf, from), 0);
+
+  // Without a target nothing can be sent.
+  EXPECT_EQ(net_send(a, "x", 1), 1);
+
+  ASSERT_EQ(net_assigntarget(a, loopback_text(b).c_str()), 0);
+  ASSERT_EQ(net_send(a, "hello", 5), 0);
+  ASSERT_TRUE(wait_readable(b));
+  EXPECT_EQ(net_query(b), 1);
+  memset(from, 'z', sizeof from);
+  EXPECT_EQ(net_receive(b, buf, sizeof buf, from), 5);
+  EXPECT_EQ(std::string(buf, 5), "hello");
+  EXPECT_EQ(std::string(from), loopback_text(a));
+  EXPECT_EQ(net_query(b), 0);
+
+  // Back the other way, to the text the datagram came from; no `from`.
+  ASSERT_EQ(net_assigntarget(b, from), 0);
+  ASSERT_EQ(net_send(b, "reply!", 6), 0);
+  ASSERT_TRUE(wait_readable(a));
+  EXPECT_EQ(net_receive(a, buf, sizeof buf, NULL), 6);
+
+  // A datagram of exactly the buffer's size is whole; a zero-length one
+  // reads as nothing; order within a burst is kept on loopback.
+  ASSERT_EQ(net_send(a, "0123456789", 10), 0);
+  ASSERT_EQ(net_send(a, "", 0), 0);
+  ASSERT_EQ(net_send(a, "after", 5), 0);
+  ASSERT_TRUE(wait_readable(b));
+  EXPECT_EQ(net_receive(b, buf, 10, NULL), 10);
+  ASSERT_TRUE(wait_readable(b));
+  EXPECT_EQ(net_receive(b, buf, sizeof buf, NULL), 0);
+  ASSERT_TRUE(wait_readable(b));
+  EXPECT_EQ(net_receive(b, buf, sizeof buf, NULL), 5);
+}
+
+TEST_F(InetChannel, OversizeDatagramFailsAndIsConsumed)
+{
+  NET_CHANNEL *a = open(NULL);
+  NET_CHANNEL *b = open(NULL);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  ASSERT_EQ(net_assigntarget(a, loopback_text(b).c_str()), 0);
+
+  char big[1100];
+  memset(big, 'B', sizeof big);
+  char buf[1024];
+  memset(buf, 0, sizeof buf);
+  ASSERT_EQ(net_send(a, big, sizeof big), 0);
+  ASSERT_EQ(net_send(a, "small", 5), 0);
+  ASSERT_TRUE(wait_readable(b));
+  EXPECT_EQ(net_receive(b, buf, sizeof buf, NULL), -1);
+  // The oversize datagram is gone; the next one is read whole.
+  ASSERT_TRUE(wait_readable(b));
+  EXPECT_EQ(net_receive(b, buf, sizeof buf, NULL), 5);
+  EXPECT_EQ(std::string(buf, 5), "small");
+
+  // A negative capacity reads nothing rather than trusting the size.
+  ASSERT_EQ(net_send(a, "x", 1), 0);
+  ASSERT_TRUE(wait_readable(b));
+  EXPECT_EQ(net_receive(b, buf, -1, NULL), -1);
+  EXPECT_EQ(net_send(a, "x", -1), 1);
+}
+
+TEST_F(InetChannel, UnreadableTargetKeepsTheOldOne)
+{
+  NET_CHANNEL *a = open(NULL);
+  NET_CHANNEL *b = open(NULL);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  ASSERT_EQ(net_assigntarget(a, loopback_text(b).c_str()), 0);
+
+  EXPECT_EQ(net_assigntarget(a, "10.0.1"), 1);
+  EXPECT_STREQ(a->target_addr, "10.0.1");
+  EXPECT_EQ(net_assigntarget(a, "127.0.0.1:65536"), 1);
+
+  char buf[16];
+  ASSERT_EQ(net_send(a, "still", 5), 0);
+  ASSERT_TRUE(wait_readable(b));
+  EXPECT_EQ(net_receive(b, buf, sizeof buf, NULL), 5);
+}
+
+TEST_F(InetChannel, TargetPortsAndBroadcastOption)
+{
+  NET_CHANNEL *a = open(NULL);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(sock_option(a, SO_BROADCAST), 0);
+
+  ASSERT_EQ(net_assigntarget(a, "127.0.0.1"), 0);
+  EXPECT_EQ(ntohs(target_of(a).sin_port), 24785);
+  EXPECT_EQ(ntohl(target_of(a).sin_addr.s_addr), 0x7F000001u);
+  EXPECT_EQ(sock_option(a, SO_BROADCAST), 0);
+
+  // "*" permits broadcast on the socket; nothing is sent here.
+  ASSERT_EQ(net_assigntarget(a, "*"), 0);
+  EXPECT_NE(sock_option(a, SO_BROADCAST), 0);
+  EXPECT_EQ(ntohl(target_of(a).sin_addr.s_addr), 0xFFFFFFFFu);
+  EXPECT_EQ(ntohs(target_of(a).sin_port), 24785);
+
+  ASSERT_EQ(net_assigntarget(a, "*:30130"), 0);
+  EXPECT_EQ(ntohs(target_of(a).sin_port), 30130);
+
+  // The permission stays for the socket's life.
+  ASSERT_EQ(net_assigntarget(a, "127.0.0.1:30131"), 0);
+  EXPECT_NE(sock_option(a, SO_BROADCAST), 0);
+}
+
+namespace {
+
+std::vector<std::string> conn_sections;
+
+void spy_load_conn_config(NET_DRIVER *, FILE *, const char *section)
+{
+  conn_sections.push_back(section);
+}
+
+}  // namespace
+
+TEST_F(InetChannel, ConfigurationKeys)
+{
+  NET_DRIVER *drv = &net_driver_wsock_win;
+  EXPECT_EQ(drv->detect(), 2);
+
+  // "port": nonzero replaces the default; 0, text and ports beyond 16 bits
+  // leave it.
+  load_config_text("[internet]\nport=30140\n");
+  NET_CHANNEL *c = open(NULL);
+  ASSERT_NE(c, nullptr);
+  ASSERT_EQ(net_assigntarget(c, "127.0.0.1"), 0);
+  EXPECT_EQ(ntohs(target_of(c).sin_port), 30140);
+  for (const char *cfg : {"[internet]\nport=0\n", "[internet]\nport=abc\n", "[internet]\nport=70000\n",
+                          "[internet]\nport=-5\n", "[other]\nport=30141\n", "[internet]\nPort=30142\n"}) {
+    load_config_text(cfg);
+    ASSERT_EQ(net_assigntarget(c, "127.0.0.1"), 0);
+    EXPECT_EQ(ntohs(target_of(c).sin_port), 30140) << cfg;
+  }
+
+  // "ip" becomes the binding address of texts that name no host.
+  load_config_text("[internet]\nip=127.0.0.1\nport=30143\n");
+  NET_CHANNEL *d = open(NULL);
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(std::string(net_getlocaladdress(d)).rfind("127.0.0.1:", 0), 0u);
+  d = open("+");
+  ASSERT_NE(d, nullptr);
+  EXPECT_STREQ(net_getlocaladdress(d), "127.0.0.1:30143");
+  d = open(":30144");
+  ASSERT_NE(d, nullptr);
+  EXPECT_STREQ(net_getlocaladdress(d), "127.0.0.1:30144");
+  load_config_text("[internet]\nip=192.0\n");  // 192.0.0.0: no address of ours
+  EXPECT_EQ(open(":30145"), nullptr);
+  load_config_text("[internet]\nip=0\n");
+  d = open(":30145");
+  ASSERT_NE(d, nullptr);
+  EXPECT_STREQ(net_getlocaladdress(d), ":30145");
+
+  // "disable": a nonzero number or a lowercase "y", in either section.
+  struct {
+    const char *cfg;
+    int detected;
+  } disable[] = {
+      {"[internet]\ndisable=yes\n", 0},    {"[internet]\ndisable=0\n", 2},
+      {"[internet]\ndisable=1\n", 0},      {"[internet]\ndisable=Yes\n", 2},
+      {"[winsock_win]\ndisable=y\n", 0},   {"[winsock_win]\ndisable=no\n", 2},
+      {"[winsock_win]\nport=30146\ndisable=7\n", 0},
+      {"[internet]\ndisable=1\n[winsock_win]\ndisable=0\n", 2},
+  };
+  for (const auto &t : disable) {
+    load_config_text(t.cfg);
+    EXPECT_EQ(drv->detect(), t.detected) << t.cfg;
+  }
+  load_config_text("[winsock_win]\nport=30146\n");  // only "disable" counts there
+  ASSERT_EQ(net_assigntarget(c, "127.0.0.1"), 0);
+  EXPECT_EQ(ntohs(target_of(c).sin_port), 30143);
+
+  // The conn settings are read from "internet" through the record's slot.
+  auto saved = drv->load_conn_config;
+  drv->load_conn_config = spy_load_conn_config;
+  conn_sections.clear();
+  load_config_text("[nothing]\n");
+  drv->load_conn_config = saved;
+  ASSERT_FALSE(conn_sections.empty());
+  EXPECT_EQ(conn_sections.back(), "internet");
+}
+
+TEST(InetPlaceholders, NeverDetected)
+{
+  EXPECT_EQ(net_driver_sockets.detect(), 0);
+  EXPECT_EQ(net_driver_besocks.detect(), 0);
+  EXPECT_EQ(net_driver_sockets.init_channel, nullptr);
+  EXPECT_EQ(NET_DRIVER_CLASS(&net_driver_besocks), NET_CLASS_INTERNET);
+}
