@@ -46,6 +46,7 @@ long run(NET_CHANNEL *a, NET_CHANNEL *b, int size, long count)
 int main(int argc, char **argv)
 {
   long count = argc > 1 ? atol(argv[1]) : 200000;
+  count = (count + burst - 1) / burst * burst;  // whole bursts only
   if (net_init() != 0 || !net_initdriver(NET_DRIVER_WSOCK_WIN)) {
     fprintf(stderr, "the Internet driver did not start\n");
     return 1;
