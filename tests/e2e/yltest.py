@@ -134,10 +134,17 @@ class Display:
         return done.stdout
 
     def find_windows(self, title):
+        """Visible windows named exactly `title` (xdotool's own match ignores case)."""
         out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % title],
                              env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                              timeout=10).stdout
-        return [int(w) for w in out.split()]
+        found = []
+        for win in out.split():
+            name = subprocess.run(["xdotool", "getwindowname", win], env=self.env,
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=10).stdout
+            if name.decode(errors="replace").rstrip("\n") == title:
+                found.append(int(win))
+        return found
 
     def close(self):
         if self.proc.poll() is None:
