@@ -61,14 +61,13 @@ static long trace_ms()
   return (long)duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-static void trace_open()
+void chat_trace_open(const char *path)
 {
-  const char *name = getenv("YAMMERLANE_TRACE");
-  if (name && name[0] && !trace)
-    trace = fopen(name, "a");
+  if (path && path[0] && !trace)
+    trace = fopen(path, "a");
 }
 
-static void trace_close()
+void chat_trace_close()
 {
   if (trace)
     fclose(trace);
@@ -210,7 +209,8 @@ void draw_chat_frame()
 // A new background and a new log page that starts with the change notice.
 static void change_background()
 {
-  drawBackground(background, rand() % 256);
+  if (background)
+    drawBackground(background, rand() % 256);
   text_box.re_draw = true;
   buddy_window.re_draw = true;
   // Repaint the log now, not at the frame, so the notice stands on the new page.
@@ -583,7 +583,7 @@ void chat_net_step(int chat_type)
 int chat_start(int chat_type)
 {
   srand((unsigned)time(0));
-  trace_open();
+  chat_trace_open(getenv("YAMMERLANE_TRACE"));
   Init_network_stuff();
   done = false;
   send_flag = false;
@@ -647,7 +647,7 @@ void chat_end(int chat_type)
   user_num = 1;
   send_flag = false;
   chat_screen_end();
-  trace_close();
+  chat_trace_close();
   program_state = 1;
 }
 

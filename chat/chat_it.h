@@ -77,6 +77,12 @@ void populate_buddy_list();
 void repaint_log();
 void draw_chat_frame();
 
+// Trace of posted lines and played samples, appended to `path` (a chat
+// opens the file that YAMMERLANE_TRACE names and closes it at its end):
+//   "<ms> post <color> <who>: <message>"   "<ms> sound <index>"
+void chat_trace_open(const char *path);
+void chat_trace_close();
+
 // The log line last held because the page was full (NULL when none).
 const char *held_message();
 

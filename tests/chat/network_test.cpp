@@ -1,0 +1,134 @@
+// The host and client conns over real UDP conns on 127.0.0.1 (ports 32010-32029).
+#include <gtest/gtest.h>
+#include <string.h>
+#include <chrono>
+#include <thread>
+#include "menu.h"
+#include "network.h"
+
+namespace {
+
+TEST(PortField, OnlyEmptyOrOneTo65535InDigits)
+{
+  for (const char *ok : {"", "1", "24785", "65535", "00080"})
+    EXPECT_EQ(1, port_text_ok(ok)) << ok;
+  for (const char *bad : {"0", "65536", "99999", "12a", " 80", "-1", "123456", "+5"})
+    EXPECT_EQ(0, port_text_ok(bad)) << bad;
+}
+
+class Conns : public testing::Test {
+ protected:
+  void SetUp() override
+  {
+    Init_network_stuff();
+    saved_limit = connect_time_limit_ms;
+    port_num[0] = 0;
+  }
+  void TearDown() override
+  {
+    Client_exit();
+    Server_exit();
+    connect_time_limit_ms = saved_limit;
+    port_num[0] = 0;
+  }
+  // Runs Client_init(address) on a thread while the host accepts; the
+  // result of Client_init, or -1 when the host accepted nothing in time.
+  int join_while_hosting(const char *address)
+  {
+    int result = -1;
+    std::thread client([&] { result = Client_init(address); });
+    int accepted = 0;
+    for (int i = 0; i < 300 && !accepted; i++) {
+      accepted = Sever_listen_for_new_client();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    client.join();
+    return accepted ? result : -1;
+  }
+  int saved_limit;
+};
+
+TEST_F(Conns, ClientReachesTheHostOnTheTypedPort)
+{
+  strcpy(port_num, "32010");
+  ASSERT_EQ(0, Server_init());
+  connect_time_limit_ms = 5000;
+  EXPECT_EQ(0, join_while_hosting("127.0.0.1"));
+  EXPECT_EQ(1, client_num);
+  EXPECT_NE(nullptr, client_conn[0]);
+  EXPECT_EQ(NET_CONN_CONNECTED, server_conn->status);
+}
+
+TEST_F(Conns, PortInTheAddressWinsOverThePortField)
+{
+  strcpy(port_num, "32011");
+  ASSERT_EQ(0, Server_init());
+  strcpy(port_num, "32012");
+  connect_time_limit_ms = 5000;
+  EXPECT_EQ(0, join_while_hosting("127.0.0.1:32011"));
+}
+
+TEST_F(Conns, NobodyListeningGivesUpAfterTheLimit)
+{
+  strcpy(port_num, "32013");
+  connect_time_limit_ms = 800;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(3, Client_init("127.0.0.1"));
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(ms, 800);
+  EXPECT_LT(ms, 3000);
+  Client_exit();
+  EXPECT_EQ(nullptr, server_conn);
+  EXPECT_FALSE(connected);
+}
+
+TEST_F(Conns, BadPortFieldIsRefusedBeforeAnyConnOpens)
+{
+  strcpy(port_num, "70000");
+  EXPECT_EQ(1, Server_init());
+  EXPECT_EQ(nullptr, listen_conn);
+  EXPECT_EQ(1, Client_init("127.0.0.1"));
+  EXPECT_EQ(nullptr, server_conn);
+}
+
+TEST_F(Conns, TenClientsThenTheListeningConnCloses)
+{
+  strcpy(port_num, "32014");
+  ASSERT_EQ(0, Server_init());
+  NET_CONN *clients[11] = {};
+  for (int n = 0; n < 11; n++) {
+    clients[n] = net_openconn(NET_DRIVER_WSOCK_WIN, NULL);
+    ASSERT_NE(nullptr, clients[n]);
+    ASSERT_EQ(0, net_connect(clients[n], "127.0.0.1:32014"));
+  }
+  // Up to 2 s for the first ten to be accepted and to see their replies.
+  int up = 0;
+  for (int i = 0; i < 200 && (client_num < 10 || up < 10); i++) {
+    Sever_listen_for_new_client();
+    up = 0;
+    for (int n = 0; n < 10; n++)
+      up += net_poll_connect(clients[n]) > 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(10, client_num);
+  EXPECT_EQ(10, up);
+  EXPECT_EQ(0, Sever_listen_for_new_client());
+  EXPECT_EQ(nullptr, listen_conn);
+  for (int i = 0; i < 20; i++) {
+    EXPECT_EQ(0, net_poll_connect(clients[10]));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  for (NET_CONN *c : clients)
+    net_closeconn(c);
+
+  // A second chat in the same run starts with no clients.
+  Server_exit();
+  EXPECT_EQ(0, client_num);
+  EXPECT_EQ(0, Server_init());
+  EXPECT_EQ(0, client_num);
+  for (NET_CONN *c : client_conn)
+    EXPECT_EQ(nullptr, c);
+}
+
+}  // namespace

@@ -1,0 +1,382 @@
+// The chat's host and client rules, fed with built packets over fake conns.
+#include <string.h>
+#include "chat_fixture.h"
+#include "menu.h"
+#include "packet.h"
+
+namespace {
+
+using Events = std::vector<std::string>;
+
+// Ids of every packet sent on one fake conn.
+std::vector<std::string> ids(const FakeConn &f)
+{
+  std::vector<std::string> out;
+  for (const auto &p : f.sent)
+    out.push_back(id_of(p));
+  return out;
+}
+
+class HostRules : public ChatTest {
+ protected:
+  void SetUp() override
+  {
+    ChatTest::SetUp();
+    strcpy(user[1].name, "Hosty");
+    user[1].text_color = 40;
+  }
+  // Client conn i asks to join as `name` in `color`.
+  void join(int i, const char *name, int color)
+  {
+    host_gets(i, packet("ReJo", {color}, name));
+  }
+};
+
+/* ---- "ReJo" ---- */
+
+TEST_F(HostRules, JoinNumbersTheClientAndAnnouncesEveryone)
+{
+  accept_clients(2);
+  join(0, "Alice", 20);
+  EXPECT_EQ(Events({"post 20 Alice: Im the new guy!", "sound 0"}), events());
+  EXPECT_EQ(2, user_num);
+  EXPECT_STREQ("Alice", user[2].name);
+  EXPECT_EQ(20, user[2].text_color);
+
+  // Both conns learn slots 1 and 2; only the asking conn gets "You!".
+  EXPECT_EQ(std::vector<std::string>({"Join", "Join", "You!"}), ids(fakes[0]));
+  EXPECT_EQ(std::vector<std::string>({"Join", "Join"}), ids(fakes[1]));
+  const auto &host_join = fakes[0].sent[0];
+  EXPECT_EQ(1, byte_of(host_join, 0));
+  EXPECT_EQ(40, byte_of(host_join, 1));
+  EXPECT_EQ("Hosty", text_of(host_join, 2));
+  EXPECT_EQ(2, byte_of(fakes[0].sent[1], 0));
+  EXPECT_EQ(2, byte_of(fakes[0].sent[2], 0));
+  EXPECT_EQ(std::string(PACKET_SIZE - 5, '\0'), std::string(fakes[0].sent[2].data() + 5, PACKET_SIZE - 5));
+
+  join(1, "Bob", 30);
+  EXPECT_EQ(3, user_num);
+  ASSERT_EQ(3u + 3u, fakes[1].sent.size());
+  EXPECT_EQ("You!", id_of(fakes[1].sent.back()));
+  EXPECT_EQ(3, byte_of(fakes[1].sent.back(), 0));
+}
+
+TEST_F(HostRules, JoinsThatCrossEachGetTheirOwnNumber)
+{
+  accept_clients(2);
+  join(1, "Late", 20);   // the second conn asks first
+  join(0, "Early", 21);
+  ASSERT_EQ(6u, fakes[1].sent.size());
+  EXPECT_EQ("You!", id_of(fakes[1].sent[2]));
+  EXPECT_EQ(2, byte_of(fakes[1].sent[2], 0));
+  EXPECT_EQ("You!", id_of(fakes[0].sent.back()));
+  EXPECT_EQ(3, byte_of(fakes[0].sent.back(), 0));
+  EXPECT_EQ(2, client_user[1]);
+  EXPECT_EQ(3, client_user[0]);
+}
+
+TEST_F(HostRules, JoinCutsLongNamesAndNeverAnnouncesOneCharacterNames)
+{
+  accept_clients(2);
+  join(0, "ABCDEFGHIJKLMNOPQRSTUVWXYZ", 20);
+  EXPECT_STREQ("ABCDEFGHI", user[2].name);
+  events();
+  fakes[1].sent.clear();
+  join(1, "Z", 21);
+  EXPECT_EQ(Events({"post 21 Z: Im the new guy!", "sound 0"}), events());
+  // Slots 1 and 2 are announced, the one-character name is not.
+  ASSERT_EQ(3u, fakes[1].sent.size());
+  EXPECT_EQ("ABCDEFGHI", text_of(fakes[1].sent[1], 2));
+  EXPECT_EQ(3, byte_of(fakes[1].sent[2], 0));
+}
+
+TEST_F(HostRules, JoinBeyondSlotNineIsTurnedAwayAndItsConnClosed)
+{
+  accept_clients(10);
+  for (int i = 0; i < 8; i++) {
+    char name[8];
+    snprintf(name, sizeof name, "user%d", i);
+    join(i, name, 10 + i);
+  }
+  EXPECT_EQ(9, user_num);
+  events();
+  size_t before = fakes[0].sent.size();
+  fakes[8].sent.clear();
+
+  join(8, "ninth", 50);
+  EXPECT_EQ(9, user_num);
+  EXPECT_TRUE(fakes[8].closed);
+  EXPECT_EQ(nullptr, client_conn[8]);
+  ASSERT_EQ(1u, fakes[8].sent.size());  // one notice to the newcomer, nothing else
+  EXPECT_EQ("Mesg", id_of(fakes[8].sent[0]));
+  Events ev = events();
+  ASSERT_EQ(1u, ev.size());
+  EXPECT_EQ(0u, ev[0].find("post 0 Server: "));
+  EXPECT_EQ(before, fakes[0].sent.size());
+  for (int z = 0; z < MAX_USERS; z++)
+    EXPECT_STRNE("ninth", user[z].name);
+
+  // The closed conn is left out of every later send.
+  host_gets(0, packet("Mesg", {2}, "still here"));
+  host_gets(1, packet("Sund"));
+  EXPECT_EQ(1u, fakes[8].sent.size());
+  EXPECT_EQ("Mesg", id_of(fakes[9].sent[fakes[9].sent.size() - 2]));
+}
+
+/* ---- "Mesg" ---- */
+
+TEST_F(HostRules, LineIsShownOnceAndRelayedToEveryoneButItsAuthor)
+{
+  accept_clients(3);
+  join(0, "Alice", 20);
+  join(1, "Bob", 30);
+  join(2, "Carol", 35);
+  for (auto &f : fakes)
+    f.sent.clear();
+  events();
+
+  host_gets(1, packet("Mesg", {3}, "hi all"));
+  EXPECT_EQ(Events({"post 30 Bob: hi all", "sound 6", "sound 6"}), events());
+  EXPECT_TRUE(fakes[1].sent.empty());
+  for (int i : {0, 2}) {
+    ASSERT_EQ(1u, fakes[i].sent.size());
+    EXPECT_EQ("Mesg", id_of(fakes[i].sent[0]));
+    EXPECT_EQ(3, byte_of(fakes[i].sent[0], 0));
+    EXPECT_EQ("hi all", text_of(fakes[i].sent[0], 1));
+  }
+}
+
+TEST_F(HostRules, LineIsCreditedToTheConnNotToTheNumberItClaims)
+{
+  accept_clients(2);
+  join(0, "Alice", 20);
+  join(1, "Bob", 30);
+  for (auto &f : fakes)
+    f.sent.clear();
+  events();
+  strcpy(user[1].typings, "host is typing");
+
+  // Bob claims to be the host; a client that has no number yet claims 1.
+  host_gets(1, packet("Mesg", {1}, "I am the host"));
+  EXPECT_EQ(Events({"post 30 Bob: I am the host", "sound 6", "sound 6"}), events());
+  EXPECT_STREQ("host is typing", user[1].typings);
+  ASSERT_EQ(1u, fakes[0].sent.size());
+  EXPECT_EQ(3, byte_of(fakes[0].sent[0], 0));
+  EXPECT_TRUE(fakes[1].sent.empty());
+}
+
+TEST_F(HostRules, LineWithImpossibleNumberOrFromAConnWithoutNumberIsDropped)
+{
+  accept_clients(3);
+  join(0, "Alice", 20);
+  join(1, "Bob", 30);
+  for (auto &f : fakes)
+    f.sent.clear();
+  events();
+
+  for (int who : {10, 12, 127, -1, -128})
+    host_gets(0, packet("Mesg", {who}, "bad"));
+  host_gets(2, packet("Mesg", {2}, "not joined yet"));
+  EXPECT_TRUE(events().empty());
+  for (auto &f : fakes)
+    EXPECT_TRUE(f.sent.empty());
+}
+
+TEST_F(HostRules, LineFromAnUnnamedUserGoesOnAsItsNumber)
+{
+  accept_clients(2);
+  join(0, "", 20);
+  for (auto &f : fakes)
+    f.sent.clear();
+  events();
+  host_gets(0, packet("Mesg", {2}, "anyone?"));
+  EXPECT_EQ(Events({"post 20 Unknown user:  who = 2", "sound 6", "sound 6"}), events());
+  ASSERT_EQ(1u, fakes[1].sent.size());
+  EXPECT_EQ(" who = 2", text_of(fakes[1].sent[0], 1));
+}
+
+/* ---- "Chng", "Sund", "Numb", foreign ids ---- */
+
+TEST_F(HostRules, ChangeAndAlertAreEchoedToEveryClientTheSenderIncluded)
+{
+  accept_clients(2);
+  host_gets(0, packet("Chng"));
+  EXPECT_EQ(Events({"post 0 Server: Lets change it up a bit!"}), events());
+  host_gets(1, packet("Sund"));
+  EXPECT_EQ(Events({"sound 2"}), events());
+  for (int i : {0, 1})
+    EXPECT_EQ(std::vector<std::string>({"Chng", "Sund"}), ids(fakes[i]));
+}
+
+TEST_F(HostRules, NumberIsShownAndNotRelayed)
+{
+  accept_clients(2);
+  host_gets(0, packet("Numb", {}, "2345"));
+  host_gets(1, packet("Numb", {}, "abc"));
+  EXPECT_EQ(Events({"post 0 Number test: 2345", "post 0 Number test: 0"}), events());
+  for (int i : {0, 1})
+    EXPECT_TRUE(fakes[i].sent.empty());
+}
+
+TEST_F(HostRules, ForeignIdsAndClientOnlyIdsAreDroppedWithoutTrace)
+{
+  accept_clients(1);
+  for (const char *id : {"Join", "You!", "New!", "XXXX", ""})
+    host_gets(0, packet(id, {2, 3}, "x"));
+  // A short leftover packet would otherwise read the earlier text.
+  std::vector<char> shortp(packet("Numb", {}, "7"));
+  host_gets(0, packet("Zzzz", {}, "99999999"));
+  fakes[0].inbox.push_back(std::vector<char>(shortp.begin(), shortp.begin() + 4));
+  host_receive();
+  EXPECT_EQ(Events({"post 0 Number test: 0"}), events());
+  EXPECT_TRUE(fakes[0].sent.empty());
+}
+
+/* ---- Receiving ---- */
+
+TEST_F(HostRules, EveryWaitingMessageOfEveryConnIsTakenInOneStep)
+{
+  accept_clients(2);
+  fakes[0].inbox.push_back(packet("Numb", {}, "1"));
+  fakes[0].inbox.push_back(std::vector<char>(PACKET_SIZE + 1, 'M'));  // never a chat packet
+  fakes[0].inbox.push_back(packet("Numb", {}, "2"));
+  fakes[1].inbox.push_back(packet("Numb", {}, "3"));
+  host_receive();
+  EXPECT_EQ(Events({"post 0 Number test: 1", "post 0 Number test: 2", "post 0 Number test: 3"}),
+            events());
+  EXPECT_TRUE(fakes[0].inbox.empty());
+  EXPECT_TRUE(fakes[1].inbox.empty());
+}
+
+TEST_F(HostRules, AFloodingConnCannotHoldTheStepForEver)
+{
+  accept_clients(1);
+  for (int i = 0; i < 1000; i++)
+    fakes[0].inbox.push_back(packet("Zzzz"));
+  host_receive();
+  EXPECT_GT(fakes[0].inbox.size(), 0u);
+  EXPECT_LT(fakes[0].inbox.size(), 1000u);
+}
+
+/* ---- Sending ---- */
+
+TEST_F(HostRules, TypedLineGoesToEveryClientWithoutSound)
+{
+  accept_clients(2);
+  strcpy(user[1].typings, "hello");
+  send_flag = true;
+  chat_net_step(1);
+  EXPECT_TRUE(events().empty());
+  for (int i : {0, 1}) {
+    ASSERT_EQ(1u, fakes[i].sent.size());
+    EXPECT_EQ(1, byte_of(fakes[i].sent[0], 0));
+    EXPECT_EQ("hello", text_of(fakes[i].sent[0], 1));
+  }
+  EXPECT_STREQ("", user[1].typings);
+  EXPECT_FALSE(send_flag);
+}
+
+class ClientRules : public ChatTest {
+ protected:
+  void SetUp() override
+  {
+    ChatTest::SetUp();
+    connect_client();
+  }
+};
+
+/* ---- Client: joining ---- */
+
+TEST_F(ClientRules, FirstStepAsksToJoinThenTheNumberArrives)
+{
+  strcpy(client_name, "Dora");
+  pick_color = 200;
+  chat_net_step(2);
+  ASSERT_EQ(1u, host.sent.size());
+  EXPECT_EQ("ReJo", id_of(host.sent[0]));
+  EXPECT_EQ(-56, byte_of(host.sent[0], 0));
+  EXPECT_EQ("Dora", text_of(host.sent[0], 1));
+  EXPECT_TRUE(connected);
+
+  client_gets(packet("Join", {1, 40}, "Hosty"));
+  client_gets(packet("Join", {4, 200}, "DoraTheExplorer"));
+  client_gets(packet("You!", {4}));
+  EXPECT_EQ(Events({"post 40 Hosty: Got a join packet", "post -56 DoraTheEx: Got a join packet",
+                    "post -56 DoraTheEx: my number 4"}),
+            events());
+  EXPECT_EQ(4, my_number);
+  EXPECT_EQ(-56, user[4].text_color);
+}
+
+TEST_F(ClientRules, ImpossibleNumbersInJoinYouAndMesgAreDropped)
+{
+  for (int who : {10, 100, -1, -128}) {
+    client_gets(packet("Join", {who, 5}, "Evil"));
+    client_gets(packet("You!", {who}));
+    client_gets(packet("Mesg", {who}, "boo"));
+  }
+  EXPECT_TRUE(events().empty());
+  EXPECT_EQ(1, my_number);
+  for (int z = 0; z < MAX_USERS; z++)
+    EXPECT_STREQ("", user[z].name);
+}
+
+/* ---- Client: lines and the rest ---- */
+
+TEST_F(ClientRules, LineIsShownUnderItsAuthorAndNeverWipesTheLocalLine)
+{
+  strcpy(user[3].name, "Bob");
+  user[3].text_color = 30;
+  strcpy(user[3].typings, "stale");
+  my_number = 2;
+  strcpy(user[2].typings, "typing...");
+  client_gets(packet("Mesg", {3}, "hi"));
+  client_gets(packet("Mesg", {2}, "echo of me"));
+  client_gets(packet("Mesg", {5}, "nameless"));
+  EXPECT_EQ(Events({"post 30 Bob: hi", "sound 6", "post 0 : echo of me", "sound 6",
+                    "post 0 : nameless", "sound 6"}),
+            events());
+  EXPECT_STREQ("", user[3].typings);
+  EXPECT_STREQ("typing...", user[2].typings);
+}
+
+TEST_F(ClientRules, NoticesChangeAlertAndNumber)
+{
+  client_gets(packet("New!"));
+  client_gets(packet("Chng"));
+  client_gets(packet("Sund"));
+  client_gets(packet("Numb", {}, "2345"));
+  client_gets(packet("ReJo", {1}, "not for clients"));
+  EXPECT_EQ(Events({"post 0 Server: A new user joined the chat", "sound 0",
+                    "post 0 Server: Lets change it up a bit!", "sound 2",
+                    "post 0 Number test: 2345"}),
+            events());
+  EXPECT_TRUE(host.sent.empty());
+}
+
+TEST_F(ClientRules, TypedLineGoesToTheHostAfterReceivingWithASound)
+{
+  connected = true;
+  my_number = 3;
+  strcpy(user[3].typings, "my line");
+  send_flag = true;
+  host.inbox.push_back(packet("Numb", {}, "9"));
+  chat_net_step(2);
+  EXPECT_EQ(Events({"post 0 Number test: 9", "sound 6"}), events());
+  ASSERT_EQ(1u, host.sent.size());
+  EXPECT_EQ("Mesg", id_of(host.sent[0]));
+  EXPECT_EQ(3, byte_of(host.sent[0], 0));
+  EXPECT_EQ("my line", text_of(host.sent[0], 1));
+  EXPECT_STREQ("", user[3].typings);
+}
+
+TEST_F(ClientRules, OverlongMessageIsDiscardedAndTheNextOneRead)
+{
+  host.inbox.push_back(std::vector<char>(5000, 'x'));
+  host.inbox.push_back(packet("Numb", {}, "5"));
+  client_receive();
+  EXPECT_EQ(Events({"post 0 Number test: 5"}), events());
+  EXPECT_TRUE(host.inbox.empty());
+}
+
+}  // namespace
