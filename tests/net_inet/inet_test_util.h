@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include "inetaddr.h"
 #include "netlane.h"
 
 // Applies `text` as the library's configuration file; 0 when read.
@@ -47,6 +48,31 @@ inline bool wait_readable(NET_CHANNEL *c)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return false;
+}
+
+// Polls a started preparation request to its end (at most ten seconds):
+// its final answer, or 0 when the worker never finished.
+inline int finish_request(NET_PREPADDR_DATA *d)
+{
+  for (int i = 0; i < 10000; i++) {
+    int r = __netlane_internal__inet_poll_prepareaddress(d);
+    if (r != 0)
+      return r;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return 0;
+}
+
+// Prepares `src` into `dest` start to end; -2 when it did not start.
+inline int prepare(const char *src, char *dest)
+{
+  NET_PREPADDR_DATA d;
+  memset(&d, 0, sizeof d);
+  strncpy(d.src, src, sizeof d.src - 1);
+  d.dest = dest;
+  if (__netlane_internal__inet_prepareaddress(&d) != 0)
+    return -2;
+  return finish_request(&d);
 }
 
 #endif

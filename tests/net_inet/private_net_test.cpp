@@ -6,16 +6,16 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "inetaddr.h"
 #include "inetdefs.h"
 #include "netlane.h"
+
+#include "inet_test_util.h"
 
 namespace {
 
@@ -36,23 +36,6 @@ std::string write_temp(const char *text)
   bool ok = write(fd, text, len) == static_cast<ssize_t>(len);
   close(fd);
   return ok ? path : "";
-}
-
-int prepare(const char *src, char *dest)
-{
-  NET_PREPADDR_DATA d;
-  memset(&d, 0, sizeof d);
-  strncpy(d.src, src, sizeof d.src - 1);
-  d.dest = dest;
-  if (__netlane_internal__inet_prepareaddress(&d) != 0)
-    return -2;
-  for (int i = 0; i < 10000; i++) {
-    int r = __netlane_internal__inet_poll_prepareaddress(&d);
-    if (r != 0)
-      return r;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return 0;
 }
 
 }  // namespace
