@@ -483,10 +483,15 @@ static int send_rdm(NET_CONN *conn, const void *buf, int size)
 {
   conn_data_t *data = conn_data(conn);
   out_t *out = &data->out;
-  if (size <= 0 || !buf || size > __netlane_internal__largest_conn_message(conn->driver) ||
-      out->next_index >= out->base_index + (index_t)(out->queue_size - 1)) {
+  if (size <= 0 || !buf || size > __netlane_internal__largest_conn_message(conn->driver)) {
     poll(conn);
     return -1;
+  }
+  // A full window may have been freed by acknowledgements already waiting,
+  // so take them in before refusing.
+  if (out->next_index >= out->base_index + (index_t)(out->queue_size - 1)) {
+    poll(conn);
+    if (out->next_index >= out->base_index + (index_t)(out->queue_size - 1)) return -1;
   }
   out_packet_t *p = &out->packets[out->next_index % (index_t)out->queue_size];
   if (p->data) {

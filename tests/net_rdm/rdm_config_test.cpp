@@ -1,0 +1,76 @@
+// Conn settings read from the configuration file: powers of two for the
+// queue sizes, the defaults for values out of range, and their effect.
+#include <stdio.h>
+#include <unistd.h>
+
+#include "rdm_fixture.h"
+
+namespace {
+
+class ConnConfig : public LossyFixture {
+ protected:
+  std::string path;
+
+  void TearDown() override
+  {
+    if (!path.empty()) unlink(path.c_str());
+    LossyFixture::TearDown();
+  }
+
+  // Loads `text` as the configuration file and answers the lossy driver's
+  // settings afterwards.
+  conn_config load(const std::string &text)
+  {
+    char name[] = "/tmp/rdm_configXXXXXX";
+    int fd = mkstemp(name);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
+    close(fd);
+    path = name;
+    EXPECT_EQ(net_loadconfig(name), 0);
+    return *__netlane_internal__get_conn_config(&lossy_driver);
+  }
+};
+
+void expect_config(const conn_config &c, int out, int in, int resend)
+{
+  EXPECT_EQ(c.outqueue_size, out);
+  EXPECT_EQ(c.inqueue_size, in);
+  EXPECT_EQ(c.resend_rate, resend);
+}
+
+TEST_F(ConnConfig, DefaultsHoldUntilAFileIsRead)
+{
+  expect_config(*__netlane_internal__get_conn_config(&lossy_driver), 16, 16, 500);
+  expect_config(load("[other]\nconn_outqueue_size=64\n"), 16, 16, 500);
+}
+
+TEST_F(ConnConfig, ValuesAreRoundedOrReplacedByDefaults)
+{
+  expect_config(load("[conns]\nconn_outqueue_size = 20\nconn_inqueue_size = 0\nconn_resend_rate = 0\n"), 32, 1,
+                500);
+  expect_config(load("[conns]\nconn_outqueue_size = 1\nconn_inqueue_size = 1024\nconn_resend_rate = 250\n"), 1,
+                1024, 250);
+  expect_config(load("[conns]\nconn_outqueue_size = -4\nconn_inqueue_size = 3000000000\nconn_resend_rate = soon\n"),
+                16, 16, 500);
+  expect_config(load("[conns]\nconn_outqueue_size = 1073741824\nconn_inqueue_size = 1073741825\n"
+                     "conn_resend_rate = -3\nCONN_RESEND_RATE = 9\n"),
+                1073741824, 16, -3);
+}
+
+TEST_F(ConnConfig, QueueSizesSetTheWindow)
+{
+  load("[conns]\nconn_outqueue_size = 20\n");
+  NET_CONN *conn = net_openconn(drv, NULL);
+  ASSERT_NE(conn, nullptr);
+  for (int i = 0; i < 31; i++) ASSERT_EQ(net_send_rdm(conn, "q", 1), 0) << i;
+  EXPECT_EQ(net_send_rdm(conn, "q", 1), -1);
+  // A conn keeps the sizes it was opened with.
+  load("[conns]\nconn_outqueue_size = 4\n");
+  EXPECT_EQ(net_send_rdm(conn, "q", 1), -1);
+  int out_q = 0;
+  net_conn_stats(conn, NULL, &out_q);
+  EXPECT_EQ(out_q, 31);
+}
+
+}  // namespace

@@ -1,0 +1,418 @@
+// The conn protocol step by step over the in-memory driver, with the test
+// playing the peer by hand: windows, acknowledgements, reordering, resend
+// timing, handing out, the handshake, and the checks on who may talk.
+#include <time.h>
+
+#include "rdm_fixture.h"
+
+namespace {
+
+// A library conn connected to a peer that the test plays with raw channels:
+// `listen` received the request, `peer` sent the reply and talks from then on.
+class RawPeer : public LossyFixture {
+ protected:
+  NET_CONN *conn = nullptr;
+  raw_channel *listen = nullptr;
+  raw_channel *peer = nullptr;
+  std::string conn_addr;  // the conn's channel, as the peer sees it
+
+  void SetUp() override
+  {
+    LossyFixture::SetUp();
+    listen = new raw_channel(drv);
+    peer = new raw_channel(drv);
+    conn = net_openconn(drv, NULL);
+    ASSERT_NE(conn, nullptr);
+    ASSERT_EQ(net_connect(conn, listen->address()), 0);
+    auto request = listen->receive(&conn_addr);
+    ASSERT_EQ(request.size(), 12u);
+    peer->target(conn_addr);
+    peer->send({0, 0, 0, 0, 0, 0, 0, 0});
+    ASSERT_EQ(net_poll_connect(conn), 1);
+    ASSERT_STREQ(net_getpeer(conn), peer->address());
+  }
+
+  void TearDown() override
+  {
+    delete listen;
+    delete peer;
+    LossyFixture::TearDown();
+  }
+
+  int out_queue()
+  {
+    int out_q = -1;
+    net_conn_stats(conn, NULL, &out_q);
+    return out_q;
+  }
+
+  int in_queue()
+  {
+    int in_q = -1;
+    net_conn_stats(conn, &in_q, NULL);
+    return in_q;
+  }
+
+  // The indexes of the data packets the peer has received since last asked.
+  std::vector<unsigned int> sent_indexes()
+  {
+    std::vector<unsigned int> got;
+    for (auto &d : peer->drain()) {
+      EXPECT_GT(d.size(), 4u);
+      got.push_back(d[0] | d[1] << 8 | d[2] << 16 | (unsigned int)d[3] << 24);
+    }
+    return got;
+  }
+
+  // The acknowledged indexes the peer has received since last asked.
+  std::vector<unsigned int> acks()
+  {
+    std::vector<unsigned int> got;
+    for (auto &d : peer->drain()) {
+      EXPECT_EQ(d.size(), 8u);
+      EXPECT_EQ(d[0] | d[1] | d[2] | d[3], 0);
+      got.push_back(d[4] | d[5] << 8 | d[6] << 16 | (unsigned int)d[7] << 24);
+    }
+    return got;
+  }
+};
+
+TEST_F(RawPeer, WindowHoldsOneMessageLessThanTheOutQueue)
+{
+  for (int i = 0; i < 15; i++) ASSERT_EQ(net_send_rdm(conn, "m", 1), 0) << i;
+  EXPECT_EQ(net_send_rdm(conn, "m", 1), -1);
+  EXPECT_EQ(out_queue(), 15);
+  EXPECT_EQ(sent_indexes().size(), 15u) << "each message goes out at once";
+  peer->send(ack_packet(1));
+  EXPECT_EQ(net_send_rdm(conn, "m", 1), 0);
+  EXPECT_EQ(net_send_rdm(conn, "m", 1), -1);
+  EXPECT_EQ(sent_indexes(), std::vector<unsigned int>{16});
+}
+
+TEST_F(RawPeer, AcknowledgementsReleaseOnlyFromTheBase)
+{
+  for (int i = 0; i < 3; i++) ASSERT_EQ(net_send_rdm(conn, "abc", 3), 0);
+  sent_indexes();
+  peer->send(ack_packet(2));
+  peer->send(ack_packet(3));
+  EXPECT_EQ(out_queue(), 3);
+  // Out of range, or mapping onto the slot of message 1: nothing changes.
+  peer->send(ack_packet(0));
+  peer->send(ack_packet(4));
+  peer->send(ack_packet(17));
+  peer->send(ack_packet(0xFFFFFFFFu));
+  EXPECT_EQ(out_queue(), 3);
+  // Only message 1 is still unacknowledged, so only it is sent again.
+  test_clock_advance(501);
+  EXPECT_EQ(out_queue(), 3);
+  EXPECT_EQ(sent_indexes(), std::vector<unsigned int>{1});
+  peer->send(ack_packet(1));
+  EXPECT_EQ(out_queue(), 0);
+  // A late duplicate of an acknowledgement is harmless.
+  peer->send(ack_packet(1));
+  EXPECT_EQ(out_queue(), 0);
+  EXPECT_EQ(net_send_rdm(conn, "d", 1), 0);
+  EXPECT_EQ(sent_indexes(), std::vector<unsigned int>{4});
+}
+
+TEST_F(RawPeer, ResendsEveryResendRateAcrossTheTimerWrap)
+{
+  test_clock_set(0xFFFFFF00u);
+  ASSERT_EQ(net_send_rdm(conn, "x", 1), 0);
+  EXPECT_EQ(sent_indexes().size(), 1u);
+  test_clock_advance(500);  // not more than the rate yet
+  net_query_rdm(conn);
+  EXPECT_TRUE(sent_indexes().empty());
+  test_clock_advance(1);  // the clock has wrapped past 0 by now
+  net_query_rdm(conn);
+  EXPECT_EQ(sent_indexes(), std::vector<unsigned int>{1});
+  net_query_rdm(conn);
+  EXPECT_TRUE(sent_indexes().empty());
+  test_clock_advance(501);
+  net_query_rdm(conn);
+  EXPECT_EQ(sent_indexes(), std::vector<unsigned int>{1});
+}
+
+TEST_F(RawPeer, NewMessageGoesOutAtOnceEvenWhenTheClockReadsZero)
+{
+  test_clock_set(0);
+  ASSERT_EQ(net_send_rdm(conn, "x", 1), 0);
+  EXPECT_EQ(sent_indexes().size(), 1u);
+  net_query_rdm(conn);
+  EXPECT_TRUE(sent_indexes().empty()) << "a sending at time 0 still counts as sent";
+}
+
+TEST_F(RawPeer, ReceiveWindowStoresWithinAndDropsBeyond)
+{
+  peer->send(data_packet(17, "far"));  // base 1 + 16 slots
+  EXPECT_EQ(in_queue(), 0);
+  EXPECT_TRUE(acks().empty());
+  peer->send(data_packet(16, "edge"));
+  EXPECT_EQ(in_queue(), 1);
+  EXPECT_EQ(acks(), std::vector<unsigned int>{16});
+  EXPECT_EQ(net_query_rdm(conn), 0);
+}
+
+TEST_F(RawPeer, OutOfOrderArrivalIsHandedOutInOrder)
+{
+  peer->send(data_packet(3, "three"));
+  EXPECT_EQ(net_query_rdm(conn), 0);
+  EXPECT_EQ(in_queue(), 1);
+  peer->send(data_packet(1, "one"));
+  EXPECT_EQ(net_query_rdm(conn), 3);
+  peer->send(data_packet(2, "two!"));
+  EXPECT_EQ(in_queue(), 3);
+  EXPECT_EQ(acks(), (std::vector<unsigned int>{3, 1, 2}));
+  char buf[32];
+  EXPECT_EQ(net_receive_rdm(conn, buf, sizeof buf), 3);
+  EXPECT_EQ(std::string(buf, 3), "one");
+  EXPECT_EQ(net_receive_rdm(conn, buf, sizeof buf), 4);
+  EXPECT_EQ(std::string(buf, 4), "two!");
+  EXPECT_EQ(net_receive_rdm(conn, buf, sizeof buf), 5);
+  EXPECT_EQ(std::string(buf, 5), "three");
+  EXPECT_EQ(net_receive_rdm(conn, buf, sizeof buf), 0);
+}
+
+TEST_F(RawPeer, RepeatedPacketsAreAcknowledgedAgainButDeliveredOnce)
+{
+  peer->send(data_packet(1, "once"));
+  peer->send(data_packet(1, "once"));
+  EXPECT_EQ(in_queue(), 1);
+  EXPECT_EQ(acks(), (std::vector<unsigned int>{1, 1}));
+  char buf[16];
+  EXPECT_EQ(net_receive_rdm(conn, buf, sizeof buf), 4);
+  peer->send(data_packet(1, "once"));  // already handed out
+  EXPECT_EQ(net_receive_rdm(conn, buf, sizeof buf), 0);
+  EXPECT_EQ(acks(), std::vector<unsigned int>{1});
+  // Malformed datagrams change nothing and get no answer.
+  peer->send({1, 0, 0, 0});        // index without a message
+  peer->send({0, 0, 0});           // too short for anything
+  peer->send({0, 0, 0, 0, 1, 0});  // zero word of the wrong length
+  EXPECT_EQ(net_query_rdm(conn), 0);
+  EXPECT_EQ(in_queue(), 0);
+  EXPECT_TRUE(acks().empty());
+}
+
+TEST_F(RawPeer, ShortBufferKeepsTheMessageAndIgnoreDropsIt)
+{
+  peer->send(data_packet(1, "0123456789"));
+  peer->send(data_packet(2, "next"));
+  char buf[32] = {0};
+  EXPECT_EQ(net_receive_rdm(conn, buf, 4), -1);
+  EXPECT_EQ(std::string(buf, 5), std::string("0123\0", 5));
+  EXPECT_EQ(net_receive_rdm(conn, buf, -1), -1) << "a negative size copies nothing";
+  EXPECT_EQ(net_query_rdm(conn), 10);
+  EXPECT_EQ(net_receive_rdm(conn, buf, sizeof buf), 10);
+  EXPECT_EQ(std::string(buf, 10), "0123456789");
+  EXPECT_EQ(net_ignore_rdm(conn), 1);
+  EXPECT_EQ(net_ignore_rdm(conn), 0);
+  EXPECT_EQ(net_receive_rdm(conn, buf, sizeof buf), 0);
+}
+
+TEST_F(RawPeer, SendRefusesEmptyAndOversizeMessages)
+{
+  std::vector<char> big(16381, 'b');
+  EXPECT_EQ(net_send_rdm(conn, big.data(), 0), -1);
+  EXPECT_EQ(net_send_rdm(conn, big.data(), -5), -1);
+  EXPECT_EQ(net_send_rdm(conn, NULL, 5), -1);
+  EXPECT_EQ(net_send_rdm(conn, big.data(), 16381), -1);
+  EXPECT_EQ(out_queue(), 0);
+  EXPECT_TRUE(sent_indexes().empty());
+  ASSERT_EQ(net_send_rdm(conn, big.data(), 16380), 0);
+  auto sent = peer->drain();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].size(), 16384u);
+}
+
+TEST_F(RawPeer, OnlyThePeerMayTalkToAConnectedConn)
+{
+  raw_channel stranger(drv);
+  stranger.target(conn_addr);
+  stranger.send(data_packet(1, "forged"));
+  EXPECT_EQ(net_query_rdm(conn), 0);
+  EXPECT_EQ(in_queue(), 0);
+  EXPECT_TRUE(stranger.drain().empty()) << "the stranger gets no acknowledgement";
+  ASSERT_EQ(net_send_rdm(conn, "real", 4), 0);
+  stranger.send(ack_packet(1));
+  EXPECT_EQ(out_queue(), 1) << "a stranger cannot acknowledge";
+  peer->send(ack_packet(1));
+  EXPECT_EQ(out_queue(), 0);
+}
+
+TEST_F(RawPeer, ConnectReplyAtAConnectedConnIsIgnored)
+{
+  ASSERT_EQ(net_send_rdm(conn, "x", 1), 0);
+  sent_indexes();
+  peer->send({0, 0, 0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(out_queue(), 1);
+  EXPECT_EQ(net_query_rdm(conn), 0);
+  EXPECT_TRUE(peer->drain().empty());
+}
+
+TEST_F(LossyFixture, ConnectSendsTheRequestAndRetargetsAtTheReplySender)
+{
+  raw_channel listen(drv), reply_from(drv);
+  NET_CONN *conn = net_openconn(drv, NULL);
+  ASSERT_NE(conn, nullptr);
+  time_t before = time(NULL);
+  ASSERT_EQ(net_connect(conn, listen.address()), 0);
+  time_t after = time(NULL);
+  std::string conn_addr;
+  auto request = listen.receive(&conn_addr);
+  ASSERT_EQ(request.size(), 12u);
+  EXPECT_EQ(std::string((char *)request.data(), 8), std::string("connect\0", 8));
+  unsigned int id = (unsigned int)request[8] << 24 | request[9] << 16 | request[10] << 8 | request[11];
+  EXPECT_GE(id, (unsigned int)before);
+  EXPECT_LE(id, (unsigned int)after);
+
+  // Nothing waiting, or something that is no reply: the request goes again.
+  EXPECT_EQ(net_poll_connect(conn), 0);
+  EXPECT_EQ(listen.receive(), request);
+  reply_from.target(conn_addr);
+  reply_from.send({0, 0, 0, 0, 0, 0, 0, 1});
+  EXPECT_EQ(net_poll_connect(conn), 0);
+  EXPECT_EQ(listen.receive(), request);
+  reply_from.send({0, 0, 0, 0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(net_poll_connect(conn), 0);
+  EXPECT_EQ(listen.receive(), request);
+  EXPECT_EQ(net_getpeer(conn), nullptr);
+
+  reply_from.send({0, 0, 0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(net_poll_connect(conn), 1);
+  EXPECT_STREQ(net_getpeer(conn), reply_from.address());
+  EXPECT_TRUE(listen.drain().empty());
+  ASSERT_EQ(net_send_rdm(conn, "hi", 2), 0);
+  EXPECT_EQ(reply_from.receive(), data_packet(1, "hi"));
+}
+
+TEST_F(LossyFixture, ListenerAnswersRequestsAndIgnoresEverythingElse)
+{
+  std::string where = listen_port();
+  NET_CONN *listener = net_openconn(drv, where.c_str());
+  ASSERT_NE(listener, nullptr);
+  ASSERT_EQ(net_listen(listener), 0);
+  raw_channel client(drv);
+  client.target(where);
+
+  auto request = connect_request(0x01020304);
+  client.send(std::vector<unsigned char>(request.begin(), request.begin() + 11));
+  EXPECT_EQ(net_poll_listen(listener), nullptr);
+  auto wrong = request;
+  wrong[6] = 'x';
+  client.send(wrong);
+  EXPECT_EQ(net_poll_listen(listener), nullptr);
+  auto longer = request;
+  longer.push_back(0);
+  client.send(longer);
+  EXPECT_EQ(net_poll_listen(listener), nullptr);
+  EXPECT_TRUE(client.drain().empty());
+
+  client.send(request);
+  NET_CONN *accepted = net_poll_listen(listener);
+  ASSERT_NE(accepted, nullptr);
+  EXPECT_STREQ(net_getpeer(accepted), client.address());
+  std::string from;
+  EXPECT_EQ(client.receive(&from), std::vector<unsigned char>(8, 0));
+  EXPECT_NE(from, where) << "the reply comes from a channel of its own";
+
+  // The same client and id again: the same reply from the same channel,
+  // and no second conn.
+  client.send(request);
+  EXPECT_EQ(net_poll_listen(listener), nullptr);
+  std::string again;
+  EXPECT_EQ(client.receive(&again), std::vector<unsigned char>(8, 0));
+  EXPECT_EQ(again, from);
+
+  // Another id from the same address is another conn.
+  client.send(connect_request(0x01020305));
+  NET_CONN *second = net_poll_listen(listener);
+  ASSERT_NE(second, nullptr);
+  EXPECT_NE(second, accepted);
+  std::string third;
+  client.receive(&third);
+  EXPECT_NE(third, from);
+
+  // The accepted conn talks to the client from its own channel.
+  client.target(from);
+  client.send(data_packet(1, "hello"));
+  char buf[16];
+  EXPECT_EQ(net_receive_rdm(accepted, buf, sizeof buf), 5);
+  EXPECT_EQ(client.receive(), ack_packet(1));
+  EXPECT_EQ(net_query_rdm(second), 0);
+}
+
+TEST_F(LossyFixture, ClosedClientEntryIsNeverUsedAgain)
+{
+  std::string where = listen_port();
+  NET_CONN *listener = net_openconn(drv, where.c_str());
+  ASSERT_EQ(net_listen(listener), 0);
+  raw_channel client(drv);
+  client.target(where);
+  auto request = connect_request(77);
+
+  client.send(request);
+  NET_CONN *first = net_poll_listen(listener);
+  ASSERT_NE(first, nullptr);
+  std::string first_from;
+  client.receive(&first_from);
+  ASSERT_EQ(net_closeconn(first), 0);
+
+  // The same address and id once more: answered from a fresh channel, and
+  // a new conn is handed out.
+  client.send(request);
+  NET_CONN *renewed = net_poll_listen(listener);
+  ASSERT_NE(renewed, nullptr);
+  std::string renewed_from;
+  EXPECT_EQ(client.receive(&renewed_from), std::vector<unsigned char>(8, 0));
+  EXPECT_NE(renewed_from, first_from);
+  client.target(renewed_from);
+  client.send(data_packet(1, "again"));
+  EXPECT_EQ(net_query_rdm(renewed), 5);
+
+  // The listener may go first; its conns live on and close cleanly.
+  ASSERT_EQ(net_closeconn(listener), 0);
+  client.send(data_packet(2, "after"));
+  char buf[16];
+  EXPECT_EQ(net_receive_rdm(renewed, buf, sizeof buf), 5);
+  EXPECT_EQ(net_receive_rdm(renewed, buf, sizeof buf), 5);
+  EXPECT_EQ(net_closeconn(renewed), 0);
+}
+
+TEST_F(LossyFixture, OneSlotOutQueueSendsNothingAndOneSlotInQueueStillDelivers)
+{
+  set_conn_config(1, 1, 500);
+  NET_CONN *listener, *client, *accepted;
+  ASSERT_TRUE(make_pair(&listener, &client, &accepted));
+  EXPECT_EQ(net_send_rdm(client, "x", 1), -1);
+  set_conn_config(16, 1, 500);
+  NET_CONN *l2, *c2, *a2;
+  ASSERT_TRUE(make_pair(&l2, &c2, &a2));
+  // With one in slot each message waits for the one before to be handed out.
+  for (int i = 0; i < 5; i++) ASSERT_EQ(net_send_rdm(c2, &i, sizeof i), 0);
+  int got = 0, value = -1;
+  for (int round = 0; round < 200 && got < 5; round++) {
+    test_clock_advance(100);
+    net_query_rdm(c2);
+    if (net_receive_rdm(a2, &value, sizeof value) == (int)sizeof value) {
+      EXPECT_EQ(value, got);
+      got++;
+    }
+  }
+  EXPECT_EQ(got, 5);
+}
+
+TEST_F(LossyFixture, LocalClassDriverCarriesAtMost508Bytes)
+{
+  static NET_DRIVER small = lossy_driver;
+  small.class_ = NET_CLASS_LOCAL;
+  small.init_conn = NULL;
+  int num = net_register_driver(0, &small);
+  ASSERT_NE(num, 0);
+  NET_CONN *conn = net_openconn(num, NULL);
+  ASSERT_NE(conn, nullptr);
+  std::vector<char> msg(509, 'm');
+  EXPECT_EQ(net_send_rdm(conn, msg.data(), 509), -1);
+  EXPECT_EQ(net_send_rdm(conn, msg.data(), 508), 0);
+}
+
+}  // namespace
