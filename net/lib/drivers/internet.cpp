@@ -167,7 +167,9 @@ int drv_recv(NET_CHANNEL *chan, void *buf, int size, char *from)
     return -1;
   struct sockaddr_in sender;
   int got = __netlane_internal__sock_recv_from(data->sock, buf, size, &sender);
-  if (got > 0 && from)
+  // The seam leaves `sender` zeroed when nothing came, so an empty datagram
+  // still names its sender.
+  if (got >= 0 && from && sender.sin_family == AF_INET)
     __netlane_internal__write_address(from, &sender);
   return got;
 }
