@@ -3,7 +3,8 @@
 # when any is missing. Needs root (or sudo) for apt-get.
 set -e
 PACKAGES="build-essential cmake pkg-config liballegro4-dev libgtest-dev libgmock-dev \
-libbenchmark-dev xvfb xdotool x11-utils x11-apps netpbm python3 nftables iproute2"
+libbenchmark-dev xvfb xdotool x11-utils x11-apps netpbm python3 nftables iproute2 \
+xfonts-base"
 
 missing=""
 for p in $PACKAGES; do
