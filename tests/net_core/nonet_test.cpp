@@ -68,14 +68,3 @@ TEST_F(NoNetwork, ConnsOpenButNeverConnect)
   EXPECT_EQ(net_conn_driver(conn), NET_DRIVER_NONET);
   EXPECT_EQ(net_closeconn(conn), 0);
 }
-
-TEST_F(NoNetwork, IsTheOnlyDriverOfClassNone)
-{
-  NET_DRIVERNAME *names = net_getdrivernames(net_classes[NET_CLASS_NONE].drivers);
-  ASSERT_NE(names, nullptr);
-  EXPECT_EQ(names[0].num, NET_DRIVER_NONET);
-  EXPECT_STREQ(names[0].name, "No network");
-  EXPECT_EQ(names[1].num, -1);
-  free(names);
-  EXPECT_EQ(net_loadconfig("/nonexistent/netlane.cfg"), 1);
-}

@@ -1,11 +1,8 @@
-// The mutex hooks with their default routines (an atomic counter spin lock)
-// and the thread-start seam.
+// The mutex hooks with their default routines: an atomic counter spin lock.
 #include <atomic>
 #include <new>
-#include <thread>
 
 #include "internal.h"
-#include "threads.h"
 
 void (*__netlane_internal__mutex_create)(void **mutex) = NULL;
 void (*__netlane_internal__mutex_destroy)(void *mutex) = NULL;
@@ -61,15 +58,4 @@ void net_set_mutex_funcs(void (*create)(void **mutex), void (*destroy)(void *mut
   __netlane_internal__mutex_destroy = destroy;
   __netlane_internal__mutex_lock = lock;
   __netlane_internal__mutex_unlock = unlock;
-}
-
-int __netlane_internal__thread_start(void (*body)(void *arg), void *arg)
-{
-  try {
-    std::thread worker(body, arg);
-    worker.detach();
-  } catch (...) {
-    return -1;
-  }
-  return 0;
 }

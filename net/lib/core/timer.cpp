@@ -2,7 +2,6 @@
 #include <chrono>
 
 #include "internal.h"
-#include "timer.h"
 
 unsigned int (*__netlane_timer_func)(void) = NULL;
 
@@ -11,16 +10,12 @@ unsigned int (*__netlane_timer_func)(void) = NULL;
 static const std::chrono::steady_clock::time_point process_start =
     std::chrono::steady_clock::now();
 
-unsigned int __netlane_internal__default_timer(void)
+// Milliseconds since the process started, as a wrapping unsigned 32-bit count.
+static unsigned int default_timer_func(void)
 {
   std::chrono::steady_clock::duration elapsed = std::chrono::steady_clock::now() - process_start;
   long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
   return static_cast<unsigned int>(ms);  // wraps after about 49 days, by design
-}
-
-static unsigned int default_timer_func(void)
-{
-  return __netlane_internal__default_timer();
 }
 
 void net_set_timer_func(unsigned int (*timer)(void))
