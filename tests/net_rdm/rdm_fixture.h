@@ -110,9 +110,12 @@ struct raw_channel {
 // library's own helpers.
 inline std::vector<unsigned char> data_packet(unsigned int index, const std::string &message)
 {
-  std::vector<unsigned char> p = {(unsigned char)index, (unsigned char)(index >> 8), (unsigned char)(index >> 16),
-                                  (unsigned char)(index >> 24)};
-  p.insert(p.end(), message.begin(), message.end());
+  std::vector<unsigned char> p(4 + message.size());
+  p[0] = (unsigned char)index;
+  p[1] = (unsigned char)(index >> 8);
+  p[2] = (unsigned char)(index >> 16);
+  p[3] = (unsigned char)(index >> 24);
+  for (size_t i = 0; i < message.size(); i++) p[4 + i] = (unsigned char)message[i];
   return p;
 }
 

@@ -1,0 +1,188 @@
+// The conn wire protocol on the UDP driver, checked byte for byte against a
+// peer made of plain loopback sockets: the listener's side (request, reply
+// from a new port, data in and out of order, acknowledgements, window,
+// strangers) and the connecting side (request bytes, retargeting).
+#include <time.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "lossy_driver.h"
+#include "netlane.h"
+#include "plain_udp.h"
+#include "rdm_fixture.h"
+
+namespace {
+
+// Calls `step` until it answers true; false after two seconds.
+template <typename F>
+bool eventually(F step)
+{
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (std::chrono::steady_clock::now() < until) {
+    if (step()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+// Runs conn operations through `step` until `sock` receives a datagram;
+// empty after two seconds.
+template <typename F>
+std::vector<unsigned char> answer_to(const plain_udp &sock, F step, int *from_port = nullptr)
+{
+  std::vector<unsigned char> got;
+  eventually([&] {
+    step();
+    got = sock.receive(1, from_port);
+    return !got.empty();
+  });
+  return got;
+}
+
+class UdpWire : public ::testing::Test {
+ protected:
+  void SetUp() override
+  {
+    net_set_timer_func(test_clock);
+    test_clock_set(5000);
+    ASSERT_EQ(net_init(), 0);
+    ASSERT_EQ(net_initdriver(NET_DRIVER_WSOCK_WIN), 1);
+  }
+  void TearDown() override { net_shutdown(); }
+
+  // The out queue of `conn` once it has dropped to `want`, or what it
+  // stayed at.
+  static int out_queue_reaching(NET_CONN *conn, int want)
+  {
+    int out_q = -1;
+    eventually([&] {
+      net_conn_stats(conn, NULL, &out_q);
+      return out_q == want;
+    });
+    return out_q;
+  }
+};
+
+TEST_F(UdpWire, ListenerSideByteForByte)
+{
+  int listen_port = free_udp_port();
+  std::string bind = "127.0.0.1:" + std::to_string(listen_port);
+  NET_CONN *listener = net_openconn(NET_DRIVER_WSOCK_WIN, bind.c_str());
+  ASSERT_NE(listener, nullptr);
+  ASSERT_EQ(net_listen(listener), 0);
+
+  plain_udp client;
+  client.send_to(listen_port, connect_request(0x11223344));
+  NET_CONN *conn = nullptr;
+  ASSERT_TRUE(eventually([&] { return (conn = net_poll_listen(listener)) != nullptr; }));
+  EXPECT_EQ(std::string(net_getpeer(conn)), client.address());
+  int reply_port = 0;
+  EXPECT_EQ(client.receive(2000, &reply_port), std::vector<unsigned char>(8, 0));
+  EXPECT_NE(reply_port, listen_port);
+
+  // The request again: the reply again, from the same port, and no conn.
+  client.send_to(listen_port, connect_request(0x11223344));
+  int again_port = 0;
+  auto again = answer_to(client, [&] { EXPECT_EQ(net_poll_listen(listener), nullptr); }, &again_port);
+  EXPECT_EQ(again, std::vector<unsigned char>(8, 0));
+  EXPECT_EQ(again_port, reply_port);
+
+  // Out of order: 2 is held and acknowledged, then 1 (twice) completes it.
+  client.send_to(reply_port, data_packet(2, "two"));
+  EXPECT_EQ(answer_to(client, [&] { net_query_rdm(conn); }), (std::vector<unsigned char>{0, 0, 0, 0, 2, 0, 0, 0}));
+  EXPECT_EQ(net_query_rdm(conn), 0);
+  client.send_to(reply_port, data_packet(1, "one"));
+  client.send_to(reply_port, data_packet(1, "one"));
+  ASSERT_TRUE(eventually([&] { return net_query_rdm(conn) == 3; }));
+  EXPECT_EQ(client.receive(), (std::vector<unsigned char>{0, 0, 0, 0, 1, 0, 0, 0}));
+  char buf[64];
+  EXPECT_EQ(net_receive_rdm(conn, buf, sizeof buf), 3);
+  EXPECT_EQ(std::string(buf, 3), "one");
+  EXPECT_EQ(net_receive_rdm(conn, buf, sizeof buf), 3);
+  EXPECT_EQ(std::string(buf, 3), "two");
+  client.receive(200);  // the second acknowledgement of 1, if it came late
+
+  // The window is now 3 to 18: 19 is dropped unanswered, 18 is held.
+  client.send_to(reply_port, data_packet(19, "beyond"));
+  client.send_to(reply_port, data_packet(18, "edge"));
+  ASSERT_TRUE(eventually([&] {
+    int in_q = 0;
+    net_conn_stats(conn, &in_q, NULL);
+    return in_q == 1;
+  }));
+  EXPECT_EQ(client.receive(), (std::vector<unsigned char>{0, 0, 0, 0, 18, 0, 0, 0}));
+  EXPECT_TRUE(client.receive(100).empty());
+
+  // A stranger's packet is neither acknowledged nor handed out.
+  plain_udp stranger;
+  stranger.send_to(reply_port, data_packet(3, "forged"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(net_query_rdm(conn), 0);
+  EXPECT_TRUE(stranger.receive(100).empty());
+
+  // Our data: index first, least significant byte first; resent after the
+  // resend interval until acknowledged; stray acknowledgements change nothing.
+  ASSERT_EQ(net_send_rdm(conn, "hello", 5), 0);
+  auto expected = data_packet(1, "hello");
+  EXPECT_EQ(client.receive(), expected);
+  client.send_to(reply_port, ack_packet(2));
+  client.send_to(reply_port, ack_packet(17));
+  stranger.send_to(reply_port, ack_packet(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  test_clock_advance(501);
+  net_query_rdm(conn);
+  EXPECT_EQ(client.receive(), expected);
+  client.send_to(reply_port, ack_packet(1));
+  EXPECT_EQ(out_queue_reaching(conn, 0), 0);
+  test_clock_advance(1000);
+  net_query_rdm(conn);
+  EXPECT_TRUE(client.receive(100).empty());
+}
+
+TEST_F(UdpWire, ConnectingSideSendsTheRequestAndFollowsTheReply)
+{
+  plain_udp listen, per_client;
+  NET_CONN *conn = net_openconn(NET_DRIVER_WSOCK_WIN, NULL);
+  ASSERT_NE(conn, nullptr);
+  unsigned int before = (unsigned int)time(NULL);
+  ASSERT_EQ(net_connect(conn, listen.address().c_str()), 0);
+  unsigned int after = (unsigned int)time(NULL);
+
+  int conn_port = 0;
+  auto request = listen.receive(2000, &conn_port);
+  ASSERT_EQ(request.size(), 12u);
+  EXPECT_EQ(std::string((const char *)request.data(), 8), std::string("connect\0", 8));
+  unsigned int id = (unsigned int)request[8] << 24 | request[9] << 16 | request[10] << 8 | request[11];
+  EXPECT_GE(id, before);
+  EXPECT_LE(id, after);
+
+  // Each poll without a reply sends the request again.
+  EXPECT_EQ(net_poll_connect(conn), 0);
+  EXPECT_EQ(listen.receive(), request);
+
+  per_client.send_to(conn_port, std::vector<unsigned char>(8, 0));
+  ASSERT_TRUE(eventually([&] { return net_poll_connect(conn) == 1; }));
+  EXPECT_EQ(std::string(net_getpeer(conn)), per_client.address());
+  while (!listen.receive(50).empty()) {
+  }
+
+  // A late reply from the listening address is nobody's acknowledgement.
+  listen.send_to(conn_port, std::vector<unsigned char>(8, 0));
+
+  // 300 messages go to the per-client port, numbered least significant
+  // byte first, and the peer's acknowledgements release them.
+  for (unsigned int i = 1; i <= 300; i++) {
+    std::string msg = "m" + std::to_string(i);
+    ASSERT_EQ(net_send_rdm(conn, msg.data(), (int)msg.size()), 0) << i;
+    auto got = per_client.receive();
+    ASSERT_EQ(got, data_packet(i, msg)) << i;
+    per_client.send_to(conn_port, {0, 0, 0, 0, got[0], got[1], got[2], got[3]});
+  }
+  EXPECT_EQ(out_queue_reaching(conn, 0), 0);
+  EXPECT_TRUE(listen.receive(100).empty()) << "nothing goes to the listening address any more";
+}
+
+}  // namespace
