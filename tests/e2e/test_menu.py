@@ -115,6 +115,24 @@ class MenuTest(unittest.TestCase):
         move_to(self.app, HOST, 4)
         choose(self.app, MAIN, 1)
 
+    def test_port_is_shared_by_host_and_join(self):
+        self.start()
+        move_to(self.app, MAIN, 0)
+        choose(self.app, HOST, 1)
+        move_to(self.app, HOST, 2)
+        self.app.type("247851")
+        port = lambda i: text_mismatch(self.app.screenshot(), BASE_X + 200, item_y(i), "24785",
+                                       FIELD, bg=None)
+        wait_until(lambda: port(2) == 0, 10, 0.1)
+        time.sleep(0.3)  # the sixth digit would have arrived by now
+        self.assertEqual(self.app.screenshot().colours(BASE_X + 200 + 40, item_y(2) + 1, 40, 16),
+                         {(0, 0, 0)})
+        move_to(self.app, HOST, 4)
+        choose(self.app, MAIN, 1)
+        choose(self.app, JOIN, 1)
+        move_to(self.app, JOIN, 3)
+        self.assertEqual(port(3), 0)
+
     def test_exit_ends_with_status_zero(self):
         self.start()
         move_to(self.app, MAIN, 2)
