@@ -1,0 +1,244 @@
+// Two processes exchange 2,000 messages each way over conns on the UDP
+// driver, through a loopback that really loses datagrams: a private network
+// namespace whose nftables rule drops 20% of incoming UDP. Needs root and
+// nft; skipped with a message elsewhere.
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "netlane.h"
+
+namespace {
+
+const int kMessages = 2000;
+const int kSkip = 77;           // exit status of a child that found no namespace or nft
+const char *kPort = "31000";    // free in any fresh namespace
+const int kSideSeconds = 60;    // a side that has not finished by then fails
+
+const char *kRules =
+    "table inet rdmloss {\n"
+    "  chain in {\n"
+    "    type filter hook input priority 0; policy accept;\n"
+    "    iifname \"lo\" meta l4proto udp numgen random mod 100 < 20 counter drop\n"
+    "  }\n"
+    "}\n";
+
+uint32_t mix(uint32_t x)
+{
+  x ^= x >> 16;
+  x *= 0x7feb352dU;
+  x ^= x >> 15;
+  x *= 0x846ca68bU;
+  x ^= x >> 16;
+  return x;
+}
+
+// Message `index` of direction `dir`: 1 to 1400 bytes that check themselves.
+std::vector<unsigned char> message(uint32_t dir, uint32_t index)
+{
+  uint32_t h = mix(dir * 0x9e3779b9U + index);
+  std::vector<unsigned char> m(1 + h % 1400);
+  for (size_t j = 0; j < m.size(); j++) m[j] = (unsigned char)(h >> 8) + (unsigned char)(j * 31);
+  return m;
+}
+
+bool loopback_up()
+{
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return false;
+  ifreq ifr{};
+  strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+  bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+  ifr.ifr_flags |= IFF_UP;
+  ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+  close(fd);
+  return ok;
+}
+
+bool install_loss()
+{
+  FILE *nft = popen("nft -f - 2>&1", "w");
+  if (!nft) return false;
+  fputs(kRules, nft);
+  return pclose(nft) == 0;
+}
+
+// The drop counter of the rule, or -1 when it cannot be read.
+long dropped_so_far()
+{
+  FILE *nft = popen("nft list chain inet rdmloss in 2>/dev/null", "r");
+  if (!nft) return -1;
+  char line[512];
+  long packets = -1;
+  while (fgets(line, sizeof line, nft)) {
+    const char *p = strstr(line, "counter packets ");
+    if (p) packets = atol(p + strlen("counter packets "));
+  }
+  pclose(nft);
+  return packets;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t)
+{
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+// One side of the exchange; answers 0 on success, 1 on failure (with the
+// reason on standard error).
+int run_side(bool host, const char *config)
+{
+  const char *who = host ? "host" : "client";
+  auto start = std::chrono::steady_clock::now();
+  if (net_init() != 0 || net_loadconfig(config) != 0 || !net_initdriver(NET_DRIVER_WSOCK_WIN)) {
+    fprintf(stderr, "%s: the library did not start\n", who);
+    return 1;
+  }
+  NET_CONN *conn = nullptr;
+  if (host) {
+    NET_CONN *listener = net_openconn(NET_DRIVER_WSOCK_WIN, (std::string(":") + kPort).c_str());
+    if (!listener || net_listen(listener) != 0) {
+      fprintf(stderr, "host: cannot listen\n");
+      return 1;
+    }
+    while (!conn && seconds_since(start) < kSideSeconds) {
+      conn = net_poll_listen(listener);
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+  } else {
+    conn = net_openconn(NET_DRIVER_WSOCK_WIN, NULL);
+    if (!conn || net_connect(conn, (std::string("127.0.0.1:") + kPort).c_str()) != 0) {
+      fprintf(stderr, "client: cannot connect\n");
+      return 1;
+    }
+    while (net_poll_connect(conn) == 0 && seconds_since(start) < kSideSeconds) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (net_poll_connect(conn) != 1) conn = nullptr;
+  }
+  if (!conn) {
+    fprintf(stderr, "%s: no connection\n", who);
+    return 1;
+  }
+
+  uint32_t mine = host ? 1 : 2, theirs = host ? 2 : 1;
+  int sent = 0, received = 0, out_q = -1;
+  std::vector<unsigned char> next = message(mine, 1), buf(2048);
+  bool done = false;
+  while (!done && seconds_since(start) < kSideSeconds) {
+    while (sent < kMessages && net_send_rdm(conn, next.data(), (int)next.size()) == 0) {
+      sent++;
+      next = message(mine, (uint32_t)sent + 1);
+    }
+    for (int n = 0; n < 50; n++) {
+      int len = net_receive_rdm(conn, buf.data(), (int)buf.size());
+      if (len == 0) break;
+      std::vector<unsigned char> want = message(theirs, (uint32_t)received + 1);
+      if (received >= kMessages || len != (int)want.size() || memcmp(buf.data(), want.data(), want.size()) != 0) {
+        fprintf(stderr, "%s: message %d is wrong (length %d)\n", who, received + 1, len);
+        return 1;
+      }
+      received++;
+    }
+    net_conn_stats(conn, NULL, &out_q);
+    done = received == kMessages && sent == kMessages && out_q == 0;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  if (!done) {
+    fprintf(stderr, "%s: sent %d, received %d, %d unacknowledged after %d s\n", who, sent, received, out_q,
+            kSideSeconds);
+    return 1;
+  }
+  // Keep acknowledging a while: the peer may still miss an acknowledgement.
+  auto linger = std::chrono::steady_clock::now();
+  while (seconds_since(linger) < 1.5) {
+    net_query_rdm(conn);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  net_shutdown();
+  return 0;
+}
+
+// The namespace, its lossy loopback and both sides. 0 passed; kSkip no
+// namespace or nft; anything else failed.
+int run_pair()
+{
+  if (unshare(CLONE_NEWNET) != 0) {
+    fprintf(stderr, "cannot make a private network namespace\n");
+    return kSkip;
+  }
+  if (!loopback_up() || !install_loss()) {
+    fprintf(stderr, "cannot bring up a lossy loopback with nft\n");
+    return kSkip;
+  }
+  char config[] = "/tmp/rdm_netns_cfgXXXXXX";
+  int fd = mkstemp(config);
+  const char text[] = "[conns]\nconn_resend_rate = 20\n";
+  if (fd < 0 || write(fd, text, sizeof text - 1) != (ssize_t)(sizeof text - 1)) return 1;
+  close(fd);
+
+  fflush(NULL);
+  pid_t client = fork();
+  if (client == 0) _exit(run_side(false, config));
+  int host_result = run_side(true, config);
+  int status = 0;
+  for (int i = 0; i < (kSideSeconds + 10) * 10; i++) {
+    if (waitpid(client, &status, WNOHANG) == client) break;
+    if (i == (kSideSeconds + 10) * 10 - 1) {
+      kill(client, SIGKILL);
+      waitpid(client, &status, 0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  unlink(config);
+  long dropped = dropped_so_far();
+  fprintf(stderr, "datagrams dropped by the loopback: %ld\n", dropped);
+  bool client_ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (dropped <= 0) return 1;
+  return host_result == 0 && client_ok ? 0 : 1;
+}
+
+TEST(LossyLoopback, TwoProcessesExchange2000MessagesEachWay)
+{
+  if (geteuid() != 0) GTEST_SKIP() << "not root: no private network namespace for the lossy loopback";
+  if (system("command -v nft >/dev/null 2>&1") != 0) GTEST_SKIP() << "nft not installed: no lossy loopback";
+
+  fflush(NULL);
+  pid_t pair = fork();
+  ASSERT_GE(pair, 0);
+  if (pair == 0) {
+    setpgid(0, 0);
+    _exit(run_pair());
+  }
+  int status = 0;
+  const int limit_ms = (2 * kSideSeconds + 30) * 1000;
+  for (int waited = 0; waited <= limit_ms; waited += 50) {
+    if (waitpid(pair, &status, WNOHANG) == pair) break;
+    if (waited == limit_ms) {
+      kill(-pair, SIGKILL);
+      waitpid(pair, &status, 0);
+      FAIL() << "the exchange did not end";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == kSkip) GTEST_SKIP() << "no private network namespace or nftables here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "see the sides' reports above";
+}
+
+}  // namespace
