@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "internal.h"
 #include "rdm_fixture.h"
 
 namespace {
@@ -14,6 +15,15 @@ class ConnConfig : public LossyFixture {
   void TearDown() override
   {
     if (!path.empty()) unlink(path.c_str());
+    // Every record read the "conns" section; give them back their defaults
+    // so later tests in this process start from those.
+    for (int n = 1; n < 32; n++) {
+      NET_DRIVER *d = __netlane_internal__get_driver(n);
+      if (d && d != &lossy_driver) {
+        free(d->conn_config);
+        d->conn_config = NULL;
+      }
+    }
     LossyFixture::TearDown();
   }
 
