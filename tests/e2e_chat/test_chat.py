@@ -29,13 +29,11 @@ def line_y(n):
     return LOG_Y + 15 * n
 
 
-# Ports of these tests: 32100-32199 (the unit tests use 32010-32029).
-_next_port = [32100 + (os.getpid() % 20) * 4]
-
-
-def fresh_port():
-    _next_port[0] += 1
-    return _next_port[0]
+# Each test has a UDP port of its own, so that tests can run side by side
+# (the unit tests use 32010-32029, the benchmarks 32190-32199).
+PORTS = {"host_and_two_clients": 32101, "host_alone_types_and_pages": 32102,
+         "nobody_listening_shows_error_connecting": 32103,
+         "bad_port_is_refused_and_menu_returns": 32104}
 
 
 class Chatter:
@@ -182,6 +180,9 @@ class Chatter:
 
 
 class ChatTestCase(unittest.TestCase):
+    def port(self):
+        return PORTS[self._testMethodName[len("test_"):]]
+
     def chatter(self, port):
         c = Chatter(port)
         self.addCleanup(c.close)
@@ -190,7 +191,7 @@ class ChatTestCase(unittest.TestCase):
 
 class ThreeWayChatTest(ChatTestCase):
     def test_host_and_two_clients(self):
-        port = fresh_port()
+        port = self.port()
         h, a, b = self.chatter(port), self.chatter(port), self.chatter(port)
         for c in (h, a, b):
             c.app.wait_window()
@@ -290,7 +291,7 @@ class ThreeWayChatTest(ChatTestCase):
 
 class HostAloneTest(ChatTestCase):
     def test_host_alone_types_and_pages(self):
-        port = fresh_port()
+        port = self.port()
         h = self.chatter(port)
         h.app.wait_window()
         h.host("Solo", "")   # the configured port
@@ -314,7 +315,7 @@ class HostAloneTest(ChatTestCase):
 
 class JoinFailureTest(ChatTestCase):
     def test_nobody_listening_shows_error_connecting(self):
-        port = fresh_port()
+        port = self.port()
         c = self.chatter(port)
         c.app.wait_window()
         started = time.monotonic()
@@ -325,7 +326,7 @@ class JoinFailureTest(ChatTestCase):
         c.wait_menu()
 
     def test_bad_port_is_refused_and_menu_returns(self):
-        port = fresh_port()
+        port = self.port()
         c = self.chatter(port)
         c.app.wait_window()
         c.host("Hosty", "70000")
