@@ -11,6 +11,8 @@ cmake --build build-san -j"$JOBS"
 
 status=0
 (cd build && ctest --output-on-failure -j"$JOBS" --timeout 300) || status=1
-ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+# Leaks are reported, except those of the libraries under the program.
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$(pwd)/scripts/lsan.supp \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   sh -c 'cd build-san && ctest --output-on-failure -j"$0" --timeout 300' "$JOBS" || status=1
 exit $status
