@@ -85,8 +85,9 @@ int yammerlane_main()
   // Without a usable display Allegro's autodetection finds no system
   // driver, and install_timer would then dereference the missing driver.
   if (install_allegro(SYSTEM_AUTODETECT, &errno, atexit) != 0) {
-    fprintf(stderr, "Unable to start Allegro: no usable display (is DISPLAY set?)\n%s\n",
-            allegro_error);
+    fprintf(stderr, "Unable to start Allegro: no usable display (is DISPLAY set?)\n");
+    if (allegro_error[0])
+      fprintf(stderr, "%s\n", allegro_error);
     return -1;
   }
   install_timer();
