@@ -10,7 +10,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from yltest import App, Display, palette, text_mismatch, wait_until  # noqa: E402
+from yltest import App, Display, palette, text_mask, text_mismatch, wait_until  # noqa: E402
 
 BASE_X = 160
 MAIN = ["HOST CHAT", "JOIN CHAT", "EXIT"]
@@ -100,11 +100,37 @@ class Chatter:
             self.app.type(text)
         time.sleep(0.3)
 
-    def colour_up(self, labels, item, steps):
+    def colour_shown(self, labels):
+        """The palette index of the "Text Color" sample, or None."""
+        y = 250 if labels is HOST else 300
+        try:
+            shot = self.app.screenshot()
+        except (ValueError, RuntimeError):
+            return None
+        w, h, mask = text_mask("Text Color")
+        for j in range(h):
+            for i in range(w):
+                if mask[j * w + i]:
+                    rgb = shot.pixel(BASE_X + 250 + i, y + j)
+                    for index in range(256):
+                        if palette()[index] == rgb and text_mismatch(
+                                shot, BASE_X + 250, y, "Text Color", index, bg=None) == 0:
+                            return index
+                    return None
+        return None
+
+    def colour_to(self, labels, item, target, tries=40):
+        """Presses Left/Right on TEXT COLOR until the sample shows `target`;
+        the screen, not the timing, decides whether another press is needed."""
         self.move_to(labels, item)
-        for _ in range(steps):
-            self.app.hold("Right", 0.04)
+        for _ in range(tries):
+            now = self.colour_shown(labels)
+            if now == target:
+                return
+            if now is not None:
+                self.app.hold("Right" if now < target else "Left", 0.04)
             time.sleep(0.12)
+        raise AssertionError("could not pick colour %d" % target)
 
     def start_chat(self, labels):
         """Enter on START; the menu is gone when its item texts are."""
@@ -118,25 +144,23 @@ class Chatter:
                 continue
         raise AssertionError("START did not start the chat")
 
-    def host(self, name, port_text="", colour_steps=0):
+    def host(self, name, port_text="", colour=5):
         self.wait_menu()
         self.move_to(MAIN, 0)
         self.enter_until(HOST)
         self.set_field(HOST, 1, name)
         self.set_field(HOST, 2, port_text)
-        if colour_steps:
-            self.colour_up(HOST, 3, colour_steps)
+        self.colour_to(HOST, 3, colour)
         self.start_chat(HOST)
 
-    def join(self, name, address, port_text="", colour_steps=0):
+    def join(self, name, address, port_text="", colour=5):
         self.wait_menu()
         self.move_to(MAIN, 1)
         self.enter_until(JOIN)
         self.set_field(JOIN, 1, name)
         self.set_field(JOIN, 2, address)
         self.set_field(JOIN, 3, port_text)
-        if colour_steps:
-            self.colour_up(JOIN, 4, colour_steps)
+        self.colour_to(JOIN, 4, colour)
         self.start_chat(JOIN)
 
     # --- chat -------------------------------------------------------------
@@ -160,7 +184,11 @@ class Chatter:
         return self.events().count(event)
 
     def wait_event(self, event, times=1, timeout=10):
-        wait_until(lambda: self.count(event) >= times, timeout, 0.05)
+        try:
+            wait_until(lambda: self.count(event) >= times, timeout, 0.05)
+        except TimeoutError:
+            raise AssertionError("%r not seen %d time(s); the trace holds:\n  %s"
+                                 % (event, times, "\n  ".join(self.events())))
 
     def rows_showing(self, text, colour):
         """Log rows (1-25) of the current screen that show `text` exactly."""
@@ -199,10 +227,10 @@ class ThreeWayChatTest(ChatTestCase):
         h.host("Hosty", str(port))                  # colour 5
         h.wait_event("post 0 Server: A new user joined the chat", 0)
         # Alice names the port in the address, Bob in the PORT field.
-        a.join("Alice", "127.0.0.1:%d" % port, "", colour_steps=3)      # colour 8
+        a.join("Alice", "127.0.0.1:%d" % port, "", colour=8)      # colour 8
         a.wait_event("post 8 Alice: my number 2")
         h.wait_event("post 8 Alice: Im the new guy!")
-        b.join("Bob", "127.0.0.1", str(port), colour_steps=6)           # colour 11
+        b.join("Bob", "127.0.0.1", str(port), colour=11)           # colour 11
         b.wait_event("post 11 Bob: my number 3")
         a.wait_event("post 11 Bob: Got a join packet")
 
