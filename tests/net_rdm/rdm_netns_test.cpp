@@ -110,8 +110,9 @@ int run_side(bool host, const char *config)
     return 1;
   }
   NET_CONN *conn = nullptr;
+  NET_CONN *listener = nullptr;
   if (host) {
-    NET_CONN *listener = net_openconn(NET_DRIVER_WSOCK_WIN, (std::string(":") + kPort).c_str());
+    listener = net_openconn(NET_DRIVER_WSOCK_WIN, (std::string(":") + kPort).c_str());
     if (!listener || net_listen(listener) != 0) {
       fprintf(stderr, "host: cannot listen\n");
       return 1;
@@ -141,6 +142,11 @@ int run_side(bool host, const char *config)
   std::vector<unsigned char> next = message(mine, 1), buf(2048);
   bool done = false;
   while (!done && seconds_since(start) < kSideSeconds) {
+    // The client's reply may have been lost: keep answering its requests.
+    if (listener && net_poll_listen(listener)) {
+      fprintf(stderr, "host: a second conn from one client\n");
+      return 1;
+    }
     while (sent < kMessages && net_send_rdm(conn, next.data(), (int)next.size()) == 0) {
       sent++;
       next = message(mine, (uint32_t)sent + 1);
@@ -168,6 +174,7 @@ int run_side(bool host, const char *config)
   auto linger = std::chrono::steady_clock::now();
   while (seconds_since(linger) < 1.5) {
     net_query_rdm(conn);
+    if (listener) net_poll_listen(listener);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   net_shutdown();
