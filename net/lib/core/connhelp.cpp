@@ -525,7 +525,7 @@ static int recv_rdm(NET_CONN *conn, void *buf, int max)
   poll(conn);
   in_packet_t *slot = next_in(data);
   if (!slot->data) return 0;
-  if (slot->size > max) {
+  if (slot->size > max || !buf) {
     if (max > 0 && buf) memcpy(buf, slot->data, (size_t)max);
     return -1;
   }
