@@ -159,9 +159,15 @@ TEST_F(UdpWire, ConnectingSideSendsTheRequestAndFollowsTheReply)
   EXPECT_GE(id, before);
   EXPECT_LE(id, after);
 
-  // Each poll without a reply sends the request again.
+  // Each poll without a reply, or with something else, sends the request
+  // again.
   EXPECT_EQ(net_poll_connect(conn), 0);
   EXPECT_EQ(listen.receive(), request);
+  per_client.send_to(conn_port, {0, 0, 0, 0, 0, 0, 0, 1});
+  EXPECT_EQ(answer_to(listen, [&] { EXPECT_EQ(net_poll_connect(conn), 0); }), request);
+  per_client.send_to(conn_port, std::vector<unsigned char>(9, 0));
+  EXPECT_EQ(answer_to(listen, [&] { EXPECT_EQ(net_poll_connect(conn), 0); }), request);
+  EXPECT_EQ(net_getpeer(conn), nullptr);
 
   per_client.send_to(conn_port, std::vector<unsigned char>(8, 0));
   ASSERT_TRUE(eventually([&] { return net_poll_connect(conn) == 1; }));
