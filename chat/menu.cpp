@@ -55,8 +55,9 @@ void menu_start(menu_run *run)
   run->bottom_of_list = 2;
   run->wait_flag = true;
   run->done_menu = false;
-  // An ENTER still held from before the menu must not choose an item.
-  run->enter_down = key[KEY_ENTER] != 0;
+  // An ENTER still down when the menu starts was pressed for the chat: it
+  // must not choose an item as well.
+  run->enter_used = key[KEY_ENTER] != 0;
   menu_handle = 0;
 }
 
@@ -72,10 +73,13 @@ void menu_step(menu_run *run)
     }
   }
 
-  // ENTER acts once per press: a press lasts several ticks, and acting on
-  // each would carry CANCEL on through "JOIN CHAT" into the join screen.
-  bool enter = key[KEY_ENTER] && !run->enter_down;
-  run->enter_down = key[KEY_ENTER] != 0;
+  // ENTER acts in every step while it is down, except that once it has
+  // changed the screen or ended the menu it must be let go first: a press
+  // lasts several ticks, and CANCEL would otherwise carry on through
+  // "JOIN CHAT" into the join screen.
+  if (!key[KEY_ENTER])
+    run->enter_used = false;
+  bool enter = key[KEY_ENTER] && !run->enter_used;
 
   if (key[KEY_UP] && run->item > 0) {
     if (!run->wait_flag) {
@@ -96,6 +100,7 @@ void menu_step(menu_run *run)
         case 1: menu_handle = 2; run->item = 1; break;
         case 2: program_state = 3; run->done_menu = true; break;
       }
+      run->enter_used = true;
     }
     return;
   }
@@ -121,9 +126,11 @@ void menu_step(menu_run *run)
       super_chat_type = menu_handle;
       program_state = 2;
       loading_flag = true;
+      run->enter_used = true;
     } else if (run->item == CANCEL_ITEM(menu_handle)) {
       menu_handle = 0;
       run->item = 1;
+      run->enter_used = true;
     }
   }
 }

@@ -31,7 +31,7 @@ typedef struct menu_run_typ {
   int wait;             // repeat countdown in ticks
   bool wait_flag;       // keys under repeat control are locked
   bool done_menu;       // the menu is to end
-  bool enter_down;      // ENTER was down at the previous step
+  bool enter_used;      // ENTER has acted and not been let go since
 } menu_run;
 
 // Runs the menu until the user starts a chat (program_state 2) or chooses

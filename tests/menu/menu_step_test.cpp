@@ -241,6 +241,36 @@ TEST_F(MenuStep, CancelReturnsToJoinChatEvenWhenEnterIsHeld)
   EXPECT_EQ(run.item, 1);
 }
 
+TEST_F(MenuStep, HeldEnterThatChangedNothingActsOnTheNextItem)
+{
+  // ENTER on NAME does nothing, so it is still live when UP reaches START.
+  go_to_screen(1);
+  key[KEY_ENTER] = 1;
+  steps(3);
+  EXPECT_FALSE(run.done_menu);
+  hold(KEY_UP, 1);
+  EXPECT_EQ(run.item, 0);
+  EXPECT_TRUE(run.done_menu);
+  EXPECT_EQ(program_state, 2);
+  key[KEY_ENTER] = 0;
+
+  // Nor does LEFT on an item other than TEXT COLOR, yet it takes the step
+  // ahead of ENTER for as long as it is down; ENTER acts once it is let go.
+  loading_flag = false;
+  program_state = 1;
+  menu_start(&run);
+  go_to_screen(2);
+  run.item = 0;
+  key[KEY_LEFT] = 1;
+  key[KEY_ENTER] = 1;
+  steps(3);
+  EXPECT_FALSE(run.done_menu);
+  key[KEY_LEFT] = 0;
+  steps(1);
+  EXPECT_TRUE(run.done_menu);
+  EXPECT_EQ(super_chat_type, 2);
+}
+
 TEST_F(MenuStep, EnterHeldIntoTheMenuWaitsForRelease)
 {
   key[KEY_ENTER] = 1;
