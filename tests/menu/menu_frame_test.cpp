@@ -1,0 +1,153 @@
+// show_menu's frame: where each screen puts its texts and in which colours,
+// and which field takes the typed keys. Drawn into a memory "screen" behind
+// a stand-in graphics driver that only names the 640 x 480 size.
+#include <allegro.h>
+#include <gtest/gtest.h>
+#include <string.h>
+#include <algorithm>
+#include <vector>
+#include "data.h"
+#include "main.h"
+#include "menu.h"
+
+namespace {
+
+class MenuFrame : public ::testing::Test {
+protected:
+  static void SetUpTestSuite()
+  {
+    data = load_datafile(YAMMER_DATA_DAT);
+    ASSERT_NE(data, nullptr) << YAMMER_DATA_DAT;
+  }
+  static void TearDownTestSuite()
+  {
+    unload_datafile(data);
+    data = NULL;
+  }
+
+  void SetUp() override
+  {
+    memset(&fake_gfx, 0, sizeof fake_gfx);
+    fake_gfx.w = 640;
+    fake_gfx.h = 480;
+    gfx_driver = &fake_gfx;
+    set_color_depth(8);
+    screen = create_bitmap(640, 480);
+    buffer = create_bitmap(640, 480);
+    background = create_bitmap(640, 480);
+    clear_to_color(background, 0);
+    clear_to_color(screen, 7);  // a frame must cover it all
+    clear_keybuf();
+    menupar[0] = 5;
+    menupar[1] = 5;
+    loading_flag = false;
+    host_name[0] = client_name[0] = ip_addy[0] = port_num[0] = 0;
+  }
+  void TearDown() override
+  {
+    clear_keybuf();
+    destroy_bitmap(screen);
+    destroy_bitmap(buffer);
+    destroy_bitmap(background);
+    screen = buffer = background = NULL;
+    gfx_driver = NULL;
+    menu_handle = 0;
+    loading_flag = false;
+  }
+
+  // Pixels of `text` drawn in the menu font at (x, y) that are not `colour`
+  // on the screen; 0 when the text is there exactly.
+  static int mismatch(int x, int y, const char *text, int colour)
+  {
+    FONT *f = (FONT *)data[MENU_FONT].dat;
+    BITMAP *mask = create_bitmap(text_length(f, text), text_height(f));
+    clear_to_color(mask, 0);
+    textout_ex(mask, f, text, 0, 0, 1, -1);
+    int bad = 0;
+    for (int j = 0; j < mask->h; j++)
+      for (int i = 0; i < mask->w; i++)
+        if (getpixel(mask, i, j) == 1)
+          bad += getpixel(screen, x + i, y + j) != colour;
+    destroy_bitmap(mask);
+    return bad;
+  }
+
+  // Colours found in the screen's rectangle (x, y, w, h), as a 256-bit set.
+  static std::vector<bool> colours(int x, int y, int w, int h)
+  {
+    std::vector<bool> seen(256);
+    for (int j = y; j < y + h; j++)
+      for (int i = x; i < x + w; i++)
+        seen[getpixel(screen, i, j)] = true;
+    return seen;
+  }
+
+  GFX_DRIVER fake_gfx;
+};
+
+TEST_F(MenuFrame, JoinScreenLayoutAndColourSample)
+{
+  menu_handle = 2;
+  menupar[0] = 40;
+  menupar[1] = 77;
+  strcpy(client_name, "alice");
+  strcpy(ip_addy, "10.0.0.1");
+  show_menu(2);
+
+  const char *labels[] = { "START", "NAME", "HOST IP", "PORT", "TEXT COLOR", "CANCEL" };
+  for (int i = 0; i < 6; i++)
+    EXPECT_EQ(mismatch(160, 100 + 50 * i, labels[i], i == 2 ? 12 : 15), 0) << labels[i];
+
+  // Only the highlighted field shows its box and its text.
+  EXPECT_EQ(mismatch(360, 200, "10.0.0.1", 255), 0);
+  EXPECT_EQ(getpixel(screen, 360, 230), 15);
+  EXPECT_EQ(getpixel(screen, 580, 200), 15);
+  EXPECT_EQ(getpixel(screen, 581, 200), 0);
+  std::vector<bool> name_line = colours(360, 150, 221, 31);
+  EXPECT_TRUE(name_line[0]);
+  EXPECT_EQ(std::count(name_line.begin(), name_line.end(), true), 1) << "NAME shows its text";
+
+  // The join screen's colour is the one in force, shown beside TEXT COLOR.
+  EXPECT_EQ(pick_color, 77);
+  EXPECT_EQ(mismatch(410, 300, "Text Color", 77), 0);
+  EXPECT_FALSE(colours(0, 0, 640, 100)[77]) << "no \"Loading...\" before START";
+  EXPECT_FALSE(colours(0, 0, 640, 480)[7]) << "the frame covers the whole screen";
+
+  // The host screen puts its sample on its own TEXT COLOR line.
+  menu_handle = 1;
+  show_menu(3);
+  EXPECT_EQ(pick_color, 40);
+  EXPECT_EQ(mismatch(410, 250, "Text Color", 40), 0);
+  EXPECT_EQ(mismatch(160, 250, "TEXT COLOR", 12), 0);
+}
+
+TEST_F(MenuFrame, LoadingIsShownInTheColourInForce)
+{
+  menu_handle = 1;
+  menupar[0] = 99;
+  loading_flag = true;
+  show_menu(0);
+  EXPECT_EQ(mismatch(410, 1, "Loading...", 99), 0);
+}
+
+TEST_F(MenuFrame, KeysGoOnePerFrameToTheHighlightedFieldOnly)
+{
+  menu_handle = 1;
+  simulate_keypress('4');
+  simulate_keypress('2');
+  show_menu(3);  // TEXT COLOR: no field polls, the keys stay queued
+  EXPECT_TRUE(keypressed());
+  show_menu(2);
+  EXPECT_STREQ(port_num, "4");
+  show_menu(2);
+  EXPECT_STREQ(port_num, "42");
+  EXPECT_STREQ(host_name, "");
+  EXPECT_EQ(mismatch(360, 200, "42", 255), 0);
+
+  // The join screen edits the same PORT text.
+  menu_handle = 2;
+  show_menu(3);
+  EXPECT_EQ(mismatch(360, 250, "42", 255), 0);
+}
+
+}  // namespace
