@@ -1,5 +1,8 @@
 # The two commands of a fresh Debian 12 machine: `make run` and `make test`.
 JOBS := $(shell nproc 2>/dev/null || echo 2)
+# Debian's own python3 when there is one, not whichever comes first in PATH:
+# the build and the tests then run as they do on a fresh machine.
+PYTHON_OPT := $(if $(wildcard /usr/bin/python3),-DPython3_EXECUTABLE=/usr/bin/python3)
 
 .PHONY: run test setup build bench clean
 
@@ -7,7 +10,7 @@ setup:
 	@scripts/setup.sh
 
 build: setup
-	cmake -S . -B build
+	cmake -S . -B build $(PYTHON_OPT)
 	cmake --build build -j$(JOBS)
 
 run: build

@@ -6,7 +6,10 @@ set -e
 cd "$(dirname "$0")/.."
 JOBS=$(nproc 2>/dev/null || echo 2)
 
-cmake -S . -B build-san -DYAMMER_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+# Debian's python3 as in the Makefile's build.
+PYTHON_OPT=""
+if [ -x /usr/bin/python3 ]; then PYTHON_OPT="-DPython3_EXECUTABLE=/usr/bin/python3"; fi
+cmake -S . -B build-san -DYAMMER_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $PYTHON_OPT >/dev/null
 cmake --build build-san -j"$JOBS"
 
 status=0
