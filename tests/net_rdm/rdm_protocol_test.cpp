@@ -325,6 +325,42 @@ TEST_F(LossyFixture, ClosedClientEntryIsNeverUsedAgain)
   EXPECT_EQ(net_closeconn(renewed), 0);
 }
 
+TEST_F(LossyFixture, ClientListKeepsOnlyClientsWhoseConnsAreOpen)
+{
+  std::string where = listen_port();
+  NET_CONN *listener = net_openconn(drv, where.c_str());
+  ASSERT_EQ(net_listen(listener), 0);
+  raw_channel client(drv);
+  client.target(where);
+
+  // Clients that come and go, each with an id of its own, as a long-running
+  // host sees them (or as a flood of forged requests would).
+  NET_CONN *kept = nullptr;
+  for (unsigned int id = 1; id <= 300; id++) {
+    client.send(connect_request(id));
+    NET_CONN *accepted = net_poll_listen(listener);
+    ASSERT_NE(accepted, nullptr) << id;
+    client.drain();
+    if (id == 7) {
+      kept = accepted;
+      continue;
+    }
+    ASSERT_EQ(net_closeconn(accepted), 0);
+    ASSERT_LE(__netlane_internal__conn_client_count(listener), 2) << id;
+  }
+  client.send(connect_request(1000));
+  NET_CONN *last = net_poll_listen(listener);
+  ASSERT_NE(last, nullptr);
+  client.drain();
+  EXPECT_EQ(__netlane_internal__conn_client_count(listener), 2);
+
+  // The client whose conn stayed open is still known: no second conn.
+  client.send(connect_request(7));
+  EXPECT_EQ(net_poll_listen(listener), nullptr);
+  EXPECT_EQ(client.drain().size(), 1u);
+  EXPECT_EQ(__netlane_internal__conn_client_count(kept), 0) << "only listening conns have clients";
+}
+
 TEST_F(LossyFixture, OneSlotOutQueueSendsNothingAndOneSlotInQueueStillDelivers)
 {
   set_conn_config(1, 1, 500);

@@ -92,7 +92,7 @@ struct conn_data_t;
 /* One client a listening conn has answered. */
 typedef struct conns_list {
   struct conns_list *next;
-  NET_CHANNEL *chan;            /* NULL once the conn built on it has closed */
+  NET_CHANNEL *chan;            /* NULL once the conn built on it has closed: dropped at the next request */
   char *addr;                   /* the client's address text, as the channel reported it */
   unsigned int client_conn_id;
   struct conn_data_t *conn;     /* the accepted conn using chan, while it is open */
@@ -217,24 +217,28 @@ static void destroy_conns_list(conns_list *head)
 }
 
 /* Finds the entry of (addr, conn_id) or appends a new one with a channel
- * opened on driver `type` with binding `bind`. An entry whose conn has
- * closed gets a fresh channel and counts as new: its old channel is gone.
- * 1: existing entry; -1: new (or renewed) entry; 0: failure. */
+ * opened on driver `type` with binding `bind`. Entries whose conns have
+ * closed are dropped on the way: their channels are gone, so a repeated
+ * request from such a client is answered from a fresh channel, and clients
+ * that come and go do not make the list grow.
+ * 1: existing entry; -1: new entry; 0: failure. */
 static int get_channel(conns_list *conns, const char *addr, unsigned int conn_id, int type,
                        const char *bind, conns_list **found)
 {
   conns_list *last = conns;
-  for (conns_list *e = conns->next; e; e = e->next) {
-    last = e;
-    if (e->client_conn_id != conn_id || strcmp(e->addr, addr) != 0) continue;
-    if (e->chan) {
+  while (last->next) {
+    conns_list *e = last->next;
+    if (!e->chan) {
+      last->next = e->next;
+      free(e->addr);
+      free(e);
+      continue;
+    }
+    if (e->client_conn_id == conn_id && strcmp(e->addr, addr) == 0) {
       *found = e;
       return 1;
     }
-    e->chan = net_openchannel(type, bind);
-    if (!e->chan) return 0;
-    *found = e;
-    return -1;
+    last = e;
   }
 
   conns_list *e = static_cast<conns_list *>(calloc(1, sizeof(conns_list)));
@@ -441,6 +445,16 @@ static int poll_listen(NET_CONN *conn, NET_CONN *newconn)
   __netlane_internal__copy_address(newconn->peer_addr, from);
   newconn->data = fresh;
   return 1;
+}
+
+int __netlane_internal__conn_client_count(NET_CONN *conn)
+{
+  if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return 0;
+  conn_data_t *data = conn_data(conn);
+  if (!data || !data->conns) return 0;
+  int count = 0;
+  for (conns_list *e = data->conns->next; e; e = e->next) count++;
+  return count;
 }
 
 /* 0 request sent; 1 the target cannot be assigned; 2 the request cannot be
