@@ -36,24 +36,30 @@ def highlighted(app, labels):
 
 def move_to(app, labels, target, tries=20):
     """Presses Up/Down until `target` is highlighted. A held arrow acts once
-    per 5 steps, so each press is short and followed by a pause; the screen,
-    not the timing, decides whether another press is needed."""
+    per 5 steps, so each press is short; after it the screen, not the timing,
+    decides whether the press took effect and whether another is needed."""
     for _ in range(tries):
         now = highlighted(app, labels)
         if now == target:
             return
         if now is not None:
             app.hold("Down" if now < target else "Up", 0.04)
+            try:
+                wait_until(lambda: highlighted(app, labels) != now, 1, 0.05)
+            except TimeoutError:
+                pass  # the press fell between two steps: press again
         time.sleep(0.12)  # more than 5 steps with no arrow down
     raise AssertionError("could not highlight %r" % labels[target])
 
 
 def choose(app, labels_after, item_after, tries=5):
-    """Presses Enter until the screen `labels_after` shows `item_after`."""
+    """Presses Enter until the screen `labels_after` shows `item_after`. A
+    press missed by a busy program is pressed again; the wait for the screen
+    is long enough that a press that did act is not followed by a second."""
     for _ in range(tries):
         app.hold("Return", 0.1)
         try:
-            wait_until(lambda: shows_screen(app, labels_after, item_after), 2, 0.1)
+            wait_until(lambda: shows_screen(app, labels_after, item_after), 5, 0.1)
             return
         except TimeoutError:
             continue
