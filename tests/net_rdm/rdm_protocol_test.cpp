@@ -361,6 +361,27 @@ TEST_F(LossyFixture, ClientListKeepsOnlyClientsWhoseConnsAreOpen)
   EXPECT_EQ(__netlane_internal__conn_client_count(kept), 0) << "only listening conns have clients";
 }
 
+TEST_F(LossyFixture, ReconnectFromTheSameAddressGetsAConnOfItsOwn)
+{
+  std::string where = listen_port();
+  NET_CONN *listener = net_openconn(drv, where.c_str());
+  ASSERT_EQ(net_listen(listener), 0);
+  // The same binding twice within one second: the listener must not take
+  // the second conn for a repeat of the first, whose conn it still holds.
+  for (int round = 0; round < 2; round++) {
+    NET_CONN *client = net_openconn(drv, "30000");
+    ASSERT_NE(client, nullptr);
+    ASSERT_EQ(net_connect(client, where.c_str()), 0);
+    NET_CONN *accepted = net_poll_listen(listener);
+    ASSERT_NE(accepted, nullptr) << round;
+    ASSERT_EQ(net_poll_connect(client), 1);
+    ASSERT_EQ(net_send_rdm(client, "hi", 2), 0);
+    char buf[8];
+    EXPECT_EQ(net_receive_rdm(accepted, buf, sizeof buf), 2) << round;
+    ASSERT_EQ(net_closeconn(client), 0);
+  }
+}
+
 TEST_F(LossyFixture, OneSlotOutQueueSendsNothingAndOneSlotInQueueStillDelivers)
 {
   set_conn_config(1, 1, 500);

@@ -20,7 +20,8 @@
 //   +---+---+---+---+-------+-------+-------+-------+
 //
 //  Connect request, exactly 12 bytes, client to the listening address; the
-//  id is the client's calendar time in seconds when it called connect:
+//  id is the client's calendar time in seconds when it called connect (one
+//  more than its previous id when that would repeat one):
 //    0   1   2   3   4   5   6   7   8       9       10      11
 //   +---+---+---+---+---+---+---+---+-------+-------+-------+-------+
 //   | c | o | n | n | e | c | t |\0 | connection id, MSB first      |
@@ -40,6 +41,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+
+#include <atomic>
 
 #include "connhelp.h"
 #include "conns.h"
@@ -137,6 +140,22 @@ static uint32_t get_be32(const unsigned char *p)
 static unsigned int calendar_seconds(void)
 {
   return (unsigned int)time(NULL);
+}
+
+/* The connection id of a new connect: the calendar time in seconds, but
+ * never an id this process has used before. A conn that reconnects from the
+ * same address within one second would otherwise be taken by the listener
+ * for the conn before it and be attached to that conn's message counts. */
+static unsigned int next_conn_id(void)
+{
+  static std::atomic<unsigned int> last_id{0};
+  unsigned int now = calendar_seconds();
+  unsigned int last = last_id.load();
+  unsigned int id;
+  do {
+    id = now > last ? now : last + 1;
+  } while (!last_id.compare_exchange_weak(last, id));
+  return id;
 }
 
 static conn_data_t *conn_data(NET_CONN *conn)
@@ -463,7 +482,7 @@ static int connect(NET_CONN *conn, const char *target)
 {
   conn_data_t *data = conn_data(conn);
   memcpy(data->connect_string, connect_word, sizeof connect_word);
-  put_be32(data->connect_string + sizeof connect_word, calendar_seconds());
+  put_be32(data->connect_string + sizeof connect_word, next_conn_id());
   if (net_assigntarget(data->chan, target) != 0) return 1;
   if (net_send(data->chan, data->connect_string, REQUEST_SIZE) != 0) return 2;
   return 0;
