@@ -19,6 +19,7 @@
 class LossyFixture : public ::testing::Test {
  protected:
   int drv = 0;  // the number the lossy driver is registered under
+  std::string last_listen_port;  // where make_pair's listener listens
 
   void SetUp() override
   {
@@ -53,6 +54,7 @@ class LossyFixture : public ::testing::Test {
   bool make_pair(NET_CONN **listener, NET_CONN **client, NET_CONN **accepted, unsigned int step_ms = 20)
   {
     std::string where = listen_port();
+    last_listen_port = where;
     *listener = net_openconn(drv, where.c_str());
     *client = net_openconn(drv, NULL);
     *accepted = NULL;
