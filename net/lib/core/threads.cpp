@@ -23,8 +23,8 @@ static void default_mutex_destroy(void *mutex)
 }
 
 // Spins without yielding: the library holds its locks only for a list walk
-// or one driver call. Two threads that increment at once both see a value
-// other than 1 and both back off, so only one ever takes the lock.
+// or one driver call. Of two threads that increment at once only the first
+// sees 1; the other sees 2 and backs off, so only one ever takes the lock.
 static void default_mutex_lock(void *param)
 {
   std::atomic<int> *counter = static_cast<std::atomic<int> *>(param);
