@@ -95,6 +95,9 @@ TEST(ConfigSyntax, OverlongLinesAreDroppedWhole)
   EXPECT_EQ(read_section("[s]\n" + longest + "\na=1\n", "s"),
             (Settings{{"k", std::string(1020, 'v')}, {"a", "1"}}));
   EXPECT_EQ(read_section("[s]\n" + huge, "s"), Settings{});
+  // An overlong line whose rest is again 1022 characters and the newline
+  // ends there: the line after it is read.
+  EXPECT_EQ(read_section("[s]\n" + std::string(1023 + 1022, 'k') + "\na=1\n", "s"), (Settings{{"a", "1"}}));
 }
 
 TEST(ConfigSyntax, MissingArgumentsGiveNoSetting)

@@ -158,6 +158,16 @@ TEST_F(Conns, WaitTimePollsOnceMoreThanItsSeconds)
   rec.log.clear();
   EXPECT_EQ(net_connect_wait_time(conn, "far", -5), 1);
   EXPECT_EQ(polls(), 1);
+
+  // Across the wrap of the 32-bit millisecond count a second lasts as long.
+  conn->status = NET_CONN_IDLE;
+  rec.log.clear();
+  timer_now = 0xFFFFFA00u;
+  start = timer_now;
+  EXPECT_EQ(net_connect_wait_time(conn, "far", 2), 1);
+  EXPECT_EQ(polls(), 3);
+  EXPECT_GE(timer_now - start, 3000u);
+  EXPECT_LE(timer_now - start, 3000u + 3 * timer_step);
 }
 
 TEST_F(Conns, WaitTimeAnswersTheOutcome)

@@ -153,6 +153,11 @@ TEST_F(Library, RegisteringANumberAgainShadowsTheOlderRecord)
   EXPECT_EQ(net_register_driver(-1, &drv), 0);
   EXPECT_EQ(net_register_driver(0, nullptr), 0);
   EXPECT_EQ(net_driver_class(10), -1);
+  // A class beyond the sixteen has no set to join; registration still works.
+  NET_DRIVER odd = recording_driver();
+  odd.class_ = 99;
+  EXPECT_EQ(net_register_driver(25, &odd), 25);
+  EXPECT_EQ(net_driver_class(25), 99);
   EXPECT_EQ(__netlane_internal__get_driver(10), nullptr);
   NET_DRIVER stranger = recording_driver();
   EXPECT_EQ(__netlane_internal__get_driver_by_ptr(&stranger), -1);
