@@ -106,6 +106,11 @@ TEST_F(Channels, TargetTextStaysEvenWhenRefusedAndIsCutAt127)
   EXPECT_EQ(net_assigntarget(chan, longer.c_str()), 0);
   EXPECT_EQ(std::string(chan->target_addr), longer.substr(0, 127));
   EXPECT_EQ(rec.log.back(), "update_target #1 " + longer.substr(0, 127));
+
+  // The channel's own text, or its tail, may be assigned again.
+  ASSERT_EQ(net_assigntarget(chan, "abc:1"), 0);
+  EXPECT_EQ(net_assigntarget(chan, chan->target_addr + 1), 0);
+  EXPECT_STREQ(chan->target_addr, "bc:1");
 }
 
 TEST_F(Channels, ShutdownClosesEveryChannelNewestFirst)

@@ -167,6 +167,7 @@ void __netlane_internal__copy_address(char *dest, const char *src)
     return;
   }
   size_t len = strnlen(src, NET_MAX_ADDRESS_LENGTH - 1);
-  memcpy(dest, src, len);
+  // memmove: a caller may hand a channel its own target text, or a part of it.
+  memmove(dest, src, len);
   dest[len] = '\0';
 }
