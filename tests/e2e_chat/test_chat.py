@@ -2,8 +2,10 @@
 own Xvfb, driven by real X key events over UDP on 127.0.0.1, checked on
 screenshots (glyphs compared with the same text drawn with Allegro's font)
 and on the trace of posted lines and samples (YAMMERLANE_TRACE)."""
+import fcntl
 import os
 import shutil
+import socket
 import sys
 import tempfile
 import time
@@ -22,6 +24,10 @@ LOG_X, LOG_Y = 25, 15       # the message log window on the screen
 LOG_FILL = 15               # its fill colour
 LINE_X = LOG_X + 10         # where each log line starts
 PAGE = 25                   # lines on one page
+BOX_FILL = 15               # fill of every chat window
+TYPED_X, TYPED_Y = 130, 432  # the typed line in the text box (80 + 50, 430 + 2)
+TYPED_END = 80 + 448        # inside the text box's right frame line
+FIELD = 255                 # text of the highlighted menu field
 
 
 def line_y(n):
@@ -29,11 +35,34 @@ def line_y(n):
     return LOG_Y + 15 * n
 
 
-# Each test has a UDP port of its own, so that tests can run side by side
-# (the unit tests use 32010-32029, the benchmarks 32190-32199).
-PORTS = {"host_and_two_clients": 32101, "host_alone_types_and_pages": 32102,
-         "nobody_listening_shows_error_connecting": 32103,
-         "bad_port_is_refused_and_menu_returns": 32104}
+# Ports of the chat tests, below the system's ephemeral range so that no
+# conn that lets the system choose its port lands on one. The same test may
+# run at once from several build trees (plain and sanitizer builds, other
+# people's), and the program binds with address reuse, so two hosts on one
+# port would both succeed and split the clients between them: each test
+# claims a port of its own with a lock file that the chat unit tests share.
+PORT_FIRST, PORT_COUNT = 32200, 100
+PORT_LOCK = "/tmp/yammerlane-test-port-%d.lock"
+
+
+def claim_port():
+    """A port nobody else uses; (port, fd): the claim lasts until fd is closed."""
+    for port in range(PORT_FIRST, PORT_FIRST + PORT_COUNT):
+        fd = os.open(PORT_LOCK % port, os.O_RDWR | os.O_CREAT, 0o666)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            os.close(fd)
+            continue
+        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            probe.bind(("", port))  # without reuse: fails while anyone holds it
+            return port, fd
+        except OSError:
+            os.close(fd)
+        finally:
+            probe.close()
+    raise RuntimeError("no free port in %d-%d" % (PORT_FIRST, PORT_FIRST + PORT_COUNT - 1))
 
 
 class Chatter:
@@ -90,15 +119,36 @@ class Chatter:
     def wait_menu(self, timeout=15):
         wait_until(lambda: self.highlighted(MAIN) == 1, timeout, 0.1)
 
+    def field_shows(self, item, text):
+        """True when the highlighted text field `item` shows exactly `text`."""
+        try:
+            shot = self.app.screenshot()
+        except (ValueError, RuntimeError):
+            return False
+        x, y = BASE_X + 200, 100 + 50 * item
+        # The text touches the top line of the white box, so only its own
+        # pixels count; after it the box holds nothing but the black backdrop.
+        end = x
+        if text:
+            if text_mismatch(shot, x, y, text, FIELD, bg=None) != 0:
+                return False
+            end += text_mask(text)[0]
+        return shot.colours(end + 1, y + 1, x + 219 - end, 28) == {palette()[0]}
+
     def set_field(self, labels, item, text):
-        """Highlights a text field, empties it and types `text`."""
+        """Highlights a text field, empties it and types `text`. The menu takes
+        one key per frame: each stage waits until the field shows it, so that
+        no key is left over for the next field or for the chat."""
         self.move_to(labels, item)
         for _ in range(25):
             self.app.press("BackSpace")
-        time.sleep(0.3)
-        if text:
-            self.app.type(text)
-        time.sleep(0.3)
+        for shown in ("", text) if text else ("",):
+            if shown:
+                self.app.type(shown)
+            try:
+                wait_until(lambda: self.field_shows(item, shown), 10, 0.1)
+            except TimeoutError:
+                raise AssertionError("field %r does not show %r" % (labels[item], shown))
 
     def colour_shown(self, labels):
         """The palette index of the "Text Color" sample, or None."""
@@ -132,28 +182,44 @@ class Chatter:
             time.sleep(0.12)
         raise AssertionError("could not pick colour %d" % target)
 
-    def start_chat(self, labels):
-        """Enter on START; the menu is gone when its item texts are."""
-        self.move_to(labels, 0)
-        for _ in range(5):
-            self.app.hold("Return", 0.05)
-            try:
-                wait_until(lambda: not self.on_screen(labels), 3, 0.1)
-                return
-            except TimeoutError:
-                continue
-        raise AssertionError("START did not start the chat")
+    def menu_state(self, labels, colour):
+        """"menu", "loading" (START taken: the last menu frame shows
+        "Loading..."), "gone" (another picture) or None (no screenshot)."""
+        try:
+            shot = self.app.screenshot()
+        except (ValueError, RuntimeError):
+            return None
+        if text_mismatch(shot, BASE_X + 250, 1, "Loading...", colour, bg=None) == 0:
+            return "loading"
+        for i, label in enumerate(labels):
+            if text_mismatch(shot, BASE_X, 100 + 50 * i, label, HIGHLIGHT) == 0:
+                return "menu"
+        return "gone"
 
-    def host(self, name, port_text="", colour=5):
+    def start_chat(self, labels, colour, wait_chat=True):
+        """Enter on START (pressed again only when the menu did not take it);
+        with wait_chat, waits until the chat's first frame has replaced the
+        menu (a client draws it once connected). The hold is short: a chat
+        whose first step still saw Enter down would send an empty line."""
+        self.move_to(labels, 0)
+        self.press_until("Return", lambda: self.menu_state(labels, colour) in ("loading", "gone"),
+                         "START", timeout=5, hold=0.05)
+        if wait_chat:
+            try:
+                wait_until(lambda: self.menu_state(labels, colour) == "gone", 30, 0.1)
+            except TimeoutError:
+                raise AssertionError("START did not start the chat")
+
+    def host(self, name, port_text="", colour=5, wait_chat=True):
         self.wait_menu()
         self.move_to(MAIN, 0)
         self.enter_until(HOST)
         self.set_field(HOST, 1, name)
         self.set_field(HOST, 2, port_text)
         self.colour_to(HOST, 3, colour)
-        self.start_chat(HOST)
+        self.start_chat(HOST, colour, wait_chat)
 
-    def join(self, name, address, port_text="", colour=5):
+    def join(self, name, address, port_text="", colour=5, wait_chat=True):
         self.wait_menu()
         self.move_to(MAIN, 1)
         self.enter_until(JOIN)
@@ -161,16 +227,56 @@ class Chatter:
         self.set_field(JOIN, 2, address)
         self.set_field(JOIN, 3, port_text)
         self.colour_to(JOIN, 4, colour)
-        self.start_chat(JOIN)
+        self.start_chat(JOIN, colour, wait_chat)
+
+    # --- keys -------------------------------------------------------------
+    def press_until(self, keysym, evidence, what, tries=3, timeout=10, hold=0.25):
+        """Holds `keysym` until `evidence()` shows that the program acted on it.
+        The program samples the key array once per logic step, so a hold can
+        fall between two steps of a starved process and go unseen; a hold
+        that was seen acts once however long it lasts (the program waits for
+        the release). Only a hold with no effect within `timeout` is repeated."""
+        for _ in range(tries):
+            self.app.hold(keysym, hold)
+            try:
+                wait_until(evidence, timeout, 0.05)
+                return
+            except TimeoutError:
+                continue
+        raise AssertionError("%s: %d holds of %s had no effect" % (what, tries, keysym))
 
     # --- chat -------------------------------------------------------------
-    def say(self, text):
-        self.app.type(text)
-        time.sleep(0.3)  # the chat takes one key per step
-        self.app.hold("Return", 0.1)
+    def typed_line(self, text, colour):
+        """True when the chat's typing line shows exactly `text` in `colour`."""
+        try:
+            shot = self.app.screenshot()
+        except (ValueError, RuntimeError):
+            return False
+        fill = palette()[BOX_FILL]
+        if text and text_mismatch(shot, TYPED_X, TYPED_Y, text, colour, font="default", bg=fill) != 0:
+            return False
+        end = TYPED_X + 8 * len(text)
+        return shot.colours(end, TYPED_Y, TYPED_END - end, 8) == {fill}
 
-    def key(self, keysym):
-        self.app.hold(keysym, 0.1)
+    def say(self, text, colour):
+        """Types a line and sends it with Enter. The chat takes one key per
+        step, so Enter waits until the typing line shows the whole text; the
+        line is gone from it once Enter has been taken."""
+        self.app.type(text)
+        try:
+            wait_until(lambda: self.typed_line(text, colour), 10, 0.1)
+        except TimeoutError:
+            raise AssertionError("the typing line does not show %r" % text)
+        self.press_until("Return", lambda: self.typed_line("", colour), "line %r" % text)
+
+    def key(self, keysym, evidence):
+        """Presses a chat key until `evidence()` (see grows) shows its effect."""
+        self.press_until(keysym, evidence, keysym)
+
+    def grows(self, event):
+        """A test that is true once `event` is in the trace more often than now."""
+        before = self.count(event)
+        return lambda: self.count(event) > before
 
     def events(self):
         """Trace lines without their time field: "post 5 Hosty: hi", "sound 6"."""
@@ -209,7 +315,9 @@ class Chatter:
 
 class ChatTestCase(unittest.TestCase):
     def port(self):
-        return PORTS[self._testMethodName[len("test_"):]]
+        port, fd = claim_port()
+        self.addCleanup(os.close, fd)
+        return port
 
     def chatter(self, port):
         c = Chatter(port)
@@ -224,8 +332,7 @@ class ThreeWayChatTest(ChatTestCase):
         for c in (h, a, b):
             c.app.wait_window()
 
-        h.host("Hosty", str(port))                  # colour 5
-        h.wait_event("post 0 Server: A new user joined the chat", 0)
+        h.host("Hosty", str(port))                                 # colour 5
         # Alice names the port in the address, Bob in the PORT field.
         a.join("Alice", "127.0.0.1:%d" % port, "", colour=8)      # colour 8
         a.wait_event("post 8 Alice: my number 2")
@@ -235,7 +342,7 @@ class ThreeWayChatTest(ChatTestCase):
         a.wait_event("post 11 Bob: Got a join packet")
 
         # A line from Alice: once at the host, once at Bob, only the echo at Alice.
-        a.say("hello from alice")
+        a.say("hello from alice", 8)
         line = "Alice: hello from alice"
         h.wait_event("post 8 " + line)
         b.wait_event("post 8 " + line)
@@ -246,7 +353,7 @@ class ThreeWayChatTest(ChatTestCase):
         self.assertEqual(2, h.count("sound 6"))     # shown and relayed
 
         # A line from the host reaches both clients in the host's colour.
-        h.say("welcome all")
+        h.say("welcome all", 5)
         for c in (a, b):
             c.wait_event("post 5 Hosty: welcome all")
             c.wait_rows("Hosty: welcome all", 5)
@@ -254,7 +361,7 @@ class ThreeWayChatTest(ChatTestCase):
 
         change = "post 0 Server: Lets change it up a bit!"
         # F1 at a client: twice there (its own and the host's echo), once elsewhere.
-        a.key("F1")
+        a.key("F1", a.grows(change))
         a.wait_event(change, 2)
         h.wait_event(change)
         b.wait_event(change)
@@ -265,56 +372,52 @@ class ThreeWayChatTest(ChatTestCase):
             self.assertEqual([1], c.wait_rows("Server: Lets change it up a bit!", 0))
 
         # F2 at a client: the alert at every machine, twice at the client.
-        a.key("F2")
+        a.key("F2", a.grows("sound 2"))
         a.wait_event("sound 2", 2)
         h.wait_event("sound 2")
         b.wait_event("sound 2")
         # F3 at a client: only the host shows the number.
-        a.key("F3")
-        h.wait_event("post 0 Number test: 2345")
+        number = "post 0 Number test: 2345"
+        a.key("F3", h.grows(number))
         time.sleep(0.5)
-        self.assertEqual(0, a.count("post 0 Number test: 2345"))
-        self.assertEqual(0, b.count("post 0 Number test: 2345"))
+        self.assertEqual(0, a.count(number))
+        self.assertEqual(0, b.count(number))
 
         # F1, F2, F3 at the host: once everywhere; the number only at the clients.
-        h.key("F1")
+        h.key("F1", h.grows(change))
         for c, n in ((h, 2), (a, 3), (b, 2)):
             c.wait_event(change, n)
-        h.key("F2")
+        h.key("F2", h.grows("sound 2"))
         for c, n in ((h, 2), (a, 3), (b, 2)):
             c.wait_event("sound 2", n)
-        h.key("F3")
+        h.key("F3", a.grows(number))
         for c in (a, b):
-            c.wait_event("post 0 Number test: 2345")
+            c.wait_event(number)
             c.wait_rows("Number test: 2345", 0)
         time.sleep(0.5)
-        self.assertEqual(1, h.count("post 0 Number test: 2345"))
+        self.assertEqual(1, h.count(number))
 
         # F4 lists every slot with "Test".
-        b.key("F4")
-        b.wait_event("post 11 Bob: Test")
+        b.key("F4", b.grows("post 11 Bob: Test"))
         self.assertEqual(10, sum(1 for e in b.events() if e.endswith(": Test")))
 
         # Esc: everyone back at the menu.
         for c in (b, a, h):
-            c.key("Escape")
-        for c in (h, a, b):
-            c.wait_menu()
+            c.key("Escape", lambda c=c: c.highlighted(MAIN) == 1)
 
         # A second chat in the same run: the fields are still filled in.
         h.move_to(MAIN, 0)
         h.enter_until(HOST)
-        h.start_chat(HOST)
+        h.start_chat(HOST, 5)
         a.move_to(MAIN, 1)
         a.enter_until(JOIN)
-        a.start_chat(JOIN)
+        a.start_chat(JOIN, 8)
         a.wait_event("post 8 Alice: my number 2", 2)
-        a.say("second round")
+        a.say("second round", 8)
         h.wait_event("post 8 Alice: second round")
         h.wait_rows("Alice: second round", 8)
         for c in (a, h):
-            c.key("Escape")
-            c.wait_menu()
+            c.key("Escape", lambda c=c: c.highlighted(MAIN) == 1)
 
 
 class HostAloneTest(ChatTestCase):
@@ -323,33 +426,32 @@ class HostAloneTest(ChatTestCase):
         h = self.chatter(port)
         h.app.wait_window()
         h.host("Solo", "")   # the configured port
-        h.say("just me")
+        h.say("just me", 5)
         h.wait_event("post 5 Solo: just me")
         self.assertEqual([1], h.wait_rows("Solo: just me", 5))
         self.assertEqual(0, h.count("sound 6"))
 
         for n in range(2, PAGE + 1):
-            h.say("line %d" % n)
+            h.say("line %d" % n, 5)
             h.wait_event("post 5 Solo: line %d" % n)
         self.assertEqual([PAGE], h.wait_rows("Solo: line %d" % PAGE, 5))
-        h.say("line 26")
+        h.say("line 26", 5)
         h.wait_event("post 5 Solo: line 26")
         self.assertEqual([1], h.wait_rows("Solo: line 26", 5))
         self.assertEqual([], h.rows_showing("Solo: line %d" % PAGE, 5))
         self.assertEqual([], h.rows_showing("Solo: just me", 5))
-        h.key("Escape")
-        h.wait_menu()
+        h.key("Escape", lambda: h.highlighted(MAIN) == 1)
 
 
 class JoinFailureTest(ChatTestCase):
     def test_nobody_listening_shows_error_connecting(self):
-        port = self.port()
+        port = self.port()   # claimed, so no host of these tests is there
         c = self.chatter(port)
         c.app.wait_window()
-        started = time.monotonic()
-        c.join("Lonely", "127.0.0.1", str(port))
-        self.assertEqual("Error connecting.", c.app.message_text(timeout=20).strip())
-        self.assertGreater(time.monotonic() - started, 9)
+        c.join("Lonely", "127.0.0.1", str(port), wait_chat=False)
+        started = time.monotonic()   # START has been taken
+        self.assertEqual("Error connecting.", c.app.message_text(timeout=30).strip())
+        self.assertGreater(time.monotonic() - started, 8)
         c.app.dismiss_message()
         c.wait_menu()
 
@@ -357,7 +459,7 @@ class JoinFailureTest(ChatTestCase):
         port = self.port()
         c = self.chatter(port)
         c.app.wait_window()
-        c.host("Hosty", "70000")
+        c.host("Hosty", "70000", wait_chat=False)
         self.assertIn("PORT", c.app.message_text())
         c.app.dismiss_message()
         c.wait_menu()
