@@ -19,6 +19,12 @@ struct FakeConn {
   bool closed = false;
 };
 
+// A UDP port of 32200-32299 that no other test process uses (the chat's
+// end-to-end tests claim from the same lock files): the program binds with
+// address reuse, so two tests on one port would both bind it and steal each
+// other's datagrams. The claim lasts until *lock_fd is closed; -1 when none.
+int claim_test_port(int *lock_fd);
+
 // A chat packet as the wire carries it: 1024 bytes, id, byte fields, text.
 std::vector<char> packet(const char *id, std::vector<int> bytes = {}, const char *text = nullptr);
 // The id of a sent packet, and its i-th byte field (signed) and text.

@@ -1,8 +1,12 @@
-// The host and client conns over real UDP conns on 127.0.0.1 (ports 32010-32029).
+// The host and client conns over real UDP conns on 127.0.0.1, each test on
+// a port claimed from 32200-32299.
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 #include <chrono>
 #include <thread>
+#include "chat_fixture.h"
 #include "menu.h"
 #include "network.h"
 
@@ -23,6 +27,9 @@ class Conns : public testing::Test {
     Init_network_stuff();
     saved_limit = connect_time_limit_ms;
     port_num[0] = 0;
+    port = claim_test_port(&port_lock);
+    ASSERT_GT(port, 0);
+    snprintf(port_text, sizeof port_text, "%d", (unsigned short)port);
   }
   void TearDown() override
   {
@@ -30,6 +37,8 @@ class Conns : public testing::Test {
     Server_exit();
     connect_time_limit_ms = saved_limit;
     port_num[0] = 0;
+    if (port_lock >= 0)
+      close(port_lock);
   }
   // Runs Client_init(address) on a thread while the host accepts; the
   // result of Client_init, or -1 when the host accepted nothing in time.
@@ -46,11 +55,14 @@ class Conns : public testing::Test {
     return accepted ? result : -1;
   }
   int saved_limit;
+  int port_lock = -1;
+  int port = 0;
+  char port_text[PORT_NUM_SIZE];
 };
 
 TEST_F(Conns, ClientReachesTheHostOnTheTypedPort)
 {
-  strcpy(port_num, "32010");
+  strcpy(port_num, port_text);
   ASSERT_EQ(0, Server_init());
   connect_time_limit_ms = 5000;
   EXPECT_EQ(0, join_while_hosting("127.0.0.1"));
@@ -61,16 +73,18 @@ TEST_F(Conns, ClientReachesTheHostOnTheTypedPort)
 
 TEST_F(Conns, PortInTheAddressWinsOverThePortField)
 {
-  strcpy(port_num, "32011");
+  strcpy(port_num, port_text);
   ASSERT_EQ(0, Server_init());
-  strcpy(port_num, "32012");
+  snprintf(port_num, sizeof port_num, "%d", (unsigned short)(port + 1));
   connect_time_limit_ms = 5000;
-  EXPECT_EQ(0, join_while_hosting("127.0.0.1:32011"));
+  char address[32];
+  snprintf(address, sizeof address, "127.0.0.1:%d", port);
+  EXPECT_EQ(0, join_while_hosting(address));
 }
 
 TEST_F(Conns, NobodyListeningGivesUpAfterTheLimit)
 {
-  strcpy(port_num, "32013");
+  strcpy(port_num, port_text);  // claimed: no host of ours listens there
   connect_time_limit_ms = 800;
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(3, Client_init("127.0.0.1"));
@@ -94,17 +108,19 @@ TEST_F(Conns, BadPortFieldIsRefusedBeforeAnyConnOpens)
 
 TEST_F(Conns, TenClientsThenTheListeningConnCloses)
 {
-  strcpy(port_num, "32014");
+  strcpy(port_num, port_text);
   ASSERT_EQ(0, Server_init());
+  char address[32];
+  snprintf(address, sizeof address, "127.0.0.1:%d", port);
   NET_CONN *clients[11] = {};
   for (int n = 0; n < 11; n++) {
     clients[n] = net_openconn(NET_DRIVER_WSOCK_WIN, NULL);
     ASSERT_NE(nullptr, clients[n]);
-    ASSERT_EQ(0, net_connect(clients[n], "127.0.0.1:32014"));
+    ASSERT_EQ(0, net_connect(clients[n], address));
   }
-  // Up to 2 s for the first ten to be accepted and to see their replies.
+  // Up to 500 rounds for the first ten to be accepted and to see their replies.
   int up = 0;
-  for (int i = 0; i < 200 && (client_num < 10 || up < 10); i++) {
+  for (int i = 0; i < 500 && (client_num < 10 || up < 10); i++) {
     Sever_listen_for_new_client();
     up = 0;
     for (int n = 0; n < 10; n++)
