@@ -1,6 +1,7 @@
 // The chat's host and client rules, fed with built packets over fake conns.
 #include <string.h>
 #include "chat_fixture.h"
+#include "main.h"
 #include "menu.h"
 #include "packet.h"
 
@@ -123,6 +124,19 @@ TEST_F(HostRules, JoinBeyondSlotNineIsTurnedAwayAndItsConnClosed)
   EXPECT_EQ("Mesg", id_of(fakes[9].sent[fakes[9].sent.size() - 2]));
 }
 
+TEST_F(HostRules, ASecondJoinFromOneConnKeepsItsNumber)
+{
+  accept_clients(1);
+  join(0, "Alice", 20);
+  join(0, "Alicia", 21);
+  EXPECT_EQ(2, user_num);
+  EXPECT_STREQ("Alicia", user[2].name);
+  EXPECT_EQ(21, user[2].text_color);
+  EXPECT_STREQ("", user[3].name);
+  EXPECT_EQ("You!", id_of(fakes[0].sent.back()));
+  EXPECT_EQ(2, byte_of(fakes[0].sent.back(), 0));
+}
+
 /* ---- "Mesg" ---- */
 
 TEST_F(HostRules, LineIsShownOnceAndRelayedToEveryoneButItsAuthor)
@@ -213,7 +227,12 @@ TEST_F(HostRules, NumberIsShownAndNotRelayed)
   accept_clients(2);
   host_gets(0, packet("Numb", {}, "2345"));
   host_gets(1, packet("Numb", {}, "abc"));
-  EXPECT_EQ(Events({"post 0 Number test: 2345", "post 0 Number test: 0"}), events());
+  // Beyond int a number stops at the limit instead of being undefined.
+  host_gets(1, packet("Numb", {}, "99999999999999999999999"));
+  host_gets(1, packet("Numb", {}, "-99999999999999999999999"));
+  EXPECT_EQ(Events({"post 0 Number test: 2345", "post 0 Number test: 0",
+                    "post 0 Number test: 2147483647", "post 0 Number test: -2147483648"}),
+            events());
   for (int i : {0, 1})
     EXPECT_TRUE(fakes[i].sent.empty());
 }
@@ -274,6 +293,33 @@ TEST_F(HostRules, TypedLineGoesToEveryClientWithoutSound)
   }
   EXPECT_STREQ("", user[1].typings);
   EXPECT_FALSE(send_flag);
+}
+
+/* ---- End ---- */
+
+TEST_F(HostRules, EndClosesEveryConnAndWipesTheChat)
+{
+  accept_clients(2);
+  join(0, "Alice", 20);
+  strcpy(user[1].typings, "half a line");
+  strcpy(user_data, "scratch");
+  Packet("Mesg");
+  program_state = 2;
+  chat_end(1);
+  EXPECT_TRUE(fakes[0].closed);
+  EXPECT_TRUE(fakes[1].closed);
+  EXPECT_EQ(0, client_num);
+  for (const the_user &u : user) {
+    EXPECT_STREQ("", u.name);
+    EXPECT_STREQ("", u.typings);
+  }
+  EXPECT_EQ(1, my_number);
+  EXPECT_EQ(1, user_num);
+  EXPECT_EQ(0, client_user[0]);
+  EXPECT_EQ(std::string(PACKET_CLEAR, '\0'), std::string(packetbuffer, PACKET_CLEAR));
+  EXPECT_STREQ("", user_data);
+  EXPECT_EQ(nullptr, chat_window.window_bitmap);
+  EXPECT_EQ(1, program_state);
 }
 
 class ClientRules : public ChatTest {
@@ -368,6 +414,19 @@ TEST_F(ClientRules, TypedLineGoesToTheHostAfterReceivingWithASound)
   EXPECT_EQ(3, byte_of(host.sent[0], 0));
   EXPECT_EQ("my line", text_of(host.sent[0], 1));
   EXPECT_STREQ("", user[3].typings);
+}
+
+TEST_F(ClientRules, EndClosesTheConnAndStartsTheNextChatFromNumberOne)
+{
+  chat_net_step(2);
+  client_gets(packet("You!", {6}));
+  ASSERT_EQ(6, my_number);
+  chat_end(2);
+  EXPECT_TRUE(host.closed);
+  EXPECT_EQ(nullptr, server_conn);
+  EXPECT_FALSE(connected);
+  EXPECT_EQ(1, my_number);
+  EXPECT_EQ(1, program_state);
 }
 
 TEST_F(ClientRules, OverlongMessageIsDiscardedAndTheNextOneRead)
