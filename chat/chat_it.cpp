@@ -125,12 +125,9 @@ void chat_screen_end()
   held = false;
 }
 
-void post_message(const char *who, int color, const char *message)
+// One log line, below the last; on a full page it is held for the next.
+static void write_line(const char *who, int color, const char *message)
 {
-  if (trace) {
-    fprintf(trace, "%ld post %d %s: %s\n", trace_ms(), color, who, message);
-    fflush(trace);
-  }
   y_pos += 15;
   if (y_pos >= chat_window.height - 15) {
     // Page full: the line waits for the next page; a later one replaces it.
@@ -143,6 +140,15 @@ void post_message(const char *who, int color, const char *message)
   }
   if (chat_window.window_bitmap)
     textprintf_ex(chat_window.window_bitmap, font, 10, y_pos, color, -1, "%s: %s", who, message);
+}
+
+void post_message(const char *who, int color, const char *message)
+{
+  if (trace) {
+    fprintf(trace, "%ld post %d %s: %s\n", trace_ms(), color, who, message);
+    fflush(trace);
+  }
+  write_line(who, color, message);
 }
 
 const char *held_message()
@@ -175,7 +181,7 @@ void repaint_log()
     memcpy(who, held_who, sizeof who);
     memcpy(text, held_text, sizeof text);
     held = false;
-    post_message(who, held_color, text);
+    write_line(who, held_color, text);  // posted once already: not traced again
   }
 }
 

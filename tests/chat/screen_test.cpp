@@ -40,6 +40,8 @@ TEST_F(ChatScreen, PageHoldsTwentyFiveLinesThenTheNextStartsANewPage)
   EXPECT_GT(ink_in_row(chat_window.window_bitmap, 15, 0), 0);
   EXPECT_EQ(0, ink_in_row(chat_window.window_bitmap, 30, 3));
   EXPECT_EQ(0, ink_in_row(chat_window.window_bitmap, 375, 3));
+  // The held line is one post, however many pages it waited for.
+  EXPECT_EQ(26u, events().size());
 }
 
 TEST_F(ChatScreen, ChangeNoticeStandsOnTheNewPage)
