@@ -73,6 +73,7 @@ Example
       shot = app.screenshot()
       assert_text(shot, 160, 100, "EXIT", 12)
 """
+import ctypes
 import os
 import select
 import shutil
@@ -84,6 +85,15 @@ import time
 BINARY = os.environ.get("YL_BINARY", "")
 DATA = os.environ.get("YL_DATA", "")
 TEXTMASK = os.environ.get("YL_TEXTMASK", "")
+
+
+def _die_with_parent():
+    """Runs in the child before exec: a test killed at its time-out takes its
+    Xvfb and program with it instead of leaving them running for ever."""
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
 
 
 def wait_until(predicate, timeout, interval=0.05):
@@ -103,7 +113,8 @@ class Display:
         self.proc = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "%dx%dx24" % (width, height),
              "-nolisten", "tcp", "-noreset"],
-            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=_die_with_parent)
         os.close(write_fd)
         number = b""
         deadline = time.monotonic() + 15
@@ -180,8 +191,18 @@ class App:
                 f.write(content)
         self._out = open(os.path.join(self.workdir, "stdout.txt"), "wb")
         self._err = open(os.path.join(self.workdir, "stderr.txt"), "wb")
-        self.proc = subprocess.Popen([BINARY], cwd=self.workdir, env=self.display.env,
-                                     stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._err)
+        try:
+            self.proc = subprocess.Popen([BINARY], cwd=self.workdir, env=self.display.env,
+                                         stdin=subprocess.DEVNULL, stdout=self._out,
+                                         stderr=self._err, preexec_fn=_die_with_parent)
+        except BaseException:
+            self._out.close()
+            self._err.close()
+            if self.own_display:
+                self.display.close()
+            if self.own_workdir:
+                shutil.rmtree(self.workdir, ignore_errors=True)
+            raise
         self.pid = self.proc.pid
         self.window = None
 
