@@ -41,12 +41,20 @@ window buddy_window;
 window text_box;
 int y_pos = 0;
 
-// The one log line that found the page full, shown first on the next page.
+// Log lines that found the page full, oldest first, shown on the next pages.
+// Several lines can arrive in the step that fills a page (a join announces
+// every user, F4 posts ten), and none of them may be lost; the queue is
+// bounded so that a flood cannot grow it without end.
 #define HELD_TEXT 64
-static bool held = false;
-static char held_who[HELD_TEXT];
-static int held_color = 0;
-static char held_text[HELD_TEXT];
+#define HELD_LINES 250   // ten pages
+typedef struct held_line_t {
+  char who[HELD_TEXT];
+  int color;
+  char text[HELD_TEXT];
+} held_line_t;
+static held_line_t held_lines[HELD_LINES];
+static int held_first = 0;   // index of the oldest held line
+static int held_count = 0;
 
 static const char *chat_full = "The chat is full";
 
@@ -109,7 +117,7 @@ void chat_screen_start()
     if (w->window_bitmap)
       clear(w->window_bitmap);
   y_pos = 0;
-  held = false;
+  held_count = 0;
   if (background)
     drawBackground(background, rand() % 256);
 }
@@ -122,7 +130,7 @@ void chat_screen_end()
       destroy_bitmap(w->window_bitmap);
     w->window_bitmap = NULL;
   }
-  held = false;
+  held_count = 0;
 }
 
 // One log line, below the last; on a full page it is held for the next.
@@ -130,12 +138,18 @@ static void write_line(const char *who, int color, const char *message)
 {
   y_pos += 15;
   if (y_pos >= chat_window.height - 15) {
-    // Page full: the line waits for the next page; a later one replaces it.
+    // Page full: the line waits for the next page. Only a queue already
+    // ten pages long gives up its oldest line.
     chat_window.re_draw = true;
-    snprintf(held_who, sizeof held_who, "%s", who);
-    snprintf(held_text, sizeof held_text, "%s", message);
-    held_color = color;
-    held = true;
+    if (held_count == HELD_LINES) {
+      held_first = (held_first + 1) % HELD_LINES;
+      held_count--;
+    }
+    held_line_t *h = &held_lines[(held_first + held_count) % HELD_LINES];
+    snprintf(h->who, sizeof h->who, "%s", who);
+    snprintf(h->text, sizeof h->text, "%s", message);
+    h->color = color;
+    held_count++;
     return;
   }
   if (chat_window.window_bitmap)
@@ -153,7 +167,12 @@ void post_message(const char *who, int color, const char *message)
 
 const char *held_message()
 {
-  return held ? held_text : NULL;
+  return held_count > 0 ? held_lines[held_first].text : NULL;
+}
+
+int held_messages()
+{
+  return held_count;
 }
 
 void populate_buddy_list()
@@ -176,12 +195,14 @@ void repaint_log()
     paint_frame(&chat_window);
     textout_ex(chat_window.window_bitmap, font, "We Yammerlane", 200, 2, rand() % 256, -1);
   }
-  if (held) {
-    char who[HELD_TEXT], text[HELD_TEXT];
-    memcpy(who, held_who, sizeof who);
-    memcpy(text, held_text, sizeof text);
-    held = false;
-    write_line(who, held_color, text);  // posted once already: not traced again
+  // The held lines open the new page in their order; those that do not fit
+  // go back to the end of the queue for the page after. Each was posted
+  // once already, so none is traced again.
+  for (int n = held_count; n > 0; n--) {
+    held_line_t line = held_lines[held_first];
+    held_first = (held_first + 1) % HELD_LINES;
+    held_count--;
+    write_line(line.who, line.color, line.text);
   }
 }
 

@@ -73,7 +73,7 @@ void chat_screen_start();
 void chat_screen_end();
 void post_message(const char *who, int color, const char *message);
 void populate_buddy_list();
-// Repaints the log window now: a new empty page, the held line on top.
+// Repaints the log window now: a new empty page, the held lines on top.
 void repaint_log();
 void draw_chat_frame();
 
@@ -83,7 +83,9 @@ void draw_chat_frame();
 void chat_trace_open(const char *path);
 void chat_trace_close();
 
-// The log line last held because the page was full (NULL when none).
+// The oldest log line held because the page was full (NULL when none), and
+// how many are held.
 const char *held_message();
+int held_messages();
 
 #endif

@@ -44,6 +44,56 @@ TEST_F(ChatScreen, PageHoldsTwentyFiveLinesThenTheNextStartsANewPage)
   EXPECT_EQ(26u, events().size());
 }
 
+TEST_F(ChatScreen, LinesArrivingOnAFullPageAllOpenTheNextPagesInOrder)
+{
+  repaint_log();
+  for (int n = 1; n <= 25; n++)
+    post_message("who", 3, "line");
+  // A join announces several users in one step: none of them may be lost.
+  post_message("a", 7, "first");
+  post_message("b", 8, "second");
+  post_message("c", 9, "third");
+  EXPECT_EQ(3, held_messages());
+  EXPECT_STREQ("first", held_message());
+
+  repaint_log();
+  EXPECT_EQ(0, held_messages());
+  EXPECT_EQ(45, y_pos);
+  EXPECT_GT(ink_in_row(chat_window.window_bitmap, 15, 7), 0);
+  EXPECT_GT(ink_in_row(chat_window.window_bitmap, 30, 8), 0);
+  EXPECT_GT(ink_in_row(chat_window.window_bitmap, 45, 9), 0);
+  EXPECT_FALSE(chat_window.re_draw);
+
+  // More than a page waiting fills one page and keeps the rest for the next.
+  for (int n = 1; n <= 22; n++)
+    post_message("who", 3, "line");
+  for (int n = 1; n <= 30; n++)
+    post_message("who", 4, "more");
+  EXPECT_EQ(30, held_messages());
+  repaint_log();
+  EXPECT_EQ(5, held_messages());
+  EXPECT_GT(ink_in_row(chat_window.window_bitmap, 375, 4), 0);
+  EXPECT_EQ(0, ink_in_row(chat_window.window_bitmap, 375, 3));
+  EXPECT_TRUE(chat_window.re_draw);
+  repaint_log();
+  EXPECT_EQ(0, held_messages());
+  EXPECT_EQ(5 * 15, y_pos);
+}
+
+TEST_F(ChatScreen, HeldQueueIsBoundedAndKeepsTheNewestLines)
+{
+  repaint_log();
+  for (int n = 1; n <= 25; n++)
+    post_message("who", 3, "line");
+  char text[16];
+  for (int n = 0; n < 400; n++) {
+    snprintf(text, sizeof text, "flood %d", n);
+    post_message("x", 3, text);
+  }
+  EXPECT_EQ(250, held_messages());
+  EXPECT_STREQ("flood 150", held_message());
+}
+
 TEST_F(ChatScreen, ChangeNoticeStandsOnTheNewPage)
 {
   repaint_log();
