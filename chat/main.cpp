@@ -117,7 +117,11 @@ int yammerlane_main()
 
   LOCK_VARIABLE(speed_counter);
   LOCK_FUNCTION(increment_speed_counter);
-  install_int_ex(increment_speed_counter, BPS_TO_TIMER(60));
+  if (install_int_ex(increment_speed_counter, BPS_TO_TIMER(60)) != 0) {
+    // Every loop waits for this tick; without it the program would hang.
+    allegro_message("Unable to start the 60 Hz timer.\n");
+    return -1;
+  }
 
   buffer = create_bitmap(SCREEN_W, SCREEN_H);
   background = create_bitmap(SCREEN_W, SCREEN_H);
