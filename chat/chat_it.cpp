@@ -428,12 +428,15 @@ void host_handle_packet(int conn_index)
     host_line(conn_index);
   if (PacketRead("Chng")) {
     change_background();
+    // The echo is built on a zeroed buffer, not on the sender's bytes.
+    clear_string(packetbuffer, PACKET_CLEAR);
     Packet("Chng");
     send_to_clients(-1);
     clear_string(packetbuffer, PACKET_CLEAR);
   }
   if (PacketRead("Sund")) {
     chat_sound(ALERT_SOUND);
+    clear_string(packetbuffer, PACKET_CLEAR);
     Packet("Sund");
     send_to_clients(-1);
     clear_string(packetbuffer, PACKET_CLEAR);
@@ -516,8 +519,13 @@ static int receive_one(NET_CONN *conn)
     return -1;
   }
   int got = chat_net_ops.receive(conn, packetbuffer, PACKET_SIZE);
-  if (got < 0)
+  // Every packet built here goes out as all PACKET_SIZE bytes, and the
+  // rules zero only the head: what a peer put past it must not travel on.
+  clear_string(packetbuffer + PACKET_CLEAR, PACKET_SIZE - PACKET_CLEAR);
+  if (got < 0) {
+    clear_string(packetbuffer, PACKET_CLEAR);
     chat_net_ops.ignore(conn);
+  }
   return got > 0 ? 1 : -1;
 }
 
