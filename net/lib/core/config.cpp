@@ -54,22 +54,27 @@ int net_loadconfig(const char *fname)
 // characters with its newline is skipped to its end and comes back empty.
 // A CR LF line end reads as one newline, as a text-mode read would on the
 // platforms that write them. 0: nothing could be read (end of file).
+// Read by the character, not with fgets: a NUL byte would hide how much
+// fgets took, and the rest of an overlong line would come back as a line.
 static int read_line(FILE *fp, char *buf)
 {
-  if (!fgets(buf, LINE_SIZE, fp)) {
+  size_t len = 0;  // characters taken, the newline included
+  int c = EOF;
+  while ((c = getc(fp)) != EOF) {
+    if (len < LINE_SIZE - 1) buf[len] = (char)c;
+    len++;
+    if (c == '\n') break;
+  }
+  if (len == 0) {
     buf[0] = '\0';
     return 0;
   }
-  size_t len = strlen(buf);
-  if (len == LINE_SIZE - 1 && buf[len - 1] != '\n') {
-    char piece[LINE_SIZE];
-    while (fgets(piece, sizeof piece, fp)) {
-      size_t n = strlen(piece);
-      if (n > 0 && piece[n - 1] == '\n') break;
-    }
+  size_t chars = c == '\n' ? len - 1 : len;
+  if (chars > LINE_SIZE - 2) {  // 1022 characters and the newline are the longest line kept
     buf[0] = '\0';
     return 1;
   }
+  buf[len] = '\0';
   if (len >= 2 && buf[len - 2] == '\r' && buf[len - 1] == '\n') {
     buf[len - 2] = '\n';
     buf[len - 1] = '\0';

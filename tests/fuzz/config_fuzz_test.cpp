@@ -1,0 +1,255 @@
+// Hostile configuration files: seeded files of headers, settings, comments,
+// blank and junk lines, lines around the 1023-character limit and far past
+// it, lone and paired CRs, NUL bytes and a missing last newline. The
+// section and setting readers must give exactly what the file's rules
+// say (a reference reader below, written from those rules), and
+// net_loadconfig must leave every driver's conn settings usable.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "config.h"
+#include "connhelp.h"
+#include "fuzz_util.h"
+#include "internal.h"
+#include "netlane.h"
+
+namespace {
+
+typedef std::vector<std::pair<std::string, std::string>> Settings;
+
+const int kLongest = 1022;  // characters of the longest line kept, without its newline
+
+const char *const kSections[] = {"s", "t", "internet", "conns", "winsock_win"};
+const char *const kKeys[] = {"a", "port", "ip", "disable", "forceport", "conn_outqueue_size",
+                             "conn_inqueue_size", "conn_resend_rate", "#a", "[s", ""};
+const char *const kValues[] = {"0", "1", "-1", "16", "20", "24785", "65536", "1073741824", "1073741825",
+                               "2147483648", "4294967296", "-4294967296", "99999999999999999999999",
+                               "12abc", "yes", "", " = x = ", "10.0.0.1", "1.2.3.4.5.6"};
+
+std::string blanks(Fuzz &f)
+{
+  std::string out;
+  int n = (int)f.below(3);
+  for (int i = 0; i < n; i++) out += f.of(std::string(" \t\v\f\r", 5));
+  return out;
+}
+
+// One line without its end.
+std::string random_line(Fuzz &f)
+{
+  const char *section = kSections[f.below(5)];
+  switch (f.below(12)) {
+    case 0:
+    case 1: return std::string("[") + section + "]";
+    case 2: {  // a header that is not quite one
+      const std::string bad[] = {std::string("[") + section + "] ", std::string(" [") + section + "]",
+                                 std::string("[") + section, std::string("[") + section + "]=1",
+                                 std::string("[S]"), std::string("[") + section + "]x"};
+      return bad[f.below(6)];
+    }
+    case 3: return std::string(f.chance(50) ? "#" : " #") + kKeys[f.below(11)] + "=1";
+    case 4: return f.chance(50) ? "" : "just words";
+    case 5: {  // around and past the limit
+      const int lengths[] = {kLongest - 1, kLongest, kLongest + 1, kLongest + 2, 2046, 2047, 2048, 3000};
+      int len = lengths[f.below(8)];
+      std::string line = f.chance(50) ? "[" : "k=";
+      while ((int)line.size() < len) line += f.of("abcxyz=[# ");
+      line.resize((size_t)len);
+      return line;
+    }
+    case 6: {  // junk bytes, NULs and CRs among them, no newline
+      std::string line;
+      int len = (int)f.below(f.chance(20) ? 2100 : 60);
+      for (int i = 0; i < len; i++) {
+        char c = (char)f.byte();
+        line += c == '\n' ? '=' : c;
+      }
+      return line;
+    }
+    default: {
+      std::string line = blanks(f) + kKeys[f.below(11)] + blanks(f) + "=" + blanks(f) + kValues[f.below(19)] +
+                         blanks(f);
+      if (f.chance(5)) line.insert(f.below((unsigned int)line.size() + 1), 1, '\0');
+      if (f.chance(5)) line.insert(f.below((unsigned int)line.size() + 1), 1, '\r');
+      return line;
+    }
+  }
+}
+
+std::string random_file(Fuzz &f)
+{
+  std::string text;
+  int lines = (int)f.below(40);
+  for (int i = 0; i < lines; i++) {
+    std::string line = random_line(f);
+    // Now and then a NUL inside an overlong line: it must still be dropped whole.
+    if (line.size() > 1100 && f.chance(30)) line[f.below(1000)] = '\0';
+    text += line;
+    if (i + 1 < lines || f.chance(50)) text += f.chance(20) ? "\r\n" : "\n";
+  }
+  return text;
+}
+
+bool blank(char c)
+{
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::string trimmed(const std::string &s)
+{
+  size_t a = 0, b = s.size();
+  while (a < b && blank(s[a])) a++;
+  while (b > a && blank(s[b - 1])) b--;
+  return s.substr(a, b - a);
+}
+
+// The reference reader. A physical line of 1023 characters or more
+// (without its newline) is dropped whole, NUL bytes or not; a kept line
+// reads as a C text (up to its first NUL), CR LF as a newline.
+struct Line {
+  bool dropped;
+  std::string text;
+};
+
+std::vector<Line> lines_of(const std::string &file)
+{
+  std::vector<Line> out;
+  size_t at = 0;
+  while (at < file.size()) {
+    size_t nl = file.find('\n', at);
+    bool has_nl = nl != std::string::npos;
+    size_t end = has_nl ? nl : file.size();
+    std::string raw = file.substr(at, end - at);
+    at = has_nl ? nl + 1 : file.size();
+    if (raw.size() > (size_t)kLongest) {
+      out.push_back({true, ""});
+      continue;
+    }
+    size_t nul = raw.find('\0');
+    if (nul != std::string::npos) {
+      out.push_back({false, raw.substr(0, nul)});
+      continue;
+    }
+    if (!raw.empty() && raw.back() == '\r' && has_nl) raw.pop_back();
+    out.push_back({false, has_nl ? raw + "\n" : raw});
+  }
+  return out;
+}
+
+Settings expected_settings(const std::string &file, const std::string &section)
+{
+  std::vector<Line> lines = lines_of(file);
+  size_t i = 0;
+  while (i < lines.size() && (lines[i].dropped || lines[i].text != "[" + section + "]\n")) i++;
+  if (i == lines.size()) return {{"(none)", ""}};
+  Settings out;
+  for (i++; i < lines.size(); i++) {
+    if (lines[i].dropped) continue;
+    const std::string &t = lines[i].text;
+    if (!t.empty() && t[0] == '#') continue;
+    size_t eq = t.find('=');
+    if (eq == std::string::npos) {
+      if (!t.empty() && t[0] == '[') break;
+      continue;
+    }
+    out.push_back({trimmed(t.substr(0, eq)), trimmed(t.substr(eq + 1))});
+  }
+  return out;
+}
+
+std::string write_temp(const std::string &text)
+{
+  char path[] = "/tmp/fuzz_cfg_XXXXXX";
+  int fd = mkstemp(path);
+  if (fd < 0) return "";
+  bool ok = write(fd, text.data(), text.size()) == (ssize_t)text.size();
+  close(fd);
+  return ok ? path : "";
+}
+
+Settings actual_settings(FILE *fp, const std::string &section)
+{
+  if (__netlane_internal__seek_section(fp, section.c_str()) != 0) return {{"(none)", ""}};
+  Settings out;
+  char *key, *value;
+  for (int n = 0; n < 200 && __netlane_internal__get_setting(fp, &key, &value) == 0; n++) out.push_back({key, value});
+  return out;
+}
+
+std::string shown(const std::string &file)
+{
+  std::string out;
+  for (unsigned char c : file.substr(0, 400)) {
+    if (c == '\n') out += "\\n\n";
+    else if (c < 32 || c > 126) out += "\\x" + std::to_string(c);
+    else out += (char)c;
+  }
+  return out;
+}
+
+TEST(ConfigFuzz, ReadersFollowTheFileRules)
+{
+  Fuzz f(4242);
+  Budget budget(15);
+  int found = 0, files = 0;
+  for (int round = 0; round < 3000 && budget.left(); round++, files++) {
+    std::string text = random_file(f);
+    std::string path = write_temp(text);
+    ASSERT_FALSE(path.empty());
+    FILE *fp = fopen(path.c_str(), "r");
+    ASSERT_NE(fp, nullptr);
+    // Sections in a random order, each searched from the start again.
+    for (int n = 0; n < 3; n++) {
+      std::string section = kSections[f.below(5)];
+      Settings want = expected_settings(text, section);
+      Settings got = actual_settings(fp, section);
+      if (want.empty() || want[0].first != "(none)") found++;
+      ASSERT_EQ(got, want) << "round " << round << " section [" << section << "] of:\n" << shown(text);
+    }
+    fclose(fp);
+    unlink(path.c_str());
+  }
+  EXPECT_GT(found, files / 4);
+}
+
+TEST(ConfigFuzz, LoadingLeavesUsableConnSettings)
+{
+  ASSERT_EQ(net_init(), 0);
+  Fuzz f(777);
+  Budget budget(15);
+  for (int round = 0; round < 1500 && budget.left(); round++) {
+    std::string path = write_temp(random_file(f));
+    ASSERT_FALSE(path.empty());
+    ASSERT_EQ(net_loadconfig(path.c_str()), 0);
+    unlink(path.c_str());
+    for (int n = 1; n <= 31; n++) {
+      NET_DRIVER *drv = __netlane_internal__get_driver(n);
+      if (!drv || !drv->load_conn_config) continue;
+      const conn_config *cfg = __netlane_internal__get_conn_config(drv);
+      for (int size : {cfg->outqueue_size, cfg->inqueue_size}) {
+        ASSERT_GE(size, 1) << "driver " << n << " round " << round;
+        ASSERT_LE(size, 1 << 30);
+        ASSERT_EQ(size & (size - 1), 0) << size << " is no power of two";
+      }
+      ASSERT_NE(cfg->resend_rate, 0);
+    }
+  }
+  // Names too long for the reader's buffers are refused, not overrun.
+  std::string name(5000, 'n');
+  EXPECT_EQ(net_loadconfig(name.c_str()), 1);
+  FILE *fp = tmpfile();
+  ASSERT_NE(fp, nullptr);
+  EXPECT_EQ(__netlane_internal__seek_section(fp, name.c_str()), 1);
+  fclose(fp);
+  net_shutdown();
+}
+
+}  // namespace
