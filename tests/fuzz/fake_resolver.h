@@ -1,0 +1,16 @@
+// A host-name lookup that never leaves the process: the fuzz programs
+// define getaddrinfo themselves, so whatever text reaches the Internet
+// driver's lookup is answered here from a fixed table (or refused) and
+// counted, and no query can go out however the texts are made.
+#ifndef FUZZ_FAKE_RESOLVER_H
+#define FUZZ_FAKE_RESOLVER_H
+
+#include <string>
+
+// Lookups made so far in this process.
+long fake_lookups();
+// The address a name has in the table (host order); false when unknown.
+// Known: "localhost" 127.0.0.1, "gamma" 10.1.2.3, "loop7" 127.0.0.7.
+bool fake_known(const std::string &name, unsigned int *address);
+
+#endif
