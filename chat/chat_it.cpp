@@ -36,6 +36,10 @@ const char *a_new_user = "A new user joined the chat";
 const char *change = "Lets change it up a bit!";
 int client_user[MAX_CLIENTS];
 
+// The Enter that chose START is often still down when the first steps run;
+// it was pressed for the menu, not for a line, and is ignored until let go.
+static bool enter_from_menu = false;
+
 window chat_window;
 window buddy_window;
 window text_box;
@@ -567,7 +571,9 @@ void chat_key_step(int chat_type)
   if (key[KEY_ESC])
     done = true;
   get_keyboard_input(user[my_number].typings, USER_TYPINGS - 1, 0);
-  if (key[KEY_ENTER]) {
+  if (!key[KEY_ENTER])
+    enter_from_menu = false;
+  if (key[KEY_ENTER] && !enter_from_menu) {
     wait_release(KEY_ENTER);
     post_message(user[my_number].name, user[my_number].text_color, user[my_number].typings);
     send_flag = true;
@@ -631,6 +637,7 @@ void chat_net_step(int chat_type)
 int chat_start(int chat_type)
 {
   srand((unsigned)time(0));
+  enter_from_menu = key[KEY_ENTER] != 0;
   chat_trace_open(getenv("YAMMERLANE_TRACE"));
   Init_network_stuff();
   done = false;
