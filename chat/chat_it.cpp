@@ -122,6 +122,10 @@ void chat_screen_start()
       clear(w->window_bitmap);
   y_pos = 0;
   held_count = 0;
+  // The log page is painted now, not at the first frame: the steps that run
+  // before that frame (a client's burst after connecting) already post lines,
+  // and a first repaint would wipe them.
+  repaint_log();
   if (background)
     drawBackground(background, rand() % 256);
 }

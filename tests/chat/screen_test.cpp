@@ -3,6 +3,7 @@
 #include <allegro.h>
 #include <string.h>
 #include "chat_fixture.h"
+#include "main.h"
 
 namespace {
 
@@ -78,6 +79,26 @@ TEST_F(ChatScreen, LinesArrivingOnAFullPageAllOpenTheNextPagesInOrder)
   repaint_log();
   EXPECT_EQ(0, held_messages());
   EXPECT_EQ(5 * 15, y_pos);
+}
+
+TEST_F(ChatScreen, LinesPostedBeforeTheFirstFrameStayOnThePage)
+{
+  // A client's first steps run in a burst before its first frame and can
+  // take in the host's "New!" and "Join" packets.
+  post_message("Server", 3, "early");
+  BITMAP *saved_screen = screen;
+  screen = create_bitmap(640, 480);
+  buffer = create_bitmap(640, 480);
+  background = create_bitmap(640, 480);
+  draw_chat_frame();
+  EXPECT_GT(ink_in_row(chat_window.window_bitmap, 15, 3), 0);
+  post_message("Server", 4, "later");
+  EXPECT_GT(ink_in_row(chat_window.window_bitmap, 30, 4), 0);
+  destroy_bitmap(screen);
+  destroy_bitmap(buffer);
+  destroy_bitmap(background);
+  screen = saved_screen;
+  buffer = background = NULL;
 }
 
 TEST_F(ChatScreen, HeldQueueIsBoundedAndKeepsTheNewestLines)
