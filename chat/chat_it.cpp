@@ -707,6 +707,9 @@ void chat_end(int chat_type)
   send_flag = false;
   chat_screen_end();
   chat_trace_close();
+  // Keys typed ahead of Esc, or while a join waited for a host in vain, are
+  // not for the menu: its next screen would type them into NAME.
+  clear_keybuf();
   program_state = 1;
 }
 

@@ -59,3 +59,20 @@ TEST_F(ChatKeys, EnterThatChoseStartSendsNoLineButTheNextPressDoes)
 }
 
 }  // namespace
+
+namespace {
+
+using ChatEnd = ChatTest;
+
+TEST_F(ChatEnd, KeysTypedInTheChatDoNotFollowIntoTheMenu)
+{
+  // Typed ahead of Esc, or while a join waited for the host in vain: none
+  // of it is meant for the menu's NAME field that the next screen highlights.
+  for (int c : {'q', 'z'})
+    simulate_keypress(c);
+  ASSERT_TRUE(keypressed());
+  chat_end(2);
+  EXPECT_FALSE(keypressed());
+}
+
+}  // namespace
