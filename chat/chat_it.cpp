@@ -485,6 +485,12 @@ void client_handle_packet()
   if (PacketRead("You!")) {
     int who = PacketGetByte();
     if (user_number_ok(who)) {
+      // Keys typed before the number arrived went into the start slot; the
+      // typing line shows the new slot, so they move with the user.
+      if (who != my_number) {
+        memcpy(user[who].typings, user[my_number].typings, USER_TYPINGS);
+        clear_string(user[my_number].typings, USER_TYPINGS);
+      }
       my_number = who;
       snprintf(user_data, USER_DATA, "my number %d", my_number);
       post_message(user[my_number].name, user[my_number].text_color, user_data);

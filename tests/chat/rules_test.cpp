@@ -354,6 +354,18 @@ TEST_F(ClientRules, FirstStepAsksToJoinThenTheNumberArrives)
   EXPECT_EQ(-56, user[4].text_color);
 }
 
+TEST_F(ClientRules, WhatWasTypedBeforeTheNumberArrivedStaysInTheTypingLine)
+{
+  // Keys typed while the conn was being made are taken in the first steps,
+  // into slot 1, before "You!" can arrive.
+  strcpy(user[1].typings, "early");
+  client_gets(packet("You!", {3}));
+  EXPECT_STREQ("early", user[3].typings);
+  EXPECT_STREQ("", user[1].typings);
+  client_gets(packet("You!", {3}));   // the same number again moves nothing
+  EXPECT_STREQ("early", user[3].typings);
+}
+
 TEST_F(ClientRules, ImpossibleNumbersInJoinYouAndMesgAreDropped)
 {
   for (int who : {10, 100, -1, -128}) {
