@@ -252,10 +252,10 @@ class ChatFuzz : public ChatTest {
   }
 };
 
-TEST_F(ChatFuzz, HostRulesSeed1) { run_host(1, 6000); }
-TEST_F(ChatFuzz, HostRulesSeed2) { run_host(2, 6000); }
-TEST_F(ChatFuzz, HostRulesSeed3) { run_host(3, 6000); }
-TEST_F(ChatFuzz, ClientRulesSeed1) { run_client(11, 6000); }
-TEST_F(ChatFuzz, ClientRulesSeed2) { run_client(12, 6000); }
+TEST_F(ChatFuzz, HostRulesSeed1) { run_host(1, 15000); }
+TEST_F(ChatFuzz, HostRulesSeed2) { run_host(2, 15000); }
+TEST_F(ChatFuzz, HostRulesSeed3) { run_host(3, 15000); }
+TEST_F(ChatFuzz, ClientRulesSeed1) { run_client(11, 20000); }
+TEST_F(ChatFuzz, ClientRulesSeed2) { run_client(12, 20000); }
 
 }  // namespace

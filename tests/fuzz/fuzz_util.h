@@ -4,14 +4,24 @@
 #ifndef FUZZ_UTIL_H
 #define FUZZ_UTIL_H
 
+#include <stdlib.h>
+
 #include <chrono>
 #include <random>
 #include <string>
 #include <vector>
 
+// The seeds are fixed; YAMMER_FUZZ_SEED=n shifts every one of them by n,
+// for exploring by hand beyond the runs that CTest makes.
+inline unsigned int fuzz_seed(unsigned int seed)
+{
+  const char *shift = getenv("YAMMER_FUZZ_SEED");
+  return seed + (shift ? (unsigned int)strtoul(shift, NULL, 10) : 0u);
+}
+
 struct Fuzz {
   std::mt19937 rng;
-  explicit Fuzz(unsigned int seed) : rng(seed) {}
+  explicit Fuzz(unsigned int seed) : rng(fuzz_seed(seed)) {}
 
   // 0 .. n-1 (n > 0).
   unsigned int below(unsigned int n) { return (unsigned int)(rng() % n); }
