@@ -256,10 +256,76 @@ static void change_background()
 
 /* ---- Sending ---- */
 
+// Packets that a conn refused because its window of unacknowledged messages
+// was full, kept in order and sent again in later steps before anything
+// newer. A join announces every user to every conn in one step, and two
+// joins in one step overrun the window of a full chat: without the backlog
+// a newcomer could lose its "You!". One backlog per conn (ten client conns
+// or the one conn to the host); a conn that never acknowledges again keeps
+// only its oldest BACKLOG_PACKETS.
+#define BACKLOG_PACKETS 32
+typedef struct backlog_t {
+  NET_CONN *conn;   // NULL: unused
+  int first, count;
+  char packets[BACKLOG_PACKETS][PACKET_SIZE];
+} backlog_t;
+static backlog_t backlogs[MAX_CLIENTS];
+
+static backlog_t *backlog_of(NET_CONN *conn, bool make)
+{
+  backlog_t *free_one = NULL;
+  for (backlog_t &b : backlogs) {
+    if (b.conn == conn)
+      return &b;
+    if (!b.conn && !free_one)
+      free_one = &b;
+  }
+  if (make && free_one) {
+    free_one->conn = conn;
+    free_one->first = free_one->count = 0;
+  }
+  return make ? free_one : NULL;
+}
+
+// Before a conn is closed: the record may be reused for a new conn.
+static void backlog_forget(NET_CONN *conn)
+{
+  backlog_t *b = backlog_of(conn, false);
+  if (b)
+    b->conn = NULL;
+}
+
+static void backlog_clear()
+{
+  for (backlog_t &b : backlogs)
+    b.conn = NULL;
+}
+
+// Sends what each conn has waiting, oldest first, until its window is full again.
+static void backlog_flush()
+{
+  for (backlog_t &b : backlogs) {
+    while (b.conn && b.count > 0 &&
+           chat_net_ops.send(b.conn, b.packets[b.first], PACKET_SIZE) == 0) {
+      b.first = (b.first + 1) % BACKLOG_PACKETS;
+      b.count--;
+    }
+  }
+}
+
 static void send_packet(NET_CONN *conn)
 {
-  if (conn)
-    chat_net_ops.send(conn, packetbuffer, PACKET_SIZE);
+  if (!conn)
+    return;
+  backlog_t *b = backlog_of(conn, false);
+  if ((!b || b->count == 0) && chat_net_ops.send(conn, packetbuffer, PACKET_SIZE) == 0)
+    return;
+  if (!b)
+    b = backlog_of(conn, true);
+  if (b && b->count < BACKLOG_PACKETS) {
+    memcpy(b->packets[(b->first + b->count) % BACKLOG_PACKETS], packetbuffer, PACKET_SIZE);
+    b->count++;
+  }
 }
 
 // Host: to every open client conn except `skip` (-1 skips none).
@@ -331,6 +397,7 @@ static void host_join(int conn_index)
       PacketAddByte(0);
       PacketAddManyBytes(chat_full);
       send_packet(client_conn[conn_index]);
+      backlog_forget(client_conn[conn_index]);
       chat_net_ops.close(client_conn[conn_index]);
       client_conn[conn_index] = NULL;
       post_message("Server", 0, "The chat is full: a new user was turned away");
@@ -617,6 +684,7 @@ void chat_key_step(int chat_type)
 void chat_net_step(int chat_type)
 {
   buddy_window.re_draw = true;
+  backlog_flush();
   if (chat_type == 1) {
     if (Sever_listen_for_new_client()) {
       client_user[client_num - 1] = 0;
@@ -657,6 +725,7 @@ int chat_start(int chat_type)
   if (background)
     clear(background);
   chat_screen_start();
+  backlog_clear();
   for (int i = 0; i < MAX_CLIENTS; i++)
     client_user[i] = 0;
 
@@ -692,6 +761,7 @@ int chat_start(int chat_type)
 
 void chat_end(int chat_type)
 {
+  backlog_clear();
   if (chat_type == 1)
     Server_exit();
   else

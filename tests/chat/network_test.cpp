@@ -4,11 +4,13 @@
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include "chat_fixture.h"
 #include "menu.h"
 #include "network.h"
+#include "packet.h"
 
 namespace {
 
@@ -145,6 +147,84 @@ TEST_F(Conns, TenClientsThenTheListeningConnCloses)
   EXPECT_EQ(0, client_num);
   for (NET_CONN *c : client_conn)
     EXPECT_EQ(nullptr, c);
+}
+
+// Client conns of the test's own making, speaking the chat's packets to a
+// host that runs the chat's real steps.
+struct Guest {
+  NET_CONN *conn = nullptr;
+  std::vector<std::string> got;  // ids received, "You!" with its number
+  void drain()
+  {
+    char buf[PACKET_SIZE];
+    for (int n = 0; n < 100 && net_query_rdm(conn) > 0; n++) {
+      if (net_receive_rdm(conn, buf, sizeof buf) <= 0)
+        break;
+      std::string id(buf, 4);
+      if (id == "You!")
+        id += std::to_string((int)buf[4]);
+      got.push_back(id);
+    }
+  }
+  void ask_to_join(const char *name)
+  {
+    char buf[PACKET_SIZE] = {'R', 'e', 'J', 'o', 5};
+    strcpy(buf + 5, name);
+    ASSERT_EQ(0, net_send_rdm(conn, buf, sizeof buf));
+  }
+  bool has(const std::string &id) const
+  {
+    return std::find(got.begin(), got.end(), id) != got.end();
+  }
+};
+
+TEST_F(Conns, JoinsThatArriveInOneStepAllGetTheirNumberInAFullChat)
+{
+  strcpy(port_num, port_text);
+  ASSERT_EQ(0, chat_start(1));
+  strcpy(user[1].name, "Hosty");
+  char address[32];
+  snprintf(address, sizeof address, "127.0.0.1:%d", port);
+  Guest guests[8];
+  for (Guest &g : guests) {
+    g.conn = net_openconn(NET_DRIVER_WSOCK_WIN, NULL);
+    ASSERT_NE(nullptr, g.conn);
+    ASSERT_EQ(0, net_connect(g.conn, address));
+  }
+  auto run = [&](int rounds) {
+    for (int i = 0; i < rounds; i++) {
+      chat_net_step(1);
+      for (Guest &g : guests) {
+        if (g.conn->status == NET_CONN_CONNECTING)
+          net_poll_connect(g.conn);
+        else
+          g.drain();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  };
+  run(100);
+  ASSERT_EQ(8, client_num);
+  // Six join one after the other: seven named users.
+  char name[16];
+  for (int n = 0; n < 6; n++) {
+    snprintf(name, sizeof name, "Guest%d", n + 2);
+    guests[n].ask_to_join(name);
+    for (int i = 0; i < 200 && !guests[n].has("You!" + std::to_string(n + 2)); i++)
+      run(1);
+    ASSERT_TRUE(guests[n].has("You!" + std::to_string(n + 2))) << n;
+  }
+  run(50);
+  // Two press START at the same moment: the host takes both requests in one step.
+  guests[6].ask_to_join("Guest8");
+  guests[7].ask_to_join("Guest9");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  run(300);
+  EXPECT_TRUE(guests[6].has("You!8"));
+  EXPECT_TRUE(guests[7].has("You!9"));
+  for (Guest &g : guests)
+    net_closeconn(g.conn);
+  chat_end(1);
 }
 
 }  // namespace
