@@ -199,8 +199,8 @@ class Chatter:
     def start_chat(self, labels, colour, wait_chat=True):
         """Enter on START (pressed again only when the menu did not take it);
         with wait_chat, waits until the chat's first frame has replaced the
-        menu (a client draws it once connected). The hold is short: a chat
-        whose first step still saw Enter down would send an empty line."""
+        menu (a client draws it once connected). The hold is short, as a
+        user's press is; the chat ignores an Enter still down from START."""
         self.move_to(labels, 0)
         self.press_until("Return", lambda: self.menu_state(labels, colour) in ("loading", "gone"),
                          "START", timeout=5, hold=0.05)
