@@ -167,7 +167,6 @@ int discovery_host_open(NET_CONN *listening, const char *name, int most)
   snprintf(host_name_told, sizeof host_name_told, "%s", name);
   host_port = port;
   host_most = most;
-  answers_kept = answer_first = 0;
   return 0;
 }
 
@@ -213,6 +212,7 @@ void discovery_host_close()
   if (answerer)
     net_closechannel(answerer);
   answerer = NULL;
+  answers_kept = answer_first = 0;
 }
 
 /* ---- Join screen ---- */
@@ -268,7 +268,7 @@ int finder_take(const unsigned char *buf, int size, const char *from, unsigned i
   return 1;
 }
 
-static void forget_stale(unsigned int now_ms)
+void finder_forget(unsigned int now_ms)
 {
   int kept = 0;
   for (int i = 0; i < chat_count; i++)
@@ -315,7 +315,7 @@ void finder_step(bool open, unsigned int now_ms)
     if (got > 0)
       finder_take(answer, got, from, now_ms);
   }
-  forget_stale(now_ms);
+  finder_forget(now_ms);
 }
 
 void finder_close()

@@ -74,6 +74,8 @@ void discovery_host_close();
 void finder_step(bool open, unsigned int now_ms);
 // Takes one answer from `from` into the list: 1 listed, 0 dropped.
 int finder_take(const unsigned char *buf, int size, const char *from, unsigned int now_ms);
+// Drops the chats not heard for FINDER_FORGET_MS.
+void finder_forget(unsigned int now_ms);
 void finder_close();
 // The token of this search's queries, which answers must carry.
 unsigned int finder_token();
