@@ -18,6 +18,7 @@
 #include <chrono>
 #include "chat_it.h"
 #include "data.h"
+#include "discovery.h"
 #include "effects.h"
 #include "main.h"
 #include "menu.h"
@@ -696,6 +697,7 @@ void chat_net_step(int chat_type)
     if (send_flag)
       send_typed_line(chat_type);
     host_receive();
+    discovery_host_step(users_present(), discovery_clock_ms());
     return;
   }
   if (!connected) {
@@ -745,6 +747,8 @@ int chat_start(int chat_type)
     memcpy(user[my_number].name, host_name, USER_NAME);
     user[my_number].name[USER_NAME - 1] = 0;
     user[my_number].text_color = pick_color;
+    if (result == 0 && discovery_host_open(listen_conn, user[my_number].name, MAX_USERS - 1) != 0)
+      post_message("Server", 0, "Not findable: the discovery port is taken");
     return result;
   }
   int result = Client_init(ip_addy);
@@ -762,6 +766,7 @@ int chat_start(int chat_type)
 void chat_end(int chat_type)
 {
   backlog_clear();
+  discovery_host_close();
   if (chat_type == 1)
     Server_exit();
   else
@@ -787,6 +792,15 @@ void chat_end(int chat_type)
   // not for the menu: its next screen would type them into NAME.
   clear_keybuf();
   program_state = 1;
+}
+
+int users_present()
+{
+  int n = 1;
+  for (int i = 0; i < client_num && i < MAX_CLIENTS; i++)
+    if (client_conn[i] && client_user[i] != 0)
+      n++;
+  return n;
 }
 
 void chat_prog(int chat_type)

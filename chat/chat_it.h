@@ -46,6 +46,9 @@ extern window buddy_window;  // participants
 extern window text_box;      // the line being typed
 extern int y_pos;            // y of the last line written into the log
 
+// Host: users in the chat, the host included (what discovery tells).
+int users_present();
+
 // Runs one whole chat (1 host, 2 join); returns with program_state 1.
 void chat_prog(int chat_type);
 

@@ -3,6 +3,7 @@
 #include "menu.h"
 #include "main.h"
 #include "data.h"
+#include "discovery.h"
 #include "effects.h"
 #include "timers.h"
 
@@ -58,6 +59,7 @@ void menu_start(menu_run *run)
   // An ENTER still down when the menu starts was pressed for the chat: it
   // must not choose an item as well.
   run->enter_used = key[KEY_ENTER] != 0;
+  run->f5_down = true;
   menu_handle = 0;
 }
 
@@ -104,6 +106,11 @@ void menu_step(menu_run *run)
     }
     return;
   }
+
+  // F5 types no character, so it can pick a chat found whatever is highlighted.
+  if (menu_handle == 2 && key[KEY_F5] && !run->f5_down)
+    finder_pick_next();
+  run->f5_down = key[KEY_F5] != 0;
 
   int *colour = &menupar[menu_handle - 1];
   bool on_colour = run->item == COLOR_ITEM(menu_handle);
@@ -155,6 +162,15 @@ static void draw_items(const char **items, int count, int item, FONT *font_5)
   }
 }
 
+// The chats that answered on this network, below CANCEL in the small font.
+static void draw_chats_found(int x)
+{
+  char line[80];
+  int colour;
+  for (int i = 0; (colour = finder_line(i, line, sizeof line)) >= 0; i++)
+    textout_ex(buffer, font, line, x, 386 + 10 * i, colour, -1);
+}
+
 void show_menu(int item)
 {
   const int base_x = SCREEN_W / 4;
@@ -176,6 +192,7 @@ void show_menu(int item)
       draw_items(client_menu, 6, item, font_5);
       pick_color = menupar[1];
       textout_ex(buffer, font_5, "Text Color", base_x + 250, 300, pick_color, -1);
+      draw_chats_found(base_x);
       break;
   }
 
@@ -202,9 +219,11 @@ void menu_interface()
     wait_for_tick();
     while (speed_counter > 0) {
       menu_step(&run);
+      finder_step(menu_handle == 2 && !run.done_menu, discovery_clock_ms());
       speed_counter--;
     }
     show_menu(run.item);
   }
+  finder_close();
   loading_flag = false;
 }

@@ -32,6 +32,7 @@ typedef struct menu_run_typ {
   bool wait_flag;       // keys under repeat control are locked
   bool done_menu;       // the menu is to end
   bool enter_used;      // ENTER has acted and not been let go since
+  bool f5_down;         // F5 was down in the last step: one pick per press
 } menu_run;
 
 // Runs the menu until the user starts a chat (program_state 2) or chooses

@@ -189,6 +189,9 @@ int net_query_rdm(NET_CONN *conn);
 int net_ignore_rdm(NET_CONN *conn);
 int net_conn_stats(NET_CONN *conn, int *in_q, int *out_q);
 char *net_getpeer(NET_CONN *conn);
+/* The local address text of the channel under a conn of the reliable
+ * wrapper (":24785" for one bound to all interfaces); NULL for other conns. */
+char *net_getconnlocaladdress(NET_CONN *conn);
 int net_conn_driver(NET_CONN *conn);
 
 #ifdef __cplusplus

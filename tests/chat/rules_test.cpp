@@ -100,6 +100,7 @@ TEST_F(HostRules, JoinBeyondSlotNineIsTurnedAwayAndItsConnClosed)
     join(i, name, 10 + i);
   }
   EXPECT_EQ(9, user_num);
+  EXPECT_EQ(9, users_present());  // the conns not yet joined do not count
   events();
   size_t before = fakes[0].sent.size();
   fakes[8].sent.clear();
@@ -116,6 +117,7 @@ TEST_F(HostRules, JoinBeyondSlotNineIsTurnedAwayAndItsConnClosed)
   EXPECT_EQ(before, fakes[0].sent.size());
   for (int z = 0; z < MAX_USERS; z++)
     EXPECT_STRNE("ninth", user[z].name);
+  EXPECT_EQ(9, users_present());
 
   // The closed conn is left out of every later send.
   host_gets(0, packet("Mesg", {2}, "still here"));

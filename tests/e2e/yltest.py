@@ -11,7 +11,10 @@ Displays
   Display(width=800, height=600)    starts its own Xvfb on a free display
                                     number (Xvfb -displayfd); .name is ":N",
                                     .env a copy of os.environ with DISPLAY
-                                    set; .close() stops it. A context manager.
+                                    set, and YAMMERLANE_NO_DISCOVERY unless
+                                    YL_PRIVATE_NET says the test runs in a
+                                    private network namespace of its own;
+                                    .close() stops it. A context manager.
                                     Each test or each App may have its own,
                                     so tests can run in parallel.
 
@@ -173,6 +176,10 @@ class Display:
             os.close(read_fd)
         self.name = ":" + number.decode().strip()
         self.env = dict(os.environ, DISPLAY=self.name)
+        # The program neither binds the discovery port nor broadcasts, except
+        # in a private network that a test made and names with YL_PRIVATE_NET.
+        if not os.environ.get("YL_PRIVATE_NET"):
+            self.env["YAMMERLANE_NO_DISCOVERY"] = "1"
 
     def run(self, *args, timeout=10, check=True):
         """Runs an X client (xdotool, xwd...) on this display; its stdout as bytes."""

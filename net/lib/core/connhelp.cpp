@@ -500,6 +500,13 @@ int __netlane_internal__conn_client_count(NET_CONN *conn)
   return count;
 }
 
+char *net_getconnlocaladdress(NET_CONN *conn)
+{
+  if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return NULL;
+  conn_data_t *data = conn_data(conn);
+  return data && data->chan ? net_getlocaladdress(data->chan) : NULL;
+}
+
 /* 0 request sent; 1 the target cannot be assigned; 2 the request cannot be
  * sent. */
 static int connect(NET_CONN *conn, const char *target)
