@@ -218,29 +218,7 @@ TEST(IpxProcesses, DatagramsBothWaysWithTheSendersText)
   ASSERT_EQ(net_initdriver(NET_DRIVER_IPX_WIN), 1);
   NET_CHANNEL *b = net_openchannel(NET_DRIVER_IPX_WIN, NULL);
   ASSERT_NE(b, nullptr);
-  std::string own = net_getlocaladdress(b);
-
-  FILE *peer = popen((std::string(INET_PEER_PATH) + " " + own + " 7").c_str(), "r");
-  ASSERT_NE(peer, nullptr);
-  // The peer prints its address before it sends and ends within five
-  // seconds, so these reads are bounded.
-  char line[256] = "";
-  ASSERT_NE(fgets(line, sizeof line, peer), nullptr);
-  std::string peer_text = strtok(line, "\n");
-
-  char buf[64];
-  char from[NET_MAX_ADDRESS_LENGTH];
-  ASSERT_TRUE(wait_readable(b));
-  ASSERT_EQ(net_receive(b, buf, sizeof buf, from), 4);
-  EXPECT_EQ(std::string(buf, 4), "ping");
-  EXPECT_EQ(std::string(from), peer_text);
-
-  ASSERT_EQ(net_assigntarget(b, from), 0);
-  ASSERT_EQ(net_send(b, "pong", 4), 0);
-  ASSERT_NE(fgets(line, sizeof line, peer), nullptr);
-  EXPECT_EQ(std::string(line), "reply pong from " + own + "\n");
-  int status = pclose(peer);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ping_pong_with_peer(b, net_getlocaladdress(b), "", " 7");
   net_shutdown();
 }
 
