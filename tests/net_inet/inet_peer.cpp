@@ -1,17 +1,20 @@
 // A second process for the Internet driver tests: sends "ping" to the
 // address given on its command line, prints its own local address, then
-// prints the first reply and who sent it. Gives up after five seconds.
+// prints the first reply and who sent it. Gives up after five seconds. A
+// second argument names another driver to do it on (the IPX driver's tests).
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "netlane.h"
 
 int main(int argc, char **argv)
 {
-  if (argc != 2 || net_init() != 0 || !net_initdriver(NET_DRIVER_WSOCK_WIN))
+  int driver = argc == 3 ? atoi(argv[2]) : NET_DRIVER_WSOCK_WIN;
+  if (argc < 2 || argc > 3 || net_init() != 0 || !net_initdriver(driver))
     return 2;
-  NET_CHANNEL *c = net_openchannel(NET_DRIVER_WSOCK_WIN, NULL);
+  NET_CHANNEL *c = net_openchannel(driver, NULL);
   if (!c)
     return 3;
   printf("%s\n", net_getlocaladdress(c));

@@ -1,5 +1,6 @@
-// Helpers shared by the Internet driver tests: configuration from a text,
-// bounded waits for datagrams, ports out of address texts.
+// Helpers shared by the Internet driver tests (and the IPX driver's):
+// configuration from a text, bounded waits for datagrams, ports out of
+// address texts, the exchange with the peer program.
 #ifndef INET_TEST_UTIL_H
 #define INET_TEST_UTIL_H
 
@@ -10,7 +11,10 @@
 #include <string>
 #include <thread>
 
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include "inetaddr.h"
 #include "netlane.h"
@@ -74,5 +78,37 @@ inline int prepare(const char *src, char *dest)
     return -2;
   return finish_request(&d);
 }
+
+#ifdef INET_PEER_PATH
+// Runs the peer program against channel `c`, which it reaches as `own`
+// (`args` follow on its command line): it must send "ping" from the
+// address it prints, after `host` (the Internet driver's local addresses
+// name none), and get our "pong" back from `own`.
+inline void ping_pong_with_peer(NET_CHANNEL *c, const std::string &own, const std::string &host,
+                                const std::string &args = "")
+{
+  FILE *peer = popen((std::string(INET_PEER_PATH) + " " + own + args).c_str(), "r");
+  ASSERT_NE(peer, nullptr);
+  // The peer prints its address before it sends, and ends within five
+  // seconds whatever happens, so these reads are bounded.
+  char line[256] = "";
+  ASSERT_NE(fgets(line, sizeof line, peer), nullptr);
+  std::string peer_text = host + strtok(line, "\n");
+
+  char buf[64];
+  char from[NET_MAX_ADDRESS_LENGTH];
+  ASSERT_TRUE(wait_readable(c));
+  ASSERT_EQ(net_receive(c, buf, sizeof buf, from), 4);
+  EXPECT_EQ(std::string(buf, 4), "ping");
+  EXPECT_EQ(std::string(from), peer_text);
+
+  ASSERT_EQ(net_assigntarget(c, from), 0);
+  ASSERT_EQ(net_send(c, "pong", 4), 0);
+  ASSERT_NE(fgets(line, sizeof line, peer), nullptr);
+  EXPECT_EQ(std::string(line), "reply pong from " + own + "\n");
+  int status = pclose(peer);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+#endif
 
 #endif

@@ -1,6 +1,7 @@
 // Shared set-up of the conn tests over the lossy in-memory driver: the
 // library up with the test clock, the driver registered, and helpers that
-// make conn pairs or play a raw peer with plain channel datagrams.
+// make conn pairs or play a raw peer with plain channel datagrams. With
+// RDM_DRIVER set to a built-in driver's number they run over that driver.
 #ifndef RDM_FIXTURE_H
 #define RDM_FIXTURE_H
 
@@ -13,12 +14,14 @@
 #include <gtest/gtest.h>
 
 #include "connhelp.h"
+#include "internal.h"
 #include "lossy_driver.h"
 #include "netlane.h"
 
 class LossyFixture : public ::testing::Test {
  protected:
   int drv = 0;  // the number the lossy driver is registered under
+  NET_DRIVER *record = nullptr;  // its record
   std::string last_listen_port;  // where make_pair's listener listens
 
   void SetUp() override
@@ -26,26 +29,29 @@ class LossyFixture : public ::testing::Test {
     net_set_timer_func(test_clock);
     test_clock_set(1000);
     ASSERT_EQ(net_init(), 0);
-    drv = net_register_driver(0, &lossy_driver);
+    const char *builtin = getenv("RDM_DRIVER");
+    drv = builtin ? atoi(builtin) : net_register_driver(0, &lossy_driver);
     ASSERT_NE(drv, 0);
+    if (builtin) {
+      ASSERT_EQ(net_initdriver(drv), 1);
+    }
+    record = __netlane_internal__get_driver(drv);
     lossy_reset(lossy_settings{1, 0, 0, 0});
   }
 
   void TearDown() override
   {
     net_shutdown();
-    free(lossy_driver.conn_config);
-    lossy_driver.conn_config = NULL;
+    free(record->conn_config);
+    record->conn_config = NULL;
   }
 
   // Installs conn settings for the lossy driver (as a configuration file
   // would); conns opened afterwards take them.
   void set_conn_config(int outqueue, int inqueue, int resend)
   {
-    if (!lossy_driver.conn_config) {
-      lossy_driver.conn_config = static_cast<conn_config *>(malloc(sizeof(conn_config)));
-    }
-    *lossy_driver.conn_config = conn_config{outqueue, inqueue, resend};
+    if (!record->conn_config) record->conn_config = static_cast<conn_config *>(malloc(sizeof(conn_config)));
+    *record->conn_config = conn_config{outqueue, inqueue, resend};
   }
 
   // A listening conn, a client connected to it and the accepted conn,

@@ -1,7 +1,8 @@
 // Two processes exchange 2,000 messages each way over conns on the UDP
-// driver, through a loopback that really loses datagrams: a private network
-// namespace whose nftables rule drops 20% of incoming UDP. Needs root and
-// nft; skipped with a message elsewhere.
+// driver, and again on the IPX driver (whose layer rides on UDP), through a
+// loopback that really loses datagrams: a private network namespace whose
+// nftables rule drops 20% of incoming UDP. Needs root and nft; skipped with
+// a message elsewhere.
 #include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
@@ -28,7 +29,18 @@ namespace {
 
 const int kMessages = 2000;
 const int kSkip = 77;           // exit status of a child that found no namespace or nft
-const char *kPort = "31000";    // free in any fresh namespace
+
+// What differs between the drivers the exchange runs on.
+struct transport {
+  int driver;
+  const char *listen;  // the host's binding text
+  const char *target;  // where the client connects
+  uint32_t largest;    // the largest message sent
+};
+// Port 31000 is free in any fresh namespace. The IPX client finds the host
+// by a broadcast, kept on loopback.
+const transport kUdp = {NET_DRIVER_WSOCK_WIN, ":31000", "127.0.0.1:31000", 1400};
+const transport kIpx = {NET_DRIVER_IPX_WIN, ":31000", "*:31000", 508};
 const int kSideSeconds = 60;    // a side that has not finished by then fails
 
 const char *kRules =
@@ -49,11 +61,12 @@ uint32_t mix(uint32_t x)
   return x;
 }
 
-// Message `index` of direction `dir`: 1 to 1400 bytes that check themselves.
-std::vector<unsigned char> message(uint32_t dir, uint32_t index)
+// Message `index` of direction `dir`: 1 to `largest` bytes that check
+// themselves.
+std::vector<unsigned char> message(uint32_t dir, uint32_t index, uint32_t largest)
 {
   uint32_t h = mix(dir * 0x9e3779b9U + index);
-  std::vector<unsigned char> m(1 + h % 1400);
+  std::vector<unsigned char> m(1 + h % largest);
   for (size_t j = 0; j < m.size(); j++) m[j] = (unsigned char)(h >> 8) + (unsigned char)(j * 31);
   return m;
 }
@@ -101,18 +114,18 @@ double seconds_since(std::chrono::steady_clock::time_point t)
 
 // One side of the exchange; answers 0 on success, 1 on failure (with the
 // reason on standard error).
-int run_side(bool host, const char *config)
+int run_side(bool host, const char *config, const transport &t)
 {
   const char *who = host ? "host" : "client";
   auto start = std::chrono::steady_clock::now();
-  if (net_init() != 0 || net_loadconfig(config) != 0 || !net_initdriver(NET_DRIVER_WSOCK_WIN)) {
+  if (net_init() != 0 || net_loadconfig(config) != 0 || !net_initdriver(t.driver)) {
     fprintf(stderr, "%s: the library did not start\n", who);
     return 1;
   }
   NET_CONN *conn = nullptr;
   NET_CONN *listener = nullptr;
   if (host) {
-    listener = net_openconn(NET_DRIVER_WSOCK_WIN, (std::string(":") + kPort).c_str());
+    listener = net_openconn(t.driver, t.listen);
     if (!listener || net_listen(listener) != 0) {
       fprintf(stderr, "host: cannot listen\n");
       return 1;
@@ -122,8 +135,8 @@ int run_side(bool host, const char *config)
       std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
   } else {
-    conn = net_openconn(NET_DRIVER_WSOCK_WIN, NULL);
-    if (!conn || net_connect(conn, (std::string("127.0.0.1:") + kPort).c_str()) != 0) {
+    conn = net_openconn(t.driver, NULL);
+    if (!conn || net_connect(conn, t.target) != 0) {
       fprintf(stderr, "client: cannot connect\n");
       return 1;
     }
@@ -139,7 +152,7 @@ int run_side(bool host, const char *config)
 
   uint32_t mine = host ? 1 : 2, theirs = host ? 2 : 1;
   int sent = 0, received = 0, out_q = -1;
-  std::vector<unsigned char> next = message(mine, 1), buf(2048);
+  std::vector<unsigned char> next = message(mine, 1, t.largest), buf(2048);
   bool done = false;
   while (!done && seconds_since(start) < kSideSeconds) {
     // The client's reply may have been lost: keep answering its requests.
@@ -149,12 +162,12 @@ int run_side(bool host, const char *config)
     }
     while (sent < kMessages && net_send_rdm(conn, next.data(), (int)next.size()) == 0) {
       sent++;
-      next = message(mine, (uint32_t)sent + 1);
+      next = message(mine, (uint32_t)sent + 1, t.largest);
     }
     for (int n = 0; n < 50; n++) {
       int len = net_receive_rdm(conn, buf.data(), (int)buf.size());
       if (len == 0) break;
-      std::vector<unsigned char> want = message(theirs, (uint32_t)received + 1);
+      std::vector<unsigned char> want = message(theirs, (uint32_t)received + 1, t.largest);
       if (received >= kMessages || len != (int)want.size() || memcmp(buf.data(), want.data(), want.size()) != 0) {
         fprintf(stderr, "%s: message %d is wrong (length %d)\n", who, received + 1, len);
         return 1;
@@ -183,7 +196,7 @@ int run_side(bool host, const char *config)
 
 // The namespace, its lossy loopback and both sides. 0 passed; kSkip no
 // namespace or nft; anything else failed.
-int run_pair()
+int run_pair(const transport &t)
 {
   if (unshare(CLONE_NEWNET) != 0) {
     fprintf(stderr, "cannot make a private network namespace\n");
@@ -201,8 +214,8 @@ int run_pair()
 
   fflush(NULL);
   pid_t client = fork();
-  if (client == 0) _exit(run_side(false, config));
-  int host_result = run_side(true, config);
+  if (client == 0) _exit(run_side(false, config, t));
+  int host_result = run_side(true, config, t);
   int status = 0;
   for (int i = 0; i < (kSideSeconds + 10) * 10; i++) {
     if (waitpid(client, &status, WNOHANG) == client) break;
@@ -220,7 +233,7 @@ int run_pair()
   return host_result == 0 && client_ok ? 0 : 1;
 }
 
-TEST(LossyLoopback, TwoProcessesExchange2000MessagesEachWay)
+void exchange(const transport &t)
 {
   if (geteuid() != 0) GTEST_SKIP() << "not root: no private network namespace for the lossy loopback";
   if (system("command -v nft >/dev/null 2>&1") != 0) GTEST_SKIP() << "nft not installed: no lossy loopback";
@@ -230,7 +243,9 @@ TEST(LossyLoopback, TwoProcessesExchange2000MessagesEachWay)
   ASSERT_GE(pair, 0);
   if (pair == 0) {
     setpgid(0, 0);
-    _exit(run_pair());
+    // The namespace has only a loopback: the IPX layer must keep to it.
+    setenv("NETLANE_IPX_LOOPBACK", "1", 1);
+    _exit(run_pair(t));
   }
   int status = 0;
   const int limit_ms = (2 * kSideSeconds + 30) * 1000;
@@ -247,5 +262,8 @@ TEST(LossyLoopback, TwoProcessesExchange2000MessagesEachWay)
   if (WEXITSTATUS(status) == kSkip) GTEST_SKIP() << "no private network namespace or nftables here";
   EXPECT_EQ(WEXITSTATUS(status), 0) << "see the sides' reports above";
 }
+
+TEST(LossyLoopback, TwoProcessesExchange2000MessagesEachWay) { exchange(kUdp); }
+TEST(LossyLoopback, TwoIpxProcessesExchange2000MessagesEachWay) { exchange(kIpx); }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // socket per channel. Binding texts: "192.168.0.5:24785", ":24785", "+:24785"
 // (address reuse on), "-" (off); targets: "10.0.0.1:24785", "*:24785".
 // Drivers 5 and 13 are placeholders of the same class.
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -14,6 +13,7 @@
 #include "inetaddr.h"
 #include "inetdefs.h"
 #include "inetsock.h"
+#include "values.h"
 
 namespace {
 
@@ -182,23 +182,6 @@ int query(NET_CHANNEL *chan)
   return __netlane_internal__sock_readable(data->sock);
 }
 
-// A decimal integer read like atoi, but saturating instead of overflowing.
-int read_int(const char *value)
-{
-  long v = strtol(value, NULL, 10);
-  if (v > INT_MAX)
-    return INT_MAX;
-  if (v < INT_MIN)
-    return INT_MIN;
-  return static_cast<int>(v);
-}
-
-// "yes", "y..." or a nonzero number switch the driver off.
-int read_disable(const char *value)
-{
-  return (read_int(value) != 0 || value[0] == 'y') ? 1 : 0;
-}
-
 // Up to four dot-separated decimal parts, ((p1*256+p2)*256+p3)*256+p4,
 // missing parts counting 0; unsigned so that large parts wrap, not overflow.
 int read_ip(const char *value)
@@ -234,11 +217,11 @@ void load_config(NET_DRIVER *drv, FILE *fp)
         if (port > 0 && port <= 65535)
           default_port = static_cast<int>(port);
       } else if (strcmp(option, "forceport") == 0) {
-        forceport = read_int(value);
+        forceport = __netlane_internal__read_int(value);
       } else if (strcmp(option, "ip") == 0) {
         ip_address = read_ip(value);
       } else if (strcmp(option, "disable") == 0) {
-        disable_driver = read_disable(value);
+        disable_driver = __netlane_internal__read_yes(value);
       }
     }
   }
@@ -246,7 +229,7 @@ void load_config(NET_DRIVER *drv, FILE *fp)
   if (__netlane_internal__seek_section(fp, "winsock_win") == 0) {
     while (__netlane_internal__get_setting(fp, &option, &value) == 0) {
       if (strcmp(option, "disable") == 0)
-        disable_driver = read_disable(value);
+        disable_driver = __netlane_internal__read_yes(value);
     }
   }
 
