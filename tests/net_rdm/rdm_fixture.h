@@ -38,14 +38,23 @@ class LossyFixture : public ::testing::Test {
     lossy_driver.conn_config = NULL;
   }
 
-  // Installs conn settings for the lossy driver (as a configuration file
-  // would); conns opened afterwards take them.
-  void set_conn_config(int outqueue, int inqueue, int resend)
+  // The lossy driver's conn settings, made from the defaults on first use
+  // (as a configuration file would); conns opened afterwards take them.
+  conn_config &conn_settings()
   {
     if (!lossy_driver.conn_config) {
       lossy_driver.conn_config = static_cast<conn_config *>(malloc(sizeof(conn_config)));
+      *lossy_driver.conn_config = *__netlane_internal__get_conn_config(NULL);
     }
-    *lossy_driver.conn_config = conn_config{outqueue, inqueue, resend};
+    return *lossy_driver.conn_config;
+  }
+
+  void set_conn_config(int outqueue, int inqueue, int resend)
+  {
+    conn_config &cfg = conn_settings();
+    cfg.outqueue_size = outqueue;
+    cfg.inqueue_size = inqueue;
+    cfg.resend_rate = resend;
   }
 
   // A listening conn, a client connected to it and the accepted conn,
