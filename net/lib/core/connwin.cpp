@@ -11,7 +11,8 @@
  * int. */
 #define LONGEST_SAMPLE 600000
 
-/* Acknowledgements of later messages that make the oldest go out early. */
+/* Acknowledged messages, sent after one that is not, that make it go out
+ * again before its wait is over: enough that reordering alone rarely does. */
 #define EARLY_RESEND_ACKS 3
 
 static void put_le32(unsigned char *p, uint32_t v)
@@ -72,14 +73,16 @@ void __netlane_internal__windows_destroy(out_t *out, in_t *in)
 void __netlane_internal__rtt_sample(resend_timer_t *timer, unsigned int ms)
 {
   int m = ms > LONGEST_SAMPLE ? LONGEST_SAMPLE : (int)ms;
+  timer->backoff = 0;
   if (timer->srtt8 < 0) {
     timer->srtt8 = m * 8;
     timer->rttvar4 = m * 2;
     return;
   }
+  // Rounded rather than cut, or small values would never decay to 0.
   int err8 = m * 8 - timer->srtt8;
-  timer->rttvar4 += (err8 < 0 ? -err8 : err8) / 2 / 4 - timer->rttvar4 / 4;
-  timer->srtt8 += err8 / 8;
+  timer->rttvar4 += ((err8 < 0 ? -err8 : err8) + 4) / 8 - (timer->rttvar4 + 2) / 4;
+  timer->srtt8 += (err8 + (err8 < 0 ? -4 : 4)) / 8;
 }
 
 int __netlane_internal__resend_wait(const resend_timer_t *timer, int tries)
@@ -89,7 +92,8 @@ int __netlane_internal__resend_wait(const resend_timer_t *timer, int tries)
   // Estimate plus four variations, at least one tick above the estimate.
   int wait = (timer->srtt8 + 7) / 8 + (timer->rttvar4 > 1 ? timer->rttvar4 : 1);
   if (wait < timer->floor) wait = timer->floor;
-  for (int n = 1; n < tries && wait < cap; n++) wait = wait > cap / 2 ? cap : wait * 2;
+  int doublings = tries - 1 > timer->backoff ? tries - 1 : timer->backoff;
+  for (int n = 0; n < doublings && wait < cap; n++) wait = wait > cap / 2 ? cap : wait * 2;
   return wait < cap ? wait : cap;
 }
 
@@ -121,6 +125,8 @@ static void transmit(out_t *out, out_packet_t *p, NET_CHANNEL *chan, unsigned in
   // The outcome is not consulted: a send that fails is a lost datagram.
   net_send(chan, p->data, p->size + CONN_HEADER_SIZE);
   p->last_send_time = now;
+  p->sequence = ++out->transmissions;
+  p->later_acks = 0;
   if (p->tries == 0) {
     out->in_flight += p->size + CONN_HEADER_SIZE;
     out->sent++;
@@ -141,7 +147,15 @@ void __netlane_internal__out_send_due(out_t *out, NET_CHANNEL *chan, unsigned in
       if (out->in_flight > 0 && p->size + CONN_HEADER_SIZE > out->max_in_flight - out->in_flight) return;
       transmit(out, p, chan, now);
     } else if ((int32_t)(now - p->last_send_time) > __netlane_internal__resend_wait(&out->timer, p->tries)) {
+      // Only a message that went out under the present backoff and still
+      // timed out doubles it again: a window of messages timing out
+      // together is one slow answer, not many.
+      int under_present = (int32_t)(p->sequence - out->timer.backoff_mark) > 0;
       transmit(out, p, chan, now);
+      if (under_present && out->timer.backoff < 30) {
+        out->timer.backoff++;
+        out->timer.backoff_mark = out->transmissions;
+      }
     }
   }
 }
@@ -155,13 +169,17 @@ void __netlane_internal__out_take_ack(out_t *out, NET_CHANNEL *chan, index_t a, 
   out->in_flight -= p->size + CONN_HEADER_SIZE;
   // Only a message sent once says which transmission was answered.
   if (p->tries == 1) __netlane_internal__rtt_sample(&out->timer, now - p->last_send_time);
-  if (a != out->base_index) {
-    out_packet_t *oldest = &out->packets[out->base_index % (index_t)out->queue_size];
-    if (++out->later_acks == EARLY_RESEND_ACKS && out->timer.adaptive && oldest->data && oldest->tries > 0)
-      transmit(out, oldest, chan, now);
-    return;
+  if (out->timer.adaptive) {
+    // Every acknowledgement names one message, so what is missing below it
+    // is known exactly; a wrapping difference orders the transmissions.
+    uint32_t acked = p->sequence;
+    for (index_t i = out->base_index; i != a; i++) {
+      out_packet_t *q = &out->packets[i % (index_t)out->queue_size];
+      if (!q->data || q->ack || q->tries == 0 || (int32_t)(acked - q->sequence) <= 0) continue;
+      if (++q->later_acks == EARLY_RESEND_ACKS) transmit(out, q, chan, now);
+    }
   }
-  out->later_acks = 0;
+  if (a != out->base_index) return;
   for (int n = 0; n < out->queue_size; n++) {
     p = &out->packets[out->base_index % (index_t)out->queue_size];
     if (!p->data || !p->ack) break;

@@ -18,19 +18,28 @@ typedef struct out_packet_t {
   int ack;                      /* 1 once the peer acknowledged it */
   unsigned int last_send_time;  /* timer value at the last transmission */
   int tries;                    /* transmissions so far; 0: not sent yet */
+  uint32_t sequence;            /* the conn's count of transmissions at its last one */
+  int later_acks;               /* acknowledged messages sent after its last transmission */
   int size;                     /* message bytes, without the header */
   unsigned char *data;          /* header and message as sent; NULL: slot free */
 } out_packet_t;
 
 /* When to send again: every `cap` ms, or, when adaptive, after the smoothed
  * round trip plus four times its variation, doubled for each further
- * transmission of the same message, kept within [floor, cap]. */
+ * transmission of the same message, kept within [floor, cap]. A time-out
+ * also doubles the wait of every message until a message sent once is
+ * acknowledged: the round trips that made it time out cannot be measured (a
+ * resent message gives no sample), so the doubled wait stands in for them
+ * until the estimate has caught up, and one slow answer does not make the
+ * whole window go out again. */
 typedef struct resend_timer_t {
   int adaptive;
   int floor;    /* ms */
   int cap;      /* ms: the configured resend rate */
   int srtt8;    /* smoothed round trip in eighths of a ms; -1 before a sample */
   int rttvar4;  /* its mean deviation in quarters of a ms */
+  int backoff;  /* doublings every wait takes until the next sample */
+  uint32_t backoff_mark;  /* the transmission count when it last grew */
 } resend_timer_t;
 
 typedef struct out_t {
@@ -40,7 +49,7 @@ typedef struct out_t {
   index_t next_index; /* index of the next message queued */
   int max_in_flight;  /* bytes of sent, unacknowledged packets before new ones wait */
   int in_flight;
-  int later_acks;     /* acknowledgements above the base since it last moved */
+  uint32_t transmissions;  /* counts every datagram of data sent, to order them */
   resend_timer_t timer;
   long sent;          /* messages sent at least once */
   long resent;        /* transmissions beyond the first */
@@ -74,7 +83,8 @@ int __netlane_internal__windows_create(out_t *out, in_t *in, const struct conn_c
 /* Frees both windows with every message still in them. */
 void __netlane_internal__windows_destroy(out_t *out, in_t *in);
 
-/* Feeds one round-trip measurement (ms) into the estimate. */
+/* Feeds one round-trip measurement (ms) into the estimate and ends the
+ * backoff. */
 void __netlane_internal__rtt_sample(resend_timer_t *timer, unsigned int ms);
 /* The wait before the transmission after `tries` ones, in ms. */
 int __netlane_internal__resend_wait(const resend_timer_t *timer, int tries);
@@ -87,7 +97,8 @@ int __netlane_internal__out_queue(out_t *out, const void *buf, int size);
 void __netlane_internal__out_send_due(out_t *out, NET_CHANNEL *chan, unsigned int now);
 /* Takes an acknowledgement of index `a`: marks it, measures the round trip
  * from a message sent once, releases from the base, and, when adaptive,
- * sends the oldest again at the third later acknowledgement. */
+ * sends a message again at once when three messages sent after it have
+ * been acknowledged and it has not. */
 void __netlane_internal__out_take_ack(out_t *out, NET_CHANNEL *chan, index_t a, unsigned int now);
 /* 1 when no further message can be queued. */
 int __netlane_internal__out_full(const out_t *out);
