@@ -40,12 +40,16 @@ LOOPBACK = [
     ("throughput, 1 KiB", "stream", 1024, 5000, 1.5, "rate"),
     ("throughput, 16,000 B", "stream", 16000, 500, 1.5, "rate"),
     ("connect, idle listener", "connect", 16, 1, 3, "us"),
-    ("connect, busy listener", "connect_busy", 16, 1, 3, "us"),
+    ("connect, busy listener", "connect_busy", 16, 1, 3, "us udp_out"),
 ]
-LOSSY = [
-    ("round trip 16 B, {loss} % loss each way", "rtt", 16, 200, 3, "p50 p90 p99 max"),
-    ("throughput 1 KiB, {loss} % loss each way", "stream", 1024, 1500, 2.5, "rate"),
-]
+# Per loss: (label, measure, size, count, time limit s, value keys).
+LOSSY = {
+    5: [("round trip 16 B, 5 % loss each way", "rtt", 16, 200, 4, "p50 p90 p99 max"),
+        ("throughput 1 KiB, 5 % loss each way", "stream", 1024, 1500, 2.5, "rate")],
+    20: [("round trip 16 B, 20 % loss each way", "rtt", 16, 100, 6, "p50 p90 p99 max"),
+         ("throughput 1 KiB, 20 % loss each way", "stream", 1024, 1500, 2.5, "rate")],
+}
+KEY_NAMES = {"p50": "median", "udp_out": "datagrams sent"}
 TIME_UNITS = {"p50", "p90", "p99", "max", "us"}
 
 
@@ -70,8 +74,8 @@ exec "$@"
 """
 
 
-def run_one(transport, config, measure, size, count, timeout, loss, netns):
-    args = [PROGRAM, "enet" if transport == "enet" else "udp" if transport == "udp" else "netlane", measure,
+def run_one(transport, config, measure, size, count, timeout, loss, netns, program=PROGRAM):
+    args = [program, "enet" if transport == "enet" else "udp" if transport == "udp" else "netlane", measure,
             "--size", str(size), "--count", str(count), "--timeout", str(timeout)]
     if config:
         args += ["--cfg", config]
@@ -101,6 +105,8 @@ def run_one(transport, config, measure, size, count, timeout, loss, netns):
 def fmt(value, key):
     if value is None:
         return "—"
+    if key == "udp_out":
+        return "%.0f" % value
     if key in TIME_UNITS:
         if value >= 10000:
             return "%.0f ms" % (value / 1000) if value >= 100000 else "%.1f ms" % (value / 1000)
@@ -132,6 +138,8 @@ def main():
     ap.add_argument("--quick", action="store_true", help="one round, smaller counts")
     ap.add_argument("--no-netns", action="store_true")
     ap.add_argument("--out", default=os.path.join(ROOT, "docs", "benchmarks.md"))
+    ap.add_argument("--before", metavar="PROGRAM",
+                    help="also run this build of the measuring program, as \"netlane before\" (defaults)")
     a = ap.parse_args()
     if not os.access(PROGRAM, os.X_OK):
         sys.exit("build the benchmark first: %s is missing" % PROGRAM)
@@ -149,6 +157,10 @@ def main():
         else:
             config_files[name] = None
     transports = ["udp", "enet"] + list(CONFIGS)
+    programs = {}
+    if a.before:
+        transports.insert(2, "netlane before")
+        programs["netlane before"] = os.path.abspath(a.before)
     started = datetime.datetime.now()
     load_before = os.getloadavg()
 
@@ -163,7 +175,7 @@ def main():
         out_per_msg = {t: [] for t in which}
         for _ in range(nrounds):
             for t in which:
-                r = run_one(t, config_files.get(t), m, size, count, timeout, loss, netns)
+                r = run_one(t, config_files.get(t), m, size, count, timeout, loss, netns, programs.get(t, PROGRAM))
                 if r == "skipped":
                     continue
                 for k in keys.split():
@@ -178,7 +190,7 @@ def main():
             for t in which:
                 if results[t][k]:
                     row[t] = summary(results[t][k], k)
-            klabel = label if len(keys.split()) == 1 else "%s, %s" % (label, "median" if k == "p50" else k)
+            klabel = label if len(keys.split()) == 1 else "%s, %s" % (label, KEY_NAMES.get(k, k))
             rows.append((klabel, k, row))
         if loss:
             row = {t: (statistics.median(v), "%.2f" % statistics.median(v)) for t, v in out_per_msg.items() if v}
@@ -190,10 +202,10 @@ def main():
         which = [t for t in transports if t not in LOOPBACK_SKIP and (t != "udp" or m in ("rtt", "stream"))]
         measure(label, m, size, count, timeout, 0, keys, which, rounds)
     if netns:
-        for loss in (5, 20):
-            for label, m, size, count, timeout, keys in LOSSY:
+        for loss, figures in LOSSY.items():
+            for label, m, size, count, timeout, keys in figures:
                 which = [t for t in transports if t != "udp"]
-                measure(label.format(loss=loss), m, size, count, timeout, loss, keys, which, loss_rounds)
+                measure(label, m, size, count, timeout, loss, keys, which, loss_rounds)
     shutil.rmtree(tmp, ignore_errors=True)
     log.close()
 
@@ -202,15 +214,17 @@ def main():
     # that above 1 is better throughout).
     ratios = (("netlane", "enet"), ("netlane auto", "enet"), ("netlane auto 64", "enet"), ("netlane", "udp"),
               ("netlane auto 64", "udp"))
+    if a.before:
+        ratios = (("netlane before", "enet"),) + ratios
     head = ["measure"] + transports + ["%s / %s" % (a_, "ENet" if b_ == "enet" else "UDP") for a_, b_ in ratios]
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     for label, key, row in rows:
         cells = [label] + [row[t][1] if t in row else "—" for t in transports]
         for nl, other in ratios:
             if nl in row and other in row and row[nl][0] and row[other][0]:
+                # Above 1 is better throughout: more messages, or less
+                # time and fewer datagrams.
                 if key == "rate":
-                    ratio = row[nl][0] / row[other][0]
-                elif key == "per":
                     ratio = row[nl][0] / row[other][0]
                 else:
                     ratio = row[other][0] / row[nl][0]
@@ -242,7 +256,7 @@ loop and, for round trips, echoes each message. Each figure is the median of
 {rounds} rounds (loss runs: {loss_rounds}), with the range in brackets; in
 every round the transports take turns. "!stall" marks a figure with a round
 below a quarter of its median. Ratios are netlane's against the other, the
-other way round for times, so that above 1 is better.
+other way round for times and datagram counts, so that above 1 is better.
 
 "netlane" runs with the library's defaults (16-slot queues, a fixed resend
 every 500 ms, 64 KiB in flight); "netlane auto" sets `conn_resend_rate =

@@ -51,6 +51,7 @@ struct options {
 
 options opt;
 int port = 0;
+const long kWarmUp = 5;  // round trips before the measured ones
 int ready_pipe[2];  // child -> parent: one byte once it is listening
 int done_pipe[2];   // child -> parent: its result as text
 int stop_pipe[2];   // parent -> child: closed when the child may end
@@ -283,7 +284,7 @@ std::string nl_client()
   double until = now_s() + opt.timeout;
   if (opt.measure == "rtt") {
     std::vector<double> us;
-    for (long i = -20; i < opt.count && now_s() < until; i++) {
+    for (long i = -kWarmUp; i < opt.count && now_s() < until; i++) {
       double t0 = now_s();
       while (net_send_rdm(conn, msg.data(), opt.size) != 0 && now_s() < until) {
       }
@@ -406,7 +407,7 @@ std::string enet_client()
   double until = now_s() + opt.timeout;
   if (opt.measure == "rtt") {
     std::vector<double> us;
-    for (long i = -20; i < opt.count && now_s() < until; i++) {
+    for (long i = -kWarmUp; i < opt.count && now_s() < until; i++) {
       double t0 = now_s();
       enet_peer_send(peer, 0, enet_packet_create(msg.data(), msg.size(), ENET_PACKET_FLAG_RELIABLE));
       enet_host_flush(host);
@@ -501,7 +502,7 @@ std::string udp_client()
   double until = now_s() + opt.timeout;
   if (opt.measure == "rtt") {
     std::vector<double> us;
-    for (long i = -20; i < opt.count && now_s() < until; i++) {
+    for (long i = -kWarmUp; i < opt.count && now_s() < until; i++) {
       double t0 = now_s();
       sendto(fd, msg.data(), msg.size(), 0, (sockaddr *)&to, sizeof to);
       // A lost datagram is not sent again: give up on it after 100 ms.
