@@ -1,26 +1,67 @@
-// Reliable conns over the UDP driver on 127.0.0.1 (or over the IPX driver
-// kept on loopback, or the local host driver): messages per second of a
-// one-way stream and the round-trip time of one message and its echo, for
-// 16-byte and 1024-byte messages (508 where packets hold 512 bytes), both
-// ends polled from one thread.
+// One measurement of reliable messages between two processes, as a game
+// would use them: netlane conns over the UDP driver, ENet reliable packets
+// on one channel, or plain UDP datagrams, on 127.0.0.1. The parent is the
+// client (sender), a forked child the server (receiver or echo).
+//
+//   bench_rdm_loopback TRANSPORT MEASURE [options]
+//     TRANSPORT  netlane | enet | udp
+//     MEASURE    rtt          round trips of one message and its echo
+//                stream       one-way messages, sent as fast as accepted
+//                connect      time to connect to an idle listener
+//                connect_busy the same while the listener is busy 50 ms at a time
+//     --size N --count N --timeout S
+//     --cfg FILE            netlane: conn settings in the configuration format
+//
+// Prints one line "ok key=value ..." (times in microseconds, rates per
+// second); with --snmp also the UDP datagrams sent and dropped for want of
+// buffer room, which are meaningful only inside a private network namespace.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#ifdef BENCH_WITH_ENET
+#include <enet/enet.h>
+#endif
+
 #include "netlane.h"
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
+struct options {
+  std::string transport, measure, cfg;
+  int size = 16;
+  long count = 20000;
+  double timeout = 20;
+  bool snmp = false;
+};
+
+options opt;
+int port = 0;
+const long kWarmUp = 5;  // round trips before the measured ones
+int ready_pipe[2];  // child -> parent: one byte once it is listening
+int done_pipe[2];   // child -> parent: its result as text
+int stop_pipe[2];   // parent -> child: closed when the child may end
+
+double now_s()
+{
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
 
 // A loopback UDP port that was free a moment ago.
 int free_port()
@@ -36,125 +77,537 @@ int free_port()
   return ntohs(a.sin_port);
 }
 
-double seconds_since(clock_type::time_point t)
+// The namespace's UDP counters: datagrams sent, and received datagrams
+// dropped because a socket's buffer was full.
+void udp_counters(long *out, long *rcvbuf_errors)
 {
-  return std::chrono::duration<double>(clock_type::now() - t).count();
+  *out = *rcvbuf_errors = 0;
+  FILE *f = fopen("/proc/net/snmp", "r");
+  if (!f) return;
+  char names[1024], values[1024];
+  while (fgets(names, sizeof names, f) && fgets(values, sizeof values, f)) {
+    if (strncmp(names, "Udp:", 4) != 0) continue;
+    long v[16] = {0};
+    sscanf(values, "Udp: %ld %ld %ld %ld %ld %ld", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
+    *out = v[3];            // OutDatagrams
+    *rcvbuf_errors = v[4];  // RcvbufErrors
+    break;
+  }
+  fclose(f);
 }
 
-// Streams `count` messages of `size` bytes from `from` to `to`; messages per
-// second, or -1 when the stream stalled for five seconds.
-double stream(NET_CONN *from, NET_CONN *to, int size, long count)
+bool stop_requested()
 {
-  std::vector<char> out((size_t)size, 's'), in((size_t)size);
-  long sent = 0, received = 0;
-  auto start = clock_type::now();
-  auto progress = start;
-  while (received < count) {
-    while (sent < count && net_send_rdm(from, out.data(), size) == 0) sent++;
-    while (net_receive_rdm(to, in.data(), size) > 0) {
-      received++;
-      progress = clock_type::now();
+  pollfd p{stop_pipe[0], POLLIN, 0};
+  return poll(&p, 1, 0) > 0;
+}
+
+// The child's wait for the parent, checked every few ms of its loop.
+struct stop_check {
+  double next = 0;
+  bool operator()()
+  {
+    double t = now_s();
+    if (t < next) return false;
+    next = t + 0.002;
+    return stop_requested();
+  }
+};
+
+void child_ready() { (void)!write(ready_pipe[1], "r", 1); }
+
+void child_result(const std::string &text) { (void)!write(done_pipe[1], text.data(), text.size()); }
+
+// Waits up to `seconds` for the child's result text.
+std::string parent_result(double seconds)
+{
+  std::string text;
+  double until = now_s() + seconds;
+  char buf[256];
+  for (;;) {
+    int left = (int)((until - now_s()) * 1000);
+    if (left <= 0) break;
+    pollfd p{done_pipe[0], POLLIN, 0};
+    if (poll(&p, 1, left) <= 0) break;
+    ssize_t n = read(done_pipe[0], buf, sizeof buf);
+    if (n <= 0) break;
+    text.append(buf, (size_t)n);
+    if (!text.empty() && text.back() == '\n') break;
+  }
+  return text;
+}
+
+// The child's result, or, when none came by `until`, what it had when told
+// to stop.
+std::string parent_result_or_partial(double until)
+{
+  std::string text = parent_result(std::max(0.0, until - now_s()) + 0.1);
+  if (!text.empty()) return text;
+  close(stop_pipe[1]);
+  stop_pipe[1] = -1;
+  return parent_result(2);
+}
+
+// "rate=... secs=... delivered=..." from a stream result "SECS COUNT ...":
+// the messages that arrived over the time they took, all or not.
+std::string stream_rate(const std::string &text)
+{
+  double secs = 0;
+  long got = 0;
+  if (sscanf(text.c_str(), "%lf %ld", &secs, &got) != 2 || secs <= 0) return "rate=0 delivered=0";
+  char buf[128];
+  snprintf(buf, sizeof buf, "rate=%.0f secs=%.4f delivered=%ld", (double)got / secs, secs, got);
+  return buf;
+}
+
+bool parent_wait_ready(double seconds)
+{
+  pollfd p{ready_pipe[0], POLLIN, 0};
+  char c;
+  return poll(&p, 1, (int)(seconds * 1000)) > 0 && read(ready_pipe[0], &c, 1) == 1;
+}
+
+// Busy for 50 ms without touching the network, as a program in a long
+// frame would be.
+void busy_50ms()
+{
+  double until = now_s() + 0.05;
+  while (now_s() < until) {
+  }
+}
+
+// Round-trip times, in microseconds, summarised.
+std::string rtt_summary(std::vector<double> us, long wanted)
+{
+  if (us.empty()) return "n=0 wanted=" + std::to_string(wanted);
+  std::sort(us.begin(), us.end());
+  auto at = [&](double q) { return us[std::min(us.size() - 1, (size_t)(q * (double)us.size()))]; };
+  char buf[256];
+  snprintf(buf, sizeof buf, "n=%zu wanted=%ld p50=%.1f p90=%.1f p99=%.1f max=%.1f", us.size(), wanted, at(0.5),
+           at(0.9), at(0.99), us.back());
+  return buf;
+}
+
+// ---------------------------------------------------------------- netlane
+
+NET_CONN *nl_listener;
+
+bool nl_start()
+{
+  if (net_init() != 0) return false;
+  if (!opt.cfg.empty() && net_loadconfig(opt.cfg.c_str()) != 0) return false;
+  return net_initdriver(NET_DRIVER_WSOCK_WIN) != 0;
+}
+
+std::string nl_where() { return "127.0.0.1:" + std::to_string(port); }
+
+NET_CONN *nl_connect(double seconds)
+{
+  NET_CONN *conn = net_openconn(NET_DRIVER_WSOCK_WIN, NULL);
+  if (!conn || net_connect(conn, nl_where().c_str()) != 0) return NULL;
+  double until = now_s() + seconds;
+  while (now_s() < until) {
+    if (net_poll_connect(conn) == 1) return conn;
+  }
+  return NULL;
+}
+
+std::string nl_figures(NET_CONN *conn)
+{
+#ifdef BENCH_NO_FIGURES
+  (void)conn;
+  return "";
+#else
+  NET_CONN_FIGURES f;
+  if (!conn || net_conn_figures(conn, &f) != 0) return "";
+  char buf[256];
+  snprintf(buf, sizeof buf, " nl_sent=%ld nl_resent=%ld nl_rtt_ms=%d nl_wait_ms=%d nl_beyond=%ld", f.messages_sent,
+           f.messages_resent, f.round_trip, f.resend_wait, f.dropped_window);
+  return buf;
+#endif
+}
+
+// The server: accepts every client, echoes (rtt) or counts (stream).
+void nl_server()
+{
+  if (!nl_start()) _exit(2);
+  nl_listener = net_openconn(NET_DRIVER_WSOCK_WIN, nl_where().c_str());
+  if (!nl_listener || net_listen(nl_listener) != 0) _exit(2);
+  child_ready();
+  std::vector<NET_CONN *> conns;
+  std::vector<char> buf(16384);
+  long received = 0;
+  double start = 0;
+  bool reported = false;
+  stop_check stop;
+  while (!stop()) {
+    if (NET_CONN *fresh = net_poll_listen(nl_listener)) conns.push_back(fresh);
+    for (NET_CONN *c : conns) {
+      for (int n = 0; n < 64; n++) {
+        int len = net_receive_rdm(c, buf.data(), (int)buf.size());
+        if (len <= 0) break;
+        if (opt.measure == "rtt") {
+          while (net_send_rdm(c, buf.data(), len) != 0 && !stop()) {
+          }
+        } else if (opt.measure == "stream") {
+          memcpy(&start, buf.data(), sizeof start);
+          if (++received == opt.count && !reported) {
+            char text[128];
+            snprintf(text, sizeof text, "%.9f %ld\n", now_s() - start, received);
+            child_result(text);
+            reported = true;
+          }
+        }
+      }
     }
-    if (seconds_since(progress) > 5) return -1;
+    if (opt.measure == "connect_busy") busy_50ms();
   }
-  return (double)count / seconds_since(start);
+  if (opt.measure == "stream" && !reported) child_result(std::to_string(now_s() - start) + " " + std::to_string(received) + "\n");
 }
 
-// Waits for one message on `conn`; false after five seconds.
-bool await(NET_CONN *conn, std::vector<char> &buf)
+std::string nl_client()
 {
-  auto start = clock_type::now();
-  while (net_receive_rdm(conn, buf.data(), (int)buf.size()) <= 0) {
-    if (seconds_since(start) > 5) return false;
+  if (!nl_start()) return "";
+  if (opt.measure == "connect" || opt.measure == "connect_busy") {
+    NET_CONN *first = NULL;
+    if (opt.measure == "connect_busy" && !(first = nl_connect(opt.timeout))) return "";
+    double t0 = now_s();
+    NET_CONN *conn = nl_connect(opt.timeout);
+    if (!conn) return "";
+    char buf[64];
+    snprintf(buf, sizeof buf, "us=%.1f", (now_s() - t0) * 1e6);
+    return buf;
   }
-  return true;
+  NET_CONN *conn = nl_connect(opt.timeout);
+  if (!conn) return "";
+  std::vector<char> msg((size_t)opt.size, 'm'), buf((size_t)opt.size + 16);
+  double until = now_s() + opt.timeout;
+  if (opt.measure == "rtt") {
+    std::vector<double> us;
+    for (long i = -kWarmUp; i < opt.count && now_s() < until; i++) {
+      double t0 = now_s();
+      while (net_send_rdm(conn, msg.data(), opt.size) != 0 && now_s() < until) {
+      }
+      while (net_receive_rdm(conn, buf.data(), (int)buf.size()) <= 0 && now_s() < until) {
+      }
+      // A trip cut off by the time limit still counts, as the shortest it
+      // could have taken.
+      if (i >= 0) us.push_back((now_s() - t0) * 1e6);
+    }
+    return rtt_summary(us, opt.count) + nl_figures(conn);
+  }
+  // stream: every message carries the start time, so the receiver can
+  // tell how long the whole took.
+  double start = now_s();
+  memcpy(msg.data(), &start, std::min(sizeof start, msg.size()));
+  long sent = 0;
+  pollfd p{done_pipe[0], POLLIN, 0};
+  while (now_s() < until) {
+    if (sent < opt.count) {
+      if (net_send_rdm(conn, msg.data(), opt.size) == 0) sent++;
+    } else {
+      int out_q = 0;
+      net_conn_stats(conn, NULL, &out_q);
+      if (poll(&p, 1, 0) > 0) break;
+    }
+  }
+  return stream_rate(parent_result_or_partial(until)) + nl_figures(conn);
 }
 
-// Round trips of one `size`-byte message and its echo; fills the times in
-// microseconds, false when one got lost for five seconds.
-bool round_trips(NET_CONN *a, NET_CONN *b, int size, int count, std::vector<double> &us)
+// ------------------------------------------------------------------- ENet
+
+#ifdef BENCH_WITH_ENET
+ENetAddress enet_where()
 {
-  std::vector<char> msg((size_t)size, 'r'), buf((size_t)size);
-  us.clear();
-  for (int i = 0; i < count; i++) {
-    auto start = clock_type::now();
-    if (net_send_rdm(a, msg.data(), size) != 0 || !await(b, buf)) return false;
-    if (net_send_rdm(b, buf.data(), size) != 0 || !await(a, buf)) return false;
-    us.push_back(seconds_since(start) * 1e6);
-  }
-  return true;
+  ENetAddress a;
+  enet_address_set_host(&a, "127.0.0.1");
+  a.port = (enet_uint16)port;
+  return a;
 }
 
-// Lets both ends take in their last acknowledgements so that each run
-// starts with empty windows.
-void settle(NET_CONN *a, NET_CONN *b)
+void enet_server()
 {
-  int out_a = 1, out_b = 1;
-  auto start = clock_type::now();
-  while ((out_a || out_b) && seconds_since(start) < 5) {
-    net_conn_stats(a, NULL, &out_a);
-    net_conn_stats(b, NULL, &out_b);
+  if (enet_initialize() != 0) _exit(2);
+  ENetAddress a = enet_where();
+  ENetHost *host = enet_host_create(&a, 8, 1, 0, 0);
+  if (!host) _exit(2);
+  child_ready();
+  long received = 0;
+  bool reported = false;
+  double start = 0;
+  stop_check stop;
+  while (!stop()) {
+    ENetEvent ev;
+    for (int n = 0; n < 64 && enet_host_service(host, &ev, 0) > 0; n++) {
+      if (ev.type != ENET_EVENT_TYPE_RECEIVE) continue;
+      if (opt.measure == "rtt") {
+        ENetPacket *echo = enet_packet_create(ev.packet->data, ev.packet->dataLength, ENET_PACKET_FLAG_RELIABLE);
+        enet_peer_send(ev.peer, 0, echo);
+        enet_host_flush(host);
+      } else if (opt.measure == "stream") {
+        memcpy(&start, ev.packet->data, sizeof start);
+        if (++received == opt.count && !reported) {
+          child_result(std::to_string(now_s() - start) + " " + std::to_string(received) + "\n");
+          reported = true;
+        }
+      }
+      enet_packet_destroy(ev.packet);
+    }
+    if (opt.measure == "connect_busy") busy_50ms();
   }
+  if (opt.measure == "stream" && !reported) child_result(std::to_string(now_s() - start) + " " + std::to_string(received) + "\n");
+  enet_host_destroy(host);
+}
+
+ENetPeer *enet_connect(ENetHost *host, double seconds)
+{
+  ENetAddress a = enet_where();
+  ENetPeer *peer = enet_host_connect(host, &a, 1, 0);
+  double until = now_s() + seconds;
+  ENetEvent ev;
+  while (peer && now_s() < until) {
+    if (enet_host_service(host, &ev, 0) <= 0) continue;
+    if (ev.type == ENET_EVENT_TYPE_CONNECT && ev.peer == peer) return peer;
+    // Under heavy loss ENet may give a connect up: try again.
+    if (ev.type == ENET_EVENT_TYPE_DISCONNECT && ev.peer == peer) peer = enet_host_connect(host, &a, 1, 0);
+  }
+  return NULL;
+}
+
+// Services the host until a packet arrives; false at `until`.
+bool enet_await(ENetHost *host, double until)
+{
+  ENetEvent ev;
+  while (now_s() < until) {
+    if (enet_host_service(host, &ev, 0) > 0 && ev.type == ENET_EVENT_TYPE_RECEIVE) {
+      enet_packet_destroy(ev.packet);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string enet_client()
+{
+  if (enet_initialize() != 0) return "";
+  ENetHost *host = enet_host_create(NULL, 2, 1, 0, 0);
+  if (!host) return "";
+  if (opt.measure == "connect" || opt.measure == "connect_busy") {
+    ENetHost *second = enet_host_create(NULL, 1, 1, 0, 0);
+    if (opt.measure == "connect_busy" && !enet_connect(host, opt.timeout)) return "";
+    double t0 = now_s();
+    if (!second || !enet_connect(second, opt.timeout)) return "";
+    char buf[64];
+    snprintf(buf, sizeof buf, "us=%.1f", (now_s() - t0) * 1e6);
+    return buf;
+  }
+  ENetPeer *peer = enet_connect(host, opt.timeout);
+  if (!peer) return "";
+  std::vector<char> msg((size_t)opt.size, 'm');
+  double until = now_s() + opt.timeout;
+  if (opt.measure == "rtt") {
+    std::vector<double> us;
+    for (long i = -kWarmUp; i < opt.count && now_s() < until; i++) {
+      double t0 = now_s();
+      enet_peer_send(peer, 0, enet_packet_create(msg.data(), msg.size(), ENET_PACKET_FLAG_RELIABLE));
+      enet_host_flush(host);
+      bool got = enet_await(host, until);
+      if (i >= 0) us.push_back((now_s() - t0) * 1e6);
+      if (!got) break;
+    }
+    return rtt_summary(us, opt.count);
+  }
+  // ENet queues without limit; as fast as it accepts means here: while
+  // fewer than 64 commands wait to go out.
+  double start = now_s();
+  memcpy(msg.data(), &start, std::min(sizeof start, msg.size()));
+  long sent = 0;
+  pollfd p{done_pipe[0], POLLIN, 0};
+  ENetEvent ev;
+  while (now_s() < until) {
+    if (sent < opt.count && enet_list_size(&peer->outgoingCommands) < 64) {
+      enet_peer_send(peer, 0, enet_packet_create(msg.data(), msg.size(), ENET_PACKET_FLAG_RELIABLE));
+      sent++;
+    }
+    while (enet_host_service(host, &ev, 0) > 0) {
+      if (ev.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(ev.packet);
+    }
+    if (sent >= opt.count && poll(&p, 1, 0) > 0) break;
+  }
+  return stream_rate(parent_result_or_partial(until));
+}
+#endif
+
+// -------------------------------------------------------------- plain UDP
+
+int udp_socket(int bind_port)
+{
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons((unsigned short)bind_port);
+  if (fd < 0 || bind(fd, (sockaddr *)&a, sizeof a) != 0) return -1;
+  fcntl(fd, F_SETFL, O_NONBLOCK);
+  return fd;
+}
+
+void udp_server()
+{
+  int fd = udp_socket(port);
+  if (fd < 0) _exit(2);
+  child_ready();
+  std::vector<char> buf(65536);
+  long received = 0;
+  double start = 0, last = 0;
+  bool reported = false;
+  stop_check stop;
+  while (!stop()) {
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    ssize_t n = recvfrom(fd, buf.data(), buf.size(), 0, (sockaddr *)&from, &len);
+    if (n < 0) {
+      // The stream is over when nothing came for 100 ms after the last.
+      if (opt.measure == "stream" && received > 0 && !reported && now_s() - last > 0.1) {
+        child_result(std::to_string(last - start) + " " + std::to_string(received) + "\n");
+        reported = true;
+      }
+      continue;
+    }
+    if (opt.measure == "rtt") {
+      sendto(fd, buf.data(), (size_t)n, 0, (sockaddr *)&from, len);
+    } else if (opt.measure == "stream" && n >= (ssize_t)sizeof start) {
+      memcpy(&start, buf.data(), sizeof start);
+      received++;
+      last = now_s();
+      if (received == opt.count && !reported) {
+        child_result(std::to_string(last - start) + " " + std::to_string(received) + "\n");
+        reported = true;
+      }
+    }
+  }
+  if (opt.measure == "stream" && !reported) child_result(std::to_string(last - start) + " " + std::to_string(received) + "\n");
+}
+
+std::string udp_client()
+{
+  if (opt.measure != "rtt" && opt.measure != "stream") return "n/a";
+  int fd = udp_socket(0);
+  if (fd < 0) return "";
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons((unsigned short)port);
+  std::vector<char> msg((size_t)opt.size, 'm'), buf(65536);
+  double until = now_s() + opt.timeout;
+  if (opt.measure == "rtt") {
+    std::vector<double> us;
+    for (long i = -kWarmUp; i < opt.count && now_s() < until; i++) {
+      double t0 = now_s();
+      sendto(fd, msg.data(), msg.size(), 0, (sockaddr *)&to, sizeof to);
+      // A lost datagram is not sent again: give up on it after 100 ms.
+      bool got = false;
+      while (!got && now_s() - t0 < 0.1) got = recv(fd, buf.data(), buf.size(), 0) >= 0;
+      if (got && i >= 0) us.push_back((now_s() - t0) * 1e6);
+    }
+    return rtt_summary(us, opt.count);
+  }
+  double start = now_s();
+  memcpy(msg.data(), &start, std::min(sizeof start, msg.size()));
+  for (long i = 0; i < opt.count && now_s() < until;) {
+    if (sendto(fd, msg.data(), msg.size(), 0, (sockaddr *)&to, sizeof to) >= 0) i++;
+  }
+  return stream_rate(parent_result_or_partial(until + 0.2));
+}
+
+// ------------------------------------------------------------------- main
+
+void usage()
+{
+  fprintf(stderr,
+          "usage: bench_rdm_loopback netlane|enet|udp rtt|stream|connect|connect_busy "
+          "[--size N] [--count N] [--timeout S] [--cfg FILE] [--snmp]\n");
+  exit(2);
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-  long count = argc > 1 ? atol(argv[1]) : 50000;
-  int trips = argc > 2 ? atoi(argv[2]) : 2000;
-  std::string name = argc > 3 ? argv[3] : "udp";
-  int driver = name == "ipx" ? NET_DRIVER_IPX_WIN : name == "local" ? NET_DRIVER_LOCAL : NET_DRIVER_WSOCK_WIN;
-  setenv("NETLANE_IPX_LOOPBACK", "1", 1);
-  if (net_init() != 0 || !net_initdriver(driver)) {
-    fprintf(stderr, "the %s driver did not start\n", name.c_str());
-    return 1;
+  if (argc < 3) usage();
+  opt.transport = argv[1];
+  opt.measure = argv[2];
+  for (int i = 3; i < argc; i++) {
+    std::string a = argv[i];
+    if (a == "--snmp") {
+      opt.snmp = true;
+      continue;
+    }
+    if (i + 1 >= argc) usage();
+    if (a == "--size") opt.size = atoi(argv[++i]);
+    else if (a == "--count") opt.count = atol(argv[++i]);
+    else if (a == "--timeout") opt.timeout = atof(argv[++i]);
+    else if (a == "--cfg") opt.cfg = argv[++i];
+    else usage();
   }
-  std::string bind = "127.0.0.1:" + std::to_string(free_port()), where = bind;
-  if (driver != NET_DRIVER_WSOCK_WIN) {
-    // Port 900 of this process: "00000000/7F000001D162:900" on IPX, ":900" here.
-    NET_CHANNEL *probe = net_openchannel(driver, NULL);
-    std::string own = probe ? net_getlocaladdress(probe) : "";
-    net_closechannel(probe);
-    bind = ":900";
-    where = own.substr(0, own.find(':') == std::string::npos ? 0 : own.find(':')) + bind;
+  if (opt.size < (int)sizeof(double) && opt.measure == "stream") opt.size = (int)sizeof(double);
+#ifndef BENCH_WITH_ENET
+  if (opt.transport == "enet") {
+    printf("skipped: built without ENet\n");
+    return 0;
   }
-  NET_CONN *listener = net_openconn(driver, bind.c_str());
-  NET_CONN *client = net_openconn(driver, NULL);
-  if (!listener || !client || net_listen(listener) != 0 || net_connect(client, where.c_str()) != 0) {
-    fprintf(stderr, "cannot open the conns\n");
-    return 1;
-  }
-  NET_CONN *server = NULL;
-  int connected = 0;
-  auto start = clock_type::now();
-  while ((!server || connected != 1) && seconds_since(start) < 5) {
-    if (!server) server = net_poll_listen(listener);
-    if (connected != 1) connected = net_poll_connect(client);
-  }
-  if (!server || connected != 1) {
-    fprintf(stderr, "the conns did not connect\n");
-    return 1;
+#endif
+  port = free_port();
+  if (pipe(ready_pipe) || pipe(done_pipe) || pipe(stop_pipe)) return 2;
+  long out0, drops0;
+  udp_counters(&out0, &drops0);
+
+  pid_t child = fork();
+  if (child < 0) return 2;
+  if (child == 0) {
+    alarm((unsigned)opt.timeout + 10);  // never outlive a lost parent for long
+    close(stop_pipe[1]);  // else the parent's close would never read as the end
+    close(ready_pipe[0]);
+    close(done_pipe[0]);
+    if (opt.transport == "netlane") nl_server();
+#ifdef BENCH_WITH_ENET
+    else if (opt.transport == "enet") enet_server();
+#endif
+    else udp_server();
+    _exit(0);
   }
 
-  printf("reliable conns, %s driver on loopback, window 15, one thread polling both ends\n", name.c_str());
-  printf("%8s %14s %12s %12s %12s\n", "size", "messages/s", "MB/s", "rtt mean us", "rtt p50 us");
-  const int sizes[] = {16, driver == NET_DRIVER_WSOCK_WIN ? 1024 : 508};
-  for (int size : sizes) {
-    double rate = stream(client, server, size, count);
-    settle(client, server);
-    std::vector<double> us;
-    if (rate < 0 || !round_trips(client, server, size, trips, us)) {
-      fprintf(stderr, "%d-byte messages stalled\n", size);
-      return 1;
-    }
-    settle(client, server);
-    double mean = 0;
-    for (double u : us) mean += u;
-    mean /= (double)us.size();
-    std::nth_element(us.begin(), us.begin() + (long)us.size() / 2, us.end());
-    printf("%8d %14.0f %12.2f %12.1f %12.1f\n", size, rate, rate * size / 1e6, mean, us[us.size() / 2]);
+  close(stop_pipe[0]);
+  close(ready_pipe[1]);
+  close(done_pipe[1]);
+  std::string result;
+  if (parent_wait_ready(5)) {
+    if (opt.transport == "netlane") result = nl_client();
+#ifdef BENCH_WITH_ENET
+    else if (opt.transport == "enet") result = enet_client();
+#endif
+    else result = udp_client();
   }
-  net_shutdown();
+  if (stop_pipe[1] >= 0) close(stop_pipe[1]);
+  int status = 0;
+  double until = now_s() + 2;
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    if (now_s() > until) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      break;
+    }
+    usleep(1000);
+  }
+  if (result.empty()) {
+    fprintf(stderr, "%s %s: no result\n", opt.transport.c_str(), opt.measure.c_str());
+    return 1;
+  }
+  if (opt.snmp) {
+    long out1, drops1;
+    udp_counters(&out1, &drops1);
+    result += " udp_out=" + std::to_string(out1 - out0) + " rcvbuf_drops=" + std::to_string(drops1 - drops0);
+  }
+  printf("ok %s\n", result.c_str());
   return 0;
 }

@@ -2,9 +2,12 @@
 # Installs the Debian packages that building and testing Yammerlane need,
 # when any is missing. Needs root (or sudo) for apt-get.
 set -e
+# libenet-dev is there for the conn benchmark's comparison alone: neither
+# the program nor the library links it.
 PACKAGES="build-essential cmake pkg-config liballegro4-dev libgtest-dev libgmock-dev \
 libbenchmark-dev xvfb xdotool x11-utils x11-apps netpbm python3 nftables iproute2 \
-xfonts-base desktop-file-utils man-db groff-base dpkg-dev"
+xfonts-base desktop-file-utils man-db groff-base dpkg-dev \
+libenet-dev"
 
 missing=""
 for p in $PACKAGES; do

@@ -50,6 +50,21 @@ typedef struct NET_CHANNEL NET_CHANNEL;
 typedef struct NET_CONN NET_CONN;
 struct conn_config;
 
+/* What a conn has measured and counted since it was opened, as
+ * net_conn_figures fills it in. Times are in milliseconds of the library's
+ * timer; counts start at 0. Fields may be added at the end later. */
+typedef struct NET_CONN_FIGURES {
+  int round_trip;            /* smoothed round-trip estimate; -1 before the first measurement */
+  int round_trip_variation;  /* its mean deviation; -1 before the first measurement */
+  int resend_wait;           /* how long a message sent once now waits before it is sent again */
+  long messages_sent;        /* messages sent at least once */
+  long messages_resent;      /* transmissions beyond each message's first */
+  long datagrams_received;   /* every datagram taken from the conn's channel */
+  long dropped_window;       /* data packets beyond the receive window */
+  long dropped_foreign;      /* datagrams from an address other than the peer's */
+  long dropped_malformed;    /* datagrams that are no packet of the protocol */
+} NET_CONN_FIGURES;
+
 /* An address-preparation (name resolution) request. */
 typedef struct NET_PREPADDR_DATA {
   NET_DRIVER *driver;
@@ -193,6 +208,11 @@ char *net_getpeer(NET_CONN *conn);
  * wrapper (":24785" for one bound to all interfaces); NULL for other conns. */
 char *net_getconnlocaladdress(NET_CONN *conn);
 int net_conn_driver(NET_CONN *conn);
+/* Fills `figures` for a conn of a driver that takes its conns from the
+ * library's reliable-delivery layer (every built-in driver but the
+ * no-network one): 0 filled; -1 any other conn, or `figures` NULL. Runs no
+ * protocol step, so it can watch a conn without changing its course. */
+int net_conn_figures(NET_CONN *conn, NET_CONN_FIGURES *figures);
 
 #ifdef __cplusplus
 }

@@ -21,6 +21,7 @@ int main(void)
   NET_DRIVERNAME *names;
   NET_CHANNEL *chan;
   NET_CONN *conn;
+  NET_CONN_FIGURES figures;
   int failures = 0;
 
   if (net_init() != 0) return 1;
@@ -42,6 +43,8 @@ int main(void)
   if (chan && strcmp(net_getlocaladdress(chan), "(n/a)") != 0) failures++;
   conn = net_openconn(NET_DRIVER_NONET, NULL);
   if (!conn || conn->status != NET_CONN_IDLE || net_connect(conn, "x") != -1) failures++;
+  /* Figures come from conns of the reliable-delivery layer only. */
+  if (net_conn_figures(conn, &figures) != -1) failures++;
 
   /* The channel and conn are left open: shutdown closes them. */
   if (net_shutdown() != 0) failures++;

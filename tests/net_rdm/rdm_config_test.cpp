@@ -71,6 +71,28 @@ TEST_F(ConnConfig, ValuesAreRoundedOrReplacedByDefaults)
                 1073741824, 16, -3);
 }
 
+TEST_F(ConnConfig, AutoResendFloorAndBytesInFlight)
+{
+  conn_config c = load("[conns]\nconn_resend_rate = auto\nconn_resend_floor = 5\nconn_max_in_flight = 4000\n");
+  EXPECT_EQ(c.resend_auto, 1);
+  EXPECT_EQ(c.resend_rate, 500);
+  EXPECT_EQ(c.resend_floor, 5);
+  EXPECT_EQ(c.max_in_flight, 4000);
+  c = load("[conns]\nconn_resend_rate = auto 200\n");
+  EXPECT_EQ(c.resend_auto, 1);
+  EXPECT_EQ(c.resend_rate, 200);
+  // A number switches the adaptive wait off again; what is no "auto" and no
+  // number reads as a reader without "auto" would read it.
+  c = load("[conns]\nconn_resend_rate = 300\n");
+  EXPECT_EQ(c.resend_auto, 0);
+  EXPECT_EQ(c.resend_rate, 300);
+  c = load("[conns]\nconn_resend_rate = automatic\nconn_resend_floor = -1\nconn_max_in_flight = 0\n");
+  EXPECT_EQ(c.resend_auto, 0);
+  EXPECT_EQ(c.resend_rate, 500);
+  EXPECT_EQ(c.resend_floor, 2);
+  EXPECT_EQ(c.max_in_flight, 65536);
+}
+
 TEST_F(ConnConfig, QueueSizesSetTheWindow)
 {
   load("[conns]\nconn_outqueue_size = 20\n");

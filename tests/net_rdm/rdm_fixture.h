@@ -46,12 +46,23 @@ class LossyFixture : public ::testing::Test {
     record->conn_config = NULL;
   }
 
-  // Installs conn settings for the lossy driver (as a configuration file
-  // would); conns opened afterwards take them.
+  // The lossy driver's conn settings, made from the defaults on first use
+  // (as a configuration file would); conns opened afterwards take them.
+  conn_config &conn_settings()
+  {
+    if (!record->conn_config) {
+      record->conn_config = static_cast<conn_config *>(malloc(sizeof(conn_config)));
+      *record->conn_config = *__netlane_internal__get_conn_config(NULL);
+    }
+    return *record->conn_config;
+  }
+
   void set_conn_config(int outqueue, int inqueue, int resend)
   {
-    if (!record->conn_config) record->conn_config = static_cast<conn_config *>(malloc(sizeof(conn_config)));
-    *record->conn_config = conn_config{outqueue, inqueue, resend};
+    conn_config &cfg = conn_settings();
+    cfg.outqueue_size = outqueue;
+    cfg.inqueue_size = inqueue;
+    cfg.resend_rate = resend;
   }
 
   // A listening conn, a client connected to it and the accepted conn,

@@ -234,6 +234,140 @@ TEST_F(RawPeer, ConnectReplyAtAConnectedConnIsIgnored)
   EXPECT_TRUE(peer->drain().empty());
 }
 
+// The same peer by hand, with conn_resend_rate = auto.
+class AdaptivePeer : public RawPeer {
+ protected:
+  void SetUp() override
+  {
+    conn_settings().resend_auto = 1;
+    RawPeer::SetUp();
+  }
+
+  NET_CONN_FIGURES figures()
+  {
+    NET_CONN_FIGURES f;
+    EXPECT_EQ(net_conn_figures(conn, &f), 0);
+    return f;
+  }
+
+  // Sends one message and lets the peer acknowledge it `ms` later.
+  void exchange(unsigned int index, unsigned int ms)
+  {
+    ASSERT_EQ(net_send_rdm(conn, "m", 1), 0);
+    for (unsigned int t = 0; t < ms; t++) {
+      test_clock_advance(1);
+      net_query_rdm(conn);
+    }
+    peer->drain();
+    peer->send(ack_packet(index));
+    net_query_rdm(conn);
+  }
+};
+
+TEST_F(AdaptivePeer, WaitFollowsTheRoundTripAndBacksOffWithoutAnswers)
+{
+  // The handshake measured about 0 ms; answers now take 40 ms. The waits
+  // double until one message is answered before its wait is over, and from
+  // then on the estimate follows.
+  unsigned int index = 1;
+  for (; index <= 60; index++) exchange(index, 40);
+  NET_CONN_FIGURES f = figures();
+  EXPECT_NEAR(f.round_trip, 40, 2);
+  EXPECT_GT(f.resend_wait, 40);
+  EXPECT_LE(f.resend_wait, 60);
+  long resent = f.messages_resent;
+  EXPECT_LE(resent, 8) << "learning the new round trip costs a few resends only";
+  for (; index <= 80; index++) exchange(index, 40);
+  EXPECT_EQ(figures().messages_resent, resent);
+  // Quicker answers bring the wait down to the floor.
+  for (; index <= 200; index++) exchange(index, 0);
+  f = figures();
+  EXPECT_EQ(f.round_trip, 0);
+  EXPECT_EQ(f.resend_wait, 2);
+
+  // Three later messages answered: the oldest goes out again at once.
+  for (int i = 0; i < 4; i++) ASSERT_EQ(net_send_rdm(conn, "m", 1), 0);
+  sent_indexes();
+  for (unsigned int i = 1; i <= 3; i++) peer->send(ack_packet(index + i));
+  net_query_rdm(conn);
+  EXPECT_EQ(sent_indexes(), std::vector<unsigned int>{index});
+  for (unsigned int i = 0; i < 4; i++) peer->send(ack_packet(index + i));
+  index += 4;
+
+  // Nothing answered any more: the gaps between transmissions double up to
+  // the resend rate, then stay there.
+  ASSERT_EQ(net_send_rdm(conn, "m", 1), 0);
+  sent_indexes();
+  std::vector<unsigned int> gaps;
+  unsigned int last = test_clock();
+  for (int ms = 0; ms < 3000; ms++) {
+    test_clock_advance(1);
+    net_query_rdm(conn);
+    if (!sent_indexes().empty()) {
+      gaps.push_back(test_clock() - last);
+      last = test_clock();
+    }
+  }
+  ASSERT_GE(gaps.size(), 8u);
+  for (size_t i = 1; i < gaps.size(); i++) {
+    EXPECT_GE(gaps[i], gaps[i - 1]) << i;
+    EXPECT_LE(gaps[i], 501u) << i;
+    if (gaps[i - 1] < 250) {
+      EXPECT_GE(gaps[i] + 1, 2 * gaps[i - 1]) << i;
+    }
+  }
+  EXPECT_EQ(gaps.back(), 501u);
+}
+
+// A reader that takes one message per call, and a writer that sends as fast
+// as it may: the writer never gets ahead of the reader's window, so nothing
+// has to be sent twice.
+TEST_F(LossyFixture, SteadyStreamToAOneAtATimeReaderNeedsNoResend)
+{
+  for (int adaptive = 0; adaptive < 2; adaptive++) {
+    conn_settings().resend_auto = adaptive;
+    NET_CONN *listener, *client, *accepted;
+    ASSERT_TRUE(make_pair(&listener, &client, &accepted, 1));
+    const int kMessages = 10000;
+    int sent = 0, got = 0;
+    for (int round = 0; round < 4 * kMessages && got < kMessages; round++) {
+      test_clock_advance(1);
+      while (sent < kMessages && net_send_rdm(client, &sent, sizeof sent) == 0) sent++;
+      int value = -1;
+      if (net_receive_rdm(accepted, &value, sizeof value) == (int)sizeof value) {
+        ASSERT_EQ(value, got) << adaptive;
+        got++;
+      }
+    }
+    EXPECT_EQ(got, kMessages) << adaptive;
+    NET_CONN_FIGURES f;
+    ASSERT_EQ(net_conn_figures(client, &f), 0);
+    EXPECT_EQ(f.messages_sent, kMessages) << adaptive;
+    EXPECT_EQ(f.messages_resent, 0) << adaptive;
+    ASSERT_EQ(net_conn_figures(accepted, &f), 0);
+    EXPECT_EQ(f.dropped_window, 0) << adaptive;
+    lossy_reset(lossy_settings{1, 0, 0, 0});
+  }
+}
+
+// A connecting conn polled in a tight loop sends its request again only as
+// often as its resend wait allows, however long the listener takes.
+TEST_F(LossyFixture, ConnectRequestsAreBoundedByTheResendWait)
+{
+  for (int adaptive = 0; adaptive < 2; adaptive++) {
+    conn_settings().resend_auto = adaptive;
+    raw_channel listen(drv);
+    NET_CONN *conn = net_openconn(drv, NULL);
+    ASSERT_EQ(net_connect(conn, listen.address()), 0);
+    for (int ms = 0; ms < 2000; ms++) {
+      for (int n = 0; n < 50; n++) net_poll_connect(conn);
+      test_clock_advance(1);
+    }
+    EXPECT_EQ(listen.drain().size(), 4u) << "at 0 ms and after 501, 1002 and 1503 ms";
+    ASSERT_EQ(net_closeconn(conn), 0);
+  }
+}
+
 TEST_F(LossyFixture, ListenerAnswersRequestsAndIgnoresEverythingElse)
 {
   std::string where = listen_port();

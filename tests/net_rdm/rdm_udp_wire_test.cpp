@@ -1,7 +1,8 @@
 // The conn wire protocol on the UDP driver, checked byte for byte against a
 // peer made of plain loopback sockets: the listener's side (request, reply
 // from a new port, data in and out of order, acknowledgements, window,
-// strangers) and the connecting side (request bytes, retargeting).
+// strangers) and the connecting side (request bytes, retargeting), with the
+// fixed resend interval and with the adaptive one.
 #include <time.h>
 
 #include <chrono>
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "internal.h"
 #include "lossy_driver.h"
 #include "netlane.h"
 #include "plain_udp.h"
@@ -42,16 +44,27 @@ std::vector<unsigned char> answer_to(const plain_udp &sock, F step, int *from_po
   return got;
 }
 
-class UdpWire : public ::testing::Test {
+class UdpWire : public ::testing::TestWithParam<bool> {
  protected:
+  NET_DRIVER *udp = nullptr;
+
   void SetUp() override
   {
     net_set_timer_func(test_clock);
     test_clock_set(5000);
     ASSERT_EQ(net_init(), 0);
     ASSERT_EQ(net_initdriver(NET_DRIVER_WSOCK_WIN), 1);
+    udp = __netlane_internal__get_driver(NET_DRIVER_WSOCK_WIN);
+    udp->conn_config = static_cast<conn_config *>(malloc(sizeof(conn_config)));
+    *udp->conn_config = *__netlane_internal__get_conn_config(NULL);
+    udp->conn_config->resend_auto = GetParam();
   }
-  void TearDown() override { net_shutdown(); }
+  void TearDown() override
+  {
+    net_shutdown();
+    free(udp->conn_config);
+    udp->conn_config = NULL;
+  }
 
   // The out queue of `conn` once it has dropped to `want`, or what it
   // stayed at.
@@ -66,7 +79,7 @@ class UdpWire : public ::testing::Test {
   }
 };
 
-TEST_F(UdpWire, ListenerSideByteForByte)
+TEST_P(UdpWire, ListenerSideByteForByte)
 {
   int listen_port = free_udp_port();
   std::string bind = "127.0.0.1:" + std::to_string(listen_port);
@@ -142,7 +155,7 @@ TEST_F(UdpWire, ListenerSideByteForByte)
   EXPECT_TRUE(client.receive(100).empty());
 }
 
-TEST_F(UdpWire, ConnectingSideSendsTheRequestAndFollowsTheReply)
+TEST_P(UdpWire, ConnectingSideSendsTheRequestAndFollowsTheReply)
 {
   plain_udp listen, per_client;
   NET_CONN *conn = net_openconn(NET_DRIVER_WSOCK_WIN, NULL);
@@ -160,14 +173,18 @@ TEST_F(UdpWire, ConnectingSideSendsTheRequestAndFollowsTheReply)
   EXPECT_GE(id, before);
   EXPECT_LE(id, before + 1000);
 
-  // Each poll without a reply, or with something else, sends the request
-  // again.
+  // Without a reply, or with something else, the request goes again once
+  // the resend interval has passed, and not before however often it polls.
+  for (int n = 0; n < 50; n++) EXPECT_EQ(net_poll_connect(conn), 0);
+  EXPECT_TRUE(listen.receive(50).empty());
+  test_clock_advance(501);
   EXPECT_EQ(net_poll_connect(conn), 0);
   EXPECT_EQ(listen.receive(), request);
   per_client.send_to(conn_port, {0, 0, 0, 0, 0, 0, 0, 1});
-  EXPECT_EQ(answer_to(listen, [&] { EXPECT_EQ(net_poll_connect(conn), 0); }), request);
   per_client.send_to(conn_port, std::vector<unsigned char>(9, 0));
+  test_clock_advance(501);
   EXPECT_EQ(answer_to(listen, [&] { EXPECT_EQ(net_poll_connect(conn), 0); }), request);
+  EXPECT_TRUE(listen.receive(50).empty());
   EXPECT_EQ(net_getpeer(conn), nullptr);
 
   per_client.send_to(conn_port, std::vector<unsigned char>(8, 0));
@@ -191,5 +208,8 @@ TEST_F(UdpWire, ConnectingSideSendsTheRequestAndFollowsTheReply)
   EXPECT_EQ(out_queue_reaching(conn, 0), 0);
   EXPECT_TRUE(listen.receive(100).empty()) << "nothing goes to the listening address any more";
 }
+
+INSTANTIATE_TEST_SUITE_P(FixedAndAdaptiveResend, UdpWire, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) { return info.param ? "Adaptive" : "Fixed"; });
 
 }  // namespace

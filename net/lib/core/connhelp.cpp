@@ -1,7 +1,8 @@
 // The wrapper driver: reliable, ordered conns for every driver that carries
 // only channels. Each conn owns one channel of its driver; the protocol step
 // that runs at the start of each operation resends, takes in, acknowledges
-// and reorders. There is no thread and no timer of its own.
+// and reorders. There is no thread and no timer of its own. The windows and
+// the resend timer live in connwin.cpp.
 //
 // Wire format. Every packet is one datagram on the conn's channel; numbers
 // are written byte by byte with the helpers below, never as structs.
@@ -45,18 +46,19 @@
 #include <atomic>
 
 #include "connhelp.h"
-#include "conns.h"
+#include "connwin.h"
 #include "internal.h"
 
-#define HEADER_SIZE 4          /* the index in front of every message */
+#define HEADER_SIZE CONN_HEADER_SIZE
 #define ACK_SIZE 8
 #define REQUEST_SIZE 12
 #define REPLY_SIZE 8
 #define MAX_DATAGRAM 16384     /* the protocol step's receive buffer */
 #define SMALL_PACKET_LIMIT 512 /* channel packets of the Local and IPX classes */
-/* At most this many datagrams are taken in per step: enough that junk
- * arriving between steps cannot crowd out the peer's traffic, few enough
- * that one call never spins on a flooded channel. */
+/* At most this many datagrams are taken in per step (and per poll of a
+ * connecting conn): enough that junk arriving between steps cannot crowd
+ * out the peer's traffic, few enough that one call never spins on a
+ * flooded channel. */
 #define STEP_DATAGRAMS 64
 
 /* Room to receive a handshake datagram and still see that it was longer
@@ -65,34 +67,6 @@
 
 static const unsigned char connect_word[8] = {'c', 'o', 'n', 'n', 'e', 'c', 't', 0};
 static const unsigned char connect_reply[REPLY_SIZE] = {0, 0, 0, 0, 0, 0, 0, 0};
-
-typedef uint32_t index_t;
-
-typedef struct out_packet_t {
-  index_t index;
-  int ack;                      /* 1 once the peer acknowledged it */
-  unsigned int last_send_time;  /* timer value at the last sending; 0: never sent */
-  int size;                     /* message bytes, without the header */
-  unsigned char *data;          /* header and message as sent; NULL: slot free */
-} out_packet_t;
-
-typedef struct out_t {
-  out_packet_t *packets;
-  int queue_size;     /* slots, fixed when the queue is made */
-  index_t base_index; /* lowest index not yet released */
-  index_t next_index; /* index of the next message queued */
-} out_t;
-
-typedef struct in_packet_t {
-  int size;
-  unsigned char *data;  /* the message; NULL: slot free */
-} in_packet_t;
-
-typedef struct in_t {
-  in_packet_t *packets;
-  int queue_size;
-  index_t base_index; /* index of the next message handed out */
-} in_t;
 
 struct conn_data_t;
 
@@ -108,21 +82,21 @@ typedef struct conns_list {
 typedef struct conn_data_t {
   NET_CHANNEL *chan;
   unsigned char connect_string[REQUEST_SIZE];
+  unsigned int request_time;  /* connecting: when the request last went out */
+  int requests;               /* connecting: how often it went out */
   conns_list *conns;  /* listening conns: head of the client list */
   void *conns_guard;  /* listening conns: guards the client list */
   conns_list *entry;  /* accepted conns: their entry in the listener's list */
   void *entry_guard;  /* accepted conns: the guard of that list */
   out_t out;
   in_t in;
+  /* A data packet from the peer just past the receive window, held (with
+   * the datagrams behind it left in the channel) while the program has a
+   * message to read that will move the window on. */
+  unsigned char *parked;
+  int parked_len;
+  long received, dropped_window, dropped_foreign, dropped_malformed;
 } conn_data_t;
-
-static void put_le32(unsigned char *p, uint32_t v)
-{
-  p[0] = (unsigned char)(v & 0xFF);
-  p[1] = (unsigned char)((v >> 8) & 0xFF);
-  p[2] = (unsigned char)((v >> 16) & 0xFF);
-  p[3] = (unsigned char)((v >> 24) & 0xFF);
-}
 
 static uint32_t get_le32(const unsigned char *p)
 {
@@ -176,53 +150,14 @@ int __netlane_internal__largest_conn_message(NET_DRIVER *drv)
   return MAX_DATAGRAM - HEADER_SIZE;
 }
 
-/* Both queues at the sizes in force, every slot free, indexes at 1.
- * 0 ok; 1 no memory (or a size below one slot), nothing left allocated. */
-static int create_queues(conn_data_t *data, const struct conn_config *cfg)
-{
-  data->out.packets = NULL;
-  data->in.packets = NULL;
-  if (cfg->outqueue_size < 1 || cfg->inqueue_size < 1) return 1;
-  data->out.packets = static_cast<out_packet_t *>(calloc((size_t)cfg->outqueue_size, sizeof(out_packet_t)));
-  data->in.packets = static_cast<in_packet_t *>(calloc((size_t)cfg->inqueue_size, sizeof(in_packet_t)));
-  if (!data->out.packets || !data->in.packets) {
-    free(data->out.packets);
-    free(data->in.packets);
-    data->out.packets = NULL;
-    data->in.packets = NULL;
-    return 1;
-  }
-  data->out.queue_size = cfg->outqueue_size;
-  data->out.base_index = 1;
-  data->out.next_index = 1;
-  data->in.queue_size = cfg->inqueue_size;
-  data->in.base_index = 1;
-  return 0;
-}
-
-/* Frees both queues with every message still in them. */
-static void destroy_queues(conn_data_t *data)
-{
-  if (data->out.packets) {
-    for (int i = 0; i < data->out.queue_size; i++) free(data->out.packets[i].data);
-    free(data->out.packets);
-    data->out.packets = NULL;
-  }
-  if (data->in.packets) {
-    for (int i = 0; i < data->in.queue_size; i++) free(data->in.packets[i].data);
-    free(data->in.packets);
-    data->in.packets = NULL;
-  }
-}
-
-/* A fresh conn_data_t with its queues in `*made`. 0 ok; 1 no memory for
- * the data; 2 the queues cannot be created (nothing is left allocated). */
+/* A fresh conn_data_t with its windows in `*made`. 0 ok; 1 no memory for
+ * the data; 2 the windows cannot be created (nothing is left allocated). */
 static int create_conn_data(NET_DRIVER *drv, conn_data_t **made)
 {
   *made = NULL;
   conn_data_t *data = static_cast<conn_data_t *>(calloc(1, sizeof(conn_data_t)));
   if (!data) return 1;
-  if (create_queues(data, __netlane_internal__get_conn_config(drv)) != 0) {
+  if (__netlane_internal__windows_create(&data->out, &data->in, __netlane_internal__get_conn_config(drv)) != 0) {
     free(data);
     return 2;
   }
@@ -232,13 +167,11 @@ static int create_conn_data(NET_DRIVER *drv, conn_data_t **made)
 
 static void free_conn_data(conn_data_t *data)
 {
-  destroy_queues(data);
+  __netlane_internal__windows_destroy(&data->out, &data->in);
+  free(data->parked);
   free(data);
 }
 
-/* Frees every entry of a client list and its address text, not the
- * channels: those belong to the conns built on them, which are told that
- * their entry is gone. */
 static void destroy_conns_list(conns_list *head)
 {
   while (head) {
@@ -253,12 +186,6 @@ static void destroy_conns_list(conns_list *head)
   }
 }
 
-/* Finds the entry of (addr, conn_id) or appends a new one with a channel
- * opened on driver `type` with binding `bind`. Entries whose conns have
- * closed are dropped on the way: their channels are gone, so a repeated
- * request from such a client is answered from a fresh channel, and clients
- * that come and go do not make the list grow.
- * 1: existing entry; -1: new entry; 0: failure. */
 static int get_channel(conns_list *conns, const char *addr, unsigned int conn_id, int type,
                        const char *bind, conns_list **found)
 {
@@ -299,77 +226,78 @@ static int get_channel(conns_list *conns, const char *addr, unsigned int conn_id
   return -1;
 }
 
-/* Sends every unacknowledged message whose last sending lies more than
- * `resend_rate` ms back (wrap-safe), and every message never sent. */
-static void resend_due(conn_data_t *data, unsigned int now, int resend_rate)
+static void send_ack(conn_data_t *data, const unsigned char *index_bytes)
 {
-  for (int i = 0; i < data->out.queue_size; i++) {
-    out_packet_t *p = &data->out.packets[i];
-    if (!p->data || p->ack) continue;
-    if (p->last_send_time != 0 && (int32_t)(now - p->last_send_time) <= resend_rate) continue;
-    net_send(data->chan, p->data, p->size + HEADER_SIZE);
-    p->last_send_time = now ? now : 1;  // 0 is kept for "never sent"
-  }
-}
-
-/* Marks `a` acknowledged when it names a message in flight, and releases
- * from the base while the oldest message is acknowledged. An index outside
- * [base_index, next_index), or one whose slot holds another message,
- * changes nothing. */
-static void take_ack(out_t *out, index_t a)
-{
-  if (a < out->base_index || a >= out->next_index) return;
-  out_packet_t *p = &out->packets[a % (index_t)out->queue_size];
-  if (!p->data || p->index != a) return;
-  p->ack = 1;
-  if (a != out->base_index) return;
-  for (int n = 0; n < out->queue_size; n++) {
-    p = &out->packets[out->base_index % (index_t)out->queue_size];
-    if (!p->data || !p->ack) break;
-    free(p->data);
-    p->data = NULL;
-    p->ack = 0;
-    out->base_index++;
-  }
-}
-
-/* Stores a data packet within the receive window and acknowledges it; a
- * message stored already or handed out already is only acknowledged again.
- * Beyond the window, or without memory to store it, nothing is sent: the
- * peer resends. */
-static void take_data(conn_data_t *data, const unsigned char *packet, int len)
-{
-  in_t *in = &data->in;
-  index_t i = get_le32(packet);
-  if (i >= in->base_index + (index_t)in->queue_size) return;
-  if (i >= in->base_index) {
-    in_packet_t *slot = &in->packets[i % (index_t)in->queue_size];
-    if (!slot->data) {
-      int size = len - HEADER_SIZE;
-      slot->data = static_cast<unsigned char *>(malloc((size_t)size));
-      if (!slot->data) return;
-      memcpy(slot->data, packet + HEADER_SIZE, (size_t)size);
-      slot->size = size;
-    }
-  }
   unsigned char ack[ACK_SIZE];
   memset(ack, 0, HEADER_SIZE);
-  memcpy(ack + HEADER_SIZE, packet, HEADER_SIZE);
+  memcpy(ack + HEADER_SIZE, index_bytes, HEADER_SIZE);
   net_send(data->chan, ack, ACK_SIZE);
 }
 
-/* The protocol step: resend what is due, then take in up to STEP_DATAGRAMS
+/* Whether a packet past the window is worth holding: only while the
+ * program has the next message to read (reading it moves the window), and
+ * not while this end's own window is full, since the acknowledgements it
+ * waits for would be held up behind the packet. */
+static int may_park(conn_data_t *data)
+{
+  return __netlane_internal__in_next(&data->in)->data && !__netlane_internal__out_full(&data->out);
+}
+
+/* Offers a data packet to the receive window and acknowledges it when it
+ * is stored or known. 1: it lies past the window and has been parked, so
+ * the step must take in nothing more; 0 otherwise. */
+static int take_data(conn_data_t *data, const unsigned char *packet, int len)
+{
+  int verdict = __netlane_internal__in_store(&data->in, get_le32(packet), packet + HEADER_SIZE, len - HEADER_SIZE);
+  if (verdict == IN_STORED || verdict == IN_KNOWN) {
+    send_ack(data, packet);
+    return 0;
+  }
+  if (verdict == IN_BEYOND) {
+    if (may_park(data)) {
+      unsigned char *copy = static_cast<unsigned char *>(malloc((size_t)len));
+      if (copy) {
+        memcpy(copy, packet, (size_t)len);
+        data->parked = copy;
+        data->parked_len = len;
+        return 1;
+      }
+    }
+    data->dropped_window++;
+  }
+  return 0;
+}
+
+/* Retries a parked packet. 1: it still cannot be taken and stays parked;
+ * 0: it was taken or dropped, and the step may read on. */
+static int retry_parked(conn_data_t *data)
+{
+  unsigned char *packet = data->parked;
+  int len = data->parked_len;
+  int verdict = __netlane_internal__in_store(&data->in, get_le32(packet), packet + HEADER_SIZE, len - HEADER_SIZE);
+  if (verdict == IN_BEYOND && may_park(data)) return 1;
+  data->parked = NULL;
+  if (verdict == IN_STORED || verdict == IN_KNOWN) send_ack(data, packet);
+  else data->dropped_window++;
+  free(packet);
+  return 0;
+}
+
+/* The protocol step: send what is due, then take in up to STEP_DATAGRAMS
  * datagrams. Datagrams from any other address are dropped unread, so
  * nobody else can inject messages or acknowledge what never arrived. An
  * empty datagram reads as 0 bytes like an empty channel, but names its
  * sender: only a read that names nobody ends the step early, so empty,
  * foreign or oversized datagrams cannot hide the peer's traffic behind
- * them. */
+ * them. A data packet just past a full window is parked and ends the step:
+ * what follows it waits in the channel instead of being dropped unanswered
+ * and sent again after the resend wait. */
 static void poll(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
-  const struct conn_config *cfg = __netlane_internal__get_conn_config(conn->driver);
-  resend_due(data, __netlane_timer_func(), cfg->resend_rate);
+  unsigned int now = __netlane_timer_func();
+  __netlane_internal__out_send_due(&data->out, data->chan, now);
+  if (data->parked && retry_parked(data)) return;
 
   unsigned char buf[MAX_DATAGRAM];
   char from[NET_MAX_ADDRESS_LENGTH];
@@ -377,14 +305,24 @@ static void poll(NET_CONN *conn)
     from[0] = 0;
     int len = net_receive(data->chan, buf, (int)sizeof buf, from);
     if (len == 0 && from[0] == 0) break;
-    if (len < HEADER_SIZE || len > (int)sizeof buf) continue;
+    data->received++;
     from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
-    if (strcmp(from, data->chan->target_addr) != 0) continue;
+    if (len >= 0 && strcmp(from, data->chan->target_addr) != 0) {
+      data->dropped_foreign++;
+      continue;
+    }
+    if (len < HEADER_SIZE || len > (int)sizeof buf) {
+      data->dropped_malformed++;
+      continue;
+    }
     index_t i = get_le32(buf);
     if (i == 0) {
-      if (len == ACK_SIZE) take_ack(&data->out, get_le32(buf + HEADER_SIZE));
+      if (len == ACK_SIZE) __netlane_internal__out_take_ack(&data->out, data->chan, get_le32(buf + HEADER_SIZE), now);
+      else data->dropped_malformed++;
     } else if (len > HEADER_SIZE) {
-      take_data(data, buf, len);
+      if (take_data(data, buf, len)) break;
+    } else {
+      data->dropped_malformed++;
     }
   }
 }
@@ -515,68 +453,69 @@ static int connect(NET_CONN *conn, const char *target)
   memcpy(data->connect_string, connect_word, sizeof connect_word);
   put_be32(data->connect_string + sizeof connect_word, next_conn_id());
   if (net_assigntarget(data->chan, target) != 0) return 1;
+  data->request_time = __netlane_timer_func();
+  data->requests = 1;
   if (net_send(data->chan, data->connect_string, REQUEST_SIZE) != 0) return 2;
   return 0;
 }
 
 /* 1 connected: a reply of 8 zero bytes arrived and the channel now targets
- * its sender. 0 not yet: the request has been sent again. */
+ * its sender. 0 not yet. Other datagrams waiting before the reply are
+ * consumed; the request goes out again only once the resend wait has
+ * passed since the last one, however often the caller polls, so a
+ * connecting conn never floods a listener that is slow to answer. */
 static int poll_connect(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
+  unsigned int now = __netlane_timer_func();
   unsigned char buf[HANDSHAKE_BUFFER];
   char from[NET_MAX_ADDRESS_LENGTH];
-  from[0] = 0;
-  int len = net_receive(data->chan, buf, (int)sizeof buf, from);
-  if (len == REPLY_SIZE) {
+  for (int n = 0; n < STEP_DATAGRAMS; n++) {
+    from[0] = 0;
+    int len = net_receive(data->chan, buf, (int)sizeof buf, from);
+    if (len == 0 && from[0] == 0) break;
+    data->received++;
     from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
-    if (memcmp(buf, connect_reply, REPLY_SIZE) == 0 && net_assigntarget(data->chan, from) == 0) {
+    if (len == REPLY_SIZE && memcmp(buf, connect_reply, REPLY_SIZE) == 0 &&
+        net_assigntarget(data->chan, from) == 0) {
+      // The handshake is the first round trip measured, when the request
+      // went out once and so the reply answers that one.
+      if (data->requests == 1) __netlane_internal__rtt_sample(&data->out.timer, now - data->request_time);
       __netlane_internal__copy_address(conn->peer_addr, from);
       return 1;
     }
+    data->dropped_malformed++;
   }
-  net_send(data->chan, data->connect_string, REQUEST_SIZE);
+  if ((int32_t)(now - data->request_time) > data->out.timer.cap) {
+    net_send(data->chan, data->connect_string, REQUEST_SIZE);
+    data->request_time = now;
+    if (data->requests < INT32_MAX) data->requests++;
+  }
   return 0;
 }
 
-/* 0 queued (and sent at once); -1 refused, nothing queued: no message, a
- * message larger than the driver carries, a full window (queue size - 1
- * messages unreleased) or no memory. */
+/* 0 queued (and sent unless the bytes in flight are at their bound); -1
+ * refused, nothing queued: no message, a message larger than the driver
+ * carries, a full window (queue size - 1 messages unreleased) or no memory. */
 static int send_rdm(NET_CONN *conn, const void *buf, int size)
 {
   conn_data_t *data = conn_data(conn);
-  out_t *out = &data->out;
   if (size <= 0 || !buf || size > __netlane_internal__largest_conn_message(conn->driver)) {
     poll(conn);
     return -1;
   }
   // A full window may have been freed by acknowledgements already waiting,
   // so take them in before refusing.
-  if (out->next_index >= out->base_index + (index_t)(out->queue_size - 1)) {
+  if (__netlane_internal__out_full(&data->out)) {
     poll(conn);
-    if (out->next_index >= out->base_index + (index_t)(out->queue_size - 1)) return -1;
+    if (__netlane_internal__out_full(&data->out)) return -1;
   }
-  out_packet_t *p = &out->packets[out->next_index % (index_t)out->queue_size];
-  if (p->data) {
+  if (__netlane_internal__out_queue(&data->out, buf, size) != 0) {
     poll(conn);
     return -1;
   }
-  unsigned char *packet = static_cast<unsigned char *>(malloc((size_t)size + HEADER_SIZE));
-  if (!packet) return -1;
-  p->index = out->next_index++;
-  p->ack = 0;
-  p->last_send_time = 0;
-  p->size = size;
-  put_le32(packet, p->index);
-  memcpy(packet + HEADER_SIZE, buf, (size_t)size);
-  p->data = packet;
   poll(conn);
   return 0;
-}
-
-static in_packet_t *next_in(conn_data_t *data)
-{
-  return &data->in.packets[data->in.base_index % (index_t)data->in.queue_size];
 }
 
 /* The next message's length after copying it into `buf`; 0 nothing waiting;
@@ -586,7 +525,7 @@ static int recv_rdm(NET_CONN *conn, void *buf, int max)
 {
   conn_data_t *data = conn_data(conn);
   poll(conn);
-  in_packet_t *slot = next_in(data);
+  in_packet_t *slot = __netlane_internal__in_next(&data->in);
   if (!slot->data) return 0;
   if (slot->size > max || !buf) {
     if (max > 0 && buf) memcpy(buf, slot->data, (size_t)max);
@@ -594,9 +533,7 @@ static int recv_rdm(NET_CONN *conn, void *buf, int max)
   }
   int size = slot->size;
   memcpy(buf, slot->data, (size_t)size);
-  free(slot->data);
-  slot->data = NULL;
-  data->in.base_index++;
+  __netlane_internal__in_release(&data->in);
   return size;
 }
 
@@ -605,7 +542,7 @@ static int query_rdm(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
   poll(conn);
-  in_packet_t *slot = next_in(data);
+  in_packet_t *slot = __netlane_internal__in_next(&data->in);
   return slot->data ? slot->size : 0;
 }
 
@@ -614,11 +551,8 @@ static int ignore_rdm(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
   poll(conn);
-  in_packet_t *slot = next_in(data);
-  if (!slot->data) return 0;
-  free(slot->data);
-  slot->data = NULL;
-  data->in.base_index++;
+  if (!__netlane_internal__in_next(&data->in)->data) return 0;
+  __netlane_internal__in_release(&data->in);
   return 1;
 }
 
@@ -628,14 +562,27 @@ static int conn_stats(NET_CONN *conn, int *in_q, int *out_q)
 {
   conn_data_t *data = conn_data(conn);
   poll(conn);
-  if (in_q) {
-    int count = 0;
-    for (int i = 0; i < data->in.queue_size; i++) {
-      if (data->in.packets[i].data) count++;
-    }
-    *in_q = count;
-  }
+  if (in_q) *in_q = data->in.held;
   if (out_q) *out_q = (int)(data->out.next_index - data->out.base_index);
+  return 0;
+}
+
+int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figures)
+{
+  if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return -1;
+  conn_data_t *data = conn_data(conn);
+  if (!data || !figures) return -1;
+  const resend_timer_t *timer = &data->out.timer;
+  memset(figures, 0, sizeof *figures);
+  figures->round_trip = timer->srtt8 < 0 ? -1 : (timer->srtt8 + 4) / 8;
+  figures->round_trip_variation = timer->srtt8 < 0 ? -1 : (timer->rttvar4 + 2) / 4;
+  figures->resend_wait = __netlane_internal__resend_wait(timer, 1);
+  figures->messages_sent = data->out.sent;
+  figures->messages_resent = data->out.resent;
+  figures->datagrams_received = data->received;
+  figures->dropped_window = data->dropped_window;
+  figures->dropped_foreign = data->dropped_foreign;
+  figures->dropped_malformed = data->dropped_malformed;
   return 0;
 }
 

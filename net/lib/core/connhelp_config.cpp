@@ -1,9 +1,16 @@
 // Conn settings of the wrapper driver: the defaults, and the reader of the
-// three conn keys that every driver with wrapper conns takes from "conns"
-// and then from its own section, e.g.
+// conn keys that every driver with wrapper conns takes from "conns" and then
+// from its own section, e.g.
 //   [conns]
-//   conn_outqueue_size = 32
-//   conn_resend_rate = 200
+//   conn_outqueue_size = 32     slots of the out queue (a power of two)
+//   conn_inqueue_size = 32      slots of the in queue (a power of two)
+//   conn_resend_rate = 200      ms between transmissions of a message, or
+//   conn_resend_rate = auto     a wait that follows the measured round trip,
+//                               at most 500 ms ("auto 200": at most 200)
+//   conn_resend_floor = 2       ms, the shortest wait of "auto"
+//   conn_max_in_flight = 65536  bytes sent and unacknowledged before a new
+//                               message waits
+// A reader that knows only the first three keys takes "auto" for 500.
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,9 +19,12 @@
 #include "connhelp.h"
 
 static const struct conn_config conn_config_default = {
-  16,   /* outqueue_size */
-  16,   /* inqueue_size */
-  500   /* resend_rate */
+  16,     /* outqueue_size */
+  16,     /* inqueue_size */
+  500,    /* resend_rate */
+  0,      /* resend_auto */
+  2,      /* resend_floor */
+  65536   /* max_in_flight */
 };
 
 /* Queue slots live in an int, so 2^30 is the largest power of two taken. */
@@ -48,6 +58,25 @@ static int resend_rate(const char *value, int fallback)
   return (int)n;
 }
 
+/* "auto", alone or followed by the longest wait: 1 and `*cap` set (the
+ * default when no positive number follows); 0 for any other text. */
+static int resend_auto(const char *value, int *cap)
+{
+  if (strncmp(value, "auto", 4) != 0) return 0;
+  const char *rest = value + 4;
+  if (*rest && *rest != ' ' && *rest != '\t') return 0;
+  int n = resend_rate(rest, conn_config_default.resend_rate);
+  *cap = n > 0 ? n : conn_config_default.resend_rate;
+  return 1;
+}
+
+/* A positive decimal value kept within an int; anything else `fallback`. */
+static int positive(const char *value, int fallback)
+{
+  int n = resend_rate(value, fallback);
+  return n > 0 ? n : fallback;
+}
+
 void __netlane_internal__load_conn_config(NET_DRIVER *drv, FILE *fp, const char *section)
 {
   if (!drv) return;
@@ -68,7 +97,12 @@ void __netlane_internal__load_conn_config(NET_DRIVER *drv, FILE *fp, const char 
     } else if (strcmp(option, "conn_inqueue_size") == 0) {
       cfg->inqueue_size = queue_size(value, conn_config_default.inqueue_size);
     } else if (strcmp(option, "conn_resend_rate") == 0) {
-      cfg->resend_rate = resend_rate(value, conn_config_default.resend_rate);
+      cfg->resend_auto = resend_auto(value, &cfg->resend_rate);
+      if (!cfg->resend_auto) cfg->resend_rate = resend_rate(value, conn_config_default.resend_rate);
+    } else if (strcmp(option, "conn_resend_floor") == 0) {
+      cfg->resend_floor = positive(value, conn_config_default.resend_floor);
+    } else if (strcmp(option, "conn_max_in_flight") == 0) {
+      cfg->max_in_flight = positive(value, conn_config_default.max_in_flight);
     }
   }
 }

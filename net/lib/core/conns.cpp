@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "connhelp.h"
 #include "conns.h"
 #include "internal.h"
 
@@ -282,6 +283,11 @@ int net_conn_stats(NET_CONN *conn, int *in_q, int *out_q)
 {
   if (!conn || !conn->driver->conn_stats) return -1;
   return conn->driver->conn_stats(conn, in_q, out_q);
+}
+
+int net_conn_figures(NET_CONN *conn, NET_CONN_FIGURES *figures)
+{
+  return __netlane_internal__wrapper_figures(conn, figures);
 }
 
 /* The peer's address text while connected; NULL in any other state. */

@@ -14,7 +14,12 @@ extern "C" {
 struct conn_config {
   int outqueue_size;  /* slots of the out queue, a power of two */
   int inqueue_size;   /* slots of the in queue, a power of two */
-  int resend_rate;    /* ms between transmissions of one unacknowledged message */
+  int resend_rate;    /* ms between transmissions of one unacknowledged
+                         message; when adaptive, the longest wait */
+  int resend_auto;    /* 1: the wait follows the measured round trip */
+  int resend_floor;   /* ms: the shortest adaptive wait */
+  int max_in_flight;  /* bytes of unacknowledged packets on the wire before a
+                         new message waits (one message always goes); 0: no bound */
 };
 
 /* The record whose twelve conn slots the registry copies into every driver
@@ -22,17 +27,21 @@ struct conn_config {
 extern NET_DRIVER __netlane_internal__wrapper_driver;
 
 /* The conn settings in force for `drv`: its own once a configuration file
- * has been read for it, else the defaults (16, 16, 500). Never NULL. */
+ * has been read for it, else the defaults. Never NULL. */
 const struct conn_config *__netlane_internal__get_conn_config(NET_DRIVER *drv);
 
 /* The wrapper's load_conn_config slot: reads "conn_outqueue_size",
- * "conn_inqueue_size" and "conn_resend_rate" from `section` of `fp` into
- * drv->conn_config, creating that record (with the defaults) first. */
+ * "conn_inqueue_size", "conn_resend_rate", "conn_resend_floor" and
+ * "conn_max_in_flight" from `section` of `fp` into drv->conn_config,
+ * creating that record (with the defaults) first. */
 void __netlane_internal__load_conn_config(NET_DRIVER *drv, FILE *fp, const char *section);
 
 /* Largest message one conn of `drv` carries: a channel packet of its driver
  * less the 4-byte index header (16380; 508 where packets hold 512 bytes). */
 int __netlane_internal__largest_conn_message(NET_DRIVER *drv);
+
+/* net_conn_figures for a wrapper conn: 0 filled; -1 not a wrapper conn. */
+int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figures);
 
 /* Entries in the client list of a listening conn: its clients whose conns
  * are open, plus those closed since the last connect request; 0 for any

@@ -1,0 +1,289 @@
+#!/usr/bin/env python3
+"""Side-by-side comparison of netlane conns, ENet reliable packets and plain
+UDP datagrams, two processes on 127.0.0.1, each figure repeated a few times
+with the transports taking turns in every round. Runs inside private network
+namespaces when the machine allows them (root, unshare, nftables): there the
+UDP counters belong to the run alone, and the loss runs drop datagrams with
+an nftables rule on the namespace's loopback, each way. Prints a table and
+writes docs/benchmarks.md.
+
+    bench/rdm_compare.py [--rounds N] [--quick] [--out FILE] [--no-netns]
+"""
+import argparse
+import datetime
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PROGRAM = os.path.join(ROOT, "build", "bench", "bench_rdm_loopback")
+
+# netlane's settings per variant, in its configuration-file format.
+CONFIGS = {
+    "netlane": "",
+    "netlane auto": "[conns]\nconn_resend_rate = auto\n",
+    "netlane auto 64": "[conns]\nconn_resend_rate = auto\nconn_outqueue_size = 64\nconn_inqueue_size = 64\n",
+}
+# The variants that differ only in resending run under loss alone.
+LOOPBACK_SKIP = {"netlane auto"}
+
+# (label, measure, size, count, time limit s, value keys). A stream that
+# has not delivered all its messages by the time limit counts what arrived.
+LOOPBACK = [
+    ("round trip, 16 B", "rtt", 16, 1000, 3, "p50"),
+    ("round trip, 1 KiB", "rtt", 1024, 1000, 3, "p50"),
+    ("throughput, 16 B", "stream", 16, 10000, 1.5, "rate"),
+    ("throughput, 1 KiB", "stream", 1024, 5000, 1.5, "rate"),
+    ("throughput, 16,000 B", "stream", 16000, 500, 1.5, "rate"),
+    ("connect, idle listener", "connect", 16, 1, 3, "us"),
+    ("connect, busy listener", "connect_busy", 16, 1, 3, "us udp_out"),
+]
+# Per loss: (label, measure, size, count, time limit s, value keys).
+LOSSY = {
+    5: [("round trip 16 B, 5 % loss each way", "rtt", 16, 200, 4, "p50 p90 p99 max"),
+        ("throughput 1 KiB, 5 % loss each way", "stream", 1024, 1500, 2.5, "rate")],
+    20: [("round trip 16 B, 20 % loss each way", "rtt", 16, 100, 6, "p50 p90 p99 max"),
+         ("throughput 1 KiB, 20 % loss each way", "stream", 1024, 1500, 2.5, "rate")],
+}
+KEY_NAMES = {"p50": "median", "udp_out": "datagrams sent"}
+TIME_UNITS = {"p50", "p90", "p99", "max", "us"}
+
+
+def can_use_netns():
+    if os.geteuid() != 0 or not shutil.which("unshare") or not shutil.which("nft"):
+        return False
+    return subprocess.run(["unshare", "-n", "true"], capture_output=True).returncode == 0
+
+
+# A private namespace with its loopback up and, for a loss run, a rule that
+# drops that share of the UDP datagrams arriving at it (so each way).
+NETNS_SCRIPT = r"""
+ip link set lo up || exit 3
+if [ "$LOSS" != 0 ]; then
+nft -f - <<EOF || exit 3
+table inet benchloss {
+  chain input { type filter hook input priority 0; meta l4proto udp numgen random mod 100 < $LOSS drop; }
+}
+EOF
+fi
+exec "$@"
+"""
+
+
+def run_one(transport, config, measure, size, count, timeout, loss, netns, program=PROGRAM):
+    args = [program, "enet" if transport == "enet" else "udp" if transport == "udp" else "netlane", measure,
+            "--size", str(size), "--count", str(count), "--timeout", str(timeout)]
+    if config:
+        args += ["--cfg", config]
+    if netns:
+        args = ["unshare", "-n", "sh", "-c", NETNS_SCRIPT, "netns"] + args + ["--snmp"]
+    env = dict(os.environ, LOSS=str(loss))
+    try:
+        out = subprocess.run(args, capture_output=True, text=True, timeout=timeout + 15, env=env).stdout
+    except subprocess.TimeoutExpired:
+        return None
+    for line in out.splitlines():
+        if line.startswith("ok "):
+            fields = {}
+            for part in line[3:].split():
+                if "=" in part:
+                    k, v = part.split("=", 1)
+                    try:
+                        fields[k] = float(v)
+                    except ValueError:
+                        pass
+            return fields
+        if line.startswith("skipped"):
+            return "skipped"
+    return None
+
+
+def fmt(value, key):
+    if value is None:
+        return "—"
+    if key == "udp_out":
+        return "%.0f" % value
+    if key in TIME_UNITS:
+        if value >= 10000:
+            return "%.0f ms" % (value / 1000) if value >= 100000 else "%.1f ms" % (value / 1000)
+        return "%.1f µs" % value
+    if value >= 10000:
+        return "%.1fk" % (value / 1000)
+    return "%.0f" % value
+
+
+def summary(values, key):
+    """Median [min–max] of a repeated figure, with '!' when a round fell
+    below a quarter of the median (a stall)."""
+    values = [v for v in values if v is not None]
+    if not values:
+        return None, "failed"
+    med = statistics.median(values)
+    text = fmt(med, key)
+    if len(values) > 1:
+        text += " (%s–%s)" % (fmt(min(values), key), fmt(max(values), key))
+    if key == "rate" and med > 0 and min(values) < med / 4:
+        text += " !stall"
+    return med, text
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--loss-rounds", type=int, default=3)
+    ap.add_argument("--quick", action="store_true", help="one round, smaller counts")
+    ap.add_argument("--no-netns", action="store_true")
+    ap.add_argument("--out", default=os.path.join(ROOT, "docs", "benchmarks.md"))
+    ap.add_argument("--before", metavar="PROGRAM",
+                    help="also run this build of the measuring program, as \"netlane before\" (defaults)")
+    a = ap.parse_args()
+    if not os.access(PROGRAM, os.X_OK):
+        sys.exit("build the benchmark first: %s is missing" % PROGRAM)
+    netns = not a.no_netns and can_use_netns()
+    rounds = 1 if a.quick else a.rounds
+    loss_rounds = 1 if a.quick else a.loss_rounds
+    tmp = tempfile.mkdtemp(prefix="netlane-bench-")
+    config_files = {}
+    for name, text in CONFIGS.items():
+        if text:
+            path = os.path.join(tmp, name.replace(" ", "_") + ".cfg")
+            with open(path, "w") as f:
+                f.write(text)
+            config_files[name] = path
+        else:
+            config_files[name] = None
+    transports = ["udp", "enet"] + list(CONFIGS)
+    programs = {}
+    if a.before:
+        transports.insert(2, "netlane before")
+        programs["netlane before"] = os.path.abspath(a.before)
+    started = datetime.datetime.now()
+    load_before = os.getloadavg()
+
+    rows = []  # (label, key, {transport: (median, text)})
+    # Every run's whole answer, for looking into a figure afterwards.
+    log = open(os.path.join(ROOT, "build", "bench", "rdm_compare.log"), "w")
+
+    def measure(label, m, size, count, timeout, loss, keys, which, nrounds):
+        if a.quick:
+            count = max(1, count // 4)
+        results = {t: {k: [] for k in keys.split()} for t in which}
+        out_per_msg = {t: [] for t in which}
+        for _ in range(nrounds):
+            for t in which:
+                r = run_one(t, config_files.get(t), m, size, count, timeout, loss, netns, programs.get(t, PROGRAM))
+                if r == "skipped":
+                    continue
+                for k in keys.split():
+                    results[t][k].append(r.get(k) if r else None)
+                log.write("%s %s size=%d loss=%d: %s\n" % (t, m, size, loss, r))
+                if r and "udp_out" in r:
+                    delivered = 2 * r.get("n", 0) if m == "rtt" else r.get("delivered", 0)
+                    if delivered:
+                        out_per_msg[t].append(r["udp_out"] / delivered)
+        for k in keys.split():
+            row = {}
+            for t in which:
+                if results[t][k]:
+                    row[t] = summary(results[t][k], k)
+            klabel = label if len(keys.split()) == 1 else "%s, %s" % (label, KEY_NAMES.get(k, k))
+            rows.append((klabel, k, row))
+        if loss:
+            row = {t: (statistics.median(v), "%.2f" % statistics.median(v)) for t, v in out_per_msg.items() if v}
+            rows.append(("%s: datagrams sent per message delivered" % label, "per", row))
+        print("  " + label, file=sys.stderr, flush=True)
+
+    print("measuring (netns: %s)" % ("yes" if netns else "no"), file=sys.stderr)
+    for label, m, size, count, timeout, keys in LOOPBACK:
+        which = [t for t in transports if t not in LOOPBACK_SKIP and (t != "udp" or m in ("rtt", "stream"))]
+        measure(label, m, size, count, timeout, 0, keys, which, rounds)
+    if netns:
+        for loss, figures in LOSSY.items():
+            for label, m, size, count, timeout, keys in figures:
+                which = [t for t in transports if t != "udp"]
+                measure(label, m, size, count, timeout, loss, keys, which, loss_rounds)
+    shutil.rmtree(tmp, ignore_errors=True)
+    log.close()
+
+    # The table: each transport's median (and range), and netlane's ratio to
+    # ENet and to plain UDP (for times, the other's time over netlane's, so
+    # that above 1 is better throughout).
+    ratios = (("netlane", "enet"), ("netlane auto", "enet"), ("netlane auto 64", "enet"), ("netlane", "udp"),
+              ("netlane auto 64", "udp"))
+    if a.before:
+        ratios = (("netlane before", "enet"),) + ratios
+    head = ["measure"] + transports + ["%s / %s" % (a_, "ENet" if b_ == "enet" else "UDP") for a_, b_ in ratios]
+    lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    for label, key, row in rows:
+        cells = [label] + [row[t][1] if t in row else "—" for t in transports]
+        for nl, other in ratios:
+            if nl in row and other in row and row[nl][0] and row[other][0]:
+                # Above 1 is better throughout: more messages, or less
+                # time and fewer datagrams.
+                if key == "rate":
+                    ratio = row[nl][0] / row[other][0]
+                else:
+                    ratio = row[other][0] / row[nl][0]
+                cells.append("%.2f×" % ratio)
+            else:
+                cells.append("—")
+        lines.append("| " + " | ".join(cells) + " |")
+    table = "\n".join(lines)
+    print(table)
+
+    cpu = platform.processor() or "?"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    load_after = os.getloadavg()
+    doc = """# Benchmarks: netlane conns beside ENet and plain UDP
+
+Made by `make bench` (`bench/rdm_compare.py`, measuring with
+`build/bench/bench_rdm_loopback`) on {date}. Two processes on 127.0.0.1:
+the client sends as fast as the library accepts (netlane: `net_send_rdm`,
+retried on -1; ENet 1.3.17: reliable packets on one channel, kept at most 64
+commands ahead of the wire; plain UDP: `sendto`), the server receives in a
+loop and, for round trips, echoes each message. Each figure is the median of
+{rounds} rounds (loss runs: {loss_rounds}), with the range in brackets; in
+every round the transports take turns. "!stall" marks a figure with a round
+below a quarter of its median. Ratios are netlane's against the other, the
+other way round for times and datagram counts, so that above 1 is better.
+
+"netlane" runs with the library's defaults (16-slot queues, a fixed resend
+every 500 ms, 64 KiB in flight); "netlane auto" sets `conn_resend_rate =
+auto` (the resend wait follows the measured round trip, 2 ms at least, 500 ms
+at most; it runs under loss only, since without loss it is "netlane");
+"netlane auto 64" also sets both queues to 64 slots. {netns}
+
+Machine: {cpu}, {cores} cores, Linux {kernel}; load average {lb:.1f} when the
+run started and {la:.1f} when it ended (the machine is shared: busy-polling
+processes then wait for a core, which favours protocols that put many
+messages into one datagram, as ENet does, over one datagram per message and
+one per acknowledgement, as netlane's wire format has it).
+
+{table}
+""".format(date=started.strftime("%Y-%m-%d %H:%M"), rounds=rounds, loss_rounds=loss_rounds,
+           netns=("Every run had a private network namespace of its own; the loss runs drop that share of "
+                  "the UDP datagrams with an nftables rule on its loopback, so each way, and the datagram "
+                  "counts come from the namespace's own UDP counters.") if netns else
+           "Private network namespaces were not available (root and nftables are needed), so the loss runs "
+           "were left out.",
+           cpu=cpu, cores=os.cpu_count(), kernel=platform.release(), lb=load_before[0], la=load_after[0],
+           table=table)
+    if a.out:
+        with open(a.out, "w") as f:
+            f.write(doc)
+        print("wrote " + os.path.relpath(a.out, ROOT), file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()

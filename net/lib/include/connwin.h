@@ -1,0 +1,117 @@
+/* The two sliding windows of a wrapper conn and the timer that decides when
+ * an unacknowledged message goes out again. The protocol step in connhelp
+ * feeds them what arrives; nothing here reads a channel. */
+#ifndef NETLANE_CONNWIN_H
+#define NETLANE_CONNWIN_H
+
+#include <stdint.h>
+
+#include "connhelp.h"
+#include "netlane.h"
+
+#define CONN_HEADER_SIZE 4  /* the index in front of every message */
+
+typedef uint32_t index_t;
+
+typedef struct out_packet_t {
+  index_t index;
+  int ack;                      /* 1 once the peer acknowledged it */
+  unsigned int last_send_time;  /* timer value at the last transmission */
+  int tries;                    /* transmissions so far; 0: not sent yet */
+  uint32_t sequence;            /* the conn's count of transmissions at its last one */
+  int later_acks;               /* acknowledged messages sent after its last transmission */
+  int size;                     /* message bytes, without the header */
+  unsigned char *data;          /* header and message as sent; NULL: slot free */
+} out_packet_t;
+
+/* When to send again: every `cap` ms, or, when adaptive, after the smoothed
+ * round trip plus four times its variation, doubled for each further
+ * transmission of the same message, kept within [floor, cap]. A time-out
+ * also doubles the wait of every message until a message sent once is
+ * acknowledged: the round trips that made it time out cannot be measured (a
+ * resent message gives no sample), so the doubled wait stands in for them
+ * until the estimate has caught up, and one slow answer does not make the
+ * whole window go out again. */
+typedef struct resend_timer_t {
+  int adaptive;
+  int floor;    /* ms */
+  int cap;      /* ms: the configured resend rate */
+  int srtt8;    /* smoothed round trip in eighths of a ms; -1 before a sample */
+  int rttvar4;  /* its mean deviation in quarters of a ms */
+  int backoff;  /* doublings every wait takes until the next sample */
+  uint32_t backoff_mark;  /* the transmission count when it last grew */
+} resend_timer_t;
+
+typedef struct out_t {
+  out_packet_t *packets;
+  int queue_size;     /* slots, fixed when the queue is made */
+  index_t base_index; /* lowest index not yet released */
+  index_t next_index; /* index of the next message queued */
+  int max_in_flight;  /* bytes of sent, unacknowledged packets before new ones wait */
+  int in_flight;
+  uint32_t transmissions;  /* counts every datagram of data sent, to order them */
+  resend_timer_t timer;
+  long sent;          /* messages sent at least once */
+  long resent;        /* transmissions beyond the first */
+} out_t;
+
+typedef struct in_packet_t {
+  int size;
+  unsigned char *data;  /* the message; NULL: slot free */
+} in_packet_t;
+
+typedef struct in_t {
+  in_packet_t *packets;
+  int queue_size;
+  index_t base_index; /* index of the next message handed out */
+  int held;           /* occupied slots */
+} in_t;
+
+/* What became of a data packet offered to the in window. */
+#define IN_STORED 0  /* new, stored: acknowledge */
+#define IN_KNOWN  1  /* stored or handed out before: acknowledge again */
+#define IN_BEYOND 2  /* past the window: no acknowledgement */
+#define IN_NOMEM  3  /* no memory to store it: no acknowledgement */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Both windows at the sizes in force, every slot free, indexes at 1.
+ * 0 ok; 1 no memory (or a size below one slot), nothing left allocated. */
+int __netlane_internal__windows_create(out_t *out, in_t *in, const struct conn_config *cfg);
+/* Frees both windows with every message still in them. */
+void __netlane_internal__windows_destroy(out_t *out, in_t *in);
+
+/* Feeds one round-trip measurement (ms) into the estimate and ends the
+ * backoff. */
+void __netlane_internal__rtt_sample(resend_timer_t *timer, unsigned int ms);
+/* The wait before the transmission after `tries` ones, in ms. */
+int __netlane_internal__resend_wait(const resend_timer_t *timer, int tries);
+
+/* Queues a message as the next index: 0 queued; -1 the window is full or
+ * memory ran out. It goes out at the next call of out_send_due. */
+int __netlane_internal__out_queue(out_t *out, const void *buf, int size);
+/* Sends, in index order, every message never sent while the bytes in
+ * flight allow, and every unacknowledged one whose wait has passed. */
+void __netlane_internal__out_send_due(out_t *out, NET_CHANNEL *chan, unsigned int now);
+/* Takes an acknowledgement of index `a`: marks it, measures the round trip
+ * from a message sent once, releases from the base, and, when adaptive,
+ * sends a message again at once when three messages sent after it have
+ * been acknowledged and it has not. */
+void __netlane_internal__out_take_ack(out_t *out, NET_CHANNEL *chan, index_t a, unsigned int now);
+/* 1 when no further message can be queued. */
+int __netlane_internal__out_full(const out_t *out);
+
+/* Offers the data packet of index `i` with `size` message bytes: IN_*. */
+int __netlane_internal__in_store(in_t *in, index_t i, const unsigned char *msg, int size);
+/* The slot of the next message in order (its data NULL when none). */
+in_packet_t *__netlane_internal__in_next(in_t *in);
+/* Frees the next message and moves the window on by one. */
+void __netlane_internal__in_release(in_t *in);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
