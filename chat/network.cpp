@@ -4,10 +4,10 @@
 #include <string.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <chrono>
-#include <thread>
 #include "network.h"
 #include "menu.h"
+#include "packet.h"
+#include "timers.h"
 
 chat_net chat_net_ops = {
   net_send_rdm,     /* send */
@@ -15,6 +15,7 @@ chat_net chat_net_ops = {
   net_query_rdm,    /* query */
   net_ignore_rdm,   /* ignore */
   net_closeconn,    /* close */
+  net_poll_listen,  /* poll_listen */
 };
 
 // Not named `listen`: a global of that name would take the place of the
@@ -27,14 +28,91 @@ bool connected = false;
 
 int connect_poll_ms = 200;
 int connect_time_limit_ms = 10000;
+bool port_field_refused = false;
 
 // ":" + "65535" + terminator, or a 21-character address + ":65535" + terminator.
 #define BIND_TEXT_SIZE  8
 #define PEER_TEXT_SIZE  (IP_ADDY_SIZE + 7)
 
-static void wait_ms(int ms)
+// Packets that a conn refused because its window of unacknowledged messages
+// was full, kept in order and sent again in later steps before anything
+// newer. A join announces every user to every conn in one step, and two
+// joins in one step overrun the window of a full chat: without the backlog
+// a newcomer could lose its "You!". One backlog per conn (ten client conns
+// or the one conn to the host); a conn that never acknowledges again keeps
+// only its oldest BACKLOG_PACKETS.
+#define BACKLOG_PACKETS 32
+typedef struct backlog_t {
+  NET_CONN *conn;   // NULL: unused
+  int first, count;
+  char packets[BACKLOG_PACKETS][PACKET_SIZE];
+} backlog_t;
+static backlog_t backlogs[MAX_CLIENTS];
+
+static backlog_t *backlog_of(NET_CONN *conn, bool make)
 {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  backlog_t *free_one = NULL;
+  for (backlog_t &b : backlogs) {
+    if (b.conn == conn)
+      return &b;
+    if (!b.conn && !free_one)
+      free_one = &b;
+  }
+  if (make && free_one) {
+    free_one->conn = conn;
+    free_one->first = free_one->count = 0;
+  }
+  return make ? free_one : NULL;
+}
+
+// Before a conn is closed: the record may be reused for a new conn.
+static void backlog_forget(NET_CONN *conn)
+{
+  backlog_t *b = backlog_of(conn, false);
+  if (b)
+    b->conn = NULL;
+}
+
+static void backlog_clear()
+{
+  for (backlog_t &b : backlogs)
+    b.conn = NULL;
+}
+
+void close_client(int index)
+{
+  if (index < 0 || index >= MAX_CLIENTS || !client_conn[index])
+    return;
+  backlog_forget(client_conn[index]);
+  chat_net_ops.close(client_conn[index]);
+  client_conn[index] = NULL;
+}
+
+// Sends what each conn has waiting, oldest first, until its window is full again.
+void backlog_flush()
+{
+  for (backlog_t &b : backlogs) {
+    while (b.conn && b.count > 0 &&
+           chat_net_ops.send(b.conn, b.packets[b.first], PACKET_SIZE) == 0) {
+      b.first = (b.first + 1) % BACKLOG_PACKETS;
+      b.count--;
+    }
+  }
+}
+
+void send_packet(NET_CONN *conn, const char *packet)
+{
+  if (!conn)
+    return;
+  backlog_t *b = backlog_of(conn, false);
+  if ((!b || b->count == 0) && chat_net_ops.send(conn, packet, PACKET_SIZE) == 0)
+    return;
+  if (!b)
+    b = backlog_of(conn, true);
+  if (b && b->count < BACKLOG_PACKETS) {
+    memcpy(b->packets[(b->first + b->count) % BACKLOG_PACKETS], packet, PACKET_SIZE);
+    b->count++;
+  }
 }
 
 void Init_network_stuff()
@@ -58,19 +136,29 @@ int port_text_ok(const char *port)
   return value >= 1 && value <= 65535;
 }
 
+// The PORT field as the suffix of an address text: ":5000", or "" when the
+// field is empty. The one place the field is checked: 0 and
+// port_field_refused set when it is bad.
+static int typed_port(char suffix[BIND_TEXT_SIZE])
+{
+  port_field_refused = !port_text_ok(port_num);
+  if (port_field_refused)
+    return 0;
+  snprintf(suffix, BIND_TEXT_SIZE, "%s%s", port_num[0] ? ":" : "", port_num);
+  return 1;
+}
+
 int Server_init()
 {
   client_num = 0;
   for (int i = 0; i < MAX_CLIENTS; i++)
     client_conn[i] = NULL;
+  backlog_clear();
 
-  if (!port_text_ok(port_num))
-    return 1;
   // The empty text, not the absent one: the driver's configured port.
-  char binding[BIND_TEXT_SIZE] = "";
-  if (port_num[0])
-    snprintf(binding, sizeof binding, ":%s", port_num);
-
+  char binding[BIND_TEXT_SIZE];
+  if (!typed_port(binding))
+    return 1;
   listen_conn = net_openconn(NET_DRIVER_WSOCK_WIN, binding);
   if (!listen_conn)
     return 1;
@@ -91,7 +179,7 @@ int Sever_listen_for_new_client()
   if (!listen_conn)
     return 0;
 
-  NET_CONN *conn = net_poll_listen(listen_conn);
+  NET_CONN *conn = chat_net_ops.poll_listen(listen_conn);
   if (!conn)
     return 0;
   client_conn[client_num] = conn;
@@ -101,6 +189,7 @@ int Sever_listen_for_new_client()
 
 void Server_exit()
 {
+  backlog_clear();
   for (int i = 0; i < client_num && i < MAX_CLIENTS; i++) {
     if (client_conn[i])
       chat_net_ops.close(client_conn[i]);
@@ -115,13 +204,15 @@ void Server_exit()
 int Client_init(const char *ip_address)
 {
   server_conn = NULL;
-  if (!port_text_ok(port_num))
+  backlog_clear();
+  char port[BIND_TEXT_SIZE];
+  if (!typed_port(port))
     return 1;
 
   // A typed PORT reaches the conn unless the address names its own port.
   char peer[PEER_TEXT_SIZE];
-  if (port_num[0] && !strchr(ip_address, ':'))
-    snprintf(peer, sizeof peer, "%.*s:%s", IP_ADDY_SIZE - 1, ip_address, port_num);
+  if (!strchr(ip_address, ':'))
+    snprintf(peer, sizeof peer, "%.*s%s", IP_ADDY_SIZE - 1, ip_address, port);
   else
     snprintf(peer, sizeof peer, "%s", ip_address);
 
@@ -133,16 +224,14 @@ int Client_init(const char *ip_address)
 
   // The wrapper never reports a host that does not answer, so the wait has
   // its own limit; each poll may send the connect request again.
-  auto start = std::chrono::steady_clock::now();
+  long start = clock_ms();
   for (;;) {
     int result = net_poll_connect(server_conn);
     if (result > 0)
       return 0;
     if (result < 0)
       return 3;
-    auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - start).count();
-    if (spent >= connect_time_limit_ms)
+    if (clock_ms() - start >= connect_time_limit_ms)
       return 3;
     wait_ms(connect_poll_ms);
   }
@@ -150,6 +239,7 @@ int Client_init(const char *ip_address)
 
 void Client_exit()
 {
+  backlog_clear();
   if (server_conn)
     chat_net_ops.close(server_conn);
   server_conn = NULL;

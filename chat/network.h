@@ -15,6 +15,7 @@ typedef struct chat_net_typ {
   int (*query)(NET_CONN *conn);                                // net_query_rdm
   int (*ignore)(NET_CONN *conn);                               // net_ignore_rdm
   int (*close)(NET_CONN *conn);                                // net_closeconn
+  NET_CONN *(*poll_listen)(NET_CONN *conn);                    // net_poll_listen
 } chat_net;
 
 extern chat_net chat_net_ops;
@@ -29,6 +30,10 @@ extern bool connected;                      // client: the join request has gone
 // gives up after connect_time_limit_ms (defaults 200 and 10000).
 extern int connect_poll_ms;
 extern int connect_time_limit_ms;
+
+// Set by Server_init and Client_init: their result 1 came from a bad PORT
+// field, not from the conn.
+extern bool port_field_refused;
 
 // Starts netlane (a second start does nothing), reads "netlane.cfg" and
 // brings up every driver that the machine has.
@@ -55,5 +60,14 @@ void Server_exit();
 int Client_init(const char *ip_address);
 // Closes the conn to the host and clears `connected`.
 void Client_exit();
+
+// Sends the chat packet `packet` (PACKET_SIZE bytes) on `conn`. When the
+// conn refuses it because its window is full, the packet waits in the
+// conn's backlog and goes out, in order, from backlog_flush.
+void send_packet(NET_CONN *conn, const char *packet);
+// Sends what each conn's backlog holds, until its window is full again.
+void backlog_flush();
+// Host: closes client conn `index` and drops what waits for it.
+void close_client(int index);
 
 #endif

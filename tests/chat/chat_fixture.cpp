@@ -73,6 +73,11 @@ int fake_close(NET_CONN *conn)
   return 0;
 }
 
+NET_CONN *fake_poll_listen(NET_CONN *)
+{
+  return NULL;
+}
+
 }  // namespace
 
 int claim_test_port(int *lock_fd)
@@ -130,7 +135,7 @@ std::string text_of(const std::vector<char> &p, int nbytes)
 void ChatTest::SetUp()
 {
   saved_ops = chat_net_ops;
-  chat_net_ops = {fake_send, fake_receive, fake_query, fake_ignore, fake_close};
+  chat_net_ops = {fake_send, fake_receive, fake_query, fake_ignore, fake_close, fake_poll_listen};
   char path[] = "/tmp/chat_trace_XXXXXX";
   int fd = mkstemp(path);
   ASSERT_GE(fd, 0);

@@ -9,6 +9,7 @@
 #include <vector>
 #include "chat_it.h"
 #include "network.h"
+#include "rules.h"
 
 // A conn that never reaches the network library: what the chat sends is
 // recorded, what it receives is queued by the test.
