@@ -9,12 +9,11 @@
 //   "Mesg" who, line        both ways        a typed line
 //   "Chng" / "Sund"         both ways        new background / alert sound
 //   "Numb" number text      both ways        test number, not relayed
-#include <limits.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include "chat_it.h"
 #include "data.h"
+#include "decimal.h"
 #include "effects.h"
 #include "menu.h"
 #include "network.h"
@@ -191,23 +190,12 @@ static void host_line(int conn_index)
   clear_string(packetbuffer, PACKET_CLEAR);
 }
 
-// atoi of a received text, without atoi's undefined result for a number
-// beyond int (the text is up to 50 digits): such a number stops at the limit.
-static int number_of(const char *text)
-{
-  long value = strtol(text, NULL, 10);
-  if (value > INT_MAX)
-    return INT_MAX;
-  if (value < INT_MIN)
-    return INT_MIN;
-  return (int)value;
-}
-
 static void show_number()
 {
   clear_string(user_data, USER_DATA);
   PacketGetManyBytes(user_data);
-  snprintf(user_data, USER_DATA, "%d", number_of(user_data));
+  // The text is up to 50 digits: beyond int the number stops at the limit.
+  snprintf(user_data, USER_DATA, "%d", __netlane_internal__read_decimal(user_data));
   post_message("Number test", 0, user_data);
   clear_string(packetbuffer, PACKET_CLEAR);
 }

@@ -4,12 +4,12 @@
 //   [conns]
 //   conn_outqueue_size = 32
 //   conn_resend_rate = 200
-#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "config.h"
 #include "connhelp.h"
+#include "decimal.h"
 
 static const struct conn_config conn_config_default = {
   16,   /* outqueue_size */
@@ -30,7 +30,7 @@ const struct conn_config *__netlane_internal__get_conn_config(NET_DRIVER *drv)
  * `fallback` for a negative value or one whose power of two is too large. */
 static int queue_size(const char *value, int fallback)
 {
-  long n = strtol(value, NULL, 10);
+  long n = __netlane_internal__read_decimal(value);
   if (n < 0 || n > LARGEST_QUEUE) return fallback;
   long size = 1;
   while (size < n) size <<= 1;
@@ -41,11 +41,8 @@ static int queue_size(const char *value, int fallback)
  * `fallback`. */
 static int resend_rate(const char *value, int fallback)
 {
-  long n = strtol(value, NULL, 10);
-  if (n == 0) return fallback;
-  if (n > INT_MAX) return INT_MAX;
-  if (n < INT_MIN) return INT_MIN;
-  return (int)n;
+  int n = __netlane_internal__read_decimal(value);
+  return n == 0 ? fallback : n;
 }
 
 void __netlane_internal__load_conn_config(NET_DRIVER *drv, FILE *fp, const char *section)

@@ -2,7 +2,6 @@
 // socket per channel. Binding texts: "192.168.0.5:24785", ":24785", "+:24785"
 // (address reuse on), "-" (off); targets: "10.0.0.1:24785", "*:24785".
 // Drivers 5 and 13 are placeholders of the same class.
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -10,6 +9,7 @@
 #include <arpa/inet.h>
 
 #include "config.h"
+#include "decimal.h"
 #include "drivers.h"
 #include "inetaddr.h"
 #include "inetdefs.h"
@@ -182,21 +182,10 @@ int query(NET_CHANNEL *chan)
   return __netlane_internal__sock_readable(data->sock);
 }
 
-// A decimal integer read like atoi, but saturating instead of overflowing.
-int read_int(const char *value)
-{
-  long v = strtol(value, NULL, 10);
-  if (v > INT_MAX)
-    return INT_MAX;
-  if (v < INT_MIN)
-    return INT_MIN;
-  return static_cast<int>(v);
-}
-
 // "yes", "y..." or a nonzero number switch the driver off.
 int read_disable(const char *value)
 {
-  return (read_int(value) != 0 || value[0] == 'y') ? 1 : 0;
+  return (__netlane_internal__read_decimal(value) != 0 || value[0] == 'y') ? 1 : 0;
 }
 
 // Up to four dot-separated decimal parts, ((p1*256+p2)*256+p3)*256+p4,
@@ -228,13 +217,13 @@ void load_config(NET_DRIVER *drv, FILE *fp)
   if (__netlane_internal__seek_section(fp, "internet") == 0) {
     while (__netlane_internal__get_setting(fp, &option, &value) == 0) {
       if (strcmp(option, "port") == 0) {
-        long port = strtol(value, NULL, 10);
+        int port = __netlane_internal__read_decimal(value);
         // A port that does not fit 16 bits is ignored like 0, not cut
         // down to some other port.
         if (port > 0 && port <= 65535)
-          default_port = static_cast<int>(port);
+          default_port = port;
       } else if (strcmp(option, "forceport") == 0) {
-        forceport = read_int(value);
+        forceport = __netlane_internal__read_decimal(value);
       } else if (strcmp(option, "ip") == 0) {
         ip_address = read_ip(value);
       } else if (strcmp(option, "disable") == 0) {

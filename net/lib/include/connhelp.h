@@ -34,11 +34,6 @@ void __netlane_internal__load_conn_config(NET_DRIVER *drv, FILE *fp, const char 
  * less the 4-byte index header (16380; 508 where packets hold 512 bytes). */
 int __netlane_internal__largest_conn_message(NET_DRIVER *drv);
 
-/* Entries in the client list of a listening conn: its clients whose conns
- * are open, plus those closed since the last connect request; 0 for any
- * other conn. */
-int __netlane_internal__conn_client_count(NET_CONN *conn);
-
 #ifdef __cplusplus
 }
 #endif
