@@ -31,6 +31,9 @@ static const char *bad_port = "Bad PORT: type a number from 1 to 65535, or leave
 // it was pressed for the menu, not for a line, and is ignored until let go.
 static bool enter_from_menu = false;
 
+// A background change waits for the next frame (change_background).
+static bool background_due = false;
+
 window chat_window;
 window buddy_window;
 window text_box;
@@ -70,6 +73,21 @@ void chat_trace_close()
   trace = NULL;
 }
 
+// A new slowest logic step or frame of the running chat, in microseconds:
+// "<ms> slowest step <us>", "<ms> slowest frame <us>". What a flood of
+// packets costs the loop shows here.
+static void trace_slowest(const char *what, long long since, long long *slowest)
+{
+  long long took = clock_us() - since;
+  if (took <= *slowest)
+    return;
+  *slowest = took;
+  if (trace) {
+    fprintf(trace, "%ld slowest %s %lld\n", clock_ms(), what, took);
+    fflush(trace);
+  }
+}
+
 void chat_sound(int index)
 {
   if (trace) {
@@ -105,6 +123,7 @@ void chat_screen_start()
       clear(w->window_bitmap);
   y_pos = 0;
   held_count = 0;
+  background_due = false;
   // The log page is painted now, not at the first frame: the steps that run
   // before that frame (a client's burst after connecting) already post lines,
   // and a first repaint would wipe them.
@@ -199,6 +218,9 @@ void repaint_log()
 
 void draw_chat_frame()
 {
+  if (background_due && background)
+    drawBackground(background, rand() % 256);
+  background_due = false;
   acquire_screen();
   clear(buffer);
   if (chat_window.re_draw)
@@ -228,8 +250,9 @@ void draw_chat_frame()
 // A new background and a new log page that starts with the change notice.
 void change_background()
 {
-  if (background)
-    drawBackground(background, rand() % 256);
+  // Painted at the next frame: changes that come faster than frames, from
+  // keys or from peers, cost one painting (some 60 ms at 8 bits) a frame.
+  background_due = true;
   text_box.re_draw = true;
   buddy_window.re_draw = true;
   // Repaint the log now, not at the frame, so the notice stands on the new page.
@@ -379,14 +402,19 @@ void chat_end(int chat_type)
 
 void chat_prog(int chat_type)
 {
+  long long slowest_step = 0, slowest_frame = 0;
   if (chat_start(chat_type) == 0) {
     while (!done) {
       while (speed_counter > 0) {
-        chat_key_step(chat_type);
+        chat_key_step(chat_type);  // may wait for a key to come up: not timed
+        long long start = clock_us();
         chat_net_step(chat_type);
+        trace_slowest("step", start, &slowest_step);
         speed_counter--;
       }
+      long long start = clock_us();
       draw_chat_frame();
+      trace_slowest("frame", start, &slowest_frame);
       if (!done)
         wait_for_tick();
     }

@@ -30,45 +30,65 @@ int connect_poll_ms = 200;
 int connect_time_limit_ms = 10000;
 bool port_field_refused = false;
 
+// Polls of the listening conn per step: 3840 datagrams a second at 60 steps.
+#define LISTEN_POLLS 64
+
 // ":" + "65535" + terminator, or a 21-character address + ":65535" + terminator.
 #define BIND_TEXT_SIZE  8
 #define PEER_TEXT_SIZE  (IP_ADDY_SIZE + 7)
 
 // Packets that a conn refused because its window of unacknowledged messages
-// was full, kept in order and sent again in later steps before anything
-// newer. A join announces every user to every conn in one step, and two
-// joins in one step overrun the window of a full chat: without the backlog
-// a newcomer could lose its "You!". One backlog per conn (ten client conns
-// or the one conn to the host); a conn that never acknowledges again keeps
-// only its oldest BACKLOG_PACKETS.
-#define BACKLOG_PACKETS 32
+// was full wait here and go out in later steps. A join announces every user
+// to every conn in one step, and two joins in one step overrun the window
+// of a full chat: without the backlog a newcomer could lose its "You!".
+//
+// Each conn's backlog keeps one queue per origin: the client conn whose
+// packet made the host send (a relayed line, an echo, an announcement) or
+// the host itself. The queues take turns when the window opens, so one
+// participant's flood delays another's lines by a turn at most; a full
+// queue refuses only its own origin's packet. Every chat packet has all its
+// content in the first PACKET_CLEAR bytes and zeros after them, so only
+// those bytes are kept.
+#define BACKLOG_ORIGINS (MAX_CLIENTS + 1)
+#define BACKLOG_DEPTH   16   // a join's "Join" packets and its "You!" fit
+typedef struct origin_queue_t {
+  int first, count;
+  char packets[BACKLOG_DEPTH][PACKET_CLEAR];
+} origin_queue_t;
 typedef struct backlog_t {
   NET_CONN *conn;   // NULL: unused
-  int first, count;
-  char packets[BACKLOG_PACKETS][PACKET_SIZE];
+  int waiting;      // packets in all queues
+  int turn;         // the origin whose queue goes next
+  origin_queue_t queues[BACKLOG_ORIGINS];
 } backlog_t;
 static backlog_t backlogs[MAX_CLIENTS];
+int backlog_dropped = 0;
 
-static backlog_t *backlog_of(NET_CONN *conn, bool make)
+static backlog_t *backlog_of(NET_CONN *conn)
 {
-  backlog_t *free_one = NULL;
-  for (backlog_t &b : backlogs) {
+  for (backlog_t &b : backlogs)
     if (b.conn == conn)
       return &b;
-    if (!b.conn && !free_one)
-      free_one = &b;
+  return NULL;
+}
+
+static backlog_t *new_backlog(NET_CONN *conn)
+{
+  backlog_t *b = backlog_of(NULL);
+  if (b) {
+    b->conn = conn;
+    b->waiting = 0;
+    b->turn = 0;
+    for (origin_queue_t &q : b->queues)
+      q.first = q.count = 0;
   }
-  if (make && free_one) {
-    free_one->conn = conn;
-    free_one->first = free_one->count = 0;
-  }
-  return make ? free_one : NULL;
+  return b;
 }
 
 // Before a conn is closed: the record may be reused for a new conn.
 static void backlog_forget(NET_CONN *conn)
 {
-  backlog_t *b = backlog_of(conn, false);
+  backlog_t *b = conn ? backlog_of(conn) : NULL;
   if (b)
     b->conn = NULL;
 }
@@ -88,31 +108,58 @@ void close_client(int index)
   client_conn[index] = NULL;
 }
 
-// Sends what each conn has waiting, oldest first, until its window is full again.
+// Sends the oldest packet of the next origin in turn; 0 when the conn
+// refused it (or nothing waits).
+static int send_next(backlog_t *b)
+{
+  for (int n = 0; n < BACKLOG_ORIGINS; n++) {
+    int origin = (b->turn + n) % BACKLOG_ORIGINS;
+    origin_queue_t *q = &b->queues[origin];
+    if (q->count == 0)
+      continue;
+    char packet[PACKET_SIZE] = {0};
+    memcpy(packet, q->packets[q->first], PACKET_CLEAR);
+    if (chat_net_ops.send(b->conn, packet, PACKET_SIZE) != 0)
+      return 0;
+    q->first = (q->first + 1) % BACKLOG_DEPTH;
+    q->count--;
+    b->waiting--;
+    b->turn = (origin + 1) % BACKLOG_ORIGINS;
+    return 1;
+  }
+  return 0;
+}
+
 void backlog_flush()
 {
   for (backlog_t &b : backlogs) {
-    while (b.conn && b.count > 0 &&
-           chat_net_ops.send(b.conn, b.packets[b.first], PACKET_SIZE) == 0) {
-      b.first = (b.first + 1) % BACKLOG_PACKETS;
-      b.count--;
+    if (!b.conn)
+      continue;
+    while (b.waiting > 0 && send_next(&b)) {
     }
+    if (b.waiting == 0)
+      b.conn = NULL;
   }
 }
 
-void send_packet(NET_CONN *conn, const char *packet)
+int send_packet(NET_CONN *conn, const char *packet, int origin)
 {
-  if (!conn)
-    return;
-  backlog_t *b = backlog_of(conn, false);
-  if ((!b || b->count == 0) && chat_net_ops.send(conn, packet, PACKET_SIZE) == 0)
-    return;
+  if (!conn || origin < 0 || origin >= BACKLOG_ORIGINS)
+    return -1;
+  backlog_t *b = backlog_of(conn);
+  if (!b && chat_net_ops.send(conn, packet, PACKET_SIZE) == 0)
+    return 0;
   if (!b)
-    b = backlog_of(conn, true);
-  if (b && b->count < BACKLOG_PACKETS) {
-    memcpy(b->packets[(b->first + b->count) % BACKLOG_PACKETS], packet, PACKET_SIZE);
-    b->count++;
+    b = new_backlog(conn);
+  origin_queue_t *q = b ? &b->queues[origin] : NULL;
+  if (!q || q->count == BACKLOG_DEPTH) {
+    backlog_dropped++;
+    return -1;
   }
+  memcpy(q->packets[(q->first + q->count) % BACKLOG_DEPTH], packet, PACKET_CLEAR);
+  q->count++;
+  b->waiting++;
+  return 0;
 }
 
 void Init_network_stuff()
@@ -179,12 +226,18 @@ int Sever_listen_for_new_client()
   if (!listen_conn)
     return 0;
 
-  NET_CONN *conn = chat_net_ops.poll_listen(listen_conn);
-  if (!conn)
-    return 0;
-  client_conn[client_num] = conn;
-  client_num++;
-  return 1;
+  // Each poll takes one datagram from the listening port, and answers
+  // nothing for junk as for an empty port: polling several times a step
+  // keeps junk from queueing up ahead of a real connect request.
+  for (int n = 0; n < LISTEN_POLLS; n++) {
+    NET_CONN *conn = chat_net_ops.poll_listen(listen_conn);
+    if (conn) {
+      client_conn[client_num] = conn;
+      client_num++;
+      return 1;
+    }
+  }
+  return 0;
 }
 
 void Server_exit()

@@ -47,7 +47,8 @@ int port_text_ok(const char *port);
 // 0 listening; 1 opening the conn failed (or the PORT field is bad);
 // 2 making it listen failed.
 int Server_init();
-// Accepts at most one new client conn. 1 when one was accepted (it is
+// Accepts at most one new client conn, taking up to 64 datagrams of the
+// listening port to find its request. 1 when one was accepted (it is
 // client_conn[client_num - 1]), else 0. With ten held, closes the listening conn.
 int Sever_listen_for_new_client();
 // Closes every client conn and the listening conn; no clients remain.
@@ -61,12 +62,22 @@ int Client_init(const char *ip_address);
 // Closes the conn to the host and clears `connected`.
 void Client_exit();
 
-// Sends the chat packet `packet` (PACKET_SIZE bytes) on `conn`. When the
-// conn refuses it because its window is full, the packet waits in the
-// conn's backlog and goes out, in order, from backlog_flush.
-void send_packet(NET_CONN *conn, const char *packet);
-// Sends what each conn's backlog holds, until its window is full again.
+// Whose packet a send serves: the host's client conn 0-9 whose packet it
+// answers or relays, or OWN_ORIGIN for what this machine sends of its own
+// accord (the host's own lines and notices, everything a client sends).
+#define OWN_ORIGIN MAX_CLIENTS
+
+// Sends the chat packet `packet` (PACKET_SIZE bytes, zero after its first
+// PACKET_CLEAR) on `conn` for `origin`. When the conn's window is full the
+// packet waits in the conn's backlog, behind the same origin's earlier
+// packets, and goes out from backlog_flush. 0 sent or waiting; -1 dropped
+// (counted in backlog_dropped): `origin` already has 16 packets waiting
+// for this conn.
+int send_packet(NET_CONN *conn, const char *packet, int origin);
+// Sends what the backlogs hold, the origins of a conn taking turns, until
+// each window is full again.
 void backlog_flush();
+extern int backlog_dropped;
 // Host: closes client conn `index` and drops what waits for it.
 void close_client(int index);
 

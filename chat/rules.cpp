@@ -24,22 +24,29 @@ int client_user[MAX_CLIENTS];
 
 static const char *chat_full = "The chat is full";
 
+// Background changes and alerts taken in during one receive pass act once:
+// one repaint, one sound and (host) one echo to every client, charged to
+// the conn of the first sender. -1: none in this pass.
+static int change_from = -1;
+static int alert_from = -1;
+
 /* ---- Sending ---- */
-// Host: to every open client conn except `skip` (-1 skips none).
-static void send_to_clients(int skip)
+// Host: to every open client conn except `skip` (-1 skips none), for
+// `origin` (see send_packet).
+static void send_to_clients(int skip, int origin)
 {
   for (int i = 0; i < client_num && i < MAX_CLIENTS; i++)
     if (i != skip)
-      send_packet(client_conn[i], packetbuffer);
+      send_packet(client_conn[i], packetbuffer, origin);
 }
 
 // What a key sends goes to every client from the host, to the host from a client.
 void send_from_key(int chat_type)
 {
   if (chat_type == 1)
-    send_to_clients(-1);
+    send_to_clients(-1, OWN_ORIGIN);
   else
-    send_packet(server_conn, packetbuffer);
+    send_packet(server_conn, packetbuffer, OWN_ORIGIN);
   clear_string(packetbuffer, PACKET_CLEAR);
 }
 
@@ -49,9 +56,9 @@ void send_typed_line(int chat_type)
   PacketAddByte((char)my_number);
   PacketAddManyBytes(user[my_number].typings);
   if (chat_type == 1) {
-    send_to_clients(-1);
+    send_to_clients(-1, OWN_ORIGIN);
   } else {
-    send_packet(server_conn, packetbuffer);
+    send_packet(server_conn, packetbuffer, OWN_ORIGIN);
     chat_sound(MESSAGE_SOUND);
   }
   clear_string(user[my_number].typings, USER_TYPINGS);
@@ -63,6 +70,7 @@ void rules_reset()
 {
   for (int &who : client_user)
     who = 0;
+  change_from = alert_from = -1;
 }
 
 void host_new_client()
@@ -70,7 +78,7 @@ void host_new_client()
   client_user[client_num - 1] = 0;
   post_message("Server", 0, a_new_user);
   Packet("New!");
-  send_to_clients(-1);
+  send_to_clients(-1, OWN_ORIGIN);
   clear_string(packetbuffer, PACKET_CLEAR);
 }
 
@@ -79,7 +87,7 @@ void client_ask_to_join()
   Packet("ReJo");
   PacketAddByte((char)pick_color);
   PacketAddManyBytes(client_name);
-  send_packet(server_conn, packetbuffer);
+  send_packet(server_conn, packetbuffer, OWN_ORIGIN);
   clear_string(packetbuffer, PACKET_CLEAR);
   connected = true;
 }
@@ -106,29 +114,82 @@ static void clear_typings_of(int who)
     clear_string(user[who].typings, USER_TYPINGS);
 }
 
+// Host: builds "Join" for slot `z` and sends it to every client for `origin`.
+static void announce(int z, int origin)
+{
+  Packet("Join");
+  PacketAddByte((char)z);
+  PacketAddByte((char)user[z].text_color);
+  PacketAddManyBytes(user[z].name);
+  send_to_clients(-1, origin);
+  clear_string(user_data, USER_DATA);
+  clear_string(packetbuffer, PACKET_CLEAR);
+}
+
+// Host: the number goes back on the conn that asked, so joins that cross
+// in flight each get their own.
+static void send_number(int conn_index, int who)
+{
+  Packet("You!");
+  PacketAddByte((char)who);
+  send_packet(client_conn[conn_index], packetbuffer, conn_index);
+  clear_string(user_data, USER_DATA);
+  clear_string(packetbuffer, PACKET_CLEAR);
+}
+
+// A one-character name is never announced.
+static bool announced(int z)
+{
+  return strlen(user[z].name) >= 2;
+}
+
+// A repeated "ReJo" from a conn that has its number: only a changed name or
+// colour is shown and announced, and only that user's; the asker gets its
+// number again. Everybody knows everybody else already.
+static void host_rejoin(int conn_index, int who, int color)
+{
+  char name[USER_NAME];
+  snprintf(name, sizeof name, "%s", user[who].name);
+  int old_color = user[who].text_color;
+  set_name(who, user_data);
+  user[who].text_color = color;
+  clear_string(user_data, USER_DATA);
+  clear_string(packetbuffer, PACKET_CLEAR);
+  if (strcmp(name, user[who].name) != 0 || old_color != color) {
+    post_message(user[who].name, color, "Im the new guy!");
+    chat_sound(JOIN_SOUND);
+    buddy_window.re_draw = true;
+    if (announced(who))
+      announce(who, conn_index);
+  }
+  send_number(conn_index, who);
+}
+
 static void host_join(int conn_index)
 {
   int color = PacketGetByte();
   PacketGetManyBytes(user_data);
   int who = client_user[conn_index];
-  if (who == 0) {
-    if (user_num + 1 >= MAX_USERS) {
-      // No slot left: tell the newcomer once and let it go.
-      clear_string(packetbuffer, PACKET_CLEAR);
-      Packet("Mesg");
-      PacketAddByte(0);
-      PacketAddManyBytes(chat_full);
-      send_packet(client_conn[conn_index], packetbuffer);
-      close_client(conn_index);
-      post_message("Server", 0, "The chat is full: a new user was turned away");
-      clear_string(user_data, USER_DATA);
-      clear_string(packetbuffer, PACKET_CLEAR);
-      return;
-    }
-    user_num++;
-    who = user_num;
-    client_user[conn_index] = who;
+  if (who != 0) {
+    host_rejoin(conn_index, who, color);
+    return;
   }
+  if (user_num + 1 >= MAX_USERS) {
+    // No slot left: tell the newcomer once and let it go.
+    clear_string(packetbuffer, PACKET_CLEAR);
+    Packet("Mesg");
+    PacketAddByte(0);
+    PacketAddManyBytes(chat_full);
+    send_packet(client_conn[conn_index], packetbuffer, conn_index);
+    close_client(conn_index);
+    post_message("Server", 0, "The chat is full: a new user was turned away");
+    clear_string(user_data, USER_DATA);
+    clear_string(packetbuffer, PACKET_CLEAR);
+    return;
+  }
+  user_num++;
+  who = user_num;
+  client_user[conn_index] = who;
   user[who].text_color = color;
   set_name(who, user_data);
   post_message(user[who].name, color, "Im the new guy!");
@@ -137,24 +198,12 @@ static void host_join(int conn_index)
   clear_string(packetbuffer, PACKET_CLEAR);
   buddy_window.re_draw = true;
 
-  for (int z = 0; z < MAX_USERS; z++) {
-    if (strlen(user[z].name) < 2)  // a one-character name is never announced
-      continue;
-    Packet("Join");
-    PacketAddByte((char)z);
-    PacketAddByte((char)user[z].text_color);
-    PacketAddManyBytes(user[z].name);
-    send_to_clients(-1);
-    clear_string(user_data, USER_DATA);
-    clear_string(packetbuffer, PACKET_CLEAR);
-  }
-  // The number goes back on the conn that asked, so joins that cross in
-  // flight each get their own.
-  Packet("You!");
-  PacketAddByte((char)who);
-  send_packet(client_conn[conn_index], packetbuffer);
-  clear_string(user_data, USER_DATA);
-  clear_string(packetbuffer, PACKET_CLEAR);
+  // The newcomer learns everybody; what it costs the other conns is
+  // charged to the newcomer's conn.
+  for (int z = 0; z < MAX_USERS; z++)
+    if (announced(z))
+      announce(z, conn_index);
+  send_number(conn_index, who);
 }
 
 static void host_line(int conn_index)
@@ -183,7 +232,7 @@ static void host_line(int conn_index)
   Packet("Mesg");
   PacketAddByte((char)who);
   PacketAddManyBytes(user_data);
-  send_to_clients(conn_index);  // the author has its own echo
+  send_to_clients(conn_index, conn_index);  // the author has its own echo
   chat_sound(MESSAGE_SOUND);
   clear_typings_of(who);
   clear_string(user_data, USER_DATA);
@@ -210,20 +259,14 @@ void host_handle_packet(int conn_index)
     host_join(conn_index);
   if (PacketRead("Mesg"))
     host_line(conn_index);
-  if (PacketRead("Chng")) {
+  // The echoes go out once the pass has taken everything in (host_echo).
+  if (PacketRead("Chng") && change_from < 0) {
     change_background();
-    // The echo is built on a zeroed buffer, not on the sender's bytes.
-    clear_string(packetbuffer, PACKET_CLEAR);
-    Packet("Chng");
-    send_to_clients(-1);
-    clear_string(packetbuffer, PACKET_CLEAR);
+    change_from = conn_index;
   }
-  if (PacketRead("Sund")) {
+  if (PacketRead("Sund") && alert_from < 0) {
     chat_sound(ALERT_SOUND);
-    clear_string(packetbuffer, PACKET_CLEAR);
-    Packet("Sund");
-    send_to_clients(-1);
-    clear_string(packetbuffer, PACKET_CLEAR);
+    alert_from = conn_index;
   }
   if (PacketRead("Numb"))
     show_number();
@@ -280,17 +323,35 @@ void client_handle_packet()
     chat_sound(JOIN_SOUND);
     clear_string(packetbuffer, PACKET_CLEAR);
   }
-  if (PacketRead("Chng")) {
+  if (PacketRead("Chng") && change_from < 0) {
     change_background();
-    clear_string(packetbuffer, PACKET_CLEAR);
+    change_from = OWN_ORIGIN;
   }
-  if (PacketRead("Sund")) {
+  if (PacketRead("Sund") && alert_from < 0) {
     chat_sound(ALERT_SOUND);
-    clear_string(packetbuffer, PACKET_CLEAR);
+    alert_from = OWN_ORIGIN;
   }
   if (PacketRead("Numb"))
     show_number();
   clear_string(packetbuffer, PACKET_CLEAR);
+}
+
+// Host: the echoes of the background changes and alerts of one pass, to
+// every client, the senders included. Built on a zeroed buffer, not on a
+// sender's bytes.
+static void host_echo()
+{
+  const char *ids[2] = {"Chng", "Sund"};
+  int *from[2] = {&change_from, &alert_from};
+  for (int n = 0; n < 2; n++) {
+    if (*from[n] < 0)
+      continue;
+    clear_string(packetbuffer, PACKET_CLEAR);
+    Packet(ids[n]);
+    send_to_clients(-1, *from[n]);
+    clear_string(packetbuffer, PACKET_CLEAR);
+    *from[n] = -1;
+  }
 }
 
 // More than a peer can have in flight through its window; a peer that
@@ -330,6 +391,7 @@ void host_receive()
         host_handle_packet(i);
     }
   }
+  host_echo();
 }
 
 void client_receive()
@@ -341,4 +403,5 @@ void client_receive()
     if (got > 0)
       client_handle_packet();
   }
+  change_from = alert_from = -1;
 }

@@ -27,8 +27,13 @@ void wait_ms(int ms)
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-long clock_ms()
+long long clock_us()
 {
   using namespace std::chrono;
-  return (long)duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+  return (long long)duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+long clock_ms()
+{
+  return (long)(clock_us() / 1000);
 }

@@ -19,8 +19,9 @@ void wait_for_tick();
 // work in headless tests too.
 void wait_ms(int ms);
 
-// Milliseconds of a monotonic clock (the wall clock can jump while a chat
-// runs); compare differences only.
+// Milliseconds and microseconds of a monotonic clock (the wall clock can
+// jump while a chat runs); compare differences only.
 long clock_ms();
+long long clock_us();
 
 #endif

@@ -31,8 +31,12 @@ FakeConn *fake_of(NET_CONN *conn) { return static_cast<FakeConn *>(conn->data); 
 
 int fake_send(NET_CONN *conn, const void *buffer, int size)
 {
+  FakeConn *f = fake_of(conn);
+  if (f->room <= 0)
+    return -1;
+  f->room--;
   const char *b = static_cast<const char *>(buffer);
-  fake_of(conn)->sent.emplace_back(b, b + size);
+  f->sent.emplace_back(b, b + size);
   return 0;
 }
 
@@ -73,9 +77,15 @@ int fake_close(NET_CONN *conn)
   return 0;
 }
 
-NET_CONN *fake_poll_listen(NET_CONN *)
+NET_CONN *fake_poll_listen(NET_CONN *conn)
 {
-  return NULL;
+  FakeConn *f = fake_of(conn);
+  f->polls++;
+  if (f->requests.empty())
+    return NULL;
+  NET_CONN *c = f->requests.front();
+  f->requests.pop_front();
+  return c;
 }
 
 }  // namespace
@@ -187,6 +197,12 @@ void ChatTest::connect_client()
 {
   host.conn.data = &host;
   server_conn = &host.conn;
+}
+
+void ChatTest::listen()
+{
+  listener.conn.data = &listener;
+  listen_conn = &listener.conn;
 }
 
 void ChatTest::host_gets(int i, const std::vector<char> &p)

@@ -18,6 +18,11 @@ struct FakeConn {
   std::deque<std::vector<char>> inbox;         // messages waiting to be received
   std::vector<std::vector<char>> sent;         // every message sent, in order
   bool closed = false;
+  long room = 1L << 30;  // sends taken before the window is full; each takes one
+  // Listening conn: one datagram per poll, a conn's connect request or
+  // junk (nullptr); what poll_listen hands out for each.
+  std::deque<NET_CONN *> requests;
+  int polls = 0;
 };
 
 // A UDP port of 32200-32299 that no other test process uses (the chat's
@@ -45,6 +50,8 @@ class ChatTest : public testing::Test {
   void accept_clients(int n);
   // Client side: the conn to the host.
   void connect_client();
+  // Host side: the listening conn.
+  void listen();
   // Delivers `p` on client conn `i` and lets the host handle it.
   void host_gets(int i, const std::vector<char> &p);
   // Delivers `p` from the host and lets the client handle it.
@@ -56,6 +63,7 @@ class ChatTest : public testing::Test {
 
   FakeConn fakes[MAX_CLIENTS];
   FakeConn host;
+  FakeConn listener;  // listen_conn, once listen() has made it so
   std::string trace_path;
   long trace_seen = 0;
   chat_net saved_ops;
