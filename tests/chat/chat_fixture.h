@@ -4,26 +4,12 @@
 #define CHAT_FIXTURE_H
 
 #include <gtest/gtest.h>
-#include <deque>
 #include <string>
 #include <vector>
 #include "chat_it.h"
+#include "fake_conns.h"
 #include "network.h"
 #include "rules.h"
-
-// A conn that never reaches the network library: what the chat sends is
-// recorded, what it receives is queued by the test.
-struct FakeConn {
-  NET_CONN conn;  // the chat holds &conn; its `data` points back here
-  std::deque<std::vector<char>> inbox;         // messages waiting to be received
-  std::vector<std::vector<char>> sent;         // every message sent, in order
-  bool closed = false;
-  long room = 1L << 30;  // sends taken before the window is full; each takes one
-  // Listening conn: one datagram per poll, a conn's connect request or
-  // junk (nullptr); what poll_listen hands out for each.
-  std::deque<NET_CONN *> requests;
-  int polls = 0;
-};
 
 // A UDP port of 32200-32299 that no other test process uses (the chat's
 // end-to-end tests claim from the same lock files): the program binds
