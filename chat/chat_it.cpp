@@ -346,7 +346,7 @@ int chat_start(int chat_type)
   if (chat_type == 1) {
     int result = Server_init();
     if (result == 1 && port_field_refused)
-      allegro_message(bad_port);
+      allegro_message("%s", bad_port);
     else if (result == 1)
       allegro_message("Error opening conn");
     else if (result == 2)
@@ -360,7 +360,7 @@ int chat_start(int chat_type)
   }
   int result = Client_init(ip_addy);
   if (result == 1 && port_field_refused)
-    allegro_message(bad_port);
+    allegro_message("%s", bad_port);
   else if (result == 1)
     allegro_message("Error opening conn.");
   else if (result == 2)

@@ -1,10 +1,12 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing Yammerlane need,
-# when any is missing. Needs root (or sudo) for apt-get.
+# when any is missing; `setup.sh fuzz` those of `make fuzz` (clang and its
+# libFuzzer) as well. Needs root (or sudo) for apt-get.
 set -e
 PACKAGES="build-essential cmake pkg-config liballegro4-dev libgtest-dev libgmock-dev \
 libbenchmark-dev xvfb xdotool x11-utils x11-apps netpbm python3 nftables iproute2 \
 xfonts-base"
+if [ "$1" = fuzz ]; then PACKAGES="$PACKAGES clang libclang-rt-14-dev"; fi
 
 missing=""
 for p in $PACKAGES; do
