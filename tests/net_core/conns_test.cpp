@@ -1,6 +1,7 @@
 // Conns against the recording driver: state rules, accepting peers, the
 // wait routines' poll counts under a stepping timer, and shutdown order.
 #include <gtest/gtest.h>
+#include <limits.h>
 
 #include <string>
 #include <vector>
@@ -158,6 +159,11 @@ TEST_F(Conns, WaitTimePollsOnceMoreThanItsSeconds)
   rec.log.clear();
   EXPECT_EQ(net_connect_wait_time(conn, "far", -5), 1);
   EXPECT_EQ(polls(), 1);
+  // The most negative time polls once too, without counting past INT_MIN.
+  conn->status = NET_CONN_IDLE;
+  rec.log.clear();
+  EXPECT_EQ(net_connect_wait_time(conn, "far", INT_MIN), 1);
+  EXPECT_EQ(polls(), 1);
 
   // Across the wrap of the 32-bit millisecond count a second lasts as long.
   conn->status = NET_CONN_IDLE;
@@ -221,6 +227,10 @@ TEST_F(Conns, WaitCallbackTimeCountsOnePollFewer)
   conn->status = NET_CONN_IDLE;
   rec.log.clear();
   EXPECT_EQ(net_connect_wait_cb_time(conn, "far", NULL, 0), 1);
+  EXPECT_EQ(polls(), 1);
+  conn->status = NET_CONN_IDLE;
+  rec.log.clear();
+  EXPECT_EQ(net_connect_wait_cb_time(conn, "far", NULL, INT_MIN), 1);
   EXPECT_EQ(polls(), 1);
 
   conn->status = NET_CONN_IDLE;

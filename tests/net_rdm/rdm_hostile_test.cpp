@@ -128,4 +128,28 @@ TEST_F(LossyFixture, StrangersAndConnectFloodsLeaveAPairUndisturbed)
   EXPECT_GT(flooded, 0);
 }
 
+// Empty and oversized datagrams read like "nothing waiting" or a failure;
+// a steady stream of them, more per step than one step used to take in,
+// must not keep the peer's traffic queued behind them.
+TEST_F(LossyFixture, EmptyAndOversizedDatagramsDoNotStallDelivery)
+{
+  NET_CONN *listener, *client, *accepted;
+  ASSERT_TRUE(make_pair(&listener, &client, &accepted));
+  raw_channel stranger(drv);
+  stranger.target(net_getpeer(client));
+  const int kMessages = 200;
+  int sent = 0, got = 0;
+  for (int round = 0; round < 2000 && got < kMessages; round++) {
+    test_clock_advance(20);
+    for (int n = 0; n < 30; n++) stranger.send(std::vector<unsigned char>(n == 0 ? 20000 : 0));
+    if (sent < kMessages && net_send_rdm(client, &sent, sizeof sent) == 0) sent++;
+    int value = -1;
+    while (net_receive_rdm(accepted, &value, sizeof value) == (int)sizeof value) {
+      ASSERT_EQ(value, got);
+      got++;
+    }
+  }
+  EXPECT_EQ(got, kMessages);
+}
+
 }  // namespace

@@ -54,13 +54,17 @@
 #define REPLY_SIZE 8
 #define MAX_DATAGRAM 16384     /* the protocol step's receive buffer */
 #define SMALL_PACKET_LIMIT 512 /* channel packets of the Local and IPX classes */
-#define STEP_DATAGRAMS 10      /* at most this many taken in per step */
+/* At most this many datagrams are taken in per step: enough that junk
+ * arriving between steps cannot crowd out the peer's traffic, few enough
+ * that one call never spins on a flooded channel. */
+#define STEP_DATAGRAMS 64
 
 /* Room to receive a handshake datagram and still see that it was longer
  * than the 12 or 8 bytes it must be. */
 #define HANDSHAKE_BUFFER 16
 
 static const unsigned char connect_word[8] = {'c', 'o', 'n', 'n', 'e', 'c', 't', 0};
+static const unsigned char connect_reply[REPLY_SIZE] = {0, 0, 0, 0, 0, 0, 0, 0};
 
 typedef uint32_t index_t;
 
@@ -105,7 +109,9 @@ typedef struct conn_data_t {
   NET_CHANNEL *chan;
   unsigned char connect_string[REQUEST_SIZE];
   conns_list *conns;  /* listening conns: head of the client list */
+  void *conns_guard;  /* listening conns: guards the client list */
   conns_list *entry;  /* accepted conns: their entry in the listener's list */
+  void *entry_guard;  /* accepted conns: the guard of that list */
   out_t out;
   in_t in;
 } conn_data_t;
@@ -209,16 +215,25 @@ static void destroy_queues(conn_data_t *data)
   }
 }
 
-/* A fresh conn_data_t with its queues; NULL when memory ran out. */
-static conn_data_t *create_conn_data(NET_DRIVER *drv)
+/* A fresh conn_data_t with its queues in `*made`. 0 ok; 1 no memory for
+ * the data; 2 the queues cannot be created (nothing is left allocated). */
+static int create_conn_data(NET_DRIVER *drv, conn_data_t **made)
 {
+  *made = NULL;
   conn_data_t *data = static_cast<conn_data_t *>(calloc(1, sizeof(conn_data_t)));
-  if (!data) return NULL;
+  if (!data) return 1;
   if (create_queues(data, __netlane_internal__get_conn_config(drv)) != 0) {
     free(data);
-    return NULL;
+    return 2;
   }
-  return data;
+  *made = data;
+  return 0;
+}
+
+static void free_conn_data(conn_data_t *data)
+{
+  destroy_queues(data);
+  free(data);
 }
 
 /* Frees every entry of a client list and its address text, not the
@@ -228,7 +243,10 @@ static void destroy_conns_list(conns_list *head)
 {
   while (head) {
     conns_list *next = head->next;
-    if (head->conn) head->conn->entry = NULL;
+    if (head->conn) {
+      head->conn->entry = NULL;
+      head->conn->entry_guard = NULL;
+    }
     free(head->addr);
     free(head);
     head = next;
@@ -340,9 +358,13 @@ static void take_data(conn_data_t *data, const unsigned char *packet, int len)
   net_send(data->chan, ack, ACK_SIZE);
 }
 
-/* The protocol step: resend what is due, then take in up to 10 datagrams
- * from the peer. Datagrams from any other address are dropped unread, so
- * nobody else can inject messages or acknowledge what never arrived. */
+/* The protocol step: resend what is due, then take in up to STEP_DATAGRAMS
+ * datagrams. Datagrams from any other address are dropped unread, so
+ * nobody else can inject messages or acknowledge what never arrived. An
+ * empty datagram reads as 0 bytes like an empty channel, but names its
+ * sender: only a read that names nobody ends the step early, so empty,
+ * foreign or oversized datagrams cannot hide the peer's traffic behind
+ * them. */
 static void poll(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
@@ -354,10 +376,10 @@ static void poll(NET_CONN *conn)
   for (int n = 0; n < STEP_DATAGRAMS; n++) {
     from[0] = 0;
     int len = net_receive(data->chan, buf, (int)sizeof buf, from);
-    if (len <= 0 || len > (int)sizeof buf) break;
+    if (len == 0 && from[0] == 0) break;
+    if (len < HEADER_SIZE || len > (int)sizeof buf) continue;
     from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
     if (strcmp(from, data->chan->target_addr) != 0) continue;
-    if (len < HEADER_SIZE) continue;
     index_t i = get_le32(buf);
     if (i == 0) {
       if (len == ACK_SIZE) take_ack(&data->out, get_le32(buf + HEADER_SIZE));
@@ -372,16 +394,12 @@ static void poll(NET_CONN *conn)
 static int init_conn(NET_CONN *conn, const char *addr)
 {
   conn->peer_addr[0] = 0;
-  conn_data_t *data = static_cast<conn_data_t *>(calloc(1, sizeof(conn_data_t)));
-  if (!data) return 1;
-  if (create_queues(data, __netlane_internal__get_conn_config(conn->driver)) != 0) {
-    free(data);
-    return 2;
-  }
+  conn_data_t *data;
+  int failed = create_conn_data(conn->driver, &data);
+  if (failed) return failed;
   data->chan = net_openchannel(conn->type, addr);
   if (!data->chan) {
-    destroy_queues(data);
-    free(data);
+    free_conn_data(data);
     return 3;
   }
   conn->data = data;
@@ -395,25 +413,35 @@ static int destroy_conn(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
   if (!data) return 0;
+  if (data->entry_guard) __netlane_internal__mutex_lock(data->entry_guard);
   if (data->entry) {
     data->entry->chan = NULL;
     data->entry->conn = NULL;
   }
+  if (data->entry_guard) __netlane_internal__mutex_unlock(data->entry_guard);
   if (data->chan) net_closechannel(data->chan);
-  destroy_queues(data);
   destroy_conns_list(data->conns);
-  free(data);
+  if (data->conns_guard) __netlane_internal__mutex_destroy(data->conns_guard);
+  free_conn_data(data);
   conn->data = NULL;
   return 0;
 }
 
-/* 0 listening; 1 no memory for the client list. */
+/* 0 listening; 1 no memory for the client list or its guard. */
 static int listen(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
   if (data->conns) return 0;
+  void *guard = NULL;
+  __netlane_internal__mutex_create(&guard);
+  if (!guard) return 1;
   data->conns = static_cast<conns_list *>(calloc(1, sizeof(conns_list)));
-  return data->conns ? 0 : 1;
+  if (!data->conns) {
+    __netlane_internal__mutex_destroy(guard);
+    return 1;
+  }
+  data->conns_guard = guard;
+  return 0;
 }
 
 /* Takes one datagram from the listening channel. A connect request from a
@@ -432,34 +460,30 @@ static int poll_listen(NET_CONN *conn, NET_CONN *newconn)
   if (len != REQUEST_SIZE || memcmp(buf, connect_word, sizeof connect_word) != 0) return 0;
   from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
 
-  conn_data_t *fresh = create_conn_data(newconn->driver);
-  if (!fresh) return 0;
+  conn_data_t *fresh;
+  if (create_conn_data(newconn->driver, &fresh) != 0) return 0;
   unsigned int conn_id = get_be32(buf + sizeof connect_word);
 
-  // Accepted conns clear their entries from destroy_conn, which the conns
-  // layer runs with the open-conn mutex held; the list is read under it too.
-  __netlane_internal__mutex_lock(__netlane_internal__openconns_mutex);
+  // The list's own guard, not the open-conn mutex: an accepted conn that
+  // another thread closes clears its entry, and the reply may go out on
+  // that entry's channel, but nothing else waits for this socket work.
+  __netlane_internal__mutex_lock(data->conns_guard);
   conns_list *entry = NULL;
   int got = get_channel(data->conns, from, conn_id, conn->type, NULL, &entry);
-  if (got == 0) {
-    __netlane_internal__mutex_unlock(__netlane_internal__openconns_mutex);
-    destroy_queues(fresh);
-    free(fresh);
-    return 0;
+  if (got != 0) {
+    net_assigntarget(entry->chan, from);
+    net_send(entry->chan, connect_reply, REPLY_SIZE);
   }
-  static const unsigned char reply[REPLY_SIZE] = {0, 0, 0, 0, 0, 0, 0, 0};
-  net_assigntarget(entry->chan, from);
-  net_send(entry->chan, reply, REPLY_SIZE);
-  if (got == 1) {
-    __netlane_internal__mutex_unlock(__netlane_internal__openconns_mutex);
-    destroy_queues(fresh);
-    free(fresh);
+  if (got != -1) {
+    __netlane_internal__mutex_unlock(data->conns_guard);
+    free_conn_data(fresh);
     return 0;
   }
   fresh->chan = entry->chan;
   fresh->entry = entry;
+  fresh->entry_guard = data->conns_guard;
   entry->conn = fresh;
-  __netlane_internal__mutex_unlock(__netlane_internal__openconns_mutex);
+  __netlane_internal__mutex_unlock(data->conns_guard);
 
   __netlane_internal__copy_address(newconn->peer_addr, from);
   newconn->data = fresh;
@@ -498,9 +522,8 @@ static int poll_connect(NET_CONN *conn)
   from[0] = 0;
   int len = net_receive(data->chan, buf, (int)sizeof buf, from);
   if (len == REPLY_SIZE) {
-    static const unsigned char reply[REPLY_SIZE] = {0, 0, 0, 0, 0, 0, 0, 0};
     from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
-    if (memcmp(buf, reply, REPLY_SIZE) == 0 && net_assigntarget(data->chan, from) == 0) {
+    if (memcmp(buf, connect_reply, REPLY_SIZE) == 0 && net_assigntarget(data->chan, from) == 0) {
       __netlane_internal__copy_address(conn->peer_addr, from);
       return 1;
     }

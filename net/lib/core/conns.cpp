@@ -208,6 +208,9 @@ static int wait_result(int poll)
 int net_connect_wait_time(NET_CONN *conn, const char *addr, int time)
 {
   if (net_connect(conn, addr) != 0) return -1;
+  // Every negative time polls once; clamped so that counting down from
+  // INT_MIN cannot overflow.
+  if (time < 0) time = -1;
   int poll;
   do {
     time--;
@@ -236,6 +239,7 @@ int net_connect_wait_cb(NET_CONN *conn, const char *addr, int (*cb)(void))
 int net_connect_wait_cb_time(NET_CONN *conn, const char *addr, int (*cb)(void), int time)
 {
   if (net_connect(conn, addr) != 0) return -1;
+  if (time < 0) time = 0;  // one poll, as for 0, without overflowing at INT_MIN
   int stop = 0;
   int poll;
   do {
