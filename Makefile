@@ -4,7 +4,7 @@ JOBS := $(shell nproc 2>/dev/null || echo 2)
 # the build and the tests then run as they do on a fresh machine.
 PYTHON_OPT := $(if $(wildcard /usr/bin/python3),-DPython3_EXECUTABLE=/usr/bin/python3)
 
-.PHONY: run test setup build bench fuzz clean
+.PHONY: run test setup build bench fuzz install deb clean
 
 setup:
 	@scripts/setup.sh
@@ -23,6 +23,15 @@ test: build
 fuzz:
 	@scripts/setup.sh fuzz
 	scripts/fuzz.sh
+
+# CMake's install: /usr/local unless PREFIX=... is given; DESTDIR is honoured.
+install: build
+	cmake --install build $(if $(PREFIX),--prefix $(PREFIX))
+
+# A Debian package of the same tree, installed under /usr:
+#   apt-get install ./build/yammerlane_*.deb
+deb: build
+	cd build && cpack -G DEB
 
 bench: build
 	@if [ -x scripts/bench.sh ]; then scripts/bench.sh; else echo "no benchmarks yet"; fi

@@ -1,10 +1,12 @@
 // Start-up, the process-wide globals and the program loop.
 #include <allegro.h>
+#include <limits.h>
 #include <stdio.h>
 #include "main.h"
 #include "menu.h"
 #include "chat_it.h"
 #include "data.h"
+#include "datapath.h"
 #include "timers.h"
 
 DATAFILE *data = NULL;
@@ -101,7 +103,8 @@ int yammerlane_main()
     return -1;
   }
 
-  data = load_datafile("data.dat");
+  char data_path[PATH_MAX];
+  data = load_datafile(datafile_path(data_path, sizeof data_path));
   if (!datafile_usable(data)) {
     if (data)
       unload_datafile(data);

@@ -16,8 +16,10 @@ Displays
                                     so tests can run in parallel.
 
 The program
-  App(display=None, data=True, config=None, files=None, workdir=None)
-      Starts the binary in a fresh temporary working folder that holds
+  App(display=None, data=True, config=None, files=None, workdir=None,
+      binary=None)
+      Starts the binary (YL_BINARY, or `binary`) in a fresh temporary
+      working folder that holds
       data.dat (data=False leaves it out; data may also be a path to another
       file to copy in as data.dat), netlane.cfg when `config` is a text, and
       any extra {name: text-or-bytes} in `files`. display=None starts a
@@ -65,6 +67,9 @@ Pictures
 Helpers
   wait_until(predicate, timeout, interval=0.05) -> the predicate's truthy
       value, or raises TimeoutError. Every wait in this module is bounded.
+  claim_port() -> (port, fd)   a UDP port of 32200-32299 that no other test
+      uses (lock file /tmp/yammerlane-test-port-N.lock, shared with the C++
+      tests) and nobody holds; the claim lasts until fd is closed.
 
 Example
   with App() as app:
@@ -74,10 +79,12 @@ Example
       assert_text(shot, 160, 100, "EXIT", 12)
 """
 import ctypes
+import fcntl
 import os
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -105,6 +112,38 @@ def wait_until(predicate, timeout, interval=0.05):
         if time.monotonic() >= deadline:
             raise TimeoutError("condition not met within %.1f s" % timeout)
         time.sleep(interval)
+
+
+# Ports of the tests that listen (chats, the installed example), below the
+# system's ephemeral range so that no conn that lets the system choose its
+# port lands on one. The same test may run at once from several build trees
+# (plain and sanitizer builds, other people's), and the program binds
+# without address reuse, so a second host on a taken port gets no conn
+# ("Error opening conn") and a port merely seen free can be taken by another
+# test before the host binds it: each test claims a port of its own with a
+# lock file that the chat unit tests share.
+PORT_FIRST, PORT_COUNT = 32200, 100
+PORT_LOCK = "/tmp/yammerlane-test-port-%d.lock"
+
+
+def claim_port():
+    """A port nobody else uses; (port, fd): the claim lasts until fd is closed."""
+    for port in range(PORT_FIRST, PORT_FIRST + PORT_COUNT):
+        fd = os.open(PORT_LOCK % port, os.O_RDWR | os.O_CREAT, 0o666)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            os.close(fd)
+            continue
+        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            probe.bind(("", port))  # without reuse: fails while anyone holds it
+            return port, fd
+        except OSError:
+            os.close(fd)
+        finally:
+            probe.close()
+    raise RuntimeError("no free port in %d-%d" % (PORT_FIRST, PORT_FIRST + PORT_COUNT - 1))
 
 
 class Display:
@@ -174,8 +213,10 @@ class Display:
 
 
 class App:
-    def __init__(self, display=None, data=True, config=None, files=None, workdir=None):
-        if not BINARY:
+    def __init__(self, display=None, data=True, config=None, files=None, workdir=None,
+                 binary=None):
+        binary = binary or BINARY
+        if not binary:
             raise RuntimeError("YL_BINARY is not set")
         self.own_display = display is None
         self.display = display or Display()
@@ -192,7 +233,7 @@ class App:
         self._out = open(os.path.join(self.workdir, "stdout.txt"), "wb")
         self._err = open(os.path.join(self.workdir, "stderr.txt"), "wb")
         try:
-            self.proc = subprocess.Popen([BINARY], cwd=self.workdir, env=self.display.env,
+            self.proc = subprocess.Popen([binary], cwd=self.workdir, env=self.display.env,
                                          stdin=subprocess.DEVNULL, stdout=self._out,
                                          stderr=self._err, preexec_fn=_die_with_parent)
         except BaseException:

@@ -2,10 +2,8 @@
 own Xvfb, driven by real X key events over UDP on 127.0.0.1, checked on
 screenshots (glyphs compared with the same text drawn with Allegro's font)
 and on the trace of posted lines and samples (YAMMERLANE_TRACE)."""
-import fcntl
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -13,7 +11,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from yltest import App, Display, palette, text_mask, text_mismatch, wait_until  # noqa: E402
+from yltest import App, Display, claim_port, palette, text_mask, text_mismatch, wait_until  # noqa: E402
 
 BASE_X = 160
 MAIN = ["HOST CHAT", "JOIN CHAT", "EXIT"]
@@ -34,37 +32,6 @@ FIELD = 255                 # text of the highlighted menu field
 def line_y(n):
     """Screen y of log line n (1-25) of the page."""
     return LOG_Y + 15 * n
-
-
-# Ports of the chat tests, below the system's ephemeral range so that no
-# conn that lets the system choose its port lands on one. The same test may
-# run at once from several build trees (plain and sanitizer builds, other
-# people's), and the program binds without address reuse, so a second host
-# on a taken port gets no conn ("Error opening conn") and a port merely seen
-# free can be taken by another test before the host binds it: each test
-# claims a port of its own with a lock file that the chat unit tests share.
-PORT_FIRST, PORT_COUNT = 32200, 100
-PORT_LOCK = "/tmp/yammerlane-test-port-%d.lock"
-
-
-def claim_port():
-    """A port nobody else uses; (port, fd): the claim lasts until fd is closed."""
-    for port in range(PORT_FIRST, PORT_FIRST + PORT_COUNT):
-        fd = os.open(PORT_LOCK % port, os.O_RDWR | os.O_CREAT, 0o666)
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except OSError:
-            os.close(fd)
-            continue
-        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        try:
-            probe.bind(("", port))  # without reuse: fails while anyone holds it
-            return port, fd
-        except OSError:
-            os.close(fd)
-        finally:
-            probe.close()
-    raise RuntimeError("no free port in %d-%d" % (PORT_FIRST, PORT_FIRST + PORT_COUNT - 1))
 
 
 class Chatter:

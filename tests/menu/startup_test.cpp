@@ -1,10 +1,18 @@
 // Start-up pieces that cannot be reached from outside: the sound-start
-// failure (these machines always get a silent driver) and the datafile
-// check, on hand-made datafiles and on the one the build made.
+// failure (these machines always get a silent driver), the datafile check,
+// on hand-made datafiles and on the one the build made, and where data.dat
+// is looked for, with the program's own file named by a stand-in.
 #include <allegro.h>
 #include <gtest/gtest.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include "data.h"
+#include "datapath.h"
 #include "main.h"
 
 namespace {
@@ -122,6 +130,92 @@ TEST(DatafileCheck, TheBuiltDatafileHoldsThreeShortDistinctSoundsAndAFont)
   EXPECT_GT(set, 10);
   destroy_bitmap(b);
   unload_datafile(dat);
+}
+
+// A made-up install tree <root>/bin/yammerlane with <root>/share/yammerlane,
+// and a working folder <root>/work; the test runs inside the latter.
+class DatafilePath : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    char tmpl[] = "/tmp/yl-datapath-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root = tmpl;
+    for (const char *dir : { "/bin", "/share", "/share/yammerlane", "/work" })
+      ASSERT_EQ(mkdir((root + dir).c_str(), 0700), 0) << dir;
+    ASSERT_NE(getcwd(saved_cwd, sizeof saved_cwd), nullptr);
+    ASSERT_EQ(chdir((root + "/work").c_str()), 0);
+    program = root + "/bin/yammerlane";
+    program_file_finder = fake_finder;
+  }
+  void TearDown() override
+  {
+    program_file_finder = saved_finder;
+    EXPECT_EQ(chdir(saved_cwd), 0);
+    std::string rm = "rm -rf '" + root + "'";
+    EXPECT_EQ(system(rm.c_str()), 0);
+  }
+  static void touch(const std::string &name)
+  {
+    FILE *f = fopen(name.c_str(), "w");
+    ASSERT_NE(f, nullptr) << name;
+    fclose(f);
+  }
+  static int fake_finder(char *path, size_t size)
+  {
+    if (program.empty() || program.size() >= size)
+      return -1;
+    snprintf(path, size, "%s", program.c_str());
+    return 0;
+  }
+  const char *found()
+  {
+    return datafile_path(path, sizeof path);
+  }
+
+  static std::string program;
+  std::string root;
+  char saved_cwd[PATH_MAX];
+  char path[PATH_MAX];
+  int (*saved_finder)(char *, size_t) = program_file_finder;
+};
+
+std::string DatafilePath::program;
+
+TEST_F(DatafilePath, WorkingFolderFirstThenBesideTheProgramElseTheUsualError)
+{
+  std::string installed = root + "/bin/../share/yammerlane/data.dat";
+
+  // Neither: "data.dat", so that loading fails with the file's own message.
+  EXPECT_STREQ(found(), "data.dat");
+
+  touch(root + "/share/yammerlane/data.dat");
+  EXPECT_EQ(found(), installed);
+
+  // A program whose file cannot be named, or names no folder, finds none.
+  program = "";
+  EXPECT_STREQ(found(), "data.dat");
+  program = "yammerlane";
+  EXPECT_STREQ(found(), "data.dat");
+  program = root + "/bin/yammerlane";
+
+  // A caller's buffer too small for the installed name gets no cut one.
+  char small[8];
+  EXPECT_STREQ(datafile_path(small, sizeof small), "data.da");
+
+  // One in the working folder wins over the installed one.
+  touch(root + "/work/data.dat");
+  EXPECT_STREQ(found(), "data.dat");
+}
+
+TEST_F(DatafilePath, TheRealFinderNamesThisTestProgram)
+{
+  program_file_finder = saved_finder;
+  char self[PATH_MAX];
+  ASSERT_EQ(program_file_finder(self, sizeof self), 0);
+  EXPECT_STREQ(strrchr(self, '/'), "/menu_tests");
+  char tiny[4];
+  EXPECT_EQ(program_file_finder(tiny, sizeof tiny), -1);
 }
 
 }  // namespace

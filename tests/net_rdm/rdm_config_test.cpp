@@ -3,6 +3,9 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <sstream>
+
 #include "internal.h"
 #include "rdm_fixture.h"
 
@@ -81,6 +84,20 @@ TEST_F(ConnConfig, QueueSizesSetTheWindow)
   int out_q = 0;
   net_conn_stats(conn, NULL, &out_q);
   EXPECT_EQ(out_q, 31);
+}
+
+// The annotated example that is installed for users says that it changes
+// nothing as it stands: every key in it at its default.
+TEST_F(ConnConfig, TheInstalledExampleKeepsEveryDefault)
+{
+  std::ifstream in(YAMMER_EXAMPLE_CFG);
+  ASSERT_TRUE(in.good()) << YAMMER_EXAMPLE_CFG;
+  std::stringstream text;
+  text << in.rdbuf();
+  expect_config(load(text.str()), 16, 16, 500);
+  expect_config(*__netlane_internal__get_conn_config(__netlane_internal__get_driver(NET_DRIVER_WSOCK_WIN)),
+                16, 16, 500);
+  EXPECT_EQ(net_detectdriver(NET_DRIVER_WSOCK_WIN), 1);
 }
 
 }  // namespace
