@@ -4,7 +4,7 @@ JOBS := $(shell nproc 2>/dev/null || echo 2)
 # the build and the tests then run as they do on a fresh machine.
 PYTHON_OPT := $(if $(wildcard /usr/bin/python3),-DPython3_EXECUTABLE=/usr/bin/python3)
 
-.PHONY: run test setup build bench install deb clean
+.PHONY: run test setup build bench fuzz install deb clean
 
 setup:
 	@scripts/setup.sh
@@ -19,6 +19,11 @@ run: build
 test: build
 	scripts/run-tests.sh
 
+# Coverage-guided fuzzing with clang: FUZZ_SECONDS per target (default 180).
+fuzz:
+	@scripts/setup.sh fuzz
+	scripts/fuzz.sh
+
 # CMake's install: /usr/local unless PREFIX=... is given; DESTDIR is honoured.
 install: build
 	cmake --install build $(if $(PREFIX),--prefix $(PREFIX))
@@ -32,4 +37,4 @@ bench: build
 	@if [ -x scripts/bench.sh ]; then scripts/bench.sh; else echo "no benchmarks yet"; fi
 
 clean:
-	rm -rf build build-san
+	rm -rf build build-san build-fuzz

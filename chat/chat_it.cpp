@@ -1,21 +1,10 @@
-// The chat room: start, the paced loop, the packet rules of host and client,
-// and the chat screen (three windows over the background pattern).
-//
-// Chat packets (codec in packet.cpp), all sent as the whole 1024 bytes:
-//   "ReJo" colour, name     client -> host   join request
-//   "Join" who, colour, name host -> all     announces one user
-//   "You!" who              host -> joiner   the joiner's user number
-//   "New!"                  host -> all      a conn was accepted
-//   "Mesg" who, line        both ways        a typed line
-//   "Chng" / "Sund"         both ways        new background / alert sound
-//   "Numb" number text      both ways        test number, not relayed
+// The chat room: start, the paced loop and the chat screen (three windows
+// over the background pattern). The packet rules are in rules.cpp.
 #include <allegro.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
-#include <chrono>
 #include "chat_it.h"
 #include "data.h"
 #include "discovery.h"
@@ -24,6 +13,7 @@
 #include "menu.h"
 #include "network.h"
 #include "packet.h"
+#include "rules.h"
 #include "timers.h"
 
 the_user user[MAX_USERS];
@@ -35,11 +25,15 @@ int test_number = 2345;
 char user_data[USER_DATA];
 const char *a_new_user = "A new user joined the chat";
 const char *change = "Lets change it up a bit!";
-int client_user[MAX_CLIENTS];
+
+static const char *bad_port = "Bad PORT: type a number from 1 to 65535, or leave it empty.";
 
 // The Enter that chose START is often still down when the first steps run;
 // it was pressed for the menu, not for a line, and is ignored until let go.
 static bool enter_from_menu = false;
+
+// A background change waits for the next frame (change_background).
+static bool background_due = false;
 
 window chat_window;
 window buddy_window;
@@ -61,19 +55,11 @@ static held_line_t held_lines[HELD_LINES];
 static int held_first = 0;   // index of the oldest held line
 static int held_count = 0;
 
-static const char *chat_full = "The chat is full";
-
 /* ---- Trace: posted lines and played samples, for tests and benchmarks ---- */
 
 // Written only when YAMMERLANE_TRACE names a file; one line per event:
 // "<ms> post <color> <who>: <message>" or "<ms> sound <index>".
 static FILE *trace = NULL;
-
-static long trace_ms()
-{
-  using namespace std::chrono;
-  return (long)duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 void chat_trace_open(const char *path)
 {
@@ -88,10 +74,25 @@ void chat_trace_close()
   trace = NULL;
 }
 
-static void chat_sound(int index)
+// A new slowest logic step or frame of the running chat, in microseconds:
+// "<ms> slowest step <us>", "<ms> slowest frame <us>". What a flood of
+// packets costs the loop shows here.
+static void trace_slowest(const char *what, long long since, long long *slowest)
+{
+  long long took = clock_us() - since;
+  if (took <= *slowest)
+    return;
+  *slowest = took;
+  if (trace) {
+    fprintf(trace, "%ld slowest %s %lld\n", clock_ms(), what, took);
+    fflush(trace);
+  }
+}
+
+void chat_sound(int index)
 {
   if (trace) {
-    fprintf(trace, "%ld sound %d\n", trace_ms(), index);
+    fprintf(trace, "%ld sound %d\n", clock_ms(), index);
     fflush(trace);
   }
   play_sound(index);
@@ -123,6 +124,7 @@ void chat_screen_start()
       clear(w->window_bitmap);
   y_pos = 0;
   held_count = 0;
+  background_due = false;
   // The log page is painted now, not at the first frame: the steps that run
   // before that frame (a client's burst after connecting) already post lines,
   // and a first repaint would wipe them.
@@ -168,7 +170,7 @@ static void write_line(const char *who, int color, const char *message)
 void post_message(const char *who, int color, const char *message)
 {
   if (trace) {
-    fprintf(trace, "%ld post %d %s: %s\n", trace_ms(), color, who, message);
+    fprintf(trace, "%ld post %d %s: %s\n", clock_ms(), color, who, message);
     fflush(trace);
   }
   write_line(who, color, message);
@@ -217,6 +219,9 @@ void repaint_log()
 
 void draw_chat_frame()
 {
+  if (background_due && background)
+    drawBackground(background, rand() % 256);
+  background_due = false;
   acquire_screen();
   clear(buffer);
   if (chat_window.re_draw)
@@ -244,395 +249,16 @@ void draw_chat_frame()
 }
 
 // A new background and a new log page that starts with the change notice.
-static void change_background()
+void change_background()
 {
-  if (background)
-    drawBackground(background, rand() % 256);
+  // Painted at the next frame: changes that come faster than frames, from
+  // keys or from peers, cost one painting (some 60 ms at 8 bits) a frame.
+  background_due = true;
   text_box.re_draw = true;
   buddy_window.re_draw = true;
   // Repaint the log now, not at the frame, so the notice stands on the new page.
   repaint_log();
   post_message("Server", 0, change);
-}
-
-/* ---- Sending ---- */
-
-// Packets that a conn refused because its window of unacknowledged messages
-// was full, kept in order and sent again in later steps before anything
-// newer. A join announces every user to every conn in one step, and two
-// joins in one step overrun the window of a full chat: without the backlog
-// a newcomer could lose its "You!". One backlog per conn (ten client conns
-// or the one conn to the host); a conn that never acknowledges again keeps
-// only its oldest BACKLOG_PACKETS.
-#define BACKLOG_PACKETS 32
-typedef struct backlog_t {
-  NET_CONN *conn;   // NULL: unused
-  int first, count;
-  char packets[BACKLOG_PACKETS][PACKET_SIZE];
-} backlog_t;
-static backlog_t backlogs[MAX_CLIENTS];
-
-static backlog_t *backlog_of(NET_CONN *conn, bool make)
-{
-  backlog_t *free_one = NULL;
-  for (backlog_t &b : backlogs) {
-    if (b.conn == conn)
-      return &b;
-    if (!b.conn && !free_one)
-      free_one = &b;
-  }
-  if (make && free_one) {
-    free_one->conn = conn;
-    free_one->first = free_one->count = 0;
-  }
-  return make ? free_one : NULL;
-}
-
-// Before a conn is closed: the record may be reused for a new conn.
-static void backlog_forget(NET_CONN *conn)
-{
-  backlog_t *b = backlog_of(conn, false);
-  if (b)
-    b->conn = NULL;
-}
-
-static void backlog_clear()
-{
-  for (backlog_t &b : backlogs)
-    b.conn = NULL;
-}
-
-// Sends what each conn has waiting, oldest first, until its window is full again.
-static void backlog_flush()
-{
-  for (backlog_t &b : backlogs) {
-    while (b.conn && b.count > 0 &&
-           chat_net_ops.send(b.conn, b.packets[b.first], PACKET_SIZE) == 0) {
-      b.first = (b.first + 1) % BACKLOG_PACKETS;
-      b.count--;
-    }
-  }
-}
-
-static void send_packet(NET_CONN *conn)
-{
-  if (!conn)
-    return;
-  backlog_t *b = backlog_of(conn, false);
-  if ((!b || b->count == 0) && chat_net_ops.send(conn, packetbuffer, PACKET_SIZE) == 0)
-    return;
-  if (!b)
-    b = backlog_of(conn, true);
-  if (b && b->count < BACKLOG_PACKETS) {
-    memcpy(b->packets[(b->first + b->count) % BACKLOG_PACKETS], packetbuffer, PACKET_SIZE);
-    b->count++;
-  }
-}
-
-// Host: to every open client conn except `skip` (-1 skips none).
-static void send_to_clients(int skip)
-{
-  for (int i = 0; i < client_num && i < MAX_CLIENTS; i++)
-    if (i != skip)
-      send_packet(client_conn[i]);
-}
-
-// What a key sends goes to every client from the host, to the host from a client.
-static void send_from_key(int chat_type)
-{
-  if (chat_type == 1)
-    send_to_clients(-1);
-  else
-    send_packet(server_conn);
-  clear_string(packetbuffer, PACKET_CLEAR);
-}
-
-static void send_typed_line(int chat_type)
-{
-  Packet("Mesg");
-  PacketAddByte((char)my_number);
-  PacketAddManyBytes(user[my_number].typings);
-  if (chat_type == 1) {
-    send_to_clients(-1);
-  } else {
-    send_packet(server_conn);
-    chat_sound(MESSAGE_SOUND);
-  }
-  clear_string(user[my_number].typings, USER_TYPINGS);
-  clear_string(packetbuffer, PACKET_CLEAR);
-  send_flag = false;
-}
-
-/* ---- Receiving ---- */
-
-static bool user_number_ok(int who)
-{
-  return who >= 0 && who < MAX_USERS;
-}
-
-// Names arrive as texts of up to 50 characters; a slot holds 9.
-static void set_name(int who, const char *name)
-{
-  size_t len = strnlen(name, USER_NAME - 1);
-  memcpy(user[who].name, name, len);
-  user[who].name[len] = 0;
-}
-
-// Another participant's line must never wipe what the local user is typing.
-static void clear_typings_of(int who)
-{
-  if (who != my_number)
-    clear_string(user[who].typings, USER_TYPINGS);
-}
-
-static void host_join(int conn_index)
-{
-  int color = PacketGetByte();
-  PacketGetManyBytes(user_data);
-  int who = client_user[conn_index];
-  if (who == 0) {
-    if (user_num + 1 >= MAX_USERS) {
-      // No slot left: tell the newcomer once and let it go.
-      clear_string(packetbuffer, PACKET_CLEAR);
-      Packet("Mesg");
-      PacketAddByte(0);
-      PacketAddManyBytes(chat_full);
-      send_packet(client_conn[conn_index]);
-      backlog_forget(client_conn[conn_index]);
-      chat_net_ops.close(client_conn[conn_index]);
-      client_conn[conn_index] = NULL;
-      post_message("Server", 0, "The chat is full: a new user was turned away");
-      clear_string(user_data, USER_DATA);
-      clear_string(packetbuffer, PACKET_CLEAR);
-      return;
-    }
-    user_num++;
-    who = user_num;
-    client_user[conn_index] = who;
-  }
-  user[who].text_color = color;
-  set_name(who, user_data);
-  post_message(user[who].name, color, "Im the new guy!");
-  chat_sound(JOIN_SOUND);
-  clear_string(user_data, USER_DATA);
-  clear_string(packetbuffer, PACKET_CLEAR);
-  buddy_window.re_draw = true;
-
-  for (int z = 0; z < MAX_USERS; z++) {
-    if (strlen(user[z].name) < 2)  // a one-character name is never announced
-      continue;
-    Packet("Join");
-    PacketAddByte((char)z);
-    PacketAddByte((char)user[z].text_color);
-    PacketAddManyBytes(user[z].name);
-    send_to_clients(-1);
-    clear_string(user_data, USER_DATA);
-    clear_string(packetbuffer, PACKET_CLEAR);
-  }
-  // The number goes back on the conn that asked, so joins that cross in
-  // flight each get their own.
-  Packet("You!");
-  PacketAddByte((char)who);
-  send_packet(client_conn[conn_index]);
-  clear_string(user_data, USER_DATA);
-  clear_string(packetbuffer, PACKET_CLEAR);
-}
-
-static void host_line(int conn_index)
-{
-  buddy_window.re_draw = true;
-  int claimed = PacketGetByte();
-  PacketGetManyBytes(user_data);
-  // Credited to the user of the conn it came on; the claimed number only
-  // has to be a possible one.
-  int who = client_user[conn_index];
-  if (!user_number_ok(claimed) || who == 0) {
-    clear_string(user_data, USER_DATA);
-    clear_string(packetbuffer, PACKET_CLEAR);
-    return;
-  }
-  if (user[who].name[0] == 0) {
-    snprintf(user_data, USER_DATA, " who = %d", who);
-    post_message("Unknown user", user[who].text_color, user_data);
-  } else {
-    post_message(user[who].name, user[who].text_color, user_data);
-  }
-  chat_sound(MESSAGE_SOUND);
-  clear_typings_of(who);
-  clear_string(packetbuffer, PACKET_CLEAR);
-
-  Packet("Mesg");
-  PacketAddByte((char)who);
-  PacketAddManyBytes(user_data);
-  send_to_clients(conn_index);  // the author has its own echo
-  chat_sound(MESSAGE_SOUND);
-  clear_typings_of(who);
-  clear_string(user_data, USER_DATA);
-  clear_string(packetbuffer, PACKET_CLEAR);
-}
-
-// atoi of a received text, without atoi's undefined result for a number
-// beyond int (the text is up to 50 digits): such a number stops at the limit.
-static int number_of(const char *text)
-{
-  long value = strtol(text, NULL, 10);
-  if (value > INT_MAX)
-    return INT_MAX;
-  if (value < INT_MIN)
-    return INT_MIN;
-  return (int)value;
-}
-
-static void show_number()
-{
-  clear_string(user_data, USER_DATA);
-  PacketGetManyBytes(user_data);
-  snprintf(user_data, USER_DATA, "%d", number_of(user_data));
-  post_message("Number test", 0, user_data);
-  clear_string(packetbuffer, PACKET_CLEAR);
-}
-
-void host_handle_packet(int conn_index)
-{
-  if (conn_index < 0 || conn_index >= MAX_CLIENTS || !client_conn[conn_index]) {
-    clear_string(packetbuffer, PACKET_CLEAR);
-    return;
-  }
-  if (PacketRead("ReJo"))
-    host_join(conn_index);
-  if (PacketRead("Mesg"))
-    host_line(conn_index);
-  if (PacketRead("Chng")) {
-    change_background();
-    // The echo is built on a zeroed buffer, not on the sender's bytes.
-    clear_string(packetbuffer, PACKET_CLEAR);
-    Packet("Chng");
-    send_to_clients(-1);
-    clear_string(packetbuffer, PACKET_CLEAR);
-  }
-  if (PacketRead("Sund")) {
-    chat_sound(ALERT_SOUND);
-    clear_string(packetbuffer, PACKET_CLEAR);
-    Packet("Sund");
-    send_to_clients(-1);
-    clear_string(packetbuffer, PACKET_CLEAR);
-  }
-  if (PacketRead("Numb"))
-    show_number();
-  // A packet no rule took must not leak into the next one read.
-  clear_string(packetbuffer, PACKET_CLEAR);
-}
-
-void client_handle_packet()
-{
-  if (PacketRead("Mesg")) {
-    buddy_window.re_draw = true;
-    int who = PacketGetByte();
-    PacketGetManyBytes(user_data);
-    if (user_number_ok(who)) {
-      post_message(user[who].name, user[who].text_color, user_data);
-      chat_sound(MESSAGE_SOUND);
-      clear_typings_of(who);
-    }
-    clear_string(user_data, USER_DATA);
-    clear_string(packetbuffer, PACKET_CLEAR);
-  }
-  if (PacketRead("Join")) {
-    int who = PacketGetByte();
-    int color = PacketGetByte();
-    PacketGetManyBytes(user_data);
-    if (user_number_ok(who)) {
-      user[who].text_color = color;
-      set_name(who, user_data);
-      post_message(user[who].name, user[who].text_color, "Got a join packet");
-      buddy_window.re_draw = true;
-    }
-    clear_string(user_data, USER_DATA);
-    clear_string(packetbuffer, PACKET_CLEAR);
-  }
-  if (PacketRead("You!")) {
-    int who = PacketGetByte();
-    if (user_number_ok(who)) {
-      // Keys typed before the number arrived went into the start slot; the
-      // typing line shows the new slot, so they move with the user.
-      if (who != my_number) {
-        memcpy(user[who].typings, user[my_number].typings, USER_TYPINGS);
-        clear_string(user[my_number].typings, USER_TYPINGS);
-      }
-      my_number = who;
-      snprintf(user_data, USER_DATA, "my number %d", my_number);
-      post_message(user[my_number].name, user[my_number].text_color, user_data);
-      connected = true;
-    }
-    clear_string(user_data, USER_DATA);
-    clear_string(packetbuffer, PACKET_CLEAR);
-  }
-  if (PacketRead("New!")) {
-    post_message("Server", 0, a_new_user);
-    chat_sound(JOIN_SOUND);
-    clear_string(packetbuffer, PACKET_CLEAR);
-  }
-  if (PacketRead("Chng")) {
-    change_background();
-    clear_string(packetbuffer, PACKET_CLEAR);
-  }
-  if (PacketRead("Sund")) {
-    chat_sound(ALERT_SOUND);
-    clear_string(packetbuffer, PACKET_CLEAR);
-  }
-  if (PacketRead("Numb"))
-    show_number();
-  clear_string(packetbuffer, PACKET_CLEAR);
-}
-
-// More than a peer can have in flight through its window; a peer that
-// floods past it cannot hold the step for ever.
-#define RECEIVE_LIMIT 64
-
-// Takes in the waiting messages of one conn; 1 for each that is a packet.
-static int receive_one(NET_CONN *conn)
-{
-  int size = chat_net_ops.query(conn);
-  if (size <= 0)
-    return 0;
-  if (size > PACKET_SIZE) {
-    // Left queued it would be reported again and again; no chat packet is that long.
-    chat_net_ops.ignore(conn);
-    return -1;
-  }
-  int got = chat_net_ops.receive(conn, packetbuffer, PACKET_SIZE);
-  // Every packet built here goes out as all PACKET_SIZE bytes, and the
-  // rules zero only the head: what a peer put past it must not travel on.
-  clear_string(packetbuffer + PACKET_CLEAR, PACKET_SIZE - PACKET_CLEAR);
-  if (got < 0) {
-    clear_string(packetbuffer, PACKET_CLEAR);
-    chat_net_ops.ignore(conn);
-  }
-  return got > 0 ? 1 : -1;
-}
-
-void host_receive()
-{
-  for (int i = 0; i < client_num && i < MAX_CLIENTS; i++) {
-    for (int n = 0; n < RECEIVE_LIMIT && client_conn[i]; n++) {
-      int got = receive_one(client_conn[i]);
-      if (got == 0)
-        break;
-      if (got > 0)
-        host_handle_packet(i);
-    }
-  }
-}
-
-void client_receive()
-{
-  for (int n = 0; n < RECEIVE_LIMIT && server_conn; n++) {
-    int got = receive_one(server_conn);
-    if (got == 0)
-      break;
-    if (got > 0)
-      client_handle_packet();
-  }
 }
 
 /* ---- The loop ---- */
@@ -641,7 +267,7 @@ void client_receive()
 static void wait_release(int k)
 {
   while (key[k])
-    rest(1);
+    wait_ms(1);
 }
 
 void chat_key_step(int chat_type)
@@ -687,13 +313,8 @@ void chat_net_step(int chat_type)
   buddy_window.re_draw = true;
   backlog_flush();
   if (chat_type == 1) {
-    if (Sever_listen_for_new_client()) {
-      client_user[client_num - 1] = 0;
-      post_message("Server", 0, a_new_user);
-      Packet("New!");
-      send_to_clients(-1);
-      clear_string(packetbuffer, PACKET_CLEAR);
-    }
+    if (Sever_listen_for_new_client())
+      host_new_client();
     if (send_flag)
       send_typed_line(chat_type);
     host_receive();
@@ -701,12 +322,7 @@ void chat_net_step(int chat_type)
     return;
   }
   if (!connected) {
-    Packet("ReJo");
-    PacketAddByte((char)pick_color);
-    PacketAddManyBytes(client_name);
-    send_packet(server_conn);
-    clear_string(packetbuffer, PACKET_CLEAR);
-    connected = true;
+    client_ask_to_join();
     return;
   }
   client_receive();
@@ -727,18 +343,13 @@ int chat_start(int chat_type)
   if (background)
     clear(background);
   chat_screen_start();
-  backlog_clear();
-  for (int i = 0; i < MAX_CLIENTS; i++)
-    client_user[i] = 0;
+  rules_reset();
 
-  if (!port_text_ok(port_num)) {
-    allegro_message("Bad PORT: type a number from 1 to 65535, or leave it empty.");
-    done = true;
-    return 1;
-  }
   if (chat_type == 1) {
     int result = Server_init();
-    if (result == 1)
+    if (result == 1 && port_field_refused)
+      allegro_message("%s", bad_port);
+    else if (result == 1)
       allegro_message("Error opening conn");
     else if (result == 2)
       allegro_message("Error making a listen conn");
@@ -752,7 +363,9 @@ int chat_start(int chat_type)
     return result;
   }
   int result = Client_init(ip_addy);
-  if (result == 1)
+  if (result == 1 && port_field_refused)
+    allegro_message("%s", bad_port);
+  else if (result == 1)
     allegro_message("Error opening conn.");
   else if (result == 2)
     allegro_message("Error initiating connection.");
@@ -765,7 +378,6 @@ int chat_start(int chat_type)
 
 void chat_end(int chat_type)
 {
-  backlog_clear();
   discovery_host_close();
   if (chat_type == 1)
     Server_exit();
@@ -781,8 +393,7 @@ void chat_end(int chat_type)
     clear_string(user[n].typings, USER_TYPINGS);
     clear_string(user[n].name, USER_NAME);
   }
-  for (int i = 0; i < MAX_CLIENTS; i++)
-    client_user[i] = 0;
+  rules_reset();
   my_number = 1;
   user_num = 1;
   send_flag = false;
@@ -805,14 +416,19 @@ int users_present()
 
 void chat_prog(int chat_type)
 {
+  long long slowest_step = 0, slowest_frame = 0;
   if (chat_start(chat_type) == 0) {
     while (!done) {
       while (speed_counter > 0) {
-        chat_key_step(chat_type);
+        chat_key_step(chat_type);  // may wait for a key to come up: not timed
+        long long start = clock_us();
         chat_net_step(chat_type);
+        trace_slowest("step", start, &slowest_step);
         speed_counter--;
       }
+      long long start = clock_us();
       draw_chat_frame();
+      trace_slowest("frame", start, &slowest_frame);
       if (!done)
         wait_for_tick();
     }

@@ -1,4 +1,4 @@
-// The chat room: its participants, protocol rules, loop and screen.
+// The chat room: its participants, loop and screen.
 #ifndef YAMMER_CHAT_IT_H
 #define YAMMER_CHAT_IT_H
 
@@ -37,10 +37,6 @@ extern char user_data[USER_DATA];
 extern const char *a_new_user;
 extern const char *change;
 
-// Host: the user number handed to each client conn (0 until its "ReJo" is
-// handled). Lines are credited by conn, not by what the packet claims.
-extern int client_user[10];
-
 extern window chat_window;   // message log
 extern window buddy_window;  // participants
 extern window text_box;      // the line being typed
@@ -61,15 +57,10 @@ void chat_key_step(int chat_type);
 void chat_net_step(int chat_type);
 void chat_end(int chat_type);
 
-// Handles the packet in packetbuffer by the host's rules; it came on
-// client_conn[conn_index].
-void host_handle_packet(int conn_index);
-// Handles the packet in packetbuffer by the client's rules.
-void client_handle_packet();
-// Takes in every waiting message of every client conn (host) or of the
-// conn to the host (client) and handles it.
-void host_receive();
-void client_receive();
+// Plays sample `index` (when sound is on) and traces it.
+void chat_sound(int index);
+// A new background and a new log page that starts with the change notice.
+void change_background();
 
 // Screen: window set-up, one log line, the buddy list, one frame.
 void chat_screen_start();

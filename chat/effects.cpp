@@ -41,26 +41,38 @@ void get_keyboard_input(char *words, int max_length, int delay)
 
 /* ---- Chat screen helpers: background pattern, random numbers, zero fill ---- */
 
+// Keeps a step value of the pattern within 128-255.
+static int pattern_clamp(int v)
+{
+  return v < 128 ? 128 : v > 255 ? 255 : v;
+}
+
 void drawBackground(BITMAP *bmp, int num)
 {
-  int d1 = 16, d2 = 16;
+  // d1 and d2 are only ever +16 or -16, so the pattern has four colours.
+  // Each is made once: at 8 bits makecol searches the palette, and making
+  // it per pixel cost some 60 ms a call.
+  int colors[2][2];
+  for (int s1 = 0; s1 < 2; s1++) {
+    for (int s2 = 0; s2 < 2; s2++) {
+      int b1 = pattern_clamp((s1 ? 16 : -16) + 192);
+      int b2 = pattern_clamp((s2 ? 16 : -16) + 128);
+      // Red and green go out of 0-255 unclamped: with no rgb_map set,
+      // makecol picks the nearest palette entry, and that choice is the pattern.
+      colors[s1][s2] = makecol(num - b1, num + b2, num);
+    }
+  }
 
+  int d1 = 16, d2 = 16;
   clear_to_color(bmp, makecol(255, 255, 255));
   for (int j = 0; j < SCREEN_H; j++) {
     for (int i = 0; i < SCREEN_W; i++) {
-      int b1 = d1 + 192;
-      int b2 = d2 + 128;
-      if (b1 < 128) b1 = 128;
-      if (b1 > 255) b1 = 255;
-      if (b2 < 128) b2 = 128;
-      if (b2 > 255) b2 = 255;
+      int color = colors[d1 > 0][d2 > 0];
       if (Random(1000) > 950)
         d1 = -d1;
       if (Random(1000) > 950)
         d2 = -d2;
-      // Red and green go out of 0-255 unclamped: with no rgb_map set,
-      // makecol picks the nearest palette entry, and that choice is the pattern.
-      putpixel(bmp, i, j, makecol(num - b1, num + b2, num));
+      putpixel(bmp, i, j, color);
     }
   }
 }

@@ -4,10 +4,10 @@
 #include <string.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <chrono>
-#include <thread>
 #include "network.h"
 #include "menu.h"
+#include "packet.h"
+#include "timers.h"
 
 chat_net chat_net_ops = {
   net_send_rdm,     /* send */
@@ -15,6 +15,7 @@ chat_net chat_net_ops = {
   net_query_rdm,    /* query */
   net_ignore_rdm,   /* ignore */
   net_closeconn,    /* close */
+  net_poll_listen,  /* poll_listen */
 };
 
 // Not named `listen`: a global of that name would take the place of the
@@ -27,14 +28,138 @@ bool connected = false;
 
 int connect_poll_ms = 200;
 int connect_time_limit_ms = 10000;
+bool port_field_refused = false;
+
+// Polls of the listening conn per step: 3840 datagrams a second at 60 steps.
+#define LISTEN_POLLS 64
 
 // ":" + "65535" + terminator, or a 21-character address + ":65535" + terminator.
 #define BIND_TEXT_SIZE  8
 #define PEER_TEXT_SIZE  (IP_ADDY_SIZE + 7)
 
-static void wait_ms(int ms)
+// Packets that a conn refused because its window of unacknowledged messages
+// was full wait here and go out in later steps. A join announces every user
+// to every conn in one step, and two joins in one step overrun the window
+// of a full chat: without the backlog a newcomer could lose its "You!".
+//
+// Each conn's backlog keeps one queue per origin: the client conn whose
+// packet made the host send (a relayed line, an echo, an announcement) or
+// the host itself. The queues take turns when the window opens, so one
+// participant's flood delays another's lines by a turn at most; a full
+// queue refuses only its own origin's packet. Every chat packet has all its
+// content in the first PACKET_CLEAR bytes and zeros after them, so only
+// those bytes are kept.
+#define BACKLOG_ORIGINS (MAX_CLIENTS + 1)
+#define BACKLOG_DEPTH   16   // a join's "Join" packets and its "You!" fit
+typedef struct origin_queue_t {
+  int first, count;
+  char packets[BACKLOG_DEPTH][PACKET_CLEAR];
+} origin_queue_t;
+typedef struct backlog_t {
+  NET_CONN *conn;   // NULL: unused
+  int waiting;      // packets in all queues
+  int turn;         // the origin whose queue goes next
+  origin_queue_t queues[BACKLOG_ORIGINS];
+} backlog_t;
+static backlog_t backlogs[MAX_CLIENTS];
+int backlog_dropped = 0;
+
+static backlog_t *backlog_of(NET_CONN *conn)
 {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  for (backlog_t &b : backlogs)
+    if (b.conn == conn)
+      return &b;
+  return NULL;
+}
+
+static backlog_t *new_backlog(NET_CONN *conn)
+{
+  backlog_t *b = backlog_of(NULL);
+  if (b) {
+    b->conn = conn;
+    b->waiting = 0;
+    b->turn = 0;
+    for (origin_queue_t &q : b->queues)
+      q.first = q.count = 0;
+  }
+  return b;
+}
+
+// Before a conn is closed: the record may be reused for a new conn.
+static void backlog_forget(NET_CONN *conn)
+{
+  backlog_t *b = conn ? backlog_of(conn) : NULL;
+  if (b)
+    b->conn = NULL;
+}
+
+static void backlog_clear()
+{
+  for (backlog_t &b : backlogs)
+    b.conn = NULL;
+}
+
+void close_client(int index)
+{
+  if (index < 0 || index >= MAX_CLIENTS || !client_conn[index])
+    return;
+  backlog_forget(client_conn[index]);
+  chat_net_ops.close(client_conn[index]);
+  client_conn[index] = NULL;
+}
+
+// Sends the oldest packet of the next origin in turn; 0 when the conn
+// refused it (or nothing waits).
+static int send_next(backlog_t *b)
+{
+  for (int n = 0; n < BACKLOG_ORIGINS; n++) {
+    int origin = (b->turn + n) % BACKLOG_ORIGINS;
+    origin_queue_t *q = &b->queues[origin];
+    if (q->count == 0)
+      continue;
+    char packet[PACKET_SIZE] = {0};
+    memcpy(packet, q->packets[q->first], PACKET_CLEAR);
+    if (chat_net_ops.send(b->conn, packet, PACKET_SIZE) != 0)
+      return 0;
+    q->first = (q->first + 1) % BACKLOG_DEPTH;
+    q->count--;
+    b->waiting--;
+    b->turn = (origin + 1) % BACKLOG_ORIGINS;
+    return 1;
+  }
+  return 0;
+}
+
+void backlog_flush()
+{
+  for (backlog_t &b : backlogs) {
+    if (!b.conn)
+      continue;
+    while (b.waiting > 0 && send_next(&b)) {
+    }
+    if (b.waiting == 0)
+      b.conn = NULL;
+  }
+}
+
+int send_packet(NET_CONN *conn, const char *packet, int origin)
+{
+  if (!conn || origin < 0 || origin >= BACKLOG_ORIGINS)
+    return -1;
+  backlog_t *b = backlog_of(conn);
+  if (!b && chat_net_ops.send(conn, packet, PACKET_SIZE) == 0)
+    return 0;
+  if (!b)
+    b = new_backlog(conn);
+  origin_queue_t *q = b ? &b->queues[origin] : NULL;
+  if (!q || q->count == BACKLOG_DEPTH) {
+    backlog_dropped++;
+    return -1;
+  }
+  memcpy(q->packets[(q->first + q->count) % BACKLOG_DEPTH], packet, PACKET_CLEAR);
+  q->count++;
+  b->waiting++;
+  return 0;
 }
 
 void Init_network_stuff()
@@ -58,19 +183,29 @@ int port_text_ok(const char *port)
   return value >= 1 && value <= 65535;
 }
 
+// The PORT field as the suffix of an address text: ":5000", or "" when the
+// field is empty. The one place the field is checked: 0 and
+// port_field_refused set when it is bad.
+static int typed_port(char suffix[BIND_TEXT_SIZE])
+{
+  port_field_refused = !port_text_ok(port_num);
+  if (port_field_refused)
+    return 0;
+  snprintf(suffix, BIND_TEXT_SIZE, "%s%s", port_num[0] ? ":" : "", port_num);
+  return 1;
+}
+
 int Server_init()
 {
   client_num = 0;
   for (int i = 0; i < MAX_CLIENTS; i++)
     client_conn[i] = NULL;
+  backlog_clear();
 
-  if (!port_text_ok(port_num))
-    return 1;
   // The empty text, not the absent one: the driver's configured port.
-  char binding[BIND_TEXT_SIZE] = "";
-  if (port_num[0])
-    snprintf(binding, sizeof binding, ":%s", port_num);
-
+  char binding[BIND_TEXT_SIZE];
+  if (!typed_port(binding))
+    return 1;
   listen_conn = net_openconn(NET_DRIVER_WSOCK_WIN, binding);
   if (!listen_conn)
     return 1;
@@ -91,16 +226,23 @@ int Sever_listen_for_new_client()
   if (!listen_conn)
     return 0;
 
-  NET_CONN *conn = net_poll_listen(listen_conn);
-  if (!conn)
-    return 0;
-  client_conn[client_num] = conn;
-  client_num++;
-  return 1;
+  // Each poll takes one datagram from the listening port, and answers
+  // nothing for junk as for an empty port: polling several times a step
+  // keeps junk from queueing up ahead of a real connect request.
+  for (int n = 0; n < LISTEN_POLLS; n++) {
+    NET_CONN *conn = chat_net_ops.poll_listen(listen_conn);
+    if (conn) {
+      client_conn[client_num] = conn;
+      client_num++;
+      return 1;
+    }
+  }
+  return 0;
 }
 
 void Server_exit()
 {
+  backlog_clear();
   for (int i = 0; i < client_num && i < MAX_CLIENTS; i++) {
     if (client_conn[i])
       chat_net_ops.close(client_conn[i]);
@@ -115,13 +257,15 @@ void Server_exit()
 int Client_init(const char *ip_address)
 {
   server_conn = NULL;
-  if (!port_text_ok(port_num))
+  backlog_clear();
+  char port[BIND_TEXT_SIZE];
+  if (!typed_port(port))
     return 1;
 
   // A typed PORT reaches the conn unless the address names its own port.
   char peer[PEER_TEXT_SIZE];
-  if (port_num[0] && !strchr(ip_address, ':'))
-    snprintf(peer, sizeof peer, "%.*s:%s", IP_ADDY_SIZE - 1, ip_address, port_num);
+  if (!strchr(ip_address, ':'))
+    snprintf(peer, sizeof peer, "%.*s%s", IP_ADDY_SIZE - 1, ip_address, port);
   else
     snprintf(peer, sizeof peer, "%s", ip_address);
 
@@ -133,16 +277,14 @@ int Client_init(const char *ip_address)
 
   // The wrapper never reports a host that does not answer, so the wait has
   // its own limit; each poll may send the connect request again.
-  auto start = std::chrono::steady_clock::now();
+  long start = clock_ms();
   for (;;) {
     int result = net_poll_connect(server_conn);
     if (result > 0)
       return 0;
     if (result < 0)
       return 3;
-    auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - start).count();
-    if (spent >= connect_time_limit_ms)
+    if (clock_ms() - start >= connect_time_limit_ms)
       return 3;
     wait_ms(connect_poll_ms);
   }
@@ -150,6 +292,7 @@ int Client_init(const char *ip_address)
 
 void Client_exit()
 {
+  backlog_clear();
   if (server_conn)
     chat_net_ops.close(server_conn);
   server_conn = NULL;

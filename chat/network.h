@@ -15,6 +15,7 @@ typedef struct chat_net_typ {
   int (*query)(NET_CONN *conn);                                // net_query_rdm
   int (*ignore)(NET_CONN *conn);                               // net_ignore_rdm
   int (*close)(NET_CONN *conn);                                // net_closeconn
+  NET_CONN *(*poll_listen)(NET_CONN *conn);                    // net_poll_listen
 } chat_net;
 
 extern chat_net chat_net_ops;
@@ -30,6 +31,10 @@ extern bool connected;                      // client: the join request has gone
 extern int connect_poll_ms;
 extern int connect_time_limit_ms;
 
+// Set by Server_init and Client_init: their result 1 came from a bad PORT
+// field, not from the conn.
+extern bool port_field_refused;
+
 // Starts netlane (a second start does nothing), reads "netlane.cfg" and
 // brings up every driver that the machine has.
 void Init_network_stuff();
@@ -42,7 +47,8 @@ int port_text_ok(const char *port);
 // 0 listening; 1 opening the conn failed (or the PORT field is bad);
 // 2 making it listen failed.
 int Server_init();
-// Accepts at most one new client conn. 1 when one was accepted (it is
+// Accepts at most one new client conn, taking up to 64 datagrams of the
+// listening port to find its request. 1 when one was accepted (it is
 // client_conn[client_num - 1]), else 0. With ten held, closes the listening conn.
 int Sever_listen_for_new_client();
 // Closes every client conn and the listening conn; no clients remain.
@@ -55,5 +61,24 @@ void Server_exit();
 int Client_init(const char *ip_address);
 // Closes the conn to the host and clears `connected`.
 void Client_exit();
+
+// Whose packet a send serves: the host's client conn 0-9 whose packet it
+// answers or relays, or OWN_ORIGIN for what this machine sends of its own
+// accord (the host's own lines and notices, everything a client sends).
+#define OWN_ORIGIN MAX_CLIENTS
+
+// Sends the chat packet `packet` (PACKET_SIZE bytes, zero after its first
+// PACKET_CLEAR) on `conn` for `origin`. When the conn's window is full the
+// packet waits in the conn's backlog, behind the same origin's earlier
+// packets, and goes out from backlog_flush. 0 sent or waiting; -1 dropped
+// (counted in backlog_dropped): `origin` already has 16 packets waiting
+// for this conn.
+int send_packet(NET_CONN *conn, const char *packet, int origin);
+// Sends what the backlogs hold, the origins of a conn taking turns, until
+// each window is full again.
+void backlog_flush();
+extern int backlog_dropped;
+// Host: closes client conn `index` and drops what waits for it.
+void close_client(int index);
 
 #endif

@@ -27,52 +27,6 @@ class AllegroEnvironment : public testing::Environment {
 testing::Environment *const allegro_env =
     testing::AddGlobalTestEnvironment(new AllegroEnvironment);
 
-FakeConn *fake_of(NET_CONN *conn) { return static_cast<FakeConn *>(conn->data); }
-
-int fake_send(NET_CONN *conn, const void *buffer, int size)
-{
-  const char *b = static_cast<const char *>(buffer);
-  fake_of(conn)->sent.emplace_back(b, b + size);
-  return 0;
-}
-
-int fake_query(NET_CONN *conn)
-{
-  FakeConn *f = fake_of(conn);
-  return f->inbox.empty() ? 0 : (int)f->inbox.front().size();
-}
-
-int fake_receive(NET_CONN *conn, void *buffer, int maxsize)
-{
-  FakeConn *f = fake_of(conn);
-  if (f->inbox.empty())
-    return 0;
-  std::vector<char> &m = f->inbox.front();
-  if ((int)m.size() > maxsize) {
-    memcpy(buffer, m.data(), maxsize);
-    return -1;
-  }
-  int size = (int)m.size();
-  memcpy(buffer, m.data(), size);
-  f->inbox.pop_front();
-  return size;
-}
-
-int fake_ignore(NET_CONN *conn)
-{
-  FakeConn *f = fake_of(conn);
-  if (f->inbox.empty())
-    return 0;
-  f->inbox.pop_front();
-  return 1;
-}
-
-int fake_close(NET_CONN *conn)
-{
-  fake_of(conn)->closed = true;
-  return 0;
-}
-
 }  // namespace
 
 int claim_test_port(int *lock_fd)
@@ -130,7 +84,7 @@ std::string text_of(const std::vector<char> &p, int nbytes)
 void ChatTest::SetUp()
 {
   saved_ops = chat_net_ops;
-  chat_net_ops = {fake_send, fake_receive, fake_query, fake_ignore, fake_close};
+  chat_net_ops = fake_net_ops;
   char path[] = "/tmp/chat_trace_XXXXXX";
   int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
@@ -182,6 +136,12 @@ void ChatTest::connect_client()
 {
   host.conn.data = &host;
   server_conn = &host.conn;
+}
+
+void ChatTest::listen()
+{
+  listener.conn.data = &listener;
+  listen_conn = &listener.conn;
 }
 
 void ChatTest::host_gets(int i, const std::vector<char> &p)

@@ -4,25 +4,19 @@
 #define CHAT_FIXTURE_H
 
 #include <gtest/gtest.h>
-#include <deque>
 #include <string>
 #include <vector>
 #include "chat_it.h"
+#include "fake_conns.h"
 #include "network.h"
-
-// A conn that never reaches the network library: what the chat sends is
-// recorded, what it receives is queued by the test.
-struct FakeConn {
-  NET_CONN conn;  // the chat holds &conn; its `data` points back here
-  std::deque<std::vector<char>> inbox;         // messages waiting to be received
-  std::vector<std::vector<char>> sent;         // every message sent, in order
-  bool closed = false;
-};
+#include "rules.h"
 
 // A UDP port of 32200-32299 that no other test process uses (the chat's
-// end-to-end tests claim from the same lock files): the program binds with
-// address reuse, so two tests on one port would both bind it and steal each
-// other's datagrams. The claim lasts until *lock_fd is closed; -1 when none.
+// end-to-end tests claim from the same lock files): the program binds
+// without address reuse, so a host on a port that another test holds gets
+// no conn at all, and a port merely seen free can be taken by another test
+// before the host binds it. The claim lasts until *lock_fd is closed; -1
+// when none.
 int claim_test_port(int *lock_fd);
 
 // A chat packet as the wire carries it: 1024 bytes, id, byte fields, text.
@@ -42,6 +36,8 @@ class ChatTest : public testing::Test {
   void accept_clients(int n);
   // Client side: the conn to the host.
   void connect_client();
+  // Host side: the listening conn.
+  void listen();
   // Delivers `p` on client conn `i` and lets the host handle it.
   void host_gets(int i, const std::vector<char> &p);
   // Delivers `p` from the host and lets the client handle it.
@@ -53,6 +49,7 @@ class ChatTest : public testing::Test {
 
   FakeConn fakes[MAX_CLIENTS];
   FakeConn host;
+  FakeConn listener;  // listen_conn, once listen() has made it so
   std::string trace_path;
   long trace_seen = 0;
   chat_net saved_ops;

@@ -22,6 +22,31 @@ TEST(PortField, OnlyEmptyOrOneTo65535InDigits)
     EXPECT_EQ(0, port_text_ok(bad)) << bad;
 }
 
+class Listening : public ChatTest {};
+
+TEST_F(Listening, JunkIsDrainedAndOneClientIsAcceptedAStep)
+{
+  listen();
+  for (int n = 0; n < 60; n++)
+    listener.requests.push_back(nullptr);
+  for (int i : {0, 1}) {
+    fakes[i].conn.data = &fakes[i];
+    listener.requests.push_back(&fakes[i].conn);
+  }
+  EXPECT_EQ(1, Sever_listen_for_new_client());
+  EXPECT_EQ(61, listener.polls);  // the junk, then the request; not the next one
+  EXPECT_EQ(1, Sever_listen_for_new_client());
+  EXPECT_EQ(2, client_num);
+  EXPECT_EQ(&fakes[1].conn, client_conn[1]);
+
+  // A port full of junk costs a bounded number of polls a step.
+  for (int n = 0; n < 1000; n++)
+    listener.requests.push_back(nullptr);
+  listener.polls = 0;
+  EXPECT_EQ(0, Sever_listen_for_new_client());
+  EXPECT_EQ(64, listener.polls);
+}
+
 class Conns : public testing::Test {
  protected:
   void SetUp() override

@@ -126,10 +126,13 @@ TEST_F(HostRules, JoinBeyondSlotNineIsTurnedAwayAndItsConnClosed)
   EXPECT_EQ("Mesg", id_of(fakes[9].sent[fakes[9].sent.size() - 2]));
 }
 
-TEST_F(HostRules, ASecondJoinFromOneConnKeepsItsNumber)
+TEST_F(HostRules, ASecondJoinFromOneConnKeepsItsNumberAndAnnouncesOnlyAChange)
 {
-  accept_clients(1);
+  accept_clients(2);
   join(0, "Alice", 20);
+  for (auto &f : fakes)
+    f.sent.clear();
+  events();
   join(0, "Alicia", 21);
   EXPECT_EQ(2, user_num);
   EXPECT_STREQ("Alicia", user[2].name);
@@ -137,6 +140,18 @@ TEST_F(HostRules, ASecondJoinFromOneConnKeepsItsNumber)
   EXPECT_STREQ("", user[3].name);
   EXPECT_EQ("You!", id_of(fakes[0].sent.back()));
   EXPECT_EQ(2, byte_of(fakes[0].sent.back(), 0));
+  // Only the changed user is announced, not everybody to everybody.
+  EXPECT_EQ(std::vector<std::string>({"Join", "You!"}), ids(fakes[0]));
+  ASSERT_EQ(std::vector<std::string>({"Join"}), ids(fakes[1]));
+  EXPECT_EQ("Alicia", text_of(fakes[1].sent[0], 2));
+  EXPECT_EQ(Events({"post 21 Alicia: Im the new guy!", "sound 0"}), events());
+
+  // The same request again: the asker hears its number, nobody else anything.
+  for (int n = 0; n < 20; n++)
+    join(0, "Alicia", 21);
+  EXPECT_EQ(2u + 20u, fakes[0].sent.size());
+  EXPECT_EQ(1u, fakes[1].sent.size());
+  EXPECT_TRUE(events().empty());
 }
 
 /* ---- "Mesg" ---- */
@@ -222,6 +237,16 @@ TEST_F(HostRules, ChangeAndAlertAreEchoedToEveryClientTheSenderIncluded)
   EXPECT_EQ(Events({"sound 2"}), events());
   for (int i : {0, 1})
     EXPECT_EQ(std::vector<std::string>({"Chng", "Sund"}), ids(fakes[i]));
+
+  // A flood of them in one pass acts once: one painting, one sound, one echo.
+  for (int n = 0; n < 30; n++) {
+    fakes[0].inbox.push_back(packet("Chng"));
+    fakes[1].inbox.push_back(packet("Sund"));
+  }
+  host_receive();
+  EXPECT_EQ(Events({"post 0 Server: Lets change it up a bit!", "sound 2"}), events());
+  for (int i : {0, 1})
+    EXPECT_EQ(std::vector<std::string>({"Chng", "Sund", "Chng", "Sund"}), ids(fakes[i]));
 }
 
 TEST_F(HostRules, NumberIsShownAndNotRelayed)
@@ -280,6 +305,49 @@ TEST_F(HostRules, AFloodingConnCannotHoldTheStepForEver)
 }
 
 /* ---- Sending ---- */
+
+TEST_F(HostRules, AFloodOnOneConnNeverCostsAnotherUsersLine)
+{
+  accept_clients(3);
+  join(0, "Flood", 20);
+  join(1, "Alice", 30);
+  join(2, "Bob", 35);
+  for (auto &f : fakes)
+    f.sent.clear();
+  int dropped = backlog_dropped;
+
+  // Bob's window is full while the flooder's lines, Alice's and the host's
+  // own arrive in passes of one step.
+  fakes[2].room = 0;
+  char text[16];
+  for (int pass = 0; pass < 3; pass++) {
+    for (int n = 0; n < 20; n++)
+      fakes[0].inbox.push_back(packet("Mesg", {2}, "flood"));
+    snprintf(text, sizeof text, "alice %d", pass);
+    fakes[1].inbox.push_back(packet("Mesg", {3}, text));
+    snprintf(user[1].typings, USER_TYPINGS, "host %d", pass);
+    send_flag = true;
+    chat_net_step(1);
+  }
+  EXPECT_EQ(60u - 16u, (unsigned)(backlog_dropped - dropped));  // the flooder's own, past 16
+  EXPECT_EQ(63u, fakes[1].sent.size());  // Alice's window is open: flood and host lines
+
+  // The window opens two at a time: Alice's and the host's lines take
+  // their turns beside the flood, each in its order.
+  std::vector<std::string> got;
+  for (int step = 0; step < 20; step++) {
+    fakes[2].room = 2;
+    chat_net_step(1);
+  }
+  for (const auto &p : fakes[2].sent)
+    got.push_back(text_of(p, 1));
+  ASSERT_EQ(22u, got.size());
+  std::vector<std::string> others;
+  for (size_t n = 0; n < 9; n++)
+    if (got[n] != "flood")
+      others.push_back(got[n]);
+  EXPECT_EQ(std::vector<std::string>({"alice 0", "host 0", "alice 1", "host 1", "alice 2", "host 2"}), others);
+}
 
 TEST_F(HostRules, TypedLineGoesToEveryClientWithoutSound)
 {
@@ -412,6 +480,13 @@ TEST_F(ClientRules, NoticesChangeAlertAndNumber)
                     "post 0 Number test: 2345"}),
             events());
   EXPECT_TRUE(host.sent.empty());
+  // Many in one pass act once.
+  for (int n = 0; n < 20; n++) {
+    host.inbox.push_back(packet("Chng"));
+    host.inbox.push_back(packet("Sund"));
+  }
+  client_receive();
+  EXPECT_EQ(Events({"post 0 Server: Lets change it up a bit!", "sound 2"}), events());
 }
 
 TEST_F(ClientRules, TypedLineGoesToTheHostAfterReceivingWithASound)

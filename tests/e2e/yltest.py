@@ -120,10 +120,11 @@ def wait_until(predicate, timeout, interval=0.05):
 # Ports of the tests that listen (chats, the installed example), below the
 # system's ephemeral range so that no conn that lets the system choose its
 # port lands on one. The same test may run at once from several build trees
-# (plain and sanitizer builds, other people's), and the program binds with
-# address reuse, so two hosts on one port would both succeed and split the
-# clients between them: each test claims a port of its own with a lock file
-# that the chat unit tests share.
+# (plain and sanitizer builds, other people's), and the program binds
+# without address reuse, so a second host on a taken port gets no conn
+# ("Error opening conn") and a port merely seen free can be taken by another
+# test before the host binds it: each test claims a port of its own with a
+# lock file that the chat unit tests share.
 PORT_FIRST, PORT_COUNT = 32200, 100
 PORT_LOCK = "/tmp/yammerlane-test-port-%d.lock"
 

@@ -4,6 +4,7 @@ screenshots (glyphs compared with the same text drawn with Allegro's font)
 and on the trace of posted lines and samples (YAMMERLANE_TRACE)."""
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -431,6 +432,44 @@ class JoinFailureTest(ChatTestCase):
         self.assertIn("PORT", c.app.message_text())
         c.app.dismiss_message()
         c.wait_menu()
+
+
+class HostileParticipantTest(ChatTestCase):
+    """A real host under a flood from one participant and a stranger
+    (tests/e2e_chat/hostile_peers.cpp plays every peer): the honest lines
+    get through once and in order, a late client joins, the host keeps
+    stepping. Its slowest step and frame are printed, not asserted."""
+
+    LINES = 100
+
+    def run_peers(self, order):
+        port = self.port()
+        h = self.chatter(port)
+        h.app.wait_window()
+        h.host("Hosty", str(port))
+        peers = subprocess.run([os.environ["YL_HOSTILE"], str(port), order, str(self.LINES)],
+                               capture_output=True, text=True, timeout=150)
+        print(peers.stdout, end="")
+        self.assertEqual(0, peers.returncode, peers.stdout + peers.stderr)
+        # The host showed each honest line once, in order.
+        events = h.events()
+        for name, mark in (("Alice", "A"), ("Bobby", "B")):
+            shown = [e.split(": ", 1)[1] for e in events
+                     if e.startswith("post ") and " %s: %s " % (name, mark) in e]
+            self.assertEqual(["%s %03d" % (mark, k) for k in range(self.LINES)], shown)
+        slowest = {}
+        for e in events:
+            if e.startswith("slowest "):
+                _, what, us = e.split()
+                slowest[what] = int(us) / 1000.0
+        print("host's slowest step %.1f ms, slowest frame %.1f ms"
+              % (slowest.get("step", 0), slowest.get("frame", 0)))
+
+    def test_flooder_joins_first(self):
+        self.run_peers("flooder-first")
+
+    def test_flooder_joins_last(self):
+        self.run_peers("flooder-last")
 
 
 if __name__ == "__main__":

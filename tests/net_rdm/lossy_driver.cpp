@@ -206,6 +206,9 @@ void lossy_reset(const lossy_settings &settings)
   net.flying.clear();
   for (auto &port : net.ports) port.second.clear();
   net.seq = 0;
+  // With no channel open the automatic numbers start again, so that a long
+  // run of short tests (a fuzz target's inputs) never runs out of ports.
+  if (net.ports.empty()) net.next_port = 1;
 }
 
 const lossy_counters &lossy_stats() { return net.counters; }

@@ -25,7 +25,8 @@ struct lossy_counters {
 // The driver record; register it with net_register_driver after net_init.
 extern NET_DRIVER lossy_driver;
 
-// Empties every port and in-flight datagram and applies new settings.
+// Empties every port and in-flight datagram and applies new settings; with
+// no channel open, automatic port numbers start from 1 again.
 void lossy_reset(const lossy_settings &settings);
 const lossy_counters &lossy_stats();
 

@@ -18,6 +18,12 @@
 #include "lossy_driver.h"
 #include "netlane.h"
 
+// A test hook of the wrapper driver (connhelp.cpp), kept out of the
+// library's headers: entries in the client list of a listening conn (its
+// clients whose conns are open, plus those closed since the last connect
+// request); 0 for any other conn.
+int __netlane_internal__conn_client_count(NET_CONN *conn);
+
 class LossyFixture : public ::testing::Test {
  protected:
   int drv = 0;  // the number the lossy driver is registered under

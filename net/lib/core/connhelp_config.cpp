@@ -17,6 +17,7 @@
 
 #include "config.h"
 #include "connhelp.h"
+#include "decimal.h"
 
 static const struct conn_config conn_config_default = {
   16,     /* outqueue_size */
@@ -40,7 +41,7 @@ const struct conn_config *__netlane_internal__get_conn_config(NET_DRIVER *drv)
  * `fallback` for a negative value or one whose power of two is too large. */
 static int queue_size(const char *value, int fallback)
 {
-  long n = strtol(value, NULL, 10);
+  long n = __netlane_internal__read_decimal(value);
   if (n < 0 || n > LARGEST_QUEUE) return fallback;
   long size = 1;
   while (size < n) size <<= 1;
@@ -51,11 +52,8 @@ static int queue_size(const char *value, int fallback)
  * `fallback`. */
 static int resend_rate(const char *value, int fallback)
 {
-  long n = strtol(value, NULL, 10);
-  if (n == 0) return fallback;
-  if (n > INT_MAX) return INT_MAX;
-  if (n < INT_MIN) return INT_MIN;
-  return (int)n;
+  int n = __netlane_internal__read_decimal(value);
+  return n == 0 ? fallback : n;
 }
 
 /* "auto", alone or followed by the longest wait: 1 and `*cap` set (the

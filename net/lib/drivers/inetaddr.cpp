@@ -4,8 +4,6 @@
 #include "inetaddr.h"
 
 #include <atomic>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +13,7 @@
 
 #include <arpa/inet.h>
 
+#include "decimal.h"
 #include "inetsock.h"
 
 namespace {
@@ -44,18 +43,6 @@ unsigned int make_address(const unsigned char octet[4])
 {
   return (static_cast<unsigned int>(octet[3]) << 24) | (static_cast<unsigned int>(octet[2]) << 16) |
          (static_cast<unsigned int>(octet[1]) << 8) | octet[0];
-}
-
-// The port part, read like atoi (blanks, sign, digits up to the first
-// non-digit, none giving 0) but without its overflow: anything that does
-// not fit an int saturates, and the caller's range test then refuses it.
-long read_port(const char *text)
-{
-  errno = 0;
-  long value = strtol(text, NULL, 10);
-  if (errno == ERANGE)
-    return value < 0 ? LONG_MIN : LONG_MAX;
-  return value;
 }
 
 void ns_resolver(void *data)
@@ -167,16 +154,17 @@ int __netlane_internal__parse_address(const char *str, unsigned int *addr, int *
     memcpy(work, str, len);
   work[len] = '\0';
 
-  long p = 0;
+  // A port beyond int saturates, and the range test below refuses it.
+  int p = 0;
   char *colon = strchr(work, ':');
   if (colon) {
     *colon = '\0';
-    p = read_port(colon + 1);
+    p = __netlane_internal__read_decimal(colon + 1);
   }
   // A port that does not fit 16 bits would otherwise be cut to some other
   // port than the one the text names.
   int port_ok = p >= 0 && p <= 65535;
-  *port = port_ok ? static_cast<int>(p) : 0;
+  *port = port_ok ? p : 0;
 
   int result = 0;
   *addr = 0;

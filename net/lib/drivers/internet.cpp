@@ -9,11 +9,11 @@
 #include <arpa/inet.h>
 
 #include "config.h"
+#include "decimal.h"
 #include "drivers.h"
 #include "inetaddr.h"
 #include "inetdefs.h"
 #include "inetsock.h"
-#include "values.h"
 
 namespace {
 
@@ -211,13 +211,13 @@ void load_config(NET_DRIVER *drv, FILE *fp)
   if (__netlane_internal__seek_section(fp, "internet") == 0) {
     while (__netlane_internal__get_setting(fp, &option, &value) == 0) {
       if (strcmp(option, "port") == 0) {
-        long port = strtol(value, NULL, 10);
+        int port = __netlane_internal__read_decimal(value);
         // A port that does not fit 16 bits is ignored like 0, not cut
         // down to some other port.
         if (port > 0 && port <= 65535)
-          default_port = static_cast<int>(port);
+          default_port = port;
       } else if (strcmp(option, "forceport") == 0) {
-        forceport = __netlane_internal__read_int(value);
+        forceport = __netlane_internal__read_decimal(value);
       } else if (strcmp(option, "ip") == 0) {
         ip_address = read_ip(value);
       } else if (strcmp(option, "disable") == 0) {

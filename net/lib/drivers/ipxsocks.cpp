@@ -23,7 +23,7 @@
 #include "config.h"
 #include "drivers.h"
 #include "internal.h"
-#include "values.h"
+#include "decimal.h"
 #include "wsipx.h"
 
 namespace {
@@ -225,7 +225,7 @@ int read_node_addr(const char *s, size_t len, ipx_node node)
 int parse_address(const char *s, ipx_addr *addr, int *port)
 {
   const char *colon = strchr(s, ':');
-  if (port) *port = colon ? __netlane_internal__read_int(colon + 1) : 0;
+  if (port) *port = colon ? __netlane_internal__read_decimal(colon + 1) : 0;
   if (!addr) return 0;
 
   size_t end = colon ? static_cast<size_t>(colon - s) : strlen(s);
@@ -396,15 +396,15 @@ void load_config(NET_DRIVER *drv, FILE *fp)
   if (__netlane_internal__seek_section(fp, "ipx") == 0) {
     while (__netlane_internal__get_setting(fp, &option, &value) == 0) {
       if (strcmp(option, "port") == 0) {
-        int port = __netlane_internal__read_int(value);
+        int port = __netlane_internal__read_decimal(value);
         if (port != 0) default_port = port;
       } else if (strcmp(option, "socket") == 0) {
         // The socket number is two bytes on the wire: a larger value would
         // be cut down to some other socket, so it is ignored like 0.
-        int socket = __netlane_internal__read_int(value);
+        int socket = __netlane_internal__read_decimal(value);
         if (socket > 0 && socket <= 0xFFFF) default_socket = socket;
       } else if (strcmp(option, "forceport") == 0) {
-        forceport = __netlane_internal__read_int(value);
+        forceport = __netlane_internal__read_decimal(value);
       } else if (strcmp(option, "address") == 0) {
         ipx_addr a;
         if (parse_address(value, &a, NULL) == 0) {

@@ -9,7 +9,7 @@
 #include "config.h"
 #include "drivers.h"
 #include "internal.h"
-#include "values.h"
+#include "decimal.h"
 
 namespace {
 

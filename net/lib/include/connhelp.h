@@ -43,11 +43,6 @@ int __netlane_internal__largest_conn_message(NET_DRIVER *drv);
 /* net_conn_figures for a wrapper conn: 0 filled; -1 not a wrapper conn. */
 int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figures);
 
-/* Entries in the client list of a listening conn: its clients whose conns
- * are open, plus those closed since the last connect request; 0 for any
- * other conn. */
-int __netlane_internal__conn_client_count(NET_CONN *conn);
-
 #ifdef __cplusplus
 }
 #endif

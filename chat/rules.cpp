@@ -1,0 +1,407 @@
+// The chat's packet rules: what the host and a client do with each chat
+// packet they receive, and the packets they build for the local user.
+//
+// Chat packets (codec in packet.cpp), all sent as the whole 1024 bytes:
+//   "ReJo" colour, name     client -> host   join request
+//   "Join" who, colour, name host -> all     announces one user
+//   "You!" who              host -> joiner   the joiner's user number
+//   "New!"                  host -> all      a conn was accepted
+//   "Mesg" who, line        both ways        a typed line
+//   "Chng" / "Sund"         both ways        new background / alert sound
+//   "Numb" number text      both ways        test number, not relayed
+#include <stdio.h>
+#include <string.h>
+#include "chat_it.h"
+#include "data.h"
+#include "decimal.h"
+#include "effects.h"
+#include "menu.h"
+#include "network.h"
+#include "packet.h"
+#include "rules.h"
+
+int client_user[MAX_CLIENTS];
+
+static const char *chat_full = "The chat is full";
+
+// Background changes and alerts taken in during one receive pass act once:
+// one repaint, one sound and (host) one echo to every client, charged to
+// the conn of the first sender. -1: none in this pass.
+static int change_from = -1;
+static int alert_from = -1;
+
+/* ---- Sending ---- */
+// Host: to every open client conn except `skip` (-1 skips none), for
+// `origin` (see send_packet).
+static void send_to_clients(int skip, int origin)
+{
+  for (int i = 0; i < client_num && i < MAX_CLIENTS; i++)
+    if (i != skip)
+      send_packet(client_conn[i], packetbuffer, origin);
+}
+
+// What a key sends goes to every client from the host, to the host from a client.
+void send_from_key(int chat_type)
+{
+  if (chat_type == 1)
+    send_to_clients(-1, OWN_ORIGIN);
+  else
+    send_packet(server_conn, packetbuffer, OWN_ORIGIN);
+  clear_string(packetbuffer, PACKET_CLEAR);
+}
+
+void send_typed_line(int chat_type)
+{
+  Packet("Mesg");
+  PacketAddByte((char)my_number);
+  PacketAddManyBytes(user[my_number].typings);
+  if (chat_type == 1) {
+    send_to_clients(-1, OWN_ORIGIN);
+  } else {
+    send_packet(server_conn, packetbuffer, OWN_ORIGIN);
+    chat_sound(MESSAGE_SOUND);
+  }
+  clear_string(user[my_number].typings, USER_TYPINGS);
+  clear_string(packetbuffer, PACKET_CLEAR);
+  send_flag = false;
+}
+
+void rules_reset()
+{
+  for (int &who : client_user)
+    who = 0;
+  change_from = alert_from = -1;
+}
+
+void host_new_client()
+{
+  client_user[client_num - 1] = 0;
+  post_message("Server", 0, a_new_user);
+  Packet("New!");
+  send_to_clients(-1, OWN_ORIGIN);
+  clear_string(packetbuffer, PACKET_CLEAR);
+}
+
+void client_ask_to_join()
+{
+  Packet("ReJo");
+  PacketAddByte((char)pick_color);
+  PacketAddManyBytes(client_name);
+  send_packet(server_conn, packetbuffer, OWN_ORIGIN);
+  clear_string(packetbuffer, PACKET_CLEAR);
+  connected = true;
+}
+
+/* ---- Receiving ---- */
+
+static bool user_number_ok(int who)
+{
+  return who >= 0 && who < MAX_USERS;
+}
+
+// Names arrive as texts of up to 50 characters; a slot holds 9.
+static void set_name(int who, const char *name)
+{
+  size_t len = strnlen(name, USER_NAME - 1);
+  memcpy(user[who].name, name, len);
+  user[who].name[len] = 0;
+}
+
+// Another participant's line must never wipe what the local user is typing.
+static void clear_typings_of(int who)
+{
+  if (who != my_number)
+    clear_string(user[who].typings, USER_TYPINGS);
+}
+
+// Host: builds "Join" for slot `z` and sends it to every client for `origin`.
+static void announce(int z, int origin)
+{
+  Packet("Join");
+  PacketAddByte((char)z);
+  PacketAddByte((char)user[z].text_color);
+  PacketAddManyBytes(user[z].name);
+  send_to_clients(-1, origin);
+  clear_string(user_data, USER_DATA);
+  clear_string(packetbuffer, PACKET_CLEAR);
+}
+
+// Host: the number goes back on the conn that asked, so joins that cross
+// in flight each get their own.
+static void send_number(int conn_index, int who)
+{
+  Packet("You!");
+  PacketAddByte((char)who);
+  send_packet(client_conn[conn_index], packetbuffer, conn_index);
+  clear_string(user_data, USER_DATA);
+  clear_string(packetbuffer, PACKET_CLEAR);
+}
+
+// A one-character name is never announced.
+static bool announced(int z)
+{
+  return strlen(user[z].name) >= 2;
+}
+
+// A repeated "ReJo" from a conn that has its number: only a changed name or
+// colour is shown and announced, and only that user's; the asker gets its
+// number again. Everybody knows everybody else already.
+static void host_rejoin(int conn_index, int who, int color)
+{
+  char name[USER_NAME];
+  snprintf(name, sizeof name, "%s", user[who].name);
+  int old_color = user[who].text_color;
+  set_name(who, user_data);
+  user[who].text_color = color;
+  clear_string(user_data, USER_DATA);
+  clear_string(packetbuffer, PACKET_CLEAR);
+  if (strcmp(name, user[who].name) != 0 || old_color != color) {
+    post_message(user[who].name, color, "Im the new guy!");
+    chat_sound(JOIN_SOUND);
+    buddy_window.re_draw = true;
+    if (announced(who))
+      announce(who, conn_index);
+  }
+  send_number(conn_index, who);
+}
+
+static void host_join(int conn_index)
+{
+  int color = PacketGetByte();
+  PacketGetManyBytes(user_data);
+  int who = client_user[conn_index];
+  if (who != 0) {
+    host_rejoin(conn_index, who, color);
+    return;
+  }
+  if (user_num + 1 >= MAX_USERS) {
+    // No slot left: tell the newcomer once and let it go.
+    clear_string(packetbuffer, PACKET_CLEAR);
+    Packet("Mesg");
+    PacketAddByte(0);
+    PacketAddManyBytes(chat_full);
+    send_packet(client_conn[conn_index], packetbuffer, conn_index);
+    close_client(conn_index);
+    post_message("Server", 0, "The chat is full: a new user was turned away");
+    clear_string(user_data, USER_DATA);
+    clear_string(packetbuffer, PACKET_CLEAR);
+    return;
+  }
+  user_num++;
+  who = user_num;
+  client_user[conn_index] = who;
+  user[who].text_color = color;
+  set_name(who, user_data);
+  post_message(user[who].name, color, "Im the new guy!");
+  chat_sound(JOIN_SOUND);
+  clear_string(user_data, USER_DATA);
+  clear_string(packetbuffer, PACKET_CLEAR);
+  buddy_window.re_draw = true;
+
+  // The newcomer learns everybody; what it costs the other conns is
+  // charged to the newcomer's conn.
+  for (int z = 0; z < MAX_USERS; z++)
+    if (announced(z))
+      announce(z, conn_index);
+  send_number(conn_index, who);
+}
+
+static void host_line(int conn_index)
+{
+  buddy_window.re_draw = true;
+  int claimed = PacketGetByte();
+  PacketGetManyBytes(user_data);
+  // Credited to the user of the conn it came on; the claimed number only
+  // has to be a possible one.
+  int who = client_user[conn_index];
+  if (!user_number_ok(claimed) || who == 0) {
+    clear_string(user_data, USER_DATA);
+    clear_string(packetbuffer, PACKET_CLEAR);
+    return;
+  }
+  if (user[who].name[0] == 0) {
+    snprintf(user_data, USER_DATA, " who = %d", who);
+    post_message("Unknown user", user[who].text_color, user_data);
+  } else {
+    post_message(user[who].name, user[who].text_color, user_data);
+  }
+  chat_sound(MESSAGE_SOUND);
+  clear_typings_of(who);
+  clear_string(packetbuffer, PACKET_CLEAR);
+
+  Packet("Mesg");
+  PacketAddByte((char)who);
+  PacketAddManyBytes(user_data);
+  send_to_clients(conn_index, conn_index);  // the author has its own echo
+  chat_sound(MESSAGE_SOUND);
+  clear_typings_of(who);
+  clear_string(user_data, USER_DATA);
+  clear_string(packetbuffer, PACKET_CLEAR);
+}
+
+static void show_number()
+{
+  clear_string(user_data, USER_DATA);
+  PacketGetManyBytes(user_data);
+  // The text is up to 50 digits: beyond int the number stops at the limit.
+  snprintf(user_data, USER_DATA, "%d", __netlane_internal__read_decimal(user_data));
+  post_message("Number test", 0, user_data);
+  clear_string(packetbuffer, PACKET_CLEAR);
+}
+
+void host_handle_packet(int conn_index)
+{
+  if (conn_index < 0 || conn_index >= MAX_CLIENTS || !client_conn[conn_index]) {
+    clear_string(packetbuffer, PACKET_CLEAR);
+    return;
+  }
+  if (PacketRead("ReJo"))
+    host_join(conn_index);
+  if (PacketRead("Mesg"))
+    host_line(conn_index);
+  // The echoes go out once the pass has taken everything in (host_echo).
+  if (PacketRead("Chng") && change_from < 0) {
+    change_background();
+    change_from = conn_index;
+  }
+  if (PacketRead("Sund") && alert_from < 0) {
+    chat_sound(ALERT_SOUND);
+    alert_from = conn_index;
+  }
+  if (PacketRead("Numb"))
+    show_number();
+  // A packet no rule took must not leak into the next one read.
+  clear_string(packetbuffer, PACKET_CLEAR);
+}
+
+void client_handle_packet()
+{
+  if (PacketRead("Mesg")) {
+    buddy_window.re_draw = true;
+    int who = PacketGetByte();
+    PacketGetManyBytes(user_data);
+    if (user_number_ok(who)) {
+      post_message(user[who].name, user[who].text_color, user_data);
+      chat_sound(MESSAGE_SOUND);
+      clear_typings_of(who);
+    }
+    clear_string(user_data, USER_DATA);
+    clear_string(packetbuffer, PACKET_CLEAR);
+  }
+  if (PacketRead("Join")) {
+    int who = PacketGetByte();
+    int color = PacketGetByte();
+    PacketGetManyBytes(user_data);
+    if (user_number_ok(who)) {
+      user[who].text_color = color;
+      set_name(who, user_data);
+      post_message(user[who].name, user[who].text_color, "Got a join packet");
+      buddy_window.re_draw = true;
+    }
+    clear_string(user_data, USER_DATA);
+    clear_string(packetbuffer, PACKET_CLEAR);
+  }
+  if (PacketRead("You!")) {
+    int who = PacketGetByte();
+    if (user_number_ok(who)) {
+      // Keys typed before the number arrived went into the start slot; the
+      // typing line shows the new slot, so they move with the user.
+      if (who != my_number) {
+        memcpy(user[who].typings, user[my_number].typings, USER_TYPINGS);
+        clear_string(user[my_number].typings, USER_TYPINGS);
+      }
+      my_number = who;
+      snprintf(user_data, USER_DATA, "my number %d", my_number);
+      post_message(user[my_number].name, user[my_number].text_color, user_data);
+      connected = true;
+    }
+    clear_string(user_data, USER_DATA);
+    clear_string(packetbuffer, PACKET_CLEAR);
+  }
+  if (PacketRead("New!")) {
+    post_message("Server", 0, a_new_user);
+    chat_sound(JOIN_SOUND);
+    clear_string(packetbuffer, PACKET_CLEAR);
+  }
+  if (PacketRead("Chng") && change_from < 0) {
+    change_background();
+    change_from = OWN_ORIGIN;
+  }
+  if (PacketRead("Sund") && alert_from < 0) {
+    chat_sound(ALERT_SOUND);
+    alert_from = OWN_ORIGIN;
+  }
+  if (PacketRead("Numb"))
+    show_number();
+  clear_string(packetbuffer, PACKET_CLEAR);
+}
+
+// Host: the echoes of the background changes and alerts of one pass, to
+// every client, the senders included. Built on a zeroed buffer, not on a
+// sender's bytes.
+static void host_echo()
+{
+  const char *ids[2] = {"Chng", "Sund"};
+  int *from[2] = {&change_from, &alert_from};
+  for (int n = 0; n < 2; n++) {
+    if (*from[n] < 0)
+      continue;
+    clear_string(packetbuffer, PACKET_CLEAR);
+    Packet(ids[n]);
+    send_to_clients(-1, *from[n]);
+    clear_string(packetbuffer, PACKET_CLEAR);
+    *from[n] = -1;
+  }
+}
+
+// More than a peer can have in flight through its window; a peer that
+// floods past it cannot hold the step for ever.
+#define RECEIVE_LIMIT 64
+
+// Takes in the waiting messages of one conn; 1 for each that is a packet.
+static int receive_one(NET_CONN *conn)
+{
+  int size = chat_net_ops.query(conn);
+  if (size <= 0)
+    return 0;
+  if (size > PACKET_SIZE) {
+    // Left queued it would be reported again and again; no chat packet is that long.
+    chat_net_ops.ignore(conn);
+    return -1;
+  }
+  int got = chat_net_ops.receive(conn, packetbuffer, PACKET_SIZE);
+  // Every packet built here goes out as all PACKET_SIZE bytes, and the
+  // rules zero only the head: what a peer put past it must not travel on.
+  clear_string(packetbuffer + PACKET_CLEAR, PACKET_SIZE - PACKET_CLEAR);
+  if (got < 0) {
+    clear_string(packetbuffer, PACKET_CLEAR);
+    chat_net_ops.ignore(conn);
+  }
+  return got > 0 ? 1 : -1;
+}
+
+void host_receive()
+{
+  for (int i = 0; i < client_num && i < MAX_CLIENTS; i++) {
+    for (int n = 0; n < RECEIVE_LIMIT && client_conn[i]; n++) {
+      int got = receive_one(client_conn[i]);
+      if (got == 0)
+        break;
+      if (got > 0)
+        host_handle_packet(i);
+    }
+  }
+  host_echo();
+}
+
+void client_receive()
+{
+  for (int n = 0; n < RECEIVE_LIMIT && server_conn; n++) {
+    int got = receive_one(server_conn);
+    if (got == 0)
+      break;
+    if (got > 0)
+      client_handle_packet();
+  }
+  change_from = alert_from = -1;
+}
