@@ -95,6 +95,22 @@ TEST(Lifecycle, ShutdownForgetsInstalledHooks)
   net_shutdown();
 }
 
+TEST(Lifecycle, ShutdownPutsDriverSettingsBackToDefaults)
+{
+  ScratchDir dir;
+  std::string file = dir.write("netlane.cfg", "[internet]\ndisable = 1\nconn_inqueue_size = 64\n");
+  for (int start = 0; start < 2; start++) {
+    ASSERT_EQ(net_init(), 0);
+    NET_DRIVER *internet = __netlane_internal__get_driver(NET_DRIVER_WSOCK_WIN);
+    EXPECT_EQ(net_detectdriver(NET_DRIVER_WSOCK_WIN), 1) << "start " << start;
+    EXPECT_EQ(__netlane_internal__get_conn_config(internet)->inqueue_size, 16);
+    ASSERT_EQ(net_loadconfig(file.c_str()), 0);
+    EXPECT_EQ(net_detectdriver(NET_DRIVER_WSOCK_WIN), 0);
+    EXPECT_EQ(__netlane_internal__get_conn_config(internet)->inqueue_size, 64);
+    ASSERT_EQ(net_shutdown(), 0);
+  }
+}
+
 TEST(Lifecycle, ExitRoutineShutsDownAtProcessEnd)
 {
   int fds[2];
