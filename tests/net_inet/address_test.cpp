@@ -1,12 +1,15 @@
 // Address texts of the Internet driver: writing, reading, and preparation of
-// host names on worker threads. Only names from /etc/hosts are looked up.
+// host names on worker threads; slow lookups beside other threads' work.
+// Every name is answered by the fake resolver linked into this program.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 
 #include <cstring>
 #include <string>
+#include <thread>
 
+#include "fake_resolver.h"
 #include "inetaddr.h"
 
 #include "inet_test_util.h"
@@ -49,6 +52,30 @@ void expect_parsed(const char *text, int result, unsigned int addr, int port)
   EXPECT_EQ(p.addr, addr) << text;
   EXPECT_EQ(p.port, port) << text;
 }
+
+// Lookups of "slow" wait while a test holds them; the fixture lets them go
+// whatever happens, so nothing waits beyond the resolver's own ten seconds.
+class SlowLookup : public ::testing::Test {
+ protected:
+  void SetUp() override
+  {
+    ASSERT_EQ(net_init(), 0);
+    ASSERT_EQ(net_initdriver(NET_DRIVER_WSOCK_WIN), 1);
+    fake_hold_slow(true);
+  }
+  void TearDown() override
+  {
+    fake_hold_slow(false);
+    net_shutdown();
+  }
+  // True once `n` lookups of "slow" wait; false after five seconds.
+  bool waiting(int n)
+  {
+    for (int i = 0; i < 5000 && fake_slow_waiting() != n; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return fake_slow_waiting() == n;
+  }
+};
 
 }  // namespace
 
@@ -180,4 +207,32 @@ TEST(InetPrepareAddress, RequestBoundaries)
 
   d.dest = NULL;
   EXPECT_EQ(__netlane_internal__inet_prepareaddress(&d), -1);
+}
+
+TEST_F(SlowLookup, OpeningOnASlowNameLeavesOtherThreadsFree)
+{
+  NET_CHANNEL *probe = net_openchannel(NET_DRIVER_WSOCK_WIN, NULL);
+  ASSERT_NE(probe, nullptr);
+  std::string bind = "slow:" + std::to_string(port_of(net_getlocaladdress(probe)));
+  NET_CONN *mine = net_openconn(NET_DRIVER_WSOCK_WIN, NULL);
+  ASSERT_NE(mine, nullptr);
+
+  NET_CONN *slow = nullptr;
+  std::thread opener([&] {
+    slow = net_openconn(NET_DRIVER_WSOCK_WIN, bind.c_str());
+  });
+  ASSERT_TRUE(waiting(1));
+  // Both lists are free while the lookup waits: had the opener held their
+  // locks, these would return only once the resolver gave up.
+  EXPECT_EQ(net_closeconn(mine), 0);
+  EXPECT_EQ(net_closechannel(probe), 0);
+  NET_CONN *other = net_openconn(NET_DRIVER_WSOCK_WIN, NULL);
+  EXPECT_NE(other, nullptr);
+  EXPECT_EQ(net_closeconn(other), 0);
+  EXPECT_EQ(fake_slow_waiting(), 1);
+
+  fake_hold_slow(false);
+  opener.join();
+  ASSERT_NE(slow, nullptr);
+  EXPECT_EQ(net_closeconn(slow), 0);
 }
