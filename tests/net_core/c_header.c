@@ -21,6 +21,7 @@ int main(void)
   NET_DRIVERNAME *names;
   NET_CHANNEL *chan;
   NET_CONN *conn;
+  NET_PREPADDR_DATA prep;
   int failures = 0;
 
   if (net_init() != 0) return 1;
@@ -42,6 +43,9 @@ int main(void)
   if (chan && strcmp(net_getlocaladdress(chan), "(n/a)") != 0) failures++;
   conn = net_openconn(NET_DRIVER_NONET, NULL);
   if (!conn || conn->status != NET_CONN_IDLE || net_connect(conn, "x") != -1) failures++;
+
+  memset(&prep, 0, sizeof prep);
+  if (net_cancel_prepareaddress(&prep) != -1) failures++;  /* nothing under way */
 
   /* The channel and conn are left open: shutdown closes them. */
   if (net_shutdown() != 0) failures++;

@@ -11,6 +11,7 @@
 
 #include "fake_resolver.h"
 #include "inetaddr.h"
+#include "prepare.h"
 
 #include "inet_test_util.h"
 
@@ -75,7 +76,32 @@ class SlowLookup : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return fake_slow_waiting() == n;
   }
+  // Lets the lookups go; true once every worker has finished (five
+  // seconds at most).
+  bool workers_finish()
+  {
+    fake_hold_slow(false);
+    for (int i = 0; i < 5000 && __netlane_internal__prepare_workers() != 0; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return __netlane_internal__prepare_workers() == 0;
+  }
 };
+
+// A request and its dest on the heap, so that the sanitizers see a write
+// into them once they are freed.
+NET_PREPADDR_DATA *slow_request(const char *src)
+{
+  NET_PREPADDR_DATA *d = new NET_PREPADDR_DATA();
+  snprintf(d->src, sizeof d->src, "%s", src);
+  d->dest = new char[NET_MAX_ADDRESS_LENGTH]();
+  return d;
+}
+
+void free_request(NET_PREPADDR_DATA *d)
+{
+  delete[] d->dest;
+  delete d;
+}
 
 }  // namespace
 
@@ -151,6 +177,13 @@ TEST(InetPrepareAddress, RewritesHostNamesAndKeepsTheRest)
   EXPECT_EQ(prepare("", dest), -1);
   EXPECT_EQ(prepare("::", dest), -1);
   EXPECT_EQ(prepare("+\xc3\xa9:-", dest), -1);
+
+  // "gamma" becomes the longer "10.1.2.3": a result that no longer fits its
+  // 128-byte field fails instead of coming back cut.
+  std::string fits = "gamma:" + std::string(118, '9');
+  EXPECT_EQ(prepare(fits.c_str(), dest), 1);
+  EXPECT_EQ(strlen(dest), 127u);
+  EXPECT_EQ(prepare((fits + "9").c_str(), dest), -1);
 }
 
 TEST(InetPrepareAddress, ConcurrentRequestsEachGetTheirOwnAnswer)
@@ -235,4 +268,59 @@ TEST_F(SlowLookup, OpeningOnASlowNameLeavesOtherThreadsFree)
   opener.join();
   ASSERT_NE(slow, nullptr);
   EXPECT_EQ(net_closeconn(slow), 0);
+}
+
+TEST_F(SlowLookup, CancelledOrShutDownRequestsAreNeverWrittenAgain)
+{
+  NET_PREPADDR_DATA *cancelled = slow_request("slow:1");
+  NET_PREPADDR_DATA *abandoned = slow_request("slow:2");
+  NET_PREPADDR_DATA *kept = slow_request("slow:3");
+  for (NET_PREPADDR_DATA *d : {cancelled, abandoned, kept})
+    ASSERT_EQ(__netlane_internal__inet_prepareaddress(d), 0);
+  ASSERT_TRUE(waiting(3));
+
+  EXPECT_EQ(net_cancel_prepareaddress(cancelled), 0);
+  EXPECT_EQ(cancelled->driver_data, nullptr);
+  EXPECT_EQ(net_cancel_prepareaddress(cancelled), -1);
+  free_request(cancelled);
+  // Shutdown ends the rest; a caller may then free what it gave up on.
+  ASSERT_EQ(net_shutdown(), 0);
+  free_request(abandoned);
+
+  ASSERT_TRUE(workers_finish());
+  EXPECT_EQ(__netlane_internal__inet_poll_prepareaddress(kept), -1);
+  EXPECT_STREQ(kept->dest, "");
+  free_request(kept);
+
+  // Done but not yet collected: cancelling still frees it.
+  NET_PREPADDR_DATA d;
+  memset(&d, 0, sizeof d);
+  char dest[NET_MAX_ADDRESS_LENGTH];
+  strcpy(d.src, "localhost:5");
+  d.dest = dest;
+  ASSERT_EQ(__netlane_internal__inet_prepareaddress(&d), 0);
+  ASSERT_TRUE(workers_finish());
+  EXPECT_EQ(net_cancel_prepareaddress(&d), 0);
+  EXPECT_EQ(__netlane_internal__inet_poll_prepareaddress(&d), -1);
+}
+
+TEST_F(SlowLookup, WorkersOfGivenUpRequestsAreBounded)
+{
+  // A caller that cancels and asks again while lookups hang leaves no more
+  // than 64 threads behind.
+  NET_PREPADDR_DATA d;
+  memset(&d, 0, sizeof d);
+  char dest[NET_MAX_ADDRESS_LENGTH];
+  strcpy(d.src, "slow");
+  d.dest = dest;
+  int started = 0;
+  for (int i = 0; i < 100 && __netlane_internal__inet_prepareaddress(&d) == 0; i++) {
+    started++;
+    EXPECT_EQ(net_cancel_prepareaddress(&d), 0);
+  }
+  EXPECT_EQ(started, 64);
+  ASSERT_TRUE(workers_finish());
+  ASSERT_EQ(__netlane_internal__inet_prepareaddress(&d), 0);
+  EXPECT_EQ(finish_request(&d), 1);
+  EXPECT_STREQ(dest, "127.0.0.1");
 }
