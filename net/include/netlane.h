@@ -164,7 +164,10 @@ int net_driverlist_count(NET_DRIVERLIST list);
 int net_driverlist_add_list(NET_DRIVERLIST list1, NET_DRIVERLIST list2);
 int net_driverlist_remove_list(NET_DRIVERLIST list1, NET_DRIVERLIST list2);
 
-/* Configuration: 0 loaded, 1 no such file or directory, 2 cannot open. */
+/* Configuration: 0 loaded, 1 no such file or directory, 2 cannot open, or
+ * not a regular file of at most 1 MB. A UTF-8 byte-order mark is skipped.
+ * Settings last until net_shutdown, which puts the built-in drivers' back to
+ * their defaults. Conn queue sizes are taken up to 4096 slots. */
 int net_loadconfig(const char *fname);
 
 /* Ends an address preparation that has not yet been polled to its end,
