@@ -4,7 +4,7 @@ JOBS := $(shell nproc 2>/dev/null || echo 2)
 # the build and the tests then run as they do on a fresh machine.
 PYTHON_OPT := $(if $(wildcard /usr/bin/python3),-DPython3_EXECUTABLE=/usr/bin/python3)
 
-.PHONY: run test setup build bench fuzz install deb clean
+.PHONY: run test tsan setup build bench fuzz install deb clean
 
 setup:
 	@scripts/setup.sh
@@ -33,8 +33,16 @@ install: build
 deb: build
 	cd build && cpack -G DEB
 
+# The network library's tests under ThreadSanitizer, in a tree of their own;
+# kept out of `make test`, which it would make too long.
+tsan: setup
+	cmake -S . -B build-tsan -DYAMMER_TSAN=ON $(PYTHON_OPT)
+	cmake --build build-tsan -j$(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure -j$(JOBS) --timeout 600
+
 bench: build
 	@if [ -x scripts/bench.sh ]; then scripts/bench.sh; else echo "no benchmarks yet"; fi
 
 clean:
-	rm -rf build build-san build-fuzz
+	rm -rf build build-san build-fuzz build-tsan

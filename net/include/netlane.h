@@ -65,7 +65,11 @@ typedef struct NET_CONN_FIGURES {
   long dropped_malformed;    /* datagrams that are no packet of the protocol */
 } NET_CONN_FIGURES;
 
-/* An address-preparation (name resolution) request. */
+/* An address-preparation (name resolution) request, made through a driver's
+ * prepareaddress slot and polled through its poll_prepareaddress slot until
+ * that answers nonzero (1: `dest`, at least 128 bytes, holds the prepared
+ * text; -1: failed). The request and `dest` stay the caller's: they are
+ * written only during those calls, never by a worker in between. */
 typedef struct NET_PREPADDR_DATA {
   NET_DRIVER *driver;
   char src[NET_MAX_ADDRESS_LENGTH];
@@ -175,8 +179,17 @@ int net_driverlist_count(NET_DRIVERLIST list);
 int net_driverlist_add_list(NET_DRIVERLIST list1, NET_DRIVERLIST list2);
 int net_driverlist_remove_list(NET_DRIVERLIST list1, NET_DRIVERLIST list2);
 
-/* Configuration: 0 loaded, 1 no such file or directory, 2 cannot open. */
+/* Configuration: 0 loaded, 1 no such file or directory, 2 cannot open, or
+ * not a regular file of at most 1 MB. A UTF-8 byte-order mark is skipped.
+ * Settings last until net_shutdown, which puts the built-in drivers' back to
+ * their defaults. Conn queue sizes are taken up to 4096 slots. */
 int net_loadconfig(const char *fname);
+
+/* Ends an address preparation that has not yet been polled to its end,
+ * whether or not its worker has finished: 0 ended (the request and its dest
+ * may be freed at once); -1 none is under way for `data`. net_shutdown ends
+ * every preparation still under way; polling one afterwards answers -1. */
+int net_cancel_prepareaddress(NET_PREPADDR_DATA *data);
 
 /* Channels: unreliable datagrams to one target. */
 NET_CHANNEL *net_openchannel(int type, const char *addr);

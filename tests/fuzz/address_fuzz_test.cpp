@@ -183,8 +183,12 @@ TEST(AddressFuzz, PreparationFollowsTheTextRules)
     std::string want = seen.substr(0, i) + written(addr, 0);
     want = want.substr(0, want.size() - 2);  // the quad without ":0"
     if (colon != std::string::npos) want += seen.substr(colon);
+    if (want.size() > kTextMax) {  // fails rather than hands back a cut text
+      ASSERT_EQ(result, -1) << shown(seen);
+      continue;
+    }
     ASSERT_EQ(result, 1) << shown(seen);
-    ASSERT_EQ(std::string(dest), want.substr(0, kTextMax)) << shown(seen);
+    ASSERT_EQ(std::string(dest), want) << shown(seen);
     resolved++;
   }
   EXPECT_GT(resolved, 10);

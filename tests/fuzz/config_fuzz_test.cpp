@@ -159,7 +159,7 @@ TEST(ConfigFuzz, LoadingLeavesUsableConnSettings)
       const conn_config *cfg = __netlane_internal__get_conn_config(drv);
       for (int size : {cfg->outqueue_size, cfg->inqueue_size}) {
         ASSERT_GE(size, 1) << "driver " << n << " round " << round;
-        ASSERT_LE(size, 1 << 30);
+        ASSERT_LE(size, CONN_MAX_QUEUE_SIZE);
         ASSERT_EQ(size & (size - 1), 0) << size << " is no power of two";
       }
       ASSERT_NE(cfg->resend_rate, 0);

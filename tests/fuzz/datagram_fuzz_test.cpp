@@ -187,7 +187,7 @@ class DatagramFuzz : public LossyFixture {
   {
     int sent[2] = {0, 0}, got[2] = {0, 0};
     std::vector<unsigned char> buf(kMaxDatagram);
-    Budget budget(12);
+    Budget budget(deadline_seconds(12));
     for (int round = 0; round < 40000 && (got[0] < count || got[1] < count) && budget.left(); round++) {
       tick(f);
       for (int e = 0; e < 2; e++) {
@@ -284,7 +284,7 @@ void DatagramFuzz::run(unsigned int seed)
   ASSERT_NE(client, nullptr);
   ASSERT_EQ(net_connect(client, relay->address().c_str()), 0);
   bool connected = false;
-  Budget budget(10);
+  Budget budget(deadline_seconds(10));
   // A connecting conn reads one datagram per poll: it polls faster than
   // the junk comes.
   for (int round = 0; round < 5000 && (!connected || !accepted) && budget.left(); round++) {
@@ -332,7 +332,7 @@ void DatagramFuzz::run(unsigned int seed)
   ASSERT_EQ(net_connect(fresh, where.c_str()), 0);
   connected = false;
   NET_CONN *other = nullptr;
-  Budget again(10);
+  Budget again(deadline_seconds(10));
   for (int round = 0; round < 5000 && (!connected || !other) && again.left(); round++) {
     tick(f);
     stranger->send(where, junk(f, false, true));

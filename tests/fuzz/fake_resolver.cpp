@@ -1,4 +1,4 @@
-// The fuzz programs' own getaddrinfo/freeaddrinfo (see fake_resolver.h).
+// The test programs' own getaddrinfo/freeaddrinfo (see fake_resolver.h).
 // Defined in the program, they take the place of the C library's for every
 // call the program and the library linked into it make.
 #include "fake_resolver.h"
@@ -9,10 +9,26 @@
 #include <string.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 namespace {
 
 std::atomic<long> lookups{0};
+
+std::mutex slow_mutex;
+std::condition_variable slow_released;
+bool slow_held = false;
+int slow_waiting = 0;
+
+void wait_if_held()
+{
+  std::unique_lock<std::mutex> hold(slow_mutex);
+  slow_waiting++;
+  slow_released.wait_for(hold, std::chrono::seconds(10), [] { return !slow_held; });
+  slow_waiting--;
+}
 
 struct answer_t {
   struct addrinfo info;
@@ -31,8 +47,22 @@ bool fake_known(const std::string &name, unsigned int *address)
   if (name == "localhost") *address = 0x7F000001u;
   else if (name == "gamma") *address = 0x0A010203u;
   else if (name == "loop7") *address = 0x7F000007u;
+  else if (name == "slow") *address = 0x7F000001u;
   else return false;
   return true;
+}
+
+void fake_hold_slow(bool hold)
+{
+  std::lock_guard<std::mutex> guard(slow_mutex);
+  slow_held = hold;
+  slow_released.notify_all();
+}
+
+int fake_slow_waiting()
+{
+  std::lock_guard<std::mutex> guard(slow_mutex);
+  return slow_waiting;
 }
 
 extern "C" int getaddrinfo(const char *node, const char *, const struct addrinfo *, struct addrinfo **res)
@@ -40,6 +70,7 @@ extern "C" int getaddrinfo(const char *node, const char *, const struct addrinfo
   lookups++;
   unsigned int address;
   if (!node || !res || !fake_known(node, &address)) return EAI_NONAME;
+  if (strcmp(node, "slow") == 0) wait_if_held();
   answer_t *a = static_cast<answer_t *>(calloc(1, sizeof(answer_t)));
   if (!a) return EAI_MEMORY;
   a->addr.sin_family = AF_INET;

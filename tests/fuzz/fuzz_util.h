@@ -53,4 +53,18 @@ class Budget {
   std::chrono::steady_clock::time_point until_;
 };
 
+// A bound on waiting for something that must happen (a handshake, a whole
+// exchange), as against one that only cuts a loop short: the sanitizers run
+// the same work several times slower, so under them it stretches.
+inline int deadline_seconds(int seconds)
+{
+#if defined(__SANITIZE_THREAD__)
+  return seconds * 5;
+#elif defined(__SANITIZE_ADDRESS__)
+  return seconds * 3;
+#else
+  return seconds;
+#endif
+}
+
 #endif

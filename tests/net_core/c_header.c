@@ -22,6 +22,7 @@ int main(void)
   NET_CHANNEL *chan;
   NET_CONN *conn;
   NET_CONN_FIGURES figures;
+  NET_PREPADDR_DATA prep;
   int failures = 0;
 
   if (net_init() != 0) return 1;
@@ -45,6 +46,9 @@ int main(void)
   if (!conn || conn->status != NET_CONN_IDLE || net_connect(conn, "x") != -1) failures++;
   /* Figures come from conns of the reliable-delivery layer only. */
   if (net_conn_figures(conn, &figures) != -1) failures++;
+
+  memset(&prep, 0, sizeof prep);
+  if (net_cancel_prepareaddress(&prep) != -1) failures++;  /* nothing under way */
 
   /* The channel and conn are left open: shutdown closes them. */
   if (net_shutdown() != 0) failures++;

@@ -1,6 +1,7 @@
 // The configuration file: finding it, handing it to the drivers in order,
 // and every syntax rule of the section and setting readers.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -160,6 +161,29 @@ TEST_F(LoadConfig, DirectoriesAndMissingPaths)
   ScratchDir empty;
   EXPECT_EQ(net_loadconfig(empty.path.c_str()), 2);  // a directory without netlane.cfg
   EXPECT_TRUE(rec.log.empty());
+}
+
+TEST_F(LoadConfig, OnlyRegularFilesUpTo1MBAreRead)
+{
+  // Each of these once answered 0, read for ever or blocked in the open.
+  ScratchDir nested;
+  ASSERT_EQ(mkdir((nested.path + "/netlane.cfg").c_str(), 0700), 0);
+  EXPECT_EQ(net_loadconfig(nested.path.c_str()), 2);
+  std::string zero = dir.path + "/zero.cfg", fifo = dir.path + "/fifo.cfg";
+  ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
+  EXPECT_EQ(net_loadconfig(zero.c_str()), 2);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(net_loadconfig(fifo.c_str()), 2);
+  std::string big = "[a]\nk=big\n" + std::string(1024 * 1024 - 10, '#');
+  EXPECT_EQ(net_loadconfig(dir.write("big.cfg", big + "#").c_str()), 2);
+  EXPECT_TRUE(rec.log.empty());
+
+  EXPECT_EQ(net_loadconfig(dir.write("1mb.cfg", big).c_str()), 0);
+  EXPECT_EQ(rec.log[1], "a: k=big");
+  // An editor's UTF-8 byte-order mark does not hide the first header.
+  rec.log.clear();
+  EXPECT_EQ(net_loadconfig(dir.write("bom.cfg", "\xEF\xBB\xBF[a]\nk=bom\n").c_str()), 0);
+  EXPECT_EQ(rec.log[1], "a: k=bom");
 }
 
 TEST_F(LoadConfig, NullReadsNetlaneCfgInTheWorkingDirectory)

@@ -54,7 +54,7 @@ class Conns : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(Conns, OpenAndCloseRunTheDriverUnderTheLock)
+TEST_F(Conns, CloseRunsTheDriverUnderTheLock)
 {
   EXPECT_EQ(conn->status, NET_CONN_IDLE);
   EXPECT_EQ(conn->type, 20);
@@ -74,7 +74,7 @@ TEST_F(Conns, RefusedOrImpossibleOpensLeaveNothingBehind)
   rec.init_conn_answer = 1;
   EXPECT_EQ(net_openconn(20, "x"), nullptr);
   EXPECT_EQ(open_conns(), 1);
-  EXPECT_EQ(rec.log, (Log{"init_conn x locked"}));
+  EXPECT_EQ(rec.log, (Log{"init_conn x unlocked"}));
   NET_CONN stranger = *conn;
   EXPECT_EQ(net_closeconn(&stranger), -1);
   EXPECT_EQ(net_closeconn(nullptr), -1);

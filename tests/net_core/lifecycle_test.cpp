@@ -2,9 +2,15 @@
 // names, and detection and initialisation.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "connhelp.h"
+#include "conns.h"
 #include "internal.h"
 #include "recorder.h"
 
@@ -92,6 +98,47 @@ TEST(Lifecycle, ShutdownForgetsInstalledHooks)
   EXPECT_NE(__netlane_timer_func, &stepping_timer);
   unsigned int t0 = __netlane_timer_func();
   EXPECT_LT(__netlane_timer_func() - t0, 1000u);  // milliseconds, not a step timer
+  net_shutdown();
+}
+
+TEST(Lifecycle, ShutdownPutsDriverSettingsBackToDefaults)
+{
+  ScratchDir dir;
+  std::string file = dir.write("netlane.cfg", "[internet]\ndisable = 1\nconn_inqueue_size = 64\n");
+  for (int start = 0; start < 2; start++) {
+    ASSERT_EQ(net_init(), 0);
+    NET_DRIVER *internet = __netlane_internal__get_driver(NET_DRIVER_WSOCK_WIN);
+    EXPECT_EQ(net_detectdriver(NET_DRIVER_WSOCK_WIN), 1) << "start " << start;
+    EXPECT_EQ(__netlane_internal__get_conn_config(internet)->inqueue_size, 16);
+    ASSERT_EQ(net_loadconfig(file.c_str()), 0);
+    EXPECT_EQ(net_detectdriver(NET_DRIVER_WSOCK_WIN), 0);
+    EXPECT_EQ(__netlane_internal__get_conn_config(internet)->inqueue_size, 64);
+    ASSERT_EQ(net_shutdown(), 0);
+  }
+}
+
+TEST(Lifecycle, DefaultMutexesSleepWhileTheyWait)
+{
+  ASSERT_EQ(net_init(), 0);
+  void *m = __netlane_internal__openconns_mutex;
+  __netlane_internal__mutex_lock(m);
+  std::atomic<bool> got(false);
+  double cpu_ms = -1;
+  std::thread waiter([&] {
+    timespec a, b;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
+    __netlane_internal__mutex_lock(m);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
+    got = true;
+    __netlane_internal__mutex_unlock(m);
+    cpu_ms = (b.tv_sec - a.tv_sec) * 1e3 + (b.tv_nsec - a.tv_nsec) / 1e6;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(got.load());
+  __netlane_internal__mutex_unlock(m);
+  waiter.join();
+  EXPECT_TRUE(got.load());
+  EXPECT_LT(cpu_ms, 30) << "a spinning wait burns what the processors give it of the 300 ms";
   net_shutdown();
 }
 

@@ -1,13 +1,17 @@
 // Address texts of the Internet driver: writing, reading, and preparation of
-// host names on worker threads. Only names from /etc/hosts are looked up.
+// host names on worker threads; slow lookups beside other threads' work.
+// Every name is answered by the fake resolver linked into this program.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 
 #include <cstring>
 #include <string>
+#include <thread>
 
+#include "fake_resolver.h"
 #include "inetaddr.h"
+#include "prepare.h"
 
 #include "inet_test_util.h"
 
@@ -48,6 +52,55 @@ void expect_parsed(const char *text, int result, unsigned int addr, int port)
   EXPECT_EQ(p.result, result) << text;
   EXPECT_EQ(p.addr, addr) << text;
   EXPECT_EQ(p.port, port) << text;
+}
+
+// Lookups of "slow" wait while a test holds them; the fixture lets them go
+// whatever happens, so nothing waits beyond the resolver's own ten seconds.
+class SlowLookup : public ::testing::Test {
+ protected:
+  void SetUp() override
+  {
+    ASSERT_EQ(net_init(), 0);
+    ASSERT_EQ(net_initdriver(NET_DRIVER_WSOCK_WIN), 1);
+    fake_hold_slow(true);
+  }
+  void TearDown() override
+  {
+    fake_hold_slow(false);
+    net_shutdown();
+  }
+  // True once `n` lookups of "slow" wait; false after five seconds.
+  bool waiting(int n)
+  {
+    for (int i = 0; i < 5000 && fake_slow_waiting() != n; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return fake_slow_waiting() == n;
+  }
+  // Lets the lookups go; true once every worker has finished (five
+  // seconds at most).
+  bool workers_finish()
+  {
+    fake_hold_slow(false);
+    for (int i = 0; i < 5000 && __netlane_internal__prepare_workers() != 0; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return __netlane_internal__prepare_workers() == 0;
+  }
+};
+
+// A request and its dest on the heap, so that the sanitizers see a write
+// into them once they are freed.
+NET_PREPADDR_DATA *slow_request(const char *src)
+{
+  NET_PREPADDR_DATA *d = new NET_PREPADDR_DATA();
+  snprintf(d->src, sizeof d->src, "%s", src);
+  d->dest = new char[NET_MAX_ADDRESS_LENGTH]();
+  return d;
+}
+
+void free_request(NET_PREPADDR_DATA *d)
+{
+  delete[] d->dest;
+  delete d;
 }
 
 }  // namespace
@@ -124,6 +177,13 @@ TEST(InetPrepareAddress, RewritesHostNamesAndKeepsTheRest)
   EXPECT_EQ(prepare("", dest), -1);
   EXPECT_EQ(prepare("::", dest), -1);
   EXPECT_EQ(prepare("+\xc3\xa9:-", dest), -1);
+
+  // "gamma" becomes the longer "10.1.2.3": a result that no longer fits its
+  // 128-byte field fails instead of coming back cut.
+  std::string fits = "gamma:" + std::string(118, '9');
+  EXPECT_EQ(prepare(fits.c_str(), dest), 1);
+  EXPECT_EQ(strlen(dest), 127u);
+  EXPECT_EQ(prepare((fits + "9").c_str(), dest), -1);
 }
 
 TEST(InetPrepareAddress, ConcurrentRequestsEachGetTheirOwnAnswer)
@@ -180,4 +240,73 @@ TEST(InetPrepareAddress, RequestBoundaries)
 
   d.dest = NULL;
   EXPECT_EQ(__netlane_internal__inet_prepareaddress(&d), -1);
+}
+
+TEST_F(SlowLookup, OpeningOnASlowNameLeavesOtherThreadsFree)
+{
+  NET_CHANNEL *probe = net_openchannel(NET_DRIVER_WSOCK_WIN, NULL);
+  ASSERT_NE(probe, nullptr);
+  std::string bind = "slow:" + std::to_string(port_of(net_getlocaladdress(probe)));
+  NET_CONN *mine = net_openconn(NET_DRIVER_WSOCK_WIN, NULL);
+  ASSERT_NE(mine, nullptr);
+
+  NET_CONN *slow = nullptr;
+  std::thread opener([&] {
+    slow = net_openconn(NET_DRIVER_WSOCK_WIN, bind.c_str());
+  });
+  ASSERT_TRUE(waiting(1));
+  // Both lists are free while the lookup waits: had the opener held their
+  // locks, these would return only once the resolver gave up.
+  EXPECT_EQ(net_closeconn(mine), 0);
+  EXPECT_EQ(net_closechannel(probe), 0);
+  NET_CONN *other = net_openconn(NET_DRIVER_WSOCK_WIN, NULL);
+  EXPECT_NE(other, nullptr);
+  EXPECT_EQ(net_closeconn(other), 0);
+  EXPECT_EQ(fake_slow_waiting(), 1);
+
+  fake_hold_slow(false);
+  opener.join();
+  ASSERT_NE(slow, nullptr);
+  EXPECT_EQ(net_closeconn(slow), 0);
+}
+
+TEST_F(SlowLookup, CancelledOrShutDownRequestsAreNeverWrittenAgain)
+{
+  NET_PREPADDR_DATA *cancelled = slow_request("slow:1");
+  NET_PREPADDR_DATA *abandoned = slow_request("slow:2");
+  NET_PREPADDR_DATA *kept = slow_request("slow:3");
+  for (NET_PREPADDR_DATA *d : {cancelled, abandoned, kept})
+    ASSERT_EQ(__netlane_internal__inet_prepareaddress(d), 0);
+  ASSERT_TRUE(waiting(3));
+
+  EXPECT_EQ(net_cancel_prepareaddress(cancelled), 0);
+  EXPECT_EQ(cancelled->driver_data, nullptr);
+  EXPECT_EQ(net_cancel_prepareaddress(cancelled), -1);
+  free_request(cancelled);
+  // Shutdown ends the rest; a caller may then free what it gave up on.
+  ASSERT_EQ(net_shutdown(), 0);
+  free_request(abandoned);
+
+  ASSERT_TRUE(workers_finish());
+  EXPECT_EQ(__netlane_internal__inet_poll_prepareaddress(kept), -1);
+  EXPECT_STREQ(kept->dest, "");
+  free_request(kept);
+}
+
+TEST_F(SlowLookup, WorkersOfGivenUpRequestsAreBounded)
+{
+  // A caller that cancels and asks again while lookups hang leaves no more
+  // than 64 threads behind.
+  NET_PREPADDR_DATA *d = slow_request("slow");
+  int started = 0;
+  for (int i = 0; i < 100 && __netlane_internal__inet_prepareaddress(d) == 0; i++) {
+    started++;
+    EXPECT_EQ(net_cancel_prepareaddress(d), 0);
+  }
+  EXPECT_EQ(started, 64);
+  ASSERT_TRUE(workers_finish());
+  ASSERT_EQ(__netlane_internal__inet_prepareaddress(d), 0);
+  EXPECT_EQ(finish_request(d), 1);
+  EXPECT_STREQ(d->dest, "127.0.0.1");
+  free_request(d);
 }

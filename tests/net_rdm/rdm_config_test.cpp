@@ -65,10 +65,14 @@ TEST_F(ConnConfig, ValuesAreRoundedOrReplacedByDefaults)
   expect_config(load("[conns]\nconn_outqueue_size = 1\nconn_inqueue_size = 1024\nconn_resend_rate = 250\n"), 1,
                 1024, 250);
   expect_config(load("[conns]\nconn_outqueue_size = -4\nconn_inqueue_size = 3000000000\nconn_resend_rate = soon\n"),
-                16, 16, 500);
-  expect_config(load("[conns]\nconn_outqueue_size = 1073741824\nconn_inqueue_size = 1073741825\n"
+                16, 4096, 500);
+  // Sizes past the largest are clamped to it, so a file cannot make every
+  // protocol step walk millions of slots, or every open fail for memory.
+  expect_config(load("[conns]\nconn_outqueue_size = 1073741824\nconn_inqueue_size = 4097\n"
                      "conn_resend_rate = -3\nCONN_RESEND_RATE = 9\n"),
-                1073741824, 16, -3);
+                4096, 4096, -3);
+  expect_config(load("[conns]\nconn_outqueue_size = 4096\nconn_inqueue_size = 99999999999999999999999\n"), 4096,
+                4096, -3);
 }
 
 TEST_F(ConnConfig, AutoResendFloorAndBytesInFlight)

@@ -45,37 +45,36 @@ void __netlane_internal__channels_exit(void)
 
 /* The new channel, or NULL when the library is down, memory ran out, no
  * driver is registered under `type`, the driver has no channels, or the
- * driver refused the binding text. The driver's init_channel runs with the
- * open-channel mutex held. */
+ * driver refused the binding text. The driver's init_channel runs without
+ * the open-channel mutex: a binding text may name a host whose lookup takes
+ * seconds, and other threads' channels must open and close meanwhile. The
+ * channel joins the list once it is open. */
 NET_CHANNEL *net_openchannel(int type, const char *addr)
 {
   __channel_list_t *head = __netlane_internal__openchannels;
   if (!head) return NULL;
 
-  lock();
   __channel_list_t *node = static_cast<__channel_list_t *>(malloc(sizeof *node));
   NET_CHANNEL *chan = static_cast<NET_CHANNEL *>(malloc(sizeof *chan));
   if (!node || !chan) {
     free(node);
     free(chan);
-    unlock();
     return NULL;
   }
   memset(chan, 0, sizeof *chan);
-  node->chan = chan;
-  node->next = head->next;
-  head->next = node;
-
   chan->type = type;
   chan->driver = __netlane_internal__get_driver(type);
   if (!chan->driver || !chan->driver->init_channel || chan->driver->init_channel(chan, addr) != 0) {
-    head->next = node->next;
     free(node);
     free(chan);
-    unlock();
     return NULL;
   }
   chan->local_addr[NET_MAX_ADDRESS_LENGTH - 1] = '\0';
+
+  lock();
+  node->chan = chan;
+  node->next = head->next;
+  head->next = node;
   unlock();
   return chan;
 }

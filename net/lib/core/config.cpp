@@ -4,18 +4,58 @@
 //   # a comment (only with "#" in the first column)
 //   [internet]          <- header: exactly "[name]", nothing else on the line
 //   port = 24785        <- key and value split at the first "=", both trimmed
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "config.h"
 #include "internal.h"
 
 enum { LINE_SIZE = 1024 };  /* 1023 characters of a line and the NUL */
 
+/* Every driver reads the file again for each of its sections, so its size
+ * bounds the work a file can make. */
+enum { LARGEST_FILE = 1024 * 1024 };
+
 static char default_config_filename[] = "netlane.cfg";
 
+/* The whole of a regular file of at most LARGEST_FILE bytes, in a buffer the
+ * caller frees; NULL for anything else. Opened without blocking, so that a
+ * FIFO or a device under the file's name is refused rather than waited on;
+ * read with a bound, since a file may grow, or be one of the system's
+ * generated files that report no size. */
+static char *read_small_file(const char *path, size_t *size)
+{
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return NULL;
+  struct stat st;
+  char *buf = NULL;
+  size_t len = 0;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= LARGEST_FILE)
+    buf = static_cast<char *>(malloc(LARGEST_FILE + 1));
+  while (buf && len <= LARGEST_FILE) {
+    ssize_t got = read(fd, buf + len, LARGEST_FILE + 1 - len);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      if (got < 0) len = LARGEST_FILE + 1;
+      break;
+    }
+    len += (size_t)got;
+  }
+  close(fd);
+  if (len > LARGEST_FILE) {
+    free(buf);
+    return NULL;
+  }
+  *size = len;
+  return buf;
+}
+
 /* 0: loaded; 1: `fname` names nothing that exists (or is too long to name);
- * 2: the file cannot be opened. */
+ * 2: the file cannot be opened, is no regular file, or is larger than 1 MB. */
 int net_loadconfig(const char *fname)
 {
   char path[LINE_SIZE];
@@ -35,8 +75,16 @@ int net_loadconfig(const char *fname)
     }
   }
 
-  FILE *fp = fopen(path, "r");
-  if (!fp) return 2;
+  size_t size = 0;
+  char *text = read_small_file(path, &size);
+  if (!text) return 2;
+  // A byte-order mark that an editor put in front would hide the first header.
+  size_t skip = size >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+  FILE *fp = fmemopen(text + skip, size - skip, "r");
+  if (!fp) {
+    free(text);
+    return 2;
+  }
 
   for (int n = 0; n <= 31; n++) {
     if (!net_driverlist_test(net_drivers_all, n)) continue;
@@ -47,6 +95,7 @@ int net_loadconfig(const char *fname)
   }
 
   fclose(fp);
+  free(text);
   return 0;
 }
 

@@ -2,7 +2,8 @@
 // conn keys that every driver with wrapper conns takes from "conns" and then
 // from its own section, e.g.
 //   [conns]
-//   conn_outqueue_size = 32     slots of the out queue (a power of two)
+//   conn_outqueue_size = 32     slots of the out queue (a power of two,
+//                               at most 4096)
 //   conn_inqueue_size = 32      slots of the in queue (a power of two)
 //   conn_resend_rate = 200      ms between transmissions of a message, or
 //   conn_resend_rate = auto     a wait that follows the measured round trip,
@@ -28,8 +29,6 @@ static const struct conn_config conn_config_default = {
   65536   /* max_in_flight */
 };
 
-/* Queue slots live in an int, so 2^30 is the largest power of two taken. */
-#define LARGEST_QUEUE (1L << 30)
 
 const struct conn_config *__netlane_internal__get_conn_config(NET_DRIVER *drv)
 {
@@ -37,12 +36,14 @@ const struct conn_config *__netlane_internal__get_conn_config(NET_DRIVER *drv)
   return &conn_config_default;
 }
 
-/* The smallest power of two not below the decimal value (0 and 1 give 1);
- * `fallback` for a negative value or one whose power of two is too large. */
+/* The smallest power of two not below the decimal value (0 and 1 give 1),
+ * at most CONN_MAX_QUEUE_SIZE: every protocol step walks the whole out queue,
+ * so a huge one would slow every conn down. `fallback` for a negative value. */
 static int queue_size(const char *value, int fallback)
 {
   long n = __netlane_internal__read_decimal(value);
-  if (n < 0 || n > LARGEST_QUEUE) return fallback;
+  if (n < 0) return fallback;
+  if (n > CONN_MAX_QUEUE_SIZE) return CONN_MAX_QUEUE_SIZE;
   long size = 1;
   while (size < n) size <<= 1;
   return (int)size;

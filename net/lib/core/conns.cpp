@@ -45,9 +45,9 @@ void __netlane_internal__conns_exit(void)
   __netlane_internal__openconns_mutex = NULL;
 }
 
-// Allocates a conn in state 1 and links it right after the head; the caller
-// holds the lock. NULL when memory ran out (nothing is left allocated).
-static NET_CONN *create_conn(__conn_list_t *head)
+// Allocates a conn in state 1 and its list node, unlinked. NULL when memory
+// ran out (nothing is left allocated).
+static NET_CONN *create_conn(__conn_list_t **node_out)
 {
   __conn_list_t *node = static_cast<__conn_list_t *>(malloc(sizeof *node));
   NET_CONN *conn = static_cast<NET_CONN *>(malloc(sizeof *conn));
@@ -59,43 +59,40 @@ static NET_CONN *create_conn(__conn_list_t *head)
   memset(conn, 0, sizeof *conn);
   conn->status = NET_CONN_IDLE;
   node->conn = conn;
-  node->next = head->next;
-  head->next = node;
+  *node_out = node;
   return conn;
 }
 
-// Unlinks and frees a conn that create_conn linked first; the caller holds
-// the lock.
-static void discard_new_conn(__conn_list_t *head)
+// Puts a node right after the head, newest first.
+static void link_conn(__conn_list_t *head, __conn_list_t *node)
 {
-  __conn_list_t *node = head->next;
-  head->next = node->next;
-  free(node->conn);
-  free(node);
+  lock();
+  node->next = head->next;
+  head->next = node;
+  unlock();
 }
 
 /* The new conn in state 1, or NULL when the library is down, memory ran
  * out, no driver is registered under `type`, the driver has no conns, or its
- * init_conn refused. init_conn runs with the open-conn mutex held. */
+ * init_conn refused. init_conn runs without the open-conn mutex: opening
+ * the conn's channel may look a host name up, which can take seconds while
+ * other threads close their conns. The conn joins the list once open. */
 NET_CONN *net_openconn(int type, const char *addr)
 {
   __conn_list_t *head = __netlane_internal__openconns;
   if (!head) return NULL;
 
-  lock();
-  NET_CONN *conn = create_conn(head);
-  if (!conn) {
-    unlock();
-    return NULL;
-  }
+  __conn_list_t *node;
+  NET_CONN *conn = create_conn(&node);
+  if (!conn) return NULL;
   conn->type = type;
   conn->driver = __netlane_internal__get_driver(type);
   if (!conn->driver || !conn->driver->init_conn || conn->driver->init_conn(conn, addr) != 0) {
-    discard_new_conn(head);
-    unlock();
+    free(node);
+    free(conn);
     return NULL;
   }
-  unlock();
+  link_conn(head, node);
   return conn;
 }
 
@@ -146,14 +143,13 @@ NET_CONN *net_poll_listen(NET_CONN *conn)
   newconn.peer_addr[NET_MAX_ADDRESS_LENGTH - 1] = '\0';
 
   __conn_list_t *head = __netlane_internal__openconns;
-  lock();
-  NET_CONN *accepted = head ? create_conn(head) : NULL;
+  __conn_list_t *node;
+  NET_CONN *accepted = head ? create_conn(&node) : NULL;
   if (accepted) {
     *accepted = newconn;
-    unlock();
+    link_conn(head, node);
     return accepted;
   }
-  unlock();
   // Nowhere to record the peer: let the driver release what it built for it.
   if (newconn.driver->destroy_conn) newconn.driver->destroy_conn(&newconn);
   return NULL;

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "internal.h"
+#include "prepare.h"
 
 static int initialised = 0;
 static int done_atexit = 0;
@@ -55,14 +56,16 @@ static int exit_driver(int num, void *)
   return 0;
 }
 
-/* 0: shut down; 1: the library was not up. Closes conns, then channels, then
- * stops every initialised driver, and forgets registry, sets and hooks. */
+/* 0: shut down; 1: the library was not up. Closes conns, then channels,
+ * ends address preparations, stops every initialised driver, and forgets
+ * registry, sets, settings and hooks. */
 int net_shutdown(void)
 {
   if (!initialised) return 1;
 
   __netlane_internal__conns_exit();
   __netlane_internal__channels_exit();
+  __netlane_internal__prepare_exit();
 
   net_driverlist_foreach(initialised_drivers, exit_driver, NULL);
   net_driverlist_clear(initialised_drivers);

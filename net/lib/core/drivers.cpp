@@ -124,23 +124,36 @@ NET_DRIVERNAME *net_getdrivernames(NET_DRIVERLIST which)
   return names;
 }
 
+// The built-in drivers in the order they are registered.
+static const struct {
+  int num;
+  NET_DRIVER *driver;
+} builtin[] = {
+  {NET_DRIVER_NONET, &net_driver_nonet},
+  {NET_DRIVER_LOCAL, &net_driver_local},
+  {NET_DRIVER_WSOCK_DOS, &net_driver_wsock_dos},
+  {NET_DRIVER_WSOCK_WIN, &net_driver_wsock_win},
+  {NET_DRIVER_SOCKETS, &net_driver_sockets},
+  {NET_DRIVER_IPX_DOS, &net_driver_ipx_dos},
+  {NET_DRIVER_IPX_WIN, &net_driver_ipx_win},
+  {NET_DRIVER_IPX_LINUX, &net_driver_ipx_linux},
+  {NET_DRIVER_SERIAL_DOS, &net_driver_serial_dos},
+  {NET_DRIVER_SERIAL_LINUX, &net_driver_serial_linux},
+  {NET_DRIVER_SERIAL_BEOS, &net_driver_serial_beos},
+  {NET_DRIVER_BESOCKS, &net_driver_besocks},
+};
+
 void __netlane_internal__drivers_init(void)
 {
   driver_table = NULL;
-  net_register_driver(NET_DRIVER_NONET, &net_driver_nonet);
-  net_register_driver(NET_DRIVER_LOCAL, &net_driver_local);
-  net_register_driver(NET_DRIVER_WSOCK_DOS, &net_driver_wsock_dos);
-  net_register_driver(NET_DRIVER_WSOCK_WIN, &net_driver_wsock_win);
-  net_register_driver(NET_DRIVER_SOCKETS, &net_driver_sockets);
-  net_register_driver(NET_DRIVER_IPX_DOS, &net_driver_ipx_dos);
-  net_register_driver(NET_DRIVER_IPX_WIN, &net_driver_ipx_win);
-  net_register_driver(NET_DRIVER_IPX_LINUX, &net_driver_ipx_linux);
-  net_register_driver(NET_DRIVER_SERIAL_DOS, &net_driver_serial_dos);
-  net_register_driver(NET_DRIVER_SERIAL_LINUX, &net_driver_serial_linux);
-  net_register_driver(NET_DRIVER_SERIAL_BEOS, &net_driver_serial_beos);
-  net_register_driver(NET_DRIVER_BESOCKS, &net_driver_besocks);
+  for (const auto &b : builtin) net_register_driver(b.num, b.driver);
 }
 
+/* Forgets the registry and puts the built-in drivers' settings back to their
+ * defaults, so that a file read before does not outlive the start it was
+ * read in. The conn settings are the ones the wrapper made; records the
+ * program registered are its own and are not touched: they need not even
+ * exist any more. */
 void __netlane_internal__drivers_exit(void)
 {
   while (driver_table) {
@@ -148,4 +161,9 @@ void __netlane_internal__drivers_exit(void)
     free(driver_table);
     driver_table = next;
   }
+  for (const auto &b : builtin) {
+    free(b.driver->conn_config);
+    b.driver->conn_config = NULL;
+  }
+  __netlane_internal__inet_default_settings();
 }

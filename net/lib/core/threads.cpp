@@ -1,5 +1,5 @@
-// The mutex hooks with their default routines: an atomic counter spin lock.
-#include <atomic>
+// The mutex hooks with their default routines: a plain blocking mutex.
+#include <mutex>
 #include <new>
 
 #include "internal.h"
@@ -9,39 +9,30 @@ void (*__netlane_internal__mutex_destroy)(void *mutex) = NULL;
 void (*__netlane_internal__mutex_lock)(void *mutex) = NULL;
 void (*__netlane_internal__mutex_unlock)(void *mutex) = NULL;
 
-// A default mutex is one heap counter: 0 free, 1 held. A failed allocation
-// leaves a NULL handle, which the lock and unlock routines pass over, so an
-// out-of-memory start leaves the lists unguarded rather than crashing.
+// A failed allocation leaves a NULL handle, which the lock and unlock
+// routines pass over, so an out-of-memory start leaves the lists unguarded
+// rather than crashing.
 static void default_mutex_create(void **mutex)
 {
-  *mutex = new (std::nothrow) std::atomic<int>(0);
+  *mutex = new (std::nothrow) std::mutex();
 }
 
 static void default_mutex_destroy(void *mutex)
 {
-  delete static_cast<std::atomic<int> *>(mutex);
+  delete static_cast<std::mutex *>(mutex);
 }
 
-// Spins without yielding: the library holds its locks only for a list walk
-// or one driver call. Of two threads that increment at once only the first
-// sees 1; the other sees 2 and backs off, so only one ever takes the lock.
-static void default_mutex_lock(void *param)
+// A waiting thread sleeps rather than spins: the holder may be a driver
+// call that takes a while, and a spinning waiter would only take the
+// processor from it.
+static void default_mutex_lock(void *mutex)
 {
-  std::atomic<int> *counter = static_cast<std::atomic<int> *>(param);
-  if (!counter) return;
-  for (;;) {
-    while (counter->load(std::memory_order_relaxed) != 0) {
-    }
-    if (counter->fetch_add(1, std::memory_order_acquire) + 1 == 1) return;
-    counter->fetch_sub(1, std::memory_order_relaxed);
-  }
+  if (mutex) static_cast<std::mutex *>(mutex)->lock();
 }
 
 static void default_mutex_unlock(void *mutex)
 {
-  std::atomic<int> *counter = static_cast<std::atomic<int> *>(mutex);
-  if (!counter) return;
-  counter->fetch_sub(1, std::memory_order_release);
+  if (mutex) static_cast<std::mutex *>(mutex)->unlock();
 }
 
 void net_set_mutex_funcs(void (*create)(void **mutex), void (*destroy)(void *mutex),

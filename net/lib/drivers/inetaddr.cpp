@@ -1,31 +1,19 @@
 // Address texts of the Internet driver: "192.168.0.5:24785", ":24785" (all
-// interfaces), "*:9000" (broadcast), "host:port"; and the worker threads
-// that turn a host name into a dotted quad without blocking the caller.
+// interfaces), "*:9000" (broadcast), "host:port"; and the preparation that
+// turns a host name into a dotted quad on a worker thread.
 #include "inetaddr.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
-#include <system_error>
-#include <thread>
 
 #include <arpa/inet.h>
 
 #include "decimal.h"
 #include "inetsock.h"
+#include "prepare.h"
 
 namespace {
-
-// One preparation request's state, hung on NET_PREPADDR_DATA::driver_data.
-// `done` is the only hand-over between worker and poller: the worker
-// stores it last with release order, the poller reads it with acquire
-// order before it touches `dest`.
-struct prep_driver_data {
-  std::thread thread;     // detached as soon as the worker runs
-  std::atomic<int> done;  // 0 running, 1 dest holds the text, -1 failed
-};
 
 // ASCII only: bytes above 127 are neither letters nor digits, whatever the
 // locale says.
@@ -45,55 +33,38 @@ unsigned int make_address(const unsigned char octet[4])
          (static_cast<unsigned int>(octet[1]) << 8) | octet[0];
 }
 
-void ns_resolver(void *data)
+// The worker's part of a preparation: `src` with its host name replaced by
+// the dotted quad of the name's first address, everything else kept, as in
+// "+gamma:99" to "+10.1.2.3:99". A text whose first letter or digit is a
+// digit is taken as it is. 0 done; -1 no letter or digit, an unknown name,
+// or a result too long for its 128-byte field.
+int ns_resolver(const char *src, char *dest)
 {
-  NET_PREPADDR_DATA *d = static_cast<NET_PREPADDR_DATA *>(data);
-  prep_driver_data *rec = static_cast<prep_driver_data *>(d->driver_data);
-  const char *src = d->src;
-  char *dest = d->dest;
-  // src is a fixed 128-byte field: never read past it even when the caller
-  // left it unterminated.
-  size_t len = strnlen(src, NET_MAX_ADDRESS_LENGTH - 1);
-
+  size_t len = strlen(src);
   size_t i = 0;
-  while (i < len && !is_alnum(static_cast<unsigned char>(src[i]))) {
-    dest[i] = src[i];
+  while (i < len && !is_alnum(static_cast<unsigned char>(src[i])))
     i++;
-  }
-  dest[i] = '\0';
-  if (i == len) {
-    rec->done.store(-1, std::memory_order_release);
-    return;
-  }
-
+  if (i == len)
+    return -1;
   if (is_digit(static_cast<unsigned char>(src[i]))) {
-    memcpy(dest, src, len);
-    dest[len] = '\0';
-    rec->done.store(1, std::memory_order_release);
-    return;
+    memcpy(dest, src, len + 1);
+    return 0;
   }
 
+  size_t end = i;
+  while (end < len && src[end] != ':')
+    end++;
   char host[NET_MAX_ADDRESS_LENGTH];
-  size_t h = 0;
-  size_t j = i;
-  while (j < len && src[j] != ':')
-    host[h++] = src[j++];
-  host[h] = '\0';
-
+  memcpy(host, src + i, end - i);
+  host[end - i] = '\0';
   unsigned int address;
-  if (__netlane_internal__sock_lookup_host(host, &address) != 0) {
-    rec->done.store(-1, std::memory_order_release);
-    return;
-  }
+  if (__netlane_internal__sock_lookup_host(host, &address) != 0)
+    return -1;
 
-  snprintf(dest + i, NET_MAX_ADDRESS_LENGTH - i, "%u.%u.%u.%u", (address >> 24) & 255,
-           (address >> 16) & 255, (address >> 8) & 255, address & 255);
-  size_t out = strlen(dest);
-  while (j < len && out < NET_MAX_ADDRESS_LENGTH - 1)
-    dest[out++] = src[j++];
-  dest[out] = '\0';
-
-  rec->done.store(1, std::memory_order_release);
+  int n = snprintf(dest, NET_MAX_ADDRESS_LENGTH, "%.*s%u.%u.%u.%u%s", static_cast<int>(i), src,
+                   (address >> 24) & 255, (address >> 16) & 255, (address >> 8) & 255, address & 255,
+                   src + end);
+  return n >= 0 && n < NET_MAX_ADDRESS_LENGTH ? 0 : -1;
 }
 
 }  // namespace
@@ -175,35 +146,10 @@ int __netlane_internal__parse_address(const char *str, unsigned int *addr, int *
 
 int __netlane_internal__inet_prepareaddress(NET_PREPADDR_DATA *d)
 {
-  if (d == NULL || d->dest == NULL)
-    return -1;
-  prep_driver_data *rec = new (std::nothrow) prep_driver_data();
-  if (rec == NULL)
-    return -1;
-  rec->done.store(0, std::memory_order_relaxed);
-  d->driver_data = rec;
-  try {
-    rec->thread = std::thread(ns_resolver, static_cast<void *>(d));
-  } catch (const std::system_error &) {
-    d->driver_data = NULL;
-    delete rec;
-    return -1;
-  }
-  rec->thread.detach();
-  return 0;
+  return __netlane_internal__prepare_start(d, ns_resolver);
 }
 
 int __netlane_internal__inet_poll_prepareaddress(NET_PREPADDR_DATA *d)
 {
-  // A request that is already over (or never started) has no record: say
-  // failed rather than read freed memory.
-  if (d == NULL || d->driver_data == NULL)
-    return -1;
-  prep_driver_data *rec = static_cast<prep_driver_data *>(d->driver_data);
-  int done = rec->done.load(std::memory_order_acquire);
-  if (done != 0) {
-    delete rec;
-    d->driver_data = NULL;
-  }
-  return done;
+  return __netlane_internal__prepare_poll(d);
 }

@@ -17,7 +17,8 @@
 
 namespace {
 
-// Driver settings, shared by all channels; written only by load_config.
+// Driver settings, shared by all channels; written by load_config, and put
+// back by __netlane_internal__inet_default_settings when the library stops.
 int default_port = INET_DEFAULT_PORT;  // for texts that name no port (or 0)
 int forceport = 0;                     // default of the address-reuse option
 int ip_address = 0;                    // host order; binding address when a text names no host
@@ -247,6 +248,14 @@ void dummy_load_config(NET_DRIVER *, FILE *)
 }
 
 }  // namespace
+
+void __netlane_internal__inet_default_settings(void)
+{
+  default_port = INET_DEFAULT_PORT;
+  forceport = 0;
+  ip_address = 0;
+  disable_driver = 0;
+}
 
 NET_DRIVER net_driver_wsock_win = {
   "Winsock from Windows",  /* name */

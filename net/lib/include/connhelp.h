@@ -11,9 +11,12 @@
 extern "C" {
 #endif
 
+/* Larger queue sizes in a configuration file are taken as this one. */
+#define CONN_MAX_QUEUE_SIZE 4096
+
 struct conn_config {
-  int outqueue_size;  /* slots of the out queue, a power of two */
-  int inqueue_size;   /* slots of the in queue, a power of two */
+  int outqueue_size;  /* slots of the out queue, a power of two, at most 4096 */
+  int inqueue_size;   /* slots of the in queue, a power of two, at most 4096 */
   int resend_rate;    /* ms between transmissions of one unacknowledged
                          message; when adaptive, the longest wait */
   int resend_auto;    /* 1: the wait follows the measured round trip */

@@ -1,4 +1,5 @@
-/* The built-in driver records, each filled by its own driver source. */
+/* The built-in driver records, each filled by its own driver source, and
+ * the routines that put their settings back to the defaults. */
 #ifndef NETLANE_DRIVERS_H
 #define NETLANE_DRIVERS_H
 
@@ -20,6 +21,10 @@ extern NET_DRIVER net_driver_serial_dos;
 extern NET_DRIVER net_driver_serial_linux;
 extern NET_DRIVER net_driver_serial_beos;
 extern NET_DRIVER net_driver_besocks;
+
+/* The Internet driver's "port", "forceport", "ip" and "disable" as before
+ * any configuration file was read. */
+void __netlane_internal__inet_default_settings(void);
 
 #ifdef __cplusplus
 }

@@ -26,8 +26,9 @@ int __netlane_internal__parse_address(const char *str, unsigned int *addr, int *
 
 /* Starts preparing d->src into d->dest on a worker thread: 0 started, -1 not. */
 int __netlane_internal__inet_prepareaddress(NET_PREPADDR_DATA *d);
-/* 0 still running; 1 done, d->dest filled; -1 failed. After a nonzero
- * answer the request is over and must not be polled again. */
+/* 0 still running; 1 done, d->dest filled; -1 failed (also for a result
+ * longer than 127 characters). After a nonzero answer the request is over
+ * and a further poll answers -1. */
 int __netlane_internal__inet_poll_prepareaddress(NET_PREPADDR_DATA *d);
 
 #ifdef __cplusplus
