@@ -171,7 +171,9 @@ class Chatter:
         menu (a client draws it once connected). The hold is short, as a
         user's press is; the chat ignores an Enter still down from START."""
         self.move_to(labels, 0)
-        self.press_until("Return", lambda: self.menu_state(labels, colour) in ("loading", "gone"),
+        # A refused start opens a message box, which may cover "Loading...".
+        self.press_until("Return", lambda: self.app._message_pid() is not None
+                         or self.menu_state(labels, colour) in ("loading", "gone"),
                          "START", timeout=5, hold=0.05)
         if wait_chat:
             try:

@@ -43,7 +43,11 @@ class LossyFixture : public ::testing::Test {
     }
     record = __netlane_internal__get_driver(drv);
     lossy_reset(lossy_settings{1, 0, 0, 0});
+    configure();
   }
+
+  // Conn settings a fixture wants before any conn is opened.
+  virtual void configure() {}
 
   void TearDown() override
   {

@@ -237,11 +237,7 @@ TEST_F(RawPeer, ConnectReplyAtAConnectedConnIsIgnored)
 // The same peer by hand, with conn_resend_rate = auto.
 class AdaptivePeer : public RawPeer {
  protected:
-  void SetUp() override
-  {
-    conn_settings().resend_auto = 1;
-    RawPeer::SetUp();
-  }
+  void configure() override { conn_settings().resend_auto = 1; }
 
   NET_CONN_FIGURES figures()
   {
