@@ -294,6 +294,9 @@ static int retry_parked(conn_data_t *data)
  * and sent again after the resend wait. */
 static void poll(NET_CONN *conn)
 {
+  // Until the handshake ends, the channel's datagrams belong to
+  // poll_connect: taking them here would drop the connect reply.
+  if (conn->status == NET_CONN_CONNECTING) return;
   conn_data_t *data = conn_data(conn);
   unsigned int now = __netlane_timer_func();
   __netlane_internal__out_send_due(&data->out, data->chan, now);
