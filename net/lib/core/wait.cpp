@@ -97,6 +97,9 @@ int conn_ready(NET_CONN *conn, int listening_waits)
 
 void look_at_conn(NET_CONN *conn, look_t *look)
 {
+  // Nothing takes in what reaches an idle conn's channel: sleeping on it
+  // would wake at once for ever, and the conn can never become ready.
+  if (conn->status == NET_CONN_IDLE) return;
   int got = 0, due = -1;
   int listening_waits = __netlane_internal__wrapper_wait_info(conn, look->fds + look->nfds,
                                                               MAX_WAIT_FDS - look->nfds, &got, &due);
