@@ -31,7 +31,9 @@ CONFIGS = {
 # The variants that differ only in resending run under loss alone.
 LOOPBACK_SKIP = {"netlane auto"}
 
-# (label, measure, size, count, time limit s, value keys). A stream that
+# (label, measure, size, count, time limit s, value keys); the measure may
+# carry the program's flags ("--wait": both sides sleep instead of spinning;
+# the idle figures are netlane's alone). A stream that
 # has not delivered all its messages by the time limit counts what arrived.
 LOOPBACK = [
     ("round trip, 16 B", "rtt", 16, 1000, 3, "p50"),
@@ -39,6 +41,10 @@ LOOPBACK = [
     ("throughput, 16 B", "stream", 16, 10000, 1.5, "rate"),
     ("throughput, 1 KiB", "stream", 1024, 5000, 1.5, "rate"),
     ("throughput, 16,000 B", "stream", 16000, 500, 1.5, "rate"),
+    ("round trip, 16 B, both sides waiting", "rtt --wait", 16, 1000, 3, "p50"),
+    ("throughput, 1 KiB, receiver waiting", "stream --wait", 1024, 5000, 1.5, "rate"),
+    ("idle server for 5 s, % of a core, spinning", "idle", 16, 1, 8, "server_cpu_percent"),
+    ("idle server for 5 s, % of a core, in net_wait", "idle --wait", 16, 1, 8, "server_cpu_percent"),
     ("connect, idle listener", "connect", 16, 1, 3, "us"),
     ("connect, busy listener", "connect_busy", 16, 1, 3, "us udp_out"),
 ]
@@ -75,7 +81,7 @@ exec "$@"
 
 
 def run_one(transport, config, measure, size, count, timeout, loss, netns, program=PROGRAM):
-    args = [program, "enet" if transport == "enet" else "udp" if transport == "udp" else "netlane", measure,
+    args = [program, "enet" if transport == "enet" else "udp" if transport == "udp" else "netlane"] + measure.split() + [
             "--size", str(size), "--count", str(count), "--timeout", str(timeout)]
     if config:
         args += ["--cfg", config]
@@ -107,6 +113,8 @@ def fmt(value, key):
         return "—"
     if key == "udp_out":
         return "%.0f" % value
+    if key == "server_cpu_percent":
+        return "%.2f %%" % value
     if key in TIME_UNITS:
         if value >= 10000:
             return "%.0f ms" % (value / 1000) if value >= 100000 else "%.1f ms" % (value / 1000)
@@ -199,7 +207,8 @@ def main():
 
     print("measuring (netns: %s)" % ("yes" if netns else "no"), file=sys.stderr)
     for label, m, size, count, timeout, keys in LOOPBACK:
-        which = [t for t in transports if t not in LOOPBACK_SKIP and (t != "udp" or m in ("rtt", "stream"))]
+        which = [t for t in transports if t not in LOOPBACK_SKIP and (t != "udp" or m in ("rtt", "stream"))
+                 and (not m.startswith("idle") or t == "netlane")]
         measure(label, m, size, count, timeout, 0, keys, which, rounds)
     if netns:
         for loss, figures in LOSSY.items():

@@ -9,7 +9,12 @@
 //                stream       one-way messages, sent as fast as accepted
 //                connect      time to connect to an idle listener
 //                connect_busy the same while the listener is busy 50 ms at a time
+//                idle         netlane: CPU the server uses while its one client
+//                             stays silent for --idle S seconds
 //     --size N --count N --timeout S
+//     --wait                both sides sleep (net_wait, ENet's service with a
+//                           time-out) instead of spinning; a stream's sender
+//                           still spins
 //     --cfg FILE            netlane: conn settings in the configuration format
 //
 // Prints one line "ok key=value ..." (times in microseconds, rates per
@@ -20,6 +25,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -47,6 +53,8 @@ struct options {
   long count = 20000;
   double timeout = 20;
   bool snmp = false;
+  bool wait = false;
+  double idle = 5;
 };
 
 options opt;
@@ -241,6 +249,12 @@ void nl_server()
   bool reported = false;
   stop_check stop;
   while (!stop()) {
+    if (opt.wait) {
+      // The time-out only bounds how late the parent's stop is noticed.
+      std::vector<NET_CONN *> all(conns);
+      all.push_back(nl_listener);
+      net_wait(all.data(), (int)all.size(), NULL, 0, 50);
+    }
     if (NET_CONN *fresh = net_poll_listen(nl_listener)) conns.push_back(fresh);
     for (NET_CONN *c : conns) {
       for (int n = 0; n < 64; n++) {
@@ -262,6 +276,12 @@ void nl_server()
     }
     if (opt.measure == "connect_busy") busy_50ms();
   }
+  if (opt.measure == "idle") {
+    struct rusage use;
+    getrusage(RUSAGE_SELF, &use);
+    double cpu = (double)(use.ru_utime.tv_sec + use.ru_stime.tv_sec) + (use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+    child_result(std::to_string(cpu) + "\n");
+  }
   if (opt.measure == "stream" && !reported) child_result(std::to_string(now_s() - start) + " " + std::to_string(received) + "\n");
 }
 
@@ -280,6 +300,17 @@ std::string nl_client()
   }
   NET_CONN *conn = nl_connect(opt.timeout);
   if (!conn) return "";
+  if (opt.measure == "idle") {
+    // The server's CPU over its whole life, start-up included, against the
+    // silent time: an upper bound on its share of a core while idle.
+    usleep((useconds_t)(opt.idle * 1e6));
+    close(stop_pipe[1]);
+    stop_pipe[1] = -1;
+    double cpu = atof(parent_result(5).c_str());
+    char buf[64];
+    snprintf(buf, sizeof buf, "server_cpu_percent=%.2f", cpu / opt.idle * 100);
+    return buf;
+  }
   std::vector<char> msg((size_t)opt.size, 'm'), buf((size_t)opt.size + 16);
   double until = now_s() + opt.timeout;
   if (opt.measure == "rtt") {
@@ -289,6 +320,7 @@ std::string nl_client()
       while (net_send_rdm(conn, msg.data(), opt.size) != 0 && now_s() < until) {
       }
       while (net_receive_rdm(conn, buf.data(), (int)buf.size()) <= 0 && now_s() < until) {
+        if (opt.wait) net_wait(&conn, 1, NULL, 0, 100);
       }
       // A trip cut off by the time limit still counts, as the shortest it
       // could have taken.
@@ -338,7 +370,7 @@ void enet_server()
   stop_check stop;
   while (!stop()) {
     ENetEvent ev;
-    for (int n = 0; n < 64 && enet_host_service(host, &ev, 0) > 0; n++) {
+    for (int n = 0; n < 64 && enet_host_service(host, &ev, n == 0 && opt.wait ? 50 : 0) > 0; n++) {
       if (ev.type != ENET_EVENT_TYPE_RECEIVE) continue;
       if (opt.measure == "rtt") {
         ENetPacket *echo = enet_packet_create(ev.packet->data, ev.packet->dataLength, ENET_PACKET_FLAG_RELIABLE);
@@ -379,7 +411,7 @@ bool enet_await(ENetHost *host, double until)
 {
   ENetEvent ev;
   while (now_s() < until) {
-    if (enet_host_service(host, &ev, 0) > 0 && ev.type == ENET_EVENT_TYPE_RECEIVE) {
+    if (enet_host_service(host, &ev, opt.wait ? 100 : 0) > 0 && ev.type == ENET_EVENT_TYPE_RECEIVE) {
       enet_packet_destroy(ev.packet);
       return true;
     }
@@ -525,8 +557,8 @@ std::string udp_client()
 void usage()
 {
   fprintf(stderr,
-          "usage: bench_rdm_loopback netlane|enet|udp rtt|stream|connect|connect_busy "
-          "[--size N] [--count N] [--timeout S] [--cfg FILE] [--snmp]\n");
+          "usage: bench_rdm_loopback netlane|enet|udp rtt|stream|connect|connect_busy|idle "
+          "[--size N] [--count N] [--timeout S] [--cfg FILE] [--snmp] [--wait] [--idle S]\n");
   exit(2);
 }
 
@@ -539,8 +571,8 @@ int main(int argc, char **argv)
   opt.measure = argv[2];
   for (int i = 3; i < argc; i++) {
     std::string a = argv[i];
-    if (a == "--snmp") {
-      opt.snmp = true;
+    if (a == "--snmp" || a == "--wait") {
+      (a == "--snmp" ? opt.snmp : opt.wait) = true;
       continue;
     }
     if (i + 1 >= argc) usage();
@@ -548,6 +580,7 @@ int main(int argc, char **argv)
     else if (a == "--count") opt.count = atol(argv[++i]);
     else if (a == "--timeout") opt.timeout = atof(argv[++i]);
     else if (a == "--cfg") opt.cfg = argv[++i];
+    else if (a == "--idle") opt.idle = atof(argv[++i]);
     else usage();
   }
   if (opt.size < (int)sizeof(double) && opt.measure == "stream") opt.size = (int)sizeof(double);

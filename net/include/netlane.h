@@ -134,6 +134,13 @@ struct NET_DRIVER {
   void (*load_conn_config)(NET_DRIVER *drv, FILE *fp, const char *section);
 
   struct conn_config *conn_config;
+
+  /* Descriptors the operating system can sleep on (poll(2)) that become
+   * readable when a datagram for `chan` may have arrived: how many were
+   * written to `fds` (at most `max`); 0 when there are none. An empty slot
+   * means the driver offers no way to wait, and net_wait looks at its
+   * channels every millisecond instead. */
+  int (*wait_fds)(NET_CHANNEL *chan, int *fds, int max);
 };
 
 typedef struct NET_DRIVERNAME {
@@ -226,6 +233,26 @@ int net_conn_driver(NET_CONN *conn);
  * no-network one): 0 filled; -1 any other conn, or `figures` NULL. Runs no
  * protocol step, so it can watch a conn without changing its course. */
 int net_conn_figures(NET_CONN *conn, NET_CONN_FIGURES *figures);
+
+/* Sleeps until one of the given conns or channels is ready, or
+ * `timeout_ms` passed (0: look once without sleeping; negative: no limit),
+ * or net_wake is called. Either array may be NULL when its count is 0.
+ * Ready means: a channel has a datagram to read (net_query); a connected
+ * conn has a message to receive (net_query_rdm); a listening conn has a
+ * datagram waiting, most likely a connection request (net_poll_listen);
+ * a connecting conn has connected or failed (it has then been polled, so
+ * its state says which). While it sleeps, the conns' protocol keeps
+ * working: resends, acknowledgements and connect requests go out on time.
+ * Answers how many of the given conns and channels are ready, 0 when none
+ * became ready in time or net_wake ended the wait, -1 for a negative count,
+ * a NULL array with a positive count, a NULL entry, or the library not up.
+ * Conns and channels must not be closed by another thread meanwhile. */
+int net_wait(NET_CONN **conns, int nconns, NET_CHANNEL **channels, int nchannels, int timeout_ms);
+
+/* Makes every net_wait in progress return at once with what is ready then.
+ * Safe from any thread (not from a signal handler) at any time; a call
+ * while nobody waits has no effect. */
+void net_wake(void);
 
 #ifdef __cplusplus
 }

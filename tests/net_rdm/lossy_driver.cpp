@@ -195,7 +195,8 @@ NET_DRIVER lossy_driver = {
   NULL,  /* conn_stats */
   load_config,  /* load_config */
   NULL,  /* load_conn_config */
-  NULL  /* conn_config */
+  NULL,  /* conn_config */
+  NULL  /* wait_fds */
 };
 
 void lossy_reset(const lossy_settings &settings)

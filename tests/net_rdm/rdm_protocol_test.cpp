@@ -234,6 +234,35 @@ TEST_F(RawPeer, ConnectReplyAtAConnectedConnIsIgnored)
   EXPECT_TRUE(peer->drain().empty());
 }
 
+// The rdm operations on a conn still connecting must leave the reply for
+// net_poll_connect, and a message queued meanwhile goes out once connected.
+TEST_F(LossyFixture, RdmOperationsWhileConnectingLeaveTheReplyAlone)
+{
+  raw_channel listen(drv), peer(drv);
+  NET_CONN *conn = net_openconn(drv, NULL);
+  ASSERT_NE(conn, nullptr);
+  ASSERT_EQ(net_connect(conn, listen.address()), 0);
+  std::string conn_addr;
+  ASSERT_EQ(listen.receive(&conn_addr).size(), 12u);
+  peer.target(conn_addr);
+  peer.send({0, 0, 0, 0, 0, 0, 0, 0});
+  char buf[8];
+  int in_q = -1, out_q = -1;
+  EXPECT_EQ(net_query_rdm(conn), 0);
+  EXPECT_EQ(net_receive_rdm(conn, buf, sizeof buf), 0);
+  EXPECT_EQ(net_ignore_rdm(conn), 0);
+  EXPECT_EQ(net_send_rdm(conn, "q", 1), 0);
+  EXPECT_EQ(net_conn_stats(conn, &in_q, &out_q), 0);
+  EXPECT_EQ(in_q, 0);
+  EXPECT_EQ(out_q, 1);
+  EXPECT_TRUE(peer.drain().empty());
+  ASSERT_EQ(net_poll_connect(conn), 1);
+  net_query_rdm(conn);
+  auto sent = peer.drain();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].back(), 'q');
+}
+
 // The same peer by hand, with conn_resend_rate = auto.
 class AdaptivePeer : public RawPeer {
  protected:

@@ -139,6 +139,13 @@ int net_query(NET_CHANNEL *channel)
   return channel->driver->query(channel);
 }
 
+int __netlane_internal__channel_wait_fds(NET_CHANNEL *chan, int *fds, int max)
+{
+  if (!chan || !chan->driver->wait_fds || max <= 0) return 0;
+  int got = chan->driver->wait_fds(chan, fds, max);
+  return got < 0 ? 0 : got > max ? max : got;
+}
+
 /* The number the channel's driver record is registered under; -1 if none. */
 int net_channel_driver(NET_CHANNEL *chan)
 {

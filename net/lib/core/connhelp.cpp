@@ -294,6 +294,9 @@ static int retry_parked(conn_data_t *data)
  * and sent again after the resend wait. */
 static void poll(NET_CONN *conn)
 {
+  // Until the handshake ends, the channel's datagrams belong to
+  // poll_connect: taking them here would drop the connect reply.
+  if (conn->status == NET_CONN_CONNECTING) return;
   conn_data_t *data = conn_data(conn);
   unsigned int now = __netlane_timer_func();
   __netlane_internal__out_send_due(&data->out, data->chan, now);
@@ -494,6 +497,24 @@ static int poll_connect(NET_CONN *conn)
   return 0;
 }
 
+int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int *nfds, int *due_ms)
+{
+  *nfds = 0;
+  *due_ms = -1;
+  if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return -1;
+  conn_data_t *data = conn_data(conn);
+  if (!data || !data->chan) return 0;
+  *nfds = __netlane_internal__channel_wait_fds(data->chan, fds, max);
+  unsigned int now = __netlane_timer_func();
+  if (conn->status == NET_CONN_CONNECTING) {
+    int32_t left = (int32_t)data->out.timer.cap + 1 - (int32_t)(now - data->request_time);
+    *due_ms = left < 0 ? 0 : (int)left;
+  } else if (conn->status == NET_CONN_CONNECTED) {
+    *due_ms = __netlane_internal__out_next_due(&data->out, now);
+  }
+  return conn->status == NET_CONN_LISTENING && data->conns && net_query(data->chan) > 0;
+}
+
 /* 0 queued (and sent unless the bytes in flight are at their bound); -1
  * refused, nothing queued: no message, a message larger than the driver
  * carries, a full window (queue size - 1 messages unreleased) or no memory. */
@@ -614,5 +635,6 @@ NET_DRIVER __netlane_internal__wrapper_driver = {
   conn_stats,  /* conn_stats */
   NULL,  /* load_config */
   __netlane_internal__load_conn_config,  /* load_conn_config */
-  NULL  /* conn_config */
+  NULL,  /* conn_config */
+  NULL  /* wait_fds */
 };

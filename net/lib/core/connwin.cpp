@@ -160,6 +160,20 @@ void __netlane_internal__out_send_due(out_t *out, NET_CHANNEL *chan, unsigned in
   }
 }
 
+int __netlane_internal__out_next_due(const out_t *out, unsigned int now)
+{
+  int soonest = -1;
+  for (index_t i = out->base_index; i != out->next_index; i++) {
+    const out_packet_t *p = &out->packets[i % (index_t)out->queue_size];
+    if (!p->data || p->ack || p->tries == 0) continue;
+    // out_send_due resends once the wait has strictly passed.
+    int32_t left = (int32_t)__netlane_internal__resend_wait(&out->timer, p->tries) + 1 - (int32_t)(now - p->last_send_time);
+    if (left < 0) left = 0;
+    if (soonest < 0 || left < soonest) soonest = (int)left;
+  }
+  return soonest;
+}
+
 void __netlane_internal__out_take_ack(out_t *out, NET_CHANNEL *chan, index_t a, unsigned int now)
 {
   if (a < out->base_index || a >= out->next_index) return;

@@ -183,6 +183,15 @@ int query(NET_CHANNEL *chan)
   return __netlane_internal__sock_readable(data->sock);
 }
 
+int wait_fds(NET_CHANNEL *chan, int *fds, int max)
+{
+  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  if (data == NULL || max < 1 || data->sock == INET_NO_SOCKET)
+    return 0;
+  fds[0] = static_cast<int>(data->sock);
+  return 1;
+}
+
 // Up to four dot-separated decimal parts, ((p1*256+p2)*256+p3)*256+p4,
 // missing parts counting 0; unsigned so that large parts wrap, not overflow.
 int read_ip(const char *value)
@@ -285,7 +294,8 @@ NET_DRIVER net_driver_wsock_win = {
   NULL,  /* conn_stats */
   load_config,  /* load_config */
   NULL,  /* load_conn_config */
-  NULL  /* conn_config */
+  NULL,  /* conn_config */
+  wait_fds  /* wait_fds */
 };
 
 NET_DRIVER net_driver_sockets = {
@@ -316,7 +326,8 @@ NET_DRIVER net_driver_sockets = {
   NULL,  /* conn_stats */
   dummy_load_config,  /* load_config */
   NULL,  /* load_conn_config */
-  NULL  /* conn_config */
+  NULL,  /* conn_config */
+  NULL  /* wait_fds */
 };
 
 NET_DRIVER net_driver_besocks = {
@@ -347,5 +358,6 @@ NET_DRIVER net_driver_besocks = {
   NULL,  /* conn_stats */
   dummy_load_config,  /* load_config */
   NULL,  /* load_conn_config */
-  NULL  /* conn_config */
+  NULL,  /* conn_config */
+  NULL  /* wait_fds */
 };

@@ -389,6 +389,14 @@ int query(NET_CHANNEL *chan)
   return q && q->count > 0 ? 1 : 0;
 }
 
+// Every channel shares the process's socket: a datagram for another port
+// wakes the waiter, whose query then files it and sleeps again.
+int wait_fds(NET_CHANNEL *chan, int *fds, int max)
+{
+  if (!chan->data || ipx_socket == IPX_NO_SOCKET) return 0;
+  return __netlane_internal__ipx_wait_fds(ipx_socket, fds, max);
+}
+
 void load_config(NET_DRIVER *drv, FILE *fp)
 {
   char *option;
@@ -464,7 +472,8 @@ NET_DRIVER net_driver_ipx_win = {
   NULL,  /* conn_stats */
   load_config,  /* load_config */
   NULL,  /* load_conn_config */
-  NULL  /* conn_config */
+  NULL,  /* conn_config */
+  wait_fds  /* wait_fds */
 };
 
 NET_DRIVER net_driver_ipx_linux = {
@@ -495,5 +504,6 @@ NET_DRIVER net_driver_ipx_linux = {
   NULL,  /* conn_stats */
   dummy_load_config,  /* load_config */
   NULL,  /* load_conn_config */
-  NULL  /* conn_config */
+  NULL,  /* conn_config */
+  NULL  /* wait_fds */
 };

@@ -10,6 +10,7 @@
 #include "drivers.h"
 #include "internal.h"
 #include "decimal.h"
+#include "waitsys.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ struct port_t {
   packet_t packets[RING_SLOTS];
   int head;                         // slot written last
   int tail;                         // slot read last; head == tail: empty
+  int waker;                        // readable while the ring holds a packet; -1: none
   port_t *next;
 };
 
@@ -80,6 +82,7 @@ port_t *create_port(int num)
   p->users = 1;
   p->head = 0;
   p->tail = 0;
+  p->waker = __netlane_internal__waker_open();
   p->next = port_list;
   port_list = p;
   return p;
@@ -95,6 +98,7 @@ void destroy_port(port_t *port)
       break;
     }
   }
+  __netlane_internal__waker_close(port->waker);
   delete port;
 }
 
@@ -196,6 +200,7 @@ int local_send(NET_CHANNEL *chan, const void *buf, int size)
   lock();
   port_t *to = data->target < 0 ? NULL : find_port(data->target);
   if (to && advance(to->head) != to->tail) {
+    if (to->head == to->tail) __netlane_internal__waker_signal(to->waker);
     to->head = advance(to->head);
     packet_t *p = &to->packets[to->head];
     p->from = data->port->num;
@@ -224,6 +229,7 @@ int local_recv(NET_CHANNEL *chan, void *buf, int size, char *from)
   if (copied < 0 || !buf) copied = 0;
   if (copied > 0) memcpy(buf, p->data, static_cast<size_t>(copied));
   if (from) snprintf(from, NET_MAX_ADDRESS_LENGTH, "%d", p->from);
+  if (port->head == port->tail) __netlane_internal__waker_clear(port->waker);
   unlock();
   return copied;
 }
@@ -236,6 +242,18 @@ int local_query(NET_CHANNEL *chan)
   int waiting = data->port->head != data->port->tail;
   unlock();
   return waiting;
+}
+
+int local_wait_fds(NET_CHANNEL *chan, int *fds, int max)
+{
+  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  if (!data || max < 1) return 0;
+  lock();
+  int waker = data->port->waker;
+  unlock();
+  if (waker < 0) return 0;
+  fds[0] = waker;
+  return 1;
 }
 
 void local_load_config(NET_DRIVER *drv, FILE *fp)
@@ -279,5 +297,6 @@ NET_DRIVER net_driver_local = {
   NULL,  /* conn_stats */
   local_load_config,  /* load_config */
   NULL,  /* load_conn_config */
-  NULL  /* conn_config */
+  NULL,  /* conn_config */
+  local_wait_fds  /* wait_fds */
 };

@@ -71,5 +71,6 @@ NET_DRIVER net_driver_nonet = {
   nonet_conn_stats,  /* conn_stats */
   nonet_load_config,  /* load_config */
   nonet_load_conn_config,  /* load_conn_config */
-  NULL  /* conn_config */
+  NULL,  /* conn_config */
+  NULL  /* wait_fds */
 };

@@ -33,7 +33,8 @@ NET_DRIVER net_driver_serial_dos = {
   NULL,  /* conn_stats */
   dummy_load_config,  /* load_config */
   NULL,  /* load_conn_config */
-  NULL  /* conn_config */
+  NULL,  /* conn_config */
+  NULL  /* wait_fds */
 };
 
 NET_DRIVER net_driver_serial_linux = {
@@ -64,7 +65,8 @@ NET_DRIVER net_driver_serial_linux = {
   NULL,  /* conn_stats */
   dummy_load_config,  /* load_config */
   NULL,  /* load_conn_config */
-  NULL  /* conn_config */
+  NULL,  /* conn_config */
+  NULL  /* wait_fds */
 };
 
 NET_DRIVER net_driver_serial_beos = {
@@ -95,5 +97,6 @@ NET_DRIVER net_driver_serial_beos = {
   NULL,  /* conn_stats */
   dummy_load_config,  /* load_config */
   NULL,  /* load_conn_config */
-  NULL  /* conn_config */
+  NULL,  /* conn_config */
+  NULL  /* wait_fds */
 };

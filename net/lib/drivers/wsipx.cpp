@@ -254,6 +254,15 @@ int __netlane_internal__ipx_readable(ipx_socket_t sock)
   return poll(p, 2, 0) > 0 ? 1 : 0;
 }
 
+int __netlane_internal__ipx_wait_fds(ipx_socket_t sock, int *fds, int max)
+{
+  layer_socket *s = get(sock);
+  int n = 0;
+  if (s && n < max) fds[n++] = s->node_fd;
+  if (s && s->meet_fd >= 0 && n < max) fds[n++] = s->meet_fd;
+  return n;
+}
+
 int __netlane_internal__ipx_send_to(ipx_socket_t sock, const void *buf, int size, const ipx_sockaddr_t *to)
 {
   layer_socket *s = get(sock);

@@ -33,5 +33,6 @@ NET_DRIVER net_driver_wsock_dos = {
   NULL,  /* conn_stats */
   load_config,  /* load_config */
   NULL,  /* load_conn_config */
-  NULL  /* conn_config */
+  NULL,  /* conn_config */
+  NULL  /* wait_fds */
 };

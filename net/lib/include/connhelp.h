@@ -46,6 +46,14 @@ int __netlane_internal__largest_conn_message(NET_DRIVER *drv);
 /* net_conn_figures for a wrapper conn: 0 filled; -1 not a wrapper conn. */
 int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figures);
 
+/* What net_wait needs of a wrapper conn, running no protocol step: its
+ * channel's descriptors in `fds` (how many in `*nfds`, at most `max`) and,
+ * in `*due_ms`, the ms until the wrapper has a resend or connect request to
+ * send (-1: nothing of its own to send). Answers 1 when the conn listens
+ * and a datagram waits on its channel, 0 otherwise, -1 when `conn` is not a
+ * wrapper conn. */
+int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int *nfds, int *due_ms);
+
 #ifdef __cplusplus
 }
 #endif

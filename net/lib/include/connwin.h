@@ -102,6 +102,9 @@ void __netlane_internal__out_send_due(out_t *out, NET_CHANNEL *chan, unsigned in
 void __netlane_internal__out_take_ack(out_t *out, NET_CHANNEL *chan, index_t a, unsigned int now);
 /* 1 when no further message can be queued. */
 int __netlane_internal__out_full(const out_t *out);
+/* Ms from `now` until out_send_due has a resend to make; -1 none. New
+ * messages held back for room in flight wait for acknowledgements, not time. */
+int __netlane_internal__out_next_due(const out_t *out, unsigned int now);
 
 /* Offers the data packet of index `i` with `size` message bytes: IN_*. */
 int __netlane_internal__in_store(in_t *in, index_t i, const unsigned char *msg, int size);

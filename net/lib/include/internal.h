@@ -31,6 +31,10 @@ void __netlane_internal__channels_exit(void);
 void __netlane_internal__conns_init(void);
 void __netlane_internal__conns_exit(void);
 
+/* The descriptors net_wait sleeps on for `chan`, through its driver's
+ * wait_fds slot: how many were written (at most `max`); 0 none. */
+int __netlane_internal__channel_wait_fds(NET_CHANNEL *chan, int *fds, int max);
+
 /* Copies at most NET_MAX_ADDRESS_LENGTH - 1 characters and always ends the
  * text, so an overlong address is cut instead of overrunning a field. */
 void __netlane_internal__copy_address(char *dest, const char *src);

@@ -57,6 +57,10 @@ int __netlane_internal__ipx_local_name(ipx_socket_t sock, ipx_sockaddr_t *addr);
 /* Whether a datagram waits, without waiting: 1 yes, 0 no. */
 int __netlane_internal__ipx_readable(ipx_socket_t sock);
 
+/* The descriptors that become readable when a datagram for the socket may
+ * have come, for a sleep in poll(2): how many were written (at most `max`). */
+int __netlane_internal__ipx_wait_fds(ipx_socket_t sock, int *fds, int max);
+
 /* One datagram of 0 to IPX_MAX_PAYLOAD bytes to `to`: 0 sent; -1 refused. */
 int __netlane_internal__ipx_send_to(ipx_socket_t sock, const void *buf, int size, const ipx_sockaddr_t *to);
 
