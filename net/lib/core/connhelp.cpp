@@ -152,6 +152,14 @@ int __netlane_internal__largest_conn_message(NET_DRIVER *drv)
 
 /* A fresh conn_data_t with its windows in `*made`. 0 ok; 1 no memory for
  * the data; 2 the windows cannot be created (nothing is left allocated). */
+/* 1 when a read that named no sender means the channel is empty: an empty
+ * datagram names its sender, and a driver that answers -1 for an empty
+ * queue (the local one) says so again through its query. */
+static int channel_drained(NET_CHANNEL *chan, int len)
+{
+  return len == 0 || net_query(chan) == 0;
+}
+
 static int create_conn_data(NET_DRIVER *drv, conn_data_t **made)
 {
   *made = NULL;
@@ -307,7 +315,7 @@ static void poll(NET_CONN *conn)
   for (int n = 0; n < STEP_DATAGRAMS; n++) {
     from[0] = 0;
     int len = net_receive(data->chan, buf, (int)sizeof buf, from);
-    if (len == 0 && from[0] == 0) break;
+    if (len <= 0 && from[0] == 0 && channel_drained(data->chan, len)) break;
     data->received++;
     from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
     if (len >= 0 && strcmp(from, data->chan->target_addr) != 0) {
@@ -476,7 +484,7 @@ static int poll_connect(NET_CONN *conn)
   for (int n = 0; n < STEP_DATAGRAMS; n++) {
     from[0] = 0;
     int len = net_receive(data->chan, buf, (int)sizeof buf, from);
-    if (len == 0 && from[0] == 0) break;
+    if (len <= 0 && from[0] == 0 && channel_drained(data->chan, len)) break;
     data->received++;
     from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
     if (len == REPLY_SIZE && memcmp(buf, connect_reply, REPLY_SIZE) == 0 &&
