@@ -187,6 +187,15 @@ TEST_P(UdpWire, ConnectingSideSendsTheRequestAndFollowsTheReply)
   EXPECT_TRUE(listen.receive(50).empty());
   EXPECT_EQ(net_getpeer(conn), nullptr);
 
+  // A reply from another host is nobody's: a third party cannot take the
+  // conn over by guessing its port.
+  plain_udp elsewhere(INADDR_LOOPBACK + 1);
+  elsewhere.send_to(conn_port, std::vector<unsigned char>(8, 0));
+  for (int n = 0; n < 100; n++) {
+    ASSERT_EQ(net_poll_connect(conn), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+
   per_client.send_to(conn_port, std::vector<unsigned char>(8, 0));
   ASSERT_TRUE(eventually([&] { return net_poll_connect(conn) == 1; }));
   EXPECT_EQ(std::string(net_getpeer(conn)), per_client.address());
