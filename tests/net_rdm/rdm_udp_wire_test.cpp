@@ -153,6 +153,32 @@ TEST_P(UdpWire, ListenerSideByteForByte)
   test_clock_advance(1000);
   net_query_rdm(conn);
   EXPECT_TRUE(client.receive(100).empty());
+
+  // Repeated requests while another thread sends on the accepted conn (run
+  // under ThreadSanitizer by `make tsan`): the replies leave the conn's
+  // channel as it was, and everything comes from the conn's port.
+  std::thread sender([&] {
+    for (int i = 0; i < 10; i++) net_send_rdm(conn, "x", 1);
+  });
+  int data = 0, replies = 0;
+  auto take = [&](int ms) {
+    int from = 0;
+    auto got = client.receive(ms, &from);
+    if (got.empty()) return false;
+    EXPECT_EQ(from, reply_port);
+    data += got.size() == 5;
+    replies += got.size() == 8;
+    return true;
+  };
+  for (int i = 0; i < 10; i++) {
+    client.send_to(listen_port, connect_request(0x11223344));
+    EXPECT_TRUE(eventually([&] { return net_poll_listen(listener) == nullptr && take(1); }));
+  }
+  sender.join();
+  for (int n = 0; n < 100 && take(100); n++) {
+  }
+  EXPECT_EQ(data, 10);
+  EXPECT_EQ(replies, 10);
 }
 
 TEST_P(UdpWire, ConnectingSideSendsTheRequestAndFollowsTheReply)
