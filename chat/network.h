@@ -21,7 +21,7 @@ typedef struct chat_net_typ {
 extern chat_net chat_net_ops;
 
 extern NET_CONN *listen_conn;               // host: the listening conn
-extern NET_CONN *client_conn[MAX_CLIENTS];  // host: accepted conns, in order; NULL once closed
+extern NET_CONN *client_conn[MAX_CLIENTS];  // host: conns given a place; NULL once closed, until the place is taken again
 extern int client_num;                      // host: places used so far, 0-10
 extern NET_CONN *server_conn;               // client: the conn to the host
 extern bool connected;                      // client: the join request has gone out
