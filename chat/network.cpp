@@ -28,6 +28,17 @@ bool connected = false;
 
 int connect_poll_ms = 200;
 int connect_time_limit_ms = 10000;
+int join_time_limit_ms = 5000;
+int newest_client = -1;
+
+// Accepted conns that have not spoken yet. Anyone can have the library
+// accept a conn with one datagram, so a conn gets a client place only once
+// its first message (the joiner's "ReJo") has arrived; one that stays
+// silent past join_time_limit_ms is closed. When all are taken, the oldest
+// makes way for a new one, so silent conns never lock a joiner out.
+#define WAITING_MAX 16
+static NET_CONN *waiting_conn[WAITING_MAX];
+static long waiting_since[WAITING_MAX];
 bool port_field_refused = false;
 
 // Polls of the listening conn per step: 3840 datagrams a second at 60 steps.
@@ -198,8 +209,11 @@ static int typed_port(char suffix[BIND_TEXT_SIZE])
 int Server_init()
 {
   client_num = 0;
+  newest_client = -1;
   for (int i = 0; i < MAX_CLIENTS; i++)
     client_conn[i] = NULL;
+  for (NET_CONN *&conn : waiting_conn)
+    conn = NULL;
   backlog_clear();
 
   // The empty text, not the absent one: the driver's configured port.
@@ -214,28 +228,79 @@ int Server_init()
   return 0;
 }
 
+static void close_waiting(int w)
+{
+  chat_net_ops.close(waiting_conn[w]);
+  waiting_conn[w] = NULL;
+}
+
+static void close_all_waiting()
+{
+  for (int w = 0; w < WAITING_MAX; w++)
+    if (waiting_conn[w])
+      close_waiting(w);
+}
+
+static void add_waiting(NET_CONN *conn, long now)
+{
+  int slot = 0;
+  for (int w = 0; w < WAITING_MAX; w++) {
+    if (!waiting_conn[w]) {
+      slot = w;
+      break;
+    }
+    if (waiting_since[w] < waiting_since[slot])
+      slot = w;
+  }
+  if (waiting_conn[slot])
+    close_waiting(slot);
+  waiting_conn[slot] = conn;
+  waiting_since[slot] = now;
+}
+
+// A place closed conns have left, else the next unused one; -1 when full.
+static int free_place()
+{
+  for (int i = 0; i < client_num && i < MAX_CLIENTS; i++)
+    if (!client_conn[i])
+      return i;
+  return client_num < MAX_CLIENTS ? client_num : -1;
+}
+
 int Sever_listen_for_new_client()
 {
-  if (client_num >= MAX_CLIENTS) {
-    if (listen_conn) {
-      chat_net_ops.close(listen_conn);
-      listen_conn = NULL;
-    }
-    return 0;
-  }
-  if (!listen_conn)
-    return 0;
+  long now = clock_ms();
+  for (int w = 0; w < WAITING_MAX; w++)
+    if (waiting_conn[w] && now - waiting_since[w] >= join_time_limit_ms)
+      close_waiting(w);
 
   // Each poll takes one datagram from the listening port, and answers
   // nothing for junk as for an empty port: polling several times a step
   // keeps junk from queueing up ahead of a real connect request.
-  for (int n = 0; n < LISTEN_POLLS; n++) {
-    NET_CONN *conn = chat_net_ops.poll_listen(listen_conn);
-    if (conn) {
-      client_conn[client_num] = conn;
-      client_num++;
-      return 1;
+  if (listen_conn) {
+    for (int n = 0; n < LISTEN_POLLS; n++) {
+      NET_CONN *conn = chat_net_ops.poll_listen(listen_conn);
+      if (conn) {
+        add_waiting(conn, now);
+        break;
+      }
     }
+  }
+
+  // Every waiting conn is polled, also while no place is free: that takes
+  // in what its peer sent, so the library stops counting it as silent.
+  int place = free_place(), speaker = -1;
+  for (int w = 0; w < WAITING_MAX; w++)
+    if (waiting_conn[w] && chat_net_ops.query(waiting_conn[w]) != 0 && speaker < 0)
+      speaker = w;
+  if (place >= 0 && speaker >= 0) {
+    int w = speaker;
+    client_conn[place] = waiting_conn[w];
+    waiting_conn[w] = NULL;
+    if (place == client_num)
+      client_num++;
+    newest_client = place;
+    return 1;
   }
   return 0;
 }
@@ -243,6 +308,7 @@ int Sever_listen_for_new_client()
 void Server_exit()
 {
   backlog_clear();
+  close_all_waiting();
   for (int i = 0; i < client_num && i < MAX_CLIENTS; i++) {
     if (client_conn[i])
       chat_net_ops.close(client_conn[i]);

@@ -21,8 +21,8 @@ typedef struct chat_net_typ {
 extern chat_net chat_net_ops;
 
 extern NET_CONN *listen_conn;               // host: the listening conn
-extern NET_CONN *client_conn[MAX_CLIENTS];  // host: accepted conns, in order; NULL once closed
-extern int client_num;                      // host: conns accepted, 0-10
+extern NET_CONN *client_conn[MAX_CLIENTS];  // host: conns given a place; NULL once closed, until the place is taken again
+extern int client_num;                      // host: places used so far, 0-10
 extern NET_CONN *server_conn;               // client: the conn to the host
 extern bool connected;                      // client: the join request has gone out
 
@@ -47,10 +47,15 @@ int port_text_ok(const char *port);
 // 0 listening; 1 opening the conn failed (or the PORT field is bad);
 // 2 making it listen failed.
 int Server_init();
-// Accepts at most one new client conn, taking up to 64 datagrams of the
-// listening port to find its request. 1 when one was accepted (it is
-// client_conn[client_num - 1]), else 0. With ten held, closes the listening conn.
+// Accepts at most one new conn, taking up to 64 datagrams of the listening
+// port to find its request, and gives a client place to a conn once its
+// first message has arrived; conns silent for join_time_limit_ms (5000)
+// are closed. 1 when a conn got a place (client_conn[newest_client]: a
+// place a closed conn left, else client_num - 1), else 0. The listening
+// conn stays open, so a place that frees up can be taken again.
 int Sever_listen_for_new_client();
+extern int join_time_limit_ms;
+extern int newest_client;
 // Closes every client conn and the listening conn; no clients remain.
 void Server_exit();
 

@@ -75,7 +75,7 @@ void rules_reset()
 
 void host_new_client()
 {
-  client_user[client_num - 1] = 0;
+  client_user[newest_client] = 0;
   post_message("Server", 0, a_new_user);
   Packet("New!");
   send_to_clients(-1, OWN_ORIGIN);

@@ -22,7 +22,7 @@ void client_handle_packet();
 void host_receive();
 void client_receive();
 
-// Host: a conn was accepted (client_conn[client_num - 1]); tells everybody.
+// Host: a conn got a client place (client_conn[newest_client]); tells everybody.
 void host_new_client();
 // Client: the join request, sent once the conn is up.
 void client_ask_to_join();

@@ -8,11 +8,18 @@
 // peers speak the chat's packets over netlane conns.
 //
 //   hostile_peers <port> <flooder-first|flooder-last> [lines]
+//   hostile_peers <port> strangers <host pid>
+//
+// In the second form a stranger at 127.0.0.2 sends 10 and then 2,000
+// connect requests with ids of its own and never speaks; after each burst
+// an honest client must get its number within 3 s, and the host's open
+// descriptors (/proc/<pid>/fd) must stay within a few of what it had.
 //
 // Prints what each did and saw; exits 0 when every honest line reached the
 // other honest client exactly once and in order and the late client got
 // its number. Every wait has a deadline; nothing runs past about 60 s.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -96,7 +103,23 @@ struct Stranger {
   std::mt19937 rng{7};
   long listen_sent = 0, empty_sent = 0, junk_sent = 0;
 
-  Stranger() { sock = socket(AF_INET, SOCK_DGRAM, 0); }
+  // `host`: the loopback address to send from, another machine to the chat.
+  explicit Stranger(in_addr_t host = 0)
+  {
+    sock = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(host);
+    if (host) bind(sock, (sockaddr *)&at, sizeof at);
+  }
+  // Datagrams that came back, all taken now.
+  int drain()
+  {
+    unsigned char buf[64];
+    int n = 0;
+    while (n < 100000 && recv(sock, buf, sizeof buf, MSG_DONTWAIT) >= 0) n++;
+    return n;
+  }
   ~Stranger() { close(sock); }
   void send_to(int port, const std::vector<unsigned char> &bytes)
   {
@@ -123,6 +146,71 @@ int peer_port(NET_CONN *conn)
   return colon ? atoi(colon + 1) : 0;
 }
 
+int open_descriptors(const std::string &pid)
+{
+  std::string dir = "/proc/" + pid + "/fd";
+  int n = 0;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (dirent *e = readdir(d))
+      if (e->d_name[0] != '.') n++;
+    closedir(d);
+  }
+  return n;
+}
+
+// Strangers' conns must neither fill the chat nor the host's descriptors.
+int strangers(int port, const std::string &host_pid)
+{
+  std::string host = "127.0.0.1:" + std::to_string(port);
+  Stranger stranger(INADDR_LOOPBACK + 1);
+  int before = open_descriptors(host_pid);
+  unsigned int id = 1000;
+  auto request = [&] {
+    std::vector<unsigned char> r = {'c', 'o', 'n', 'n', 'e', 'c', 't', 0, 0, 0, (unsigned char)(id >> 8),
+                                    (unsigned char)id};
+    id++;
+    stranger.send_to(port, r);
+  };
+  bool ok = before > 0;
+  int most = before, replies = 0;
+  std::vector<Peer> honest(2);
+  int burst[2] = {10, 2000};
+  for (int b = 0; b < 2; b++) {
+    // The burst at 4,000 a second; the honest client sets out when half of
+    // it is out, and has 3 s from then.
+    auto start = Clock::now(), set_out = start;
+    Peer &p = honest[b];
+    p.name = b ? "Second" : "First";
+    int sent = 0;
+    long took = -1;
+    for (int n = 0; n < 1000000 && (!p.number || sent < burst[b]) && ms_since(set_out) < 3000; n++) {
+      while (sent < burst[b] && sent < 4 * ms_since(start) + 10) {
+        request();
+        sent++;
+      }
+      if (!p.conn && sent >= burst[b] / 2) {
+        set_out = Clock::now();
+        if (!p.connect_to(host)) return 2;
+      }
+      for (Peer &q : honest) q.step(start);
+      if (p.number && took < 0) took = ms_since(set_out);
+      replies += stranger.drain();
+      most = std::max(most, open_descriptors(host_pid));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    printf("burst of %d requests (%d sent): %s got its number %d, %ld ms after setting out\n", burst[b], sent,
+           p.name.c_str(), p.number, took);
+    ok = ok && p.number > 1;
+  }
+  replies += stranger.drain();
+  printf("host descriptors: %d before, at most %d; the stranger got %d replies\n", before, most, replies);
+  // Four silent conns from the stranger, two honest ones, a little slack.
+  ok = ok && most <= before + 10 && replies <= 16;
+  for (Peer &p : honest) net_closeconn(p.conn);
+  net_shutdown();
+  return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -139,6 +227,8 @@ int main(int argc, char **argv)
     fprintf(stderr, "netlane did not start\n");
     return 2;
   }
+  if (strcmp(argv[2], "strangers") == 0)
+    return argc > 3 ? strangers(port, argv[3]) : 2;
 
   Peer alice, bobby, flooder, late;
   alice.name = "Alice";

@@ -474,5 +474,23 @@ class HostileParticipantTest(ChatTestCase):
         self.run_peers("flooder-last")
 
 
+class StrangerTest(ChatTestCase):
+    """A stranger at 127.0.0.2 sends 10 and then 2,000 connect requests and
+    never speaks: honest clients still join at once each time, the host's
+    descriptors stay bounded, and nobody but them shows up in the chat."""
+
+    def test_connect_flood_leaves_places_free(self):
+        port = self.port()
+        h = self.chatter(port)
+        h.app.wait_window()
+        h.host("Hosty", str(port))
+        peers = subprocess.run([os.environ["YL_HOSTILE"], str(port), "strangers", str(h.app.pid)],
+                               capture_output=True, text=True, timeout=60)
+        print(peers.stdout, end="")
+        self.assertEqual(0, peers.returncode, peers.stdout + peers.stderr)
+        joined = [e for e in h.events() if e.startswith("post ") and "Im the new guy!" in e]
+        self.assertEqual(2, len(joined), joined)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -16,12 +16,13 @@ struct plain_udp {
   int fd = -1;
   int port = 0;
 
-  plain_udp()
+  // `host`: another loopback address (127.0.0.2) plays a different machine.
+  explicit plain_udp(in_addr_t host = INADDR_LOOPBACK)
   {
     fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_addr.s_addr = htonl(host);
     a.sin_port = 0;
     bind(fd, (sockaddr *)&a, sizeof a);
     socklen_t len = sizeof a;

@@ -90,11 +90,17 @@ TEST_F(ConnConfig, AutoResendFloorAndBytesInFlight)
   c = load("[conns]\nconn_resend_rate = 300\n");
   EXPECT_EQ(c.resend_auto, 0);
   EXPECT_EQ(c.resend_rate, 300);
-  c = load("[conns]\nconn_resend_rate = automatic\nconn_resend_floor = -1\nconn_max_in_flight = 0\n");
+  c = load("[conns]\nconn_resend_rate = automatic\nconn_resend_floor = -1\nconn_max_in_flight = 0\n"
+           "conn_max_silent_per_address = 0\nconn_max_silent = x\n");
   EXPECT_EQ(c.resend_auto, 0);
   EXPECT_EQ(c.resend_rate, 500);
   EXPECT_EQ(c.resend_floor, 2);
   EXPECT_EQ(c.max_in_flight, 65536);
+  EXPECT_EQ(c.max_silent_per_address, 4);
+  EXPECT_EQ(c.max_silent, 64);
+  c = load("[conns]\nconn_max_silent_per_address = 2\nconn_max_silent = 9\n");
+  EXPECT_EQ(c.max_silent_per_address, 2);
+  EXPECT_EQ(c.max_silent, 9);
 }
 
 TEST_F(ConnConfig, QueueSizesSetTheWindow)

@@ -415,7 +415,17 @@ TEST_F(LossyFixture, ListenerAnswersRequestsAndIgnoresEverythingElse)
   EXPECT_EQ(net_poll_listen(listener), nullptr);
   EXPECT_TRUE(client.drain().empty());
 
+  // The rdm operations find nothing on a listening conn and leave its
+  // requests to net_poll_listen.
   client.send(request);
+  char none[16];
+  int in_q = -1, out_q = -1;
+  EXPECT_EQ(net_query_rdm(listener), 0);
+  EXPECT_EQ(net_receive_rdm(listener, none, sizeof none), 0);
+  EXPECT_EQ(net_ignore_rdm(listener), 0);
+  EXPECT_EQ(net_conn_stats(listener, &in_q, &out_q), 0);
+  EXPECT_EQ(in_q + out_q, 0);
+  EXPECT_EQ(net_send_rdm(listener, "x", 1), -1);
   NET_CONN *accepted = net_poll_listen(listener);
   ASSERT_NE(accepted, nullptr);
   EXPECT_STREQ(net_getpeer(accepted), client.address());
@@ -447,6 +457,36 @@ TEST_F(LossyFixture, ListenerAnswersRequestsAndIgnoresEverythingElse)
   EXPECT_EQ(net_receive_rdm(accepted, buf, sizeof buf), 5);
   EXPECT_EQ(client.receive(), ack_packet(1));
   EXPECT_EQ(net_query_rdm(second), 0);
+
+  // Conns that have heard nothing from their peer are bounded per sending
+  // address (4; `second` is one) and in all: requests beyond go unanswered,
+  // while another address still gets in.
+  client.target(where);
+  for (unsigned int id = 0x10; id < 0x20; id++) {
+    client.send(connect_request(id));
+    EXPECT_EQ(net_poll_listen(listener) != nullptr, id < 0x13) << id;
+  }
+  EXPECT_EQ(client.drain().size(), 3u);
+  raw_channel other(drv);
+  other.target(where);
+  other.send(connect_request(0x10));
+  NET_CONN *from_other = net_poll_listen(listener);
+  EXPECT_NE(from_other, nullptr);
+  // A conn that has had a message no longer counts; one closed neither.
+  client.target(third);
+  client.send(data_packet(1, "hi"));
+  EXPECT_EQ(net_query_rdm(second), 2);
+  client.target(where);
+  client.send(connect_request(0x20));
+  EXPECT_NE(net_poll_listen(listener), nullptr);
+  client.send(connect_request(0x21));
+  EXPECT_EQ(net_poll_listen(listener), nullptr);
+  ASSERT_EQ(net_closeconn(from_other), 0);
+  conn_settings().max_silent = 5;
+  other.send(connect_request(0x11));
+  EXPECT_NE(net_poll_listen(listener), nullptr);
+  other.send(connect_request(0x12));
+  EXPECT_EQ(net_poll_listen(listener), nullptr) << "five silent conns in all";
 }
 
 TEST_F(LossyFixture, ClosedClientEntryIsNeverUsedAgain)

@@ -153,6 +153,32 @@ TEST_P(UdpWire, ListenerSideByteForByte)
   test_clock_advance(1000);
   net_query_rdm(conn);
   EXPECT_TRUE(client.receive(100).empty());
+
+  // Repeated requests while another thread sends on the accepted conn (run
+  // under ThreadSanitizer by `make tsan`): the replies leave the conn's
+  // channel as it was, and everything comes from the conn's port.
+  std::thread sender([&] {
+    for (int i = 0; i < 10; i++) net_send_rdm(conn, "x", 1);
+  });
+  int data = 0, replies = 0;
+  auto take = [&](int ms) {
+    int from = 0;
+    auto got = client.receive(ms, &from);
+    if (got.empty()) return false;
+    EXPECT_EQ(from, reply_port);
+    data += got.size() == 5;
+    replies += got.size() == 8;
+    return true;
+  };
+  for (int i = 0; i < 10; i++) {
+    client.send_to(listen_port, connect_request(0x11223344));
+    EXPECT_TRUE(eventually([&] { return net_poll_listen(listener) == nullptr && take(1); }));
+  }
+  sender.join();
+  for (int n = 0; n < 100 && take(100); n++) {
+  }
+  EXPECT_EQ(data, 10);
+  EXPECT_EQ(replies, 10);
 }
 
 TEST_P(UdpWire, ConnectingSideSendsTheRequestAndFollowsTheReply)
@@ -186,6 +212,15 @@ TEST_P(UdpWire, ConnectingSideSendsTheRequestAndFollowsTheReply)
   EXPECT_EQ(answer_to(listen, [&] { EXPECT_EQ(net_poll_connect(conn), 0); }), request);
   EXPECT_TRUE(listen.receive(50).empty());
   EXPECT_EQ(net_getpeer(conn), nullptr);
+
+  // A reply from another host is nobody's: a third party cannot take the
+  // conn over by guessing its port.
+  plain_udp elsewhere(INADDR_LOOPBACK + 1);
+  elsewhere.send_to(conn_port, std::vector<unsigned char>(8, 0));
+  for (int n = 0; n < 100; n++) {
+    ASSERT_EQ(net_poll_connect(conn), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 
   per_client.send_to(conn_port, std::vector<unsigned char>(8, 0));
   ASSERT_TRUE(eventually([&] { return net_poll_connect(conn) == 1; }));

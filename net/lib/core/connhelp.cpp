@@ -39,6 +39,7 @@
 // otherwise; a nonzero first word is a data packet, ignored when it carries
 // no message.
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -47,6 +48,7 @@
 
 #include "connhelp.h"
 #include "connwin.h"
+#include "inetaddr.h"
 #include "internal.h"
 
 #define HEADER_SIZE CONN_HEADER_SIZE
@@ -77,6 +79,7 @@ typedef struct conns_list {
   char *addr;                   /* the client's address text, as the channel reported it */
   unsigned int client_conn_id;
   struct conn_data_t *conn;     /* the accepted conn using chan, while it is open */
+  int silent;                   /* 1 until that conn has received a data message */
 } conns_list;
 
 typedef struct conn_data_t {
@@ -84,6 +87,10 @@ typedef struct conn_data_t {
   unsigned char connect_string[REQUEST_SIZE];
   unsigned int request_time;  /* connecting: when the request last went out */
   int requests;               /* connecting: how often it went out */
+  /* connecting: the host part a reply must come from; "" takes any sender
+   * (a broadcast target, or a driver whose addresses are not host:port) */
+  char expect_host[NET_MAX_ADDRESS_LENGTH];
+  int heard;          /* accepted conns: a data message has arrived */
   conns_list *conns;  /* listening conns: head of the client list */
   void *conns_guard;  /* listening conns: guards the client list */
   conns_list *entry;  /* accepted conns: their entry in the listener's list */
@@ -194,10 +201,30 @@ static void destroy_conns_list(conns_list *head)
   }
 }
 
+/* The part of an address text that names the machine: what comes before
+ * the port ("127.0.0.2" of "127.0.0.2:5000"); the whole text when it names
+ * no port. */
+static size_t host_part_length(const char *addr)
+{
+  const char *colon = strrchr(addr, ':');
+  return colon ? (size_t)(colon - addr) : strlen(addr);
+}
+
+static int same_host(const char *a, const char *b)
+{
+  size_t len = host_part_length(a);
+  return len == host_part_length(b) && strncmp(a, b, len) == 0;
+}
+
+/* Finds the entry of (addr, conn_id), dropping closed entries on the way,
+ * or appends a new one with a channel of its own: 1 found, -1 new, 0 no
+ * memory or no channel, or the request would exceed the bounds on conns
+ * that have not heard from their peer yet (per sending host and in all). */
 static int get_channel(conns_list *conns, const char *addr, unsigned int conn_id, int type,
-                       const char *bind, conns_list **found)
+                       const char *bind, const struct conn_config *cfg, conns_list **found)
 {
   conns_list *last = conns;
+  int silent_here = 0, silent_all = 0;
   while (last->next) {
     conns_list *e = last->next;
     if (!e->chan) {
@@ -210,8 +237,13 @@ static int get_channel(conns_list *conns, const char *addr, unsigned int conn_id
       *found = e;
       return 1;
     }
+    if (e->silent) {
+      silent_all++;
+      if (same_host(e->addr, addr)) silent_here++;
+    }
     last = e;
   }
+  if (silent_here >= cfg->max_silent_per_address || silent_all >= cfg->max_silent) return 0;
 
   conns_list *e = static_cast<conns_list *>(calloc(1, sizeof(conns_list)));
   if (!e) return 0;
@@ -223,6 +255,7 @@ static int get_channel(conns_list *conns, const char *addr, unsigned int conn_id
   }
   memcpy(e->addr, addr, len + 1);
   e->client_conn_id = conn_id;
+  e->silent = 1;
   e->chan = net_openchannel(type, bind);
   if (!e->chan) {
     free(e->addr);
@@ -232,6 +265,17 @@ static int get_channel(conns_list *conns, const char *addr, unsigned int conn_id
   last->next = e;
   *found = e;
   return -1;
+}
+
+/* An accepted conn that has its first message from the peer no longer
+ * counts against the listener's bounds on silent conns. */
+static void mark_heard(conn_data_t *data)
+{
+  data->heard = 1;
+  if (!data->entry_guard) return;
+  __netlane_internal__mutex_lock(data->entry_guard);
+  if (data->entry) data->entry->silent = 0;
+  __netlane_internal__mutex_unlock(data->entry_guard);
 }
 
 static void send_ack(conn_data_t *data, const unsigned char *index_bytes)
@@ -258,6 +302,7 @@ static int take_data(conn_data_t *data, const unsigned char *packet, int len)
 {
   int verdict = __netlane_internal__in_store(&data->in, get_le32(packet), packet + HEADER_SIZE, len - HEADER_SIZE);
   if (verdict == IN_STORED || verdict == IN_KNOWN) {
+    if (verdict == IN_STORED && !data->heard) mark_heard(data);
     send_ack(data, packet);
     return 0;
   }
@@ -396,7 +441,9 @@ static int listen(NET_CONN *conn)
 /* Takes one datagram from the listening channel. A connect request from a
  * new (address, id) pair gets a per-client channel, the reply from it, and
  * a connected conn in `newconn`: answers 1. A repeated request gets the
- * reply again and answers 0; anything else is consumed and answers 0. */
+ * reply again and answers 0; anything else is consumed and answers 0. A new
+ * pair beyond the bounds on silent conns is dropped without a reply, so
+ * requests nobody follows up cannot make the listener hold a socket each. */
 static int poll_listen(NET_CONN *conn, NET_CONN *newconn)
 {
   conn_data_t *data = conn_data(conn);
@@ -418,11 +465,12 @@ static int poll_listen(NET_CONN *conn, NET_CONN *newconn)
   // that entry's channel, but nothing else waits for this socket work.
   __netlane_internal__mutex_lock(data->conns_guard);
   conns_list *entry = NULL;
-  int got = get_channel(data->conns, from, conn_id, conn->type, NULL, &entry);
-  if (got != 0) {
-    net_assigntarget(entry->chan, from);
-    net_send(entry->chan, connect_reply, REPLY_SIZE);
-  }
+  int got = get_channel(data->conns, from, conn_id, conn->type, NULL,
+                        __netlane_internal__get_conn_config(conn->driver), &entry);
+  // A known pair's channel already targets the sender, and its conn may be
+  // sending on it from another thread: only a new channel is targeted.
+  if (got == -1) net_assigntarget(entry->chan, from);
+  if (got != 0) net_send(entry->chan, connect_reply, REPLY_SIZE);
   if (got != -1) {
     __netlane_internal__mutex_unlock(data->conns_guard);
     free_conn_data(fresh);
@@ -456,6 +504,23 @@ char *net_getconnlocaladdress(NET_CONN *conn)
   return data && data->chan ? net_getlocaladdress(data->chan) : NULL;
 }
 
+/* Notes which host the reply must come from: the listener answers from a
+ * port of its own on the address the request went to. Only Internet
+ * addresses can be compared so; a broadcast (or an all-interfaces) target
+ * is answered by whichever host heard it. */
+static void expect_reply_from(NET_CONN *conn, const char *target)
+{
+  conn_data_t *data = conn_data(conn);
+  data->expect_host[0] = 0;
+  unsigned int host;
+  int port;
+  if (NET_DRIVER_CLASS(conn->driver) != NET_CLASS_INTERNET ||
+      __netlane_internal__parse_address(target, &host, &port) != 0 || host == 0 || host == 0xFFFFFFFFu)
+    return;
+  snprintf(data->expect_host, sizeof data->expect_host, "%u.%u.%u.%u:", (host >> 24) & 0xFF,
+           (host >> 16) & 0xFF, (host >> 8) & 0xFF, host & 0xFF);
+}
+
 /* 0 request sent; 1 the target cannot be assigned; 2 the request cannot be
  * sent. */
 static int connect(NET_CONN *conn, const char *target)
@@ -464,6 +529,7 @@ static int connect(NET_CONN *conn, const char *target)
   memcpy(data->connect_string, connect_word, sizeof connect_word);
   put_be32(data->connect_string + sizeof connect_word, next_conn_id());
   if (net_assigntarget(data->chan, target) != 0) return 1;
+  expect_reply_from(conn, target);
   data->request_time = __netlane_timer_func();
   data->requests = 1;
   if (net_send(data->chan, data->connect_string, REQUEST_SIZE) != 0) return 2;
@@ -487,6 +553,10 @@ static int poll_connect(NET_CONN *conn)
     if (len <= 0 && from[0] == 0 && channel_drained(data->chan, len)) break;
     data->received++;
     from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
+    if (data->expect_host[0] && !same_host(data->expect_host, from)) {
+      data->dropped_foreign++;
+      continue;
+    }
     if (len == REPLY_SIZE && memcmp(buf, connect_reply, REPLY_SIZE) == 0 &&
         net_assigntarget(data->chan, from) == 0) {
       // The handshake is the first round trip measured, when the request
@@ -529,6 +599,7 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
 static int send_rdm(NET_CONN *conn, const void *buf, int size)
 {
   conn_data_t *data = conn_data(conn);
+  if (data->conns) return -1;
   if (size <= 0 || !buf || size > __netlane_internal__largest_conn_message(conn->driver)) {
     poll(conn);
     return -1;
@@ -547,12 +618,17 @@ static int send_rdm(NET_CONN *conn, const void *buf, int size)
   return 0;
 }
 
+/* A listening conn's channel carries connect requests, which are
+ * poll_listen's alone: the rdm operations on it leave them where they are
+ * and answer as with nothing waiting (send_rdm refuses). */
+
 /* The next message's length after copying it into `buf`; 0 nothing waiting;
  * -1 the message is longer than `max`: its first `max` bytes are copied and
  * it stays queued. */
 static int recv_rdm(NET_CONN *conn, void *buf, int max)
 {
   conn_data_t *data = conn_data(conn);
+  if (data->conns) return 0;
   poll(conn);
   in_packet_t *slot = __netlane_internal__in_next(&data->in);
   if (!slot->data) return 0;
@@ -570,6 +646,7 @@ static int recv_rdm(NET_CONN *conn, void *buf, int max)
 static int query_rdm(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
+  if (data->conns) return 0;
   poll(conn);
   in_packet_t *slot = __netlane_internal__in_next(&data->in);
   return slot->data ? slot->size : 0;
@@ -579,6 +656,7 @@ static int query_rdm(NET_CONN *conn)
 static int ignore_rdm(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
+  if (data->conns) return 0;
   poll(conn);
   if (!__netlane_internal__in_next(&data->in)->data) return 0;
   __netlane_internal__in_release(&data->in);
@@ -590,7 +668,7 @@ static int ignore_rdm(NET_CONN *conn)
 static int conn_stats(NET_CONN *conn, int *in_q, int *out_q)
 {
   conn_data_t *data = conn_data(conn);
-  poll(conn);
+  if (!data->conns) poll(conn);
   if (in_q) *in_q = data->in.held;
   if (out_q) *out_q = (int)(data->out.next_index - data->out.base_index);
   return 0;

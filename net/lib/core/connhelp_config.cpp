@@ -11,6 +11,9 @@
 //   conn_resend_floor = 2       ms, the shortest wait of "auto"
 //   conn_max_in_flight = 65536  bytes sent and unacknowledged before a new
 //                               message waits
+//   conn_max_silent_per_address = 4  conns a listener holds for one host
+//                               before their peer has sent a message
+//   conn_max_silent = 64        such conns for all hosts together
 // A reader that knows only the first three keys takes "auto" for 500.
 #include <limits.h>
 #include <stdlib.h>
@@ -26,7 +29,9 @@ static const struct conn_config conn_config_default = {
   500,    /* resend_rate */
   0,      /* resend_auto */
   2,      /* resend_floor */
-  65536   /* max_in_flight */
+  65536,  /* max_in_flight */
+  4,      /* max_silent_per_address */
+  64      /* max_silent */
 };
 
 
@@ -102,6 +107,10 @@ void __netlane_internal__load_conn_config(NET_DRIVER *drv, FILE *fp, const char 
       cfg->resend_floor = positive(value, conn_config_default.resend_floor);
     } else if (strcmp(option, "conn_max_in_flight") == 0) {
       cfg->max_in_flight = positive(value, conn_config_default.max_in_flight);
+    } else if (strcmp(option, "conn_max_silent_per_address") == 0) {
+      cfg->max_silent_per_address = positive(value, conn_config_default.max_silent_per_address);
+    } else if (strcmp(option, "conn_max_silent") == 0) {
+      cfg->max_silent = positive(value, conn_config_default.max_silent);
     }
   }
 }
