@@ -11,6 +11,8 @@
 //   conn_resend_floor = 2       ms, the shortest wait of "auto"
 //   conn_max_in_flight = 65536  bytes sent and unacknowledged before a new
 //                               message waits
+//   conn_keepalive = 1000       ms a connected conn stays idle before it
+//                               sends a keep-alive, 0 for none
 // A reader that knows only the first three keys takes "auto" for 500.
 #include <limits.h>
 #include <stdlib.h>
@@ -26,7 +28,8 @@ static const struct conn_config conn_config_default = {
   500,    /* resend_rate */
   0,      /* resend_auto */
   2,      /* resend_floor */
-  65536   /* max_in_flight */
+  65536,  /* max_in_flight */
+  1000    /* keepalive */
 };
 
 
@@ -102,6 +105,9 @@ void __netlane_internal__load_conn_config(NET_DRIVER *drv, FILE *fp, const char 
       cfg->resend_floor = positive(value, conn_config_default.resend_floor);
     } else if (strcmp(option, "conn_max_in_flight") == 0) {
       cfg->max_in_flight = positive(value, conn_config_default.max_in_flight);
+    } else if (strcmp(option, "conn_keepalive") == 0) {
+      int n = __netlane_internal__read_decimal(value);
+      cfg->keepalive = n >= 0 ? n : conn_config_default.keepalive;
     }
   }
 }

@@ -23,6 +23,8 @@ struct conn_config {
   int resend_floor;   /* ms: the shortest adaptive wait */
   int max_in_flight;  /* bytes of unacknowledged packets on the wire before a
                          new message waits (one message always goes); 0: no bound */
+  int keepalive;      /* ms a connected conn stays idle before it sends a
+                         keep-alive; 0: never */
 };
 
 /* The record whose twelve conn slots the registry copies into every driver
@@ -34,8 +36,8 @@ extern NET_DRIVER __netlane_internal__wrapper_driver;
 const struct conn_config *__netlane_internal__get_conn_config(NET_DRIVER *drv);
 
 /* The wrapper's load_conn_config slot: reads "conn_outqueue_size",
- * "conn_inqueue_size", "conn_resend_rate", "conn_resend_floor" and
- * "conn_max_in_flight" from `section` of `fp` into drv->conn_config,
+ * "conn_inqueue_size", "conn_resend_rate", "conn_resend_floor",
+ * "conn_max_in_flight" and "conn_keepalive" from `section` of `fp` into drv->conn_config,
  * creating that record (with the defaults) first. */
 void __netlane_internal__load_conn_config(NET_DRIVER *drv, FILE *fp, const char *section);
 
