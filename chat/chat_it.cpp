@@ -279,8 +279,14 @@ void chat_key_step(int chat_type)
     enter_from_menu = false;
   if (key[KEY_ENTER] && !enter_from_menu) {
     wait_release(KEY_ENTER);
-    post_message(user[my_number].name, user[my_number].text_color, user[my_number].typings);
-    send_flag = true;
+    if (chat_type != 1 && host_ended) {
+      // Nobody would receive it: the line must not look sent.
+      post_message("Server", 0, "Not sent: the host has ended the chat (Esc leaves)");
+      clear_string(user[my_number].typings, USER_TYPINGS);
+    } else {
+      post_message(user[my_number].name, user[my_number].text_color, user[my_number].typings);
+      send_flag = true;
+    }
   }
   if (key[KEY_F1]) {
     wait_release(KEY_F1);
@@ -379,6 +385,9 @@ int chat_start(int chat_type)
 void chat_end(int chat_type)
 {
   discovery_host_close();
+  // Everybody hears of the leave at once instead of after the silence.
+  if (chat_type == 1 || (connected && !host_ended))
+    say_bye(chat_type);
   if (chat_type == 1)
     Server_exit();
   else

@@ -16,6 +16,7 @@ chat_net chat_net_ops = {
   net_ignore_rdm,   /* ignore */
   net_closeconn,    /* close */
   net_poll_listen,  /* poll_listen */
+  net_conn_figures, /* figures */
 };
 
 // Not named `listen`: a global of that name would take the place of the
@@ -23,6 +24,7 @@ chat_net chat_net_ops = {
 NET_CONN *listen_conn = NULL;
 NET_CONN *client_conn[MAX_CLIENTS];
 int client_num = 0;
+int newest_client = 0;
 NET_CONN *server_conn = NULL;
 bool connected = false;
 
@@ -214,16 +216,21 @@ int Server_init()
   return 0;
 }
 
+// The lowest conn place that is free, or -1 while all ten are held.
+static int free_place()
+{
+  for (int i = 0; i < client_num && i < MAX_CLIENTS; i++)
+    if (!client_conn[i])
+      return i;
+  return client_num < MAX_CLIENTS ? client_num : -1;
+}
+
 int Sever_listen_for_new_client()
 {
-  if (client_num >= MAX_CLIENTS) {
-    if (listen_conn) {
-      chat_net_ops.close(listen_conn);
-      listen_conn = NULL;
-    }
-    return 0;
-  }
-  if (!listen_conn)
+  // The listening conn stays open while the chat is full: a place that a
+  // leaving client frees is taken by the next request.
+  int place = free_place();
+  if (place < 0 || !listen_conn)
     return 0;
 
   // Each poll takes one datagram from the listening port, and answers
@@ -232,12 +239,49 @@ int Sever_listen_for_new_client()
   for (int n = 0; n < LISTEN_POLLS; n++) {
     NET_CONN *conn = chat_net_ops.poll_listen(listen_conn);
     if (conn) {
-      client_conn[client_num] = conn;
-      client_num++;
+      client_conn[place] = conn;
+      newest_client = place;
+      if (place == client_num)
+        client_num++;
       return 1;
     }
   }
   return 0;
+}
+
+int peer_silence(NET_CONN *conn)
+{
+  NET_CONN_FIGURES f;
+  if (!conn || !chat_net_ops.figures || chat_net_ops.figures(conn, &f) != 0)
+    return -1;
+  return f.peer_silence;
+}
+
+// Whether every conn has had all it was sent acknowledged.
+static bool all_delivered(NET_CONN **conns, int count)
+{
+  for (int i = 0; i < count; i++) {
+    int out_q = 0;
+    if (conns[i] && net_conn_stats(conns[i], NULL, &out_q) == 0 && out_q > 0)
+      return false;
+  }
+  return true;
+}
+
+void say_bye(int chat_type)
+{
+  char bye[PACKET_SIZE] = {'B', 'y', 'e', '!'};
+  NET_CONN **conns = chat_type == 1 ? client_conn : &server_conn;
+  int count = chat_type == 1 ? client_num : 1;
+  for (int i = 0; i < count; i++)
+    if (conns[i])
+      chat_net_ops.send(conns[i], bye, PACKET_SIZE);
+  // Only real conns are waited for: the linger runs their protocol steps.
+  if (chat_net_ops.send != net_send_rdm)
+    return;
+  long start = clock_ms();
+  while (!all_delivered(conns, count) && clock_ms() - start < BYE_LINGER_MS)
+    wait_ms(5);
 }
 
 void Server_exit()

@@ -16,13 +16,15 @@ typedef struct chat_net_typ {
   int (*ignore)(NET_CONN *conn);                               // net_ignore_rdm
   int (*close)(NET_CONN *conn);                                // net_closeconn
   NET_CONN *(*poll_listen)(NET_CONN *conn);                    // net_poll_listen
+  int (*figures)(NET_CONN *conn, NET_CONN_FIGURES *figures);   // net_conn_figures
 } chat_net;
 
 extern chat_net chat_net_ops;
 
 extern NET_CONN *listen_conn;               // host: the listening conn
 extern NET_CONN *client_conn[MAX_CLIENTS];  // host: accepted conns, in order; NULL once closed
-extern int client_num;                      // host: conns accepted, 0-10
+extern int client_num;                      // host: conn places used so far, 0-10
+extern int newest_client;                   // host: the place of the conn accepted last
 extern NET_CONN *server_conn;               // client: the conn to the host
 extern bool connected;                      // client: the join request has gone out
 
@@ -48,8 +50,10 @@ int port_text_ok(const char *port);
 // 2 making it listen failed.
 int Server_init();
 // Accepts at most one new client conn, taking up to 64 datagrams of the
-// listening port to find its request. 1 when one was accepted (it is
-// client_conn[client_num - 1]), else 0. With ten held, closes the listening conn.
+// listening port to find its request, into the lowest free conn place.
+// 1 when one was accepted (it is client_conn[newest_client]), else 0. While
+// all ten places are held the listening conn is not polled, so requests
+// wait until a client leaves.
 int Sever_listen_for_new_client();
 // Closes every client conn and the listening conn; no clients remain.
 void Server_exit();
@@ -80,5 +84,14 @@ void backlog_flush();
 extern int backlog_dropped;
 // Host: closes client conn `index` and drops what waits for it.
 void close_client(int index);
+
+// A peer silent this long has gone: several keep-alives in a row are lost.
+#define PEER_GONE_MS 10000
+// Milliseconds since `conn` last heard its peer; -1 when it cannot say.
+int peer_silence(NET_CONN *conn);
+// Sends "Bye!" on every conn this side holds, then gives the conns a
+// moment (at most BYE_LINGER_MS) to get it across before they close.
+#define BYE_LINGER_MS 300
+void say_bye(int chat_type);
 
 #endif

@@ -133,7 +133,7 @@ TEST_F(Conns, BadPortFieldIsRefusedBeforeAnyConnOpens)
   EXPECT_EQ(nullptr, server_conn);
 }
 
-TEST_F(Conns, TenClientsThenTheListeningConnCloses)
+TEST_F(Conns, TenClientsThenRequestsWaitForAFreePlace)
 {
   strcpy(port_num, port_text);
   ASSERT_EQ(0, Server_init());
@@ -157,11 +157,23 @@ TEST_F(Conns, TenClientsThenTheListeningConnCloses)
   EXPECT_EQ(10, client_num);
   EXPECT_EQ(10, up);
   EXPECT_EQ(0, Sever_listen_for_new_client());
-  EXPECT_EQ(nullptr, listen_conn);
   for (int i = 0; i < 20; i++) {
+    EXPECT_EQ(0, Sever_listen_for_new_client());
     EXPECT_EQ(0, net_poll_connect(clients[10]));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  // A client leaves: the waiting request takes its place, nothing else.
+  close_client(3);
+  int accepted = 0;
+  for (int i = 0; i < 200 && net_poll_connect(clients[10]) <= 0; i++) {
+    accepted += Sever_listen_for_new_client();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  accepted += Sever_listen_for_new_client();
+  EXPECT_EQ(1, accepted);
+  EXPECT_EQ(3, newest_client);
+  EXPECT_NE(nullptr, client_conn[3]);
+  EXPECT_EQ(10, client_num);
   for (NET_CONN *c : clients)
     net_closeconn(c);
 
