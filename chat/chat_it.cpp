@@ -336,6 +336,26 @@ void chat_net_step(int chat_type)
     send_typed_line(chat_type);
 }
 
+// The frame of Client_init's wait: whom it is connecting to, how long it
+// keeps trying, and that Esc gives up. Nonzero when Esc is down.
+static int connect_wait_frame(const char *peer, long remaining_ms)
+{
+  if (buffer && screen) {
+    clear_to_color(buffer, 15);
+    rect(buffer, 120, 180, 520, 290, 25);
+    textprintf_ex(buffer, font, 140, 200, 0, -1, "Connecting to %.40s", peer);
+    textprintf_ex(buffer, font, 140, 225, 0, -1, "Trying for %ld more seconds", (remaining_ms + 999) / 1000);
+    textout_ex(buffer, font, "Esc: back to the menu", 140, 260, 0, -1);
+    acquire_screen();
+    blit(buffer, screen, 0, 0, 0, 0, SCREEN_W, SCREEN_H);
+    release_screen();
+  }
+  if (!key[KEY_ESC])
+    return 0;
+  wait_release(KEY_ESC);  // the same press must not end the menu too
+  return 1;
+}
+
 int chat_start(int chat_type)
 {
   srand((unsigned)time(0));
@@ -368,7 +388,9 @@ int chat_start(int chat_type)
       post_message("Server", 0, "Not findable: the discovery port is taken");
     return result;
   }
+  connect_wait_hook = connect_wait_frame;
   int result = Client_init(ip_addy);
+  connect_wait_hook = NULL;
   if (result == 1 && port_field_refused)
     allegro_message("%s", bad_port);
   else if (result == 1)
@@ -377,6 +399,7 @@ int chat_start(int chat_type)
     allegro_message("Error initiating connection.");
   else if (result == 3)
     allegro_message("Error connecting.");
+  // 4: the user cancelled the wait with Esc, and knows it.
   if (result)
     done = true;
   return result;

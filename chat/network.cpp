@@ -28,9 +28,13 @@ int newest_client = 0;
 NET_CONN *server_conn = NULL;
 bool connected = false;
 
+int (*connect_wait_hook)(const char *peer, long remaining_ms) = NULL;
 int connect_poll_ms = 200;
 int connect_time_limit_ms = 10000;
 bool port_field_refused = false;
+
+// How often the connect wait draws its frame and looks at the keys.
+#define CONNECT_FRAME_MS 50
 
 // Polls of the listening conn per step: 3840 datagrams a second at 60 steps.
 #define LISTEN_POLLS 64
@@ -328,9 +332,18 @@ int Client_init(const char *ip_address)
       return 0;
     if (result < 0)
       return 3;
-    if (clock_ms() - start >= connect_time_limit_ms)
-      return 3;
-    wait_ms(connect_poll_ms);
+    // The frame and the Esc key are looked at more often than the conn is
+    // polled, so the wait answers a key at once.
+    long next_poll = clock_ms() + connect_poll_ms;
+    do {
+      long now = clock_ms();
+      if (now - start >= connect_time_limit_ms)
+        return 3;
+      if (connect_wait_hook && connect_wait_hook(peer, connect_time_limit_ms - (now - start)))
+        return 4;
+      long left = next_poll - now;
+      wait_ms(left > CONNECT_FRAME_MS ? CONNECT_FRAME_MS : (left > 0 ? (int)left : 0));
+    } while (clock_ms() < next_poll);
   }
 }
 

@@ -61,8 +61,13 @@ void Server_exit();
 // Opens a conn and connects it to `ip_address` (with ":PORT" from the PORT
 // field appended when the address names no port), polling a few times a
 // second. 0 connected; 1 opening the conn failed (or the PORT field is
-// bad); 2 initiating the connection failed; 3 no answer within the limit.
+// bad); 2 initiating the connection failed; 3 no answer within the limit;
+// 4 the user cancelled the wait (connect_wait_hook answered nonzero).
 int Client_init(const char *ip_address);
+// Called by Client_init every few dozen ms while it waits, with the address
+// it is trying and the ms it will keep trying; nonzero cancels the wait.
+// NULL: the wait shows nothing and cannot be cancelled.
+extern int (*connect_wait_hook)(const char *peer, long remaining_ms);
 // Closes the conn to the host and clears `connected`.
 void Client_exit();
 
