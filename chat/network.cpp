@@ -258,7 +258,9 @@ int peer_silence(NET_CONN *conn)
   NET_CONN_FIGURES f;
   if (!conn || !chat_net_ops.figures || chat_net_ops.figures(conn, &f) != 0)
     return -1;
-  return f.peer_silence;
+  // A peer that sends no keep-alives (an older program, or keep-alives
+  // turned off) may be quiet for as long as its user is: never gone.
+  return f.peer_keepalives > 0 ? f.peer_silence : -1;
 }
 
 // Whether every conn has had all it was sent acknowledged.

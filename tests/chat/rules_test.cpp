@@ -411,6 +411,8 @@ TEST_F(HostRules, GoneClientsAreToldToTheRestAndTheirPlacesReused)
   host_gets(1, packet("Bye!"));
   fakes[2].silence = PEER_GONE_MS - 1;
   host_receive();
+  fakes[0].silence = PEER_GONE_MS;  // sends no keep-alives: an older program, idle
+  fakes[0].keepalives = 0;
   fakes[2].silence = PEER_GONE_MS;
   host_receive();
   EXPECT_EQ(Events({"post 0 Server: Bob left the chat", "post 0 Server: Carol left the chat"}), events());

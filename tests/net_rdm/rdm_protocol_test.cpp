@@ -589,6 +589,7 @@ TEST_F(LossyFixture, IdleConnSendsKeepAlivesThatNobodyAnswers)
   NET_CONN_FIGURES after;
   ASSERT_EQ(net_conn_figures(accepted, &after), 0);
   EXPECT_EQ(after.dropped_malformed, before.dropped_malformed);
+  EXPECT_EQ(after.peer_keepalives, before.peer_keepalives + 3);
   EXPECT_EQ(lossy_stats().sent - sent, 4) << "the accepted conn owes no answer, only its own keep-alive";
   net_query_rdm(client);
   EXPECT_EQ(silence(client), 0);

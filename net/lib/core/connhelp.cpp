@@ -110,6 +110,7 @@ typedef struct conn_data_t {
   unsigned int last_sent;
   int keepalive;               /* ms of idleness before a keep-alive; 0 none */
   long acks_sent;
+  long keepalives_heard;       /* acknowledgements of index 0 from the peer */
 } conn_data_t;
 
 static uint32_t get_le32(const unsigned char *p)
@@ -368,7 +369,8 @@ static void step(conn_data_t *data, unsigned int now)
     }
     index_t i = get_le32(buf);
     if (i == 0) {
-      if (len == ACK_SIZE) __netlane_internal__out_take_ack(&data->out, data->chan, get_le32(buf + HEADER_SIZE), now);
+      if (len == ACK_SIZE && get_le32(buf + HEADER_SIZE) == 0) data->keepalives_heard++;
+      else if (len == ACK_SIZE) __netlane_internal__out_take_ack(&data->out, data->chan, get_le32(buf + HEADER_SIZE), now);
       else data->dropped_malformed++;
     } else if (len > HEADER_SIZE) {
       if (take_data(data, buf, len)) break;
@@ -637,6 +639,7 @@ int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figure
   figures->dropped_foreign = data->dropped_foreign;
   figures->dropped_malformed = data->dropped_malformed;
   figures->peer_silence = data->connected ? (int)(__netlane_timer_func() - data->last_heard) : -1;
+  figures->peer_keepalives = data->keepalives_heard;
   return 0;
 }
 
