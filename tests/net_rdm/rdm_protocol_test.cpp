@@ -14,9 +14,13 @@ class RawPeer : public LossyFixture {
   raw_channel *peer = nullptr;
   std::string conn_addr;  // the conn's channel, as the peer sees it
 
+  // Settings of the conn under test, made before it opens.
+  virtual void configure() {}
+
   void SetUp() override
   {
     LossyFixture::SetUp();
+    configure();
     listen = new raw_channel(drv);
     peer = new raw_channel(drv);
     conn = net_openconn(drv, NULL);
@@ -237,11 +241,7 @@ TEST_F(RawPeer, ConnectReplyAtAConnectedConnIsIgnored)
 // The same peer by hand, with conn_resend_rate = auto.
 class AdaptivePeer : public RawPeer {
  protected:
-  void SetUp() override
-  {
-    conn_settings().resend_auto = 1;
-    RawPeer::SetUp();
-  }
+  void configure() override { conn_settings().resend_auto = 1; }
 
   NET_CONN_FIGURES figures()
   {
