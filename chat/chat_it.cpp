@@ -279,8 +279,14 @@ void chat_key_step(int chat_type)
     enter_from_menu = false;
   if (key[KEY_ENTER] && !enter_from_menu) {
     wait_release(KEY_ENTER);
-    post_message(user[my_number].name, user[my_number].text_color, user[my_number].typings);
-    send_flag = true;
+    if (chat_type != 1 && host_ended) {
+      // Nobody would receive it: the line must not look sent.
+      post_message("Server", 0, "Not sent: the host has ended the chat (Esc leaves)");
+      clear_string(user[my_number].typings, USER_TYPINGS);
+    } else {
+      post_message(user[my_number].name, user[my_number].text_color, user[my_number].typings);
+      send_flag = true;
+    }
   }
   if (key[KEY_F1]) {
     wait_release(KEY_F1);
@@ -330,6 +336,26 @@ void chat_net_step(int chat_type)
     send_typed_line(chat_type);
 }
 
+// The frame of Client_init's wait: whom it is connecting to, how long it
+// keeps trying, and that Esc gives up. Nonzero when Esc is down.
+static int connect_wait_frame(const char *peer, long remaining_ms)
+{
+  if (buffer && screen) {
+    clear_to_color(buffer, 15);
+    rect(buffer, 120, 180, 520, 290, 25);
+    textprintf_ex(buffer, font, 140, 200, 0, -1, "Connecting to %.40s", peer);
+    textprintf_ex(buffer, font, 140, 225, 0, -1, "Trying for %ld more seconds", (remaining_ms + 999) / 1000);
+    textout_ex(buffer, font, "Esc: back to the menu", 140, 260, 0, -1);
+    acquire_screen();
+    blit(buffer, screen, 0, 0, 0, 0, SCREEN_W, SCREEN_H);
+    release_screen();
+  }
+  if (!key[KEY_ESC])
+    return 0;
+  wait_release(KEY_ESC);  // the same press must not end the menu too
+  return 1;
+}
+
 int chat_start(int chat_type)
 {
   srand((unsigned)time(0));
@@ -362,7 +388,9 @@ int chat_start(int chat_type)
       post_message("Server", 0, "Not findable: the discovery port is taken");
     return result;
   }
+  connect_wait_hook = connect_wait_frame;
   int result = Client_init(ip_addy);
+  connect_wait_hook = NULL;
   if (result == 1 && port_field_refused)
     allegro_message("%s", bad_port);
   else if (result == 1)
@@ -371,6 +399,7 @@ int chat_start(int chat_type)
     allegro_message("Error initiating connection.");
   else if (result == 3)
     allegro_message("Error connecting.");
+  // 4: the user cancelled the wait with Esc, and knows it.
   if (result)
     done = true;
   return result;
@@ -379,6 +408,9 @@ int chat_start(int chat_type)
 void chat_end(int chat_type)
 {
   discovery_host_close();
+  // Everybody hears of the leave at once instead of after the silence.
+  if (chat_type == 1 || (connected && !host_ended))
+    say_bye(chat_type);
   if (chat_type == 1)
     Server_exit();
   else

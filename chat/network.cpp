@@ -16,6 +16,7 @@ chat_net chat_net_ops = {
   net_ignore_rdm,   /* ignore */
   net_closeconn,    /* close */
   net_poll_listen,  /* poll_listen */
+  net_conn_figures, /* figures */
 };
 
 // Not named `listen`: a global of that name would take the place of the
@@ -26,6 +27,7 @@ int client_num = 0;
 NET_CONN *server_conn = NULL;
 bool connected = false;
 
+int (*connect_wait_hook)(const char *peer, long remaining_ms) = NULL;
 int connect_poll_ms = 200;
 int connect_time_limit_ms = 10000;
 int join_time_limit_ms = 5000;
@@ -40,6 +42,9 @@ int newest_client = -1;
 static NET_CONN *waiting_conn[WAITING_MAX];
 static long waiting_since[WAITING_MAX];
 bool port_field_refused = false;
+
+// How often the connect wait draws its frame and looks at the keys.
+#define CONNECT_FRAME_MS 50
 
 // Polls of the listening conn per step: 3840 datagrams a second at 60 steps.
 #define LISTEN_POLLS 64
@@ -305,6 +310,43 @@ int Sever_listen_for_new_client()
   return 0;
 }
 
+int peer_silence(NET_CONN *conn)
+{
+  NET_CONN_FIGURES f;
+  if (!conn || !chat_net_ops.figures || chat_net_ops.figures(conn, &f) != 0)
+    return -1;
+  // A peer that sends no keep-alives (an older program, or keep-alives
+  // turned off) may be quiet for as long as its user is: never gone.
+  return f.peer_keepalives > 0 ? f.peer_silence : -1;
+}
+
+// Whether every conn has had all it was sent acknowledged.
+static bool all_delivered(NET_CONN **conns, int count)
+{
+  for (int i = 0; i < count; i++) {
+    int out_q = 0;
+    if (conns[i] && net_conn_stats(conns[i], NULL, &out_q) == 0 && out_q > 0)
+      return false;
+  }
+  return true;
+}
+
+void say_bye(int chat_type)
+{
+  char bye[PACKET_SIZE] = {'B', 'y', 'e', '!'};
+  NET_CONN **conns = chat_type == 1 ? client_conn : &server_conn;
+  int count = chat_type == 1 ? client_num : 1;
+  for (int i = 0; i < count; i++)
+    if (conns[i])
+      chat_net_ops.send(conns[i], bye, PACKET_SIZE);
+  // Only real conns are waited for: the linger runs their protocol steps.
+  if (chat_net_ops.send != net_send_rdm)
+    return;
+  long start = clock_ms();
+  while (!all_delivered(conns, count) && clock_ms() - start < BYE_LINGER_MS)
+    wait_ms(5);
+}
+
 void Server_exit()
 {
   backlog_clear();
@@ -350,9 +392,18 @@ int Client_init(const char *ip_address)
       return 0;
     if (result < 0)
       return 3;
-    if (clock_ms() - start >= connect_time_limit_ms)
-      return 3;
-    wait_ms(connect_poll_ms);
+    // The frame and the Esc key are looked at more often than the conn is
+    // polled, so the wait answers a key at once.
+    long next_poll = clock_ms() + connect_poll_ms;
+    do {
+      long now = clock_ms();
+      if (now - start >= connect_time_limit_ms)
+        return 3;
+      if (connect_wait_hook && connect_wait_hook(peer, connect_time_limit_ms - (now - start)))
+        return 4;
+      long left = next_poll - now;
+      wait_ms(left > CONNECT_FRAME_MS ? CONNECT_FRAME_MS : (left > 0 ? (int)left : 0));
+    } while (clock_ms() < next_poll);
   }
 }
 

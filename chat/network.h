@@ -16,6 +16,7 @@ typedef struct chat_net_typ {
   int (*ignore)(NET_CONN *conn);                               // net_ignore_rdm
   int (*close)(NET_CONN *conn);                                // net_closeconn
   NET_CONN *(*poll_listen)(NET_CONN *conn);                    // net_poll_listen
+  int (*figures)(NET_CONN *conn, NET_CONN_FIGURES *figures);   // net_conn_figures
 } chat_net;
 
 extern chat_net chat_net_ops;
@@ -62,8 +63,13 @@ void Server_exit();
 // Opens a conn and connects it to `ip_address` (with ":PORT" from the PORT
 // field appended when the address names no port), polling a few times a
 // second. 0 connected; 1 opening the conn failed (or the PORT field is
-// bad); 2 initiating the connection failed; 3 no answer within the limit.
+// bad); 2 initiating the connection failed; 3 no answer within the limit;
+// 4 the user cancelled the wait (connect_wait_hook answered nonzero).
 int Client_init(const char *ip_address);
+// Called by Client_init every few dozen ms while it waits, with the address
+// it is trying and the ms it will keep trying; nonzero cancels the wait.
+// NULL: the wait shows nothing and cannot be cancelled.
+extern int (*connect_wait_hook)(const char *peer, long remaining_ms);
 // Closes the conn to the host and clears `connected`.
 void Client_exit();
 
@@ -85,5 +91,15 @@ void backlog_flush();
 extern int backlog_dropped;
 // Host: closes client conn `index` and drops what waits for it.
 void close_client(int index);
+
+// A peer silent this long has gone: several keep-alives in a row are lost.
+#define PEER_GONE_MS 10000
+// Milliseconds since `conn` last heard its peer; -1 when it cannot say,
+// which includes a peer that has never sent a keep-alive.
+int peer_silence(NET_CONN *conn);
+// Sends "Bye!" on every conn this side holds, then gives the conns a
+// moment (at most BYE_LINGER_MS) to get it across before they close.
+#define BYE_LINGER_MS 300
+void say_bye(int chat_type);
 
 #endif

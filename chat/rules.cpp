@@ -9,6 +9,10 @@
 //   "Mesg" who, line        both ways        a typed line
 //   "Chng" / "Sund"         both ways        new background / alert sound
 //   "Numb" number text      both ways        test number, not relayed
+//   "Left" who              host -> all      user `who` has gone: clear its slot
+//   "Bye!"                  both ways        the sender is leaving the chat
+// A peer that knows only the first seven drops the last two like any
+// unknown id: it just keeps showing who has gone.
 #include <stdio.h>
 #include <string.h>
 #include "chat_it.h"
@@ -21,8 +25,13 @@
 #include "rules.h"
 
 int client_user[MAX_CLIENTS];
+bool host_ended = false;
+
+// Client: the host has been silent for PEER_GONE_MS and we said so.
+static bool host_silent = false;
 
 static const char *chat_full = "The chat is full";
+const char *host_ended_text = "The host has ended the chat";
 
 // Background changes and alerts taken in during one receive pass act once:
 // one repaint, one sound and (host) one echo to every client, charged to
@@ -71,6 +80,8 @@ void rules_reset()
   for (int &who : client_user)
     who = 0;
   change_from = alert_from = -1;
+  host_ended = false;
+  host_silent = false;
 }
 
 void host_new_client()
@@ -165,6 +176,19 @@ static void host_rejoin(int conn_index, int who, int color)
   send_number(conn_index, who);
 }
 
+// The lowest user number 2-9 that no conn holds, 0 when all are held.
+static int lowest_free_number()
+{
+  for (int z = 2; z < MAX_USERS; z++) {
+    bool held = false;
+    for (int i = 0; i < client_num && i < MAX_CLIENTS; i++)
+      held = held || (client_conn[i] && client_user[i] == z);
+    if (!held)
+      return z;
+  }
+  return 0;
+}
+
 static void host_join(int conn_index)
 {
   int color = PacketGetByte();
@@ -174,7 +198,8 @@ static void host_join(int conn_index)
     host_rejoin(conn_index, who, color);
     return;
   }
-  if (user_num + 1 >= MAX_USERS) {
+  who = lowest_free_number();
+  if (who == 0) {
     // No slot left: tell the newcomer once and let it go.
     clear_string(packetbuffer, PACKET_CLEAR);
     Packet("Mesg");
@@ -187,8 +212,8 @@ static void host_join(int conn_index)
     clear_string(packetbuffer, PACKET_CLEAR);
     return;
   }
-  user_num++;
-  who = user_num;
+  if (who > user_num)
+    user_num = who;
   client_user[conn_index] = who;
   user[who].text_color = color;
   set_name(who, user_data);
@@ -249,10 +274,45 @@ static void show_number()
   clear_string(packetbuffer, PACKET_CLEAR);
 }
 
+// Empties slot `who` for a user who has gone.
+static void clear_slot(int who)
+{
+  clear_string(user[who].name, USER_NAME);
+  clear_string(user[who].typings, USER_TYPINGS);
+  buddy_window.re_draw = true;
+}
+
+void host_client_gone(int conn_index)
+{
+  if (conn_index < 0 || conn_index >= MAX_CLIENTS || !client_conn[conn_index])
+    return;
+  int who = client_user[conn_index];
+  client_user[conn_index] = 0;
+  close_client(conn_index);
+  if (who == 0)
+    return;
+  if (user[who].name[0]) {
+    snprintf(user_data, USER_DATA, "%s left the chat", user[who].name);
+    post_message("Server", 0, user_data);
+  }
+  clear_slot(who);
+  clear_string(packetbuffer, PACKET_CLEAR);
+  Packet("Left");
+  PacketAddByte((char)who);
+  send_to_clients(-1, OWN_ORIGIN);
+  clear_string(user_data, USER_DATA);
+  clear_string(packetbuffer, PACKET_CLEAR);
+}
+
 void host_handle_packet(int conn_index)
 {
   if (conn_index < 0 || conn_index >= MAX_CLIENTS || !client_conn[conn_index]) {
     clear_string(packetbuffer, PACKET_CLEAR);
+    return;
+  }
+  if (PacketRead("Bye!")) {
+    clear_string(packetbuffer, PACKET_CLEAR);
+    host_client_gone(conn_index);
     return;
   }
   if (PacketRead("ReJo"))
@@ -318,6 +378,25 @@ void client_handle_packet()
     clear_string(user_data, USER_DATA);
     clear_string(packetbuffer, PACKET_CLEAR);
   }
+  if (PacketRead("Left")) {
+    int who = PacketGetByte();
+    // The host's slot and our own are never another user's to clear.
+    if (user_number_ok(who) && who != 1 && who != my_number && user[who].name[0]) {
+      snprintf(user_data, USER_DATA, "%s left the chat", user[who].name);
+      post_message("Server", 0, user_data);
+      clear_slot(who);
+      clear_string(user_data, USER_DATA);
+    }
+    clear_string(packetbuffer, PACKET_CLEAR);
+  }
+  if (PacketRead("Bye!") && !host_ended) {
+    host_ended = true;
+    post_message("Server", 0, host_ended_text);
+    for (int z = 0; z < MAX_USERS; z++)
+      if (z != my_number)
+        clear_slot(z);
+    clear_string(packetbuffer, PACKET_CLEAR);
+  }
   if (PacketRead("New!")) {
     post_message("Server", 0, a_new_user);
     chat_sound(JOIN_SOUND);
@@ -380,6 +459,28 @@ static int receive_one(NET_CONN *conn)
   return got > 0 ? 1 : -1;
 }
 
+// Host: a client whose conn has heard nothing for PEER_GONE_MS has gone.
+static void drop_silent_clients()
+{
+  for (int i = 0; i < client_num && i < MAX_CLIENTS; i++)
+    if (client_conn[i] && peer_silence(client_conn[i]) >= PEER_GONE_MS)
+      host_client_gone(i);
+}
+
+// Client: says once that the host has fallen silent, and once that it is back.
+static void watch_host()
+{
+  if (!server_conn || host_ended)
+    return;
+  int silence = peer_silence(server_conn);
+  if (silence < 0)
+    return;
+  bool silent = silence >= PEER_GONE_MS;
+  if (silent != host_silent)
+    post_message("Server", 0, silent ? "The host is not answering" : "The host is answering again");
+  host_silent = silent;
+}
+
 void host_receive()
 {
   for (int i = 0; i < client_num && i < MAX_CLIENTS; i++) {
@@ -392,6 +493,7 @@ void host_receive()
     }
   }
   host_echo();
+  drop_silent_clients();
 }
 
 void client_receive()
@@ -404,4 +506,5 @@ void client_receive()
       client_handle_packet();
   }
   change_from = alert_from = -1;
+  watch_host();
 }

@@ -9,6 +9,15 @@
 // handled). Lines are credited by conn, not by what the packet claims.
 extern int client_user[MAX_CLIENTS];
 
+// Client: the host said "Bye!"; typed lines are no longer sent.
+extern bool host_ended;
+extern const char *host_ended_text;
+
+// Host: client conn `conn_index` has gone (it said "Bye!" or fell silent):
+// its user's leave is shown and told to the others ("Left"), its conn
+// closed and its place and user number freed.
+void host_client_gone(int conn_index);
+
 // Forgets every conn's user number: a new chat starts.
 void rules_reset();
 

@@ -63,6 +63,10 @@ typedef struct NET_CONN_FIGURES {
   long dropped_window;       /* data packets beyond the receive window */
   long dropped_foreign;      /* datagrams from an address other than the peer's */
   long dropped_malformed;    /* datagrams that are no packet of the protocol */
+  int peer_silence;          /* since any datagram last came from the peer (as of
+                                the last protocol step); -1 while not connected */
+  long peer_keepalives;      /* keep-alives heard from the peer: none means a peer
+                                that sends none, whose silence says nothing */
 } NET_CONN_FIGURES;
 
 /* An address-preparation (name resolution) request, made through a driver's

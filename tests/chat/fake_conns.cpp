@@ -66,6 +66,14 @@ NET_CONN *fake_poll_listen(NET_CONN *conn)
   return c;
 }
 
+int fake_figures(NET_CONN *conn, NET_CONN_FIGURES *figures)
+{
+  *figures = NET_CONN_FIGURES();
+  figures->peer_silence = fake_of(conn)->silence;
+  figures->peer_keepalives = fake_of(conn)->keepalives;
+  return 0;
+}
+
 }  // namespace
 
 const chat_net fake_net_ops = {
@@ -75,4 +83,5 @@ const chat_net fake_net_ops = {
   fake_ignore,       /* ignore */
   fake_close,        /* close */
   fake_poll_listen,  /* poll_listen */
+  fake_figures,      /* figures */
 };

@@ -14,6 +14,8 @@ struct FakeConn {
   std::deque<std::vector<char>> inbox;         // messages waiting to be received
   std::vector<std::vector<char>> sent;         // every message sent, in order
   bool closed = false;
+  int silence = 0;  // what the conn figures say of the peer's silence, ms
+  long keepalives = 1;  // keep-alives heard from the peer
   long room = 1L << 30;  // sends taken before the window is full; each takes one
   // Listening conn: one datagram per poll, a conn's connect request or
   // junk (nullptr); what poll_listen hands out for each.

@@ -1,5 +1,7 @@
 // The chat's host and client rules, fed with built packets over fake conns.
 #include <string.h>
+#include <allegro.h>
+#include <thread>
 #include "chat_fixture.h"
 #include "main.h"
 #include "menu.h"
@@ -392,6 +394,55 @@ TEST_F(HostRules, EndClosesEveryConnAndWipesTheChat)
   EXPECT_EQ(1, program_state);
 }
 
+/* ---- Leaving ---- */
+
+// A client that says "Bye!" and one that falls silent are gone at once:
+// the leave is shown and told to the rest, the conn closed, and the conn
+// place and the lowest user number go to the next newcomer.
+TEST_F(HostRules, GoneClientsAreToldToTheRestAndTheirPlacesReused)
+{
+  accept_clients(3);
+  join(0, "Alice", 20);
+  join(1, "Bob", 21);
+  join(2, "Carol", 22);
+  events();
+  fakes[0].sent.clear();
+
+  host_gets(1, packet("Bye!"));
+  fakes[2].silence = PEER_GONE_MS - 1;
+  host_receive();
+  fakes[0].silence = PEER_GONE_MS;  // sends no keep-alives: an older program, idle
+  fakes[0].keepalives = 0;
+  fakes[2].silence = PEER_GONE_MS;
+  host_receive();
+  EXPECT_EQ(Events({"post 0 Server: Bob left the chat", "post 0 Server: Carol left the chat"}), events());
+  EXPECT_TRUE(fakes[1].closed);
+  EXPECT_TRUE(fakes[2].closed);
+  EXPECT_EQ(nullptr, client_conn[1]);
+  EXPECT_STREQ("", user[3].name);
+  EXPECT_STREQ("", user[4].name);
+  EXPECT_EQ(2, users_present());
+  ASSERT_EQ(2u, fakes[0].sent.size());
+  EXPECT_EQ("Left", id_of(fakes[0].sent[0]));
+  EXPECT_EQ(3, byte_of(fakes[0].sent[0], 0));
+  EXPECT_EQ(4, byte_of(fakes[0].sent[1], 0));
+
+  FakeConn newcomer;
+  newcomer.conn.data = &newcomer;
+  listen();
+  listener.requests.push_back(&newcomer.conn);
+  newcomer.inbox.push_back(packet("ReJo", {30}, "Dave"));  // a place comes with the first message
+  ASSERT_EQ(1, Sever_listen_for_new_client());
+  EXPECT_EQ(1, newest_client);
+  EXPECT_EQ(3, client_num);
+  host_new_client();
+  host_receive();
+  EXPECT_EQ("You!", id_of(newcomer.sent.back()));
+  EXPECT_EQ(3, byte_of(newcomer.sent.back(), 0));
+  EXPECT_STREQ("Dave", user[3].name);
+  client_conn[1] = NULL;  // newcomer is local to this test
+}
+
 class ClientRules : public ChatTest {
  protected:
   void SetUp() override
@@ -525,6 +576,52 @@ TEST_F(ClientRules, OverlongMessageIsDiscardedAndTheNextOneRead)
   client_receive();
   EXPECT_EQ(Events({"post 0 Number test: 5"}), events());
   EXPECT_TRUE(host.inbox.empty());
+}
+
+/* ---- Client: others leaving, the host going ---- */
+
+TEST_F(ClientRules, LeavesSilenceAndTheHostsByeAreShown)
+{
+  client_gets(packet("You!", {3}, NULL));
+  client_gets(packet("Join", {2, 20}, "Alice"));
+  client_gets(packet("Join", {4, 21}, "Bob"));
+  events();
+  client_gets(packet("Left", {4}, NULL));
+  client_gets(packet("Left", {3}, NULL));   // never our own slot
+  client_gets(packet("Left", {1}, NULL));   // nor the host's
+  client_gets(packet("Left", {40}, NULL));
+  EXPECT_STREQ("", user[4].name);
+  host.silence = PEER_GONE_MS;
+  client_receive();
+  client_receive();
+  host.silence = 5;
+  client_receive();
+  EXPECT_EQ(Events({"post 0 Server: Bob left the chat", "post 0 Server: The host is not answering",
+                    "post 0 Server: The host is answering again"}),
+            events());
+
+  client_gets(packet("Bye!"));
+  EXPECT_TRUE(host_ended);
+  EXPECT_STREQ("", user[2].name);
+  EXPECT_EQ(Events({"post 0 Server: The host has ended the chat"}), events());
+  host.silence = PEER_GONE_MS;
+  client_receive();  // a host that said goodbye is not reported missing
+  strcpy(user[3].typings, "anyone?");
+  key[KEY_ENTER] = 1;
+  std::thread release([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    key[KEY_ENTER] = 0;
+  });
+  chat_key_step(2);
+  release.join();
+  EXPECT_FALSE(send_flag);
+  Events ev = events();
+  ASSERT_EQ(1u, ev.size());
+  EXPECT_EQ(0u, ev[0].find("post 0 Server: Not sent"));
+  EXPECT_STREQ("", user[3].typings);
+  host.sent.clear();
+  chat_end(2);
+  EXPECT_TRUE(host.sent.empty()) << "no goodbye to a host that has gone";
 }
 
 }  // namespace

@@ -621,3 +621,64 @@ TEST_F(LossyFixture, LocalClassDriverCarriesAtMost508Bytes)
 }
 
 }  // namespace
+
+// An idle connected conn sends a keep-alive (an acknowledgement of index 0)
+// once per conn_keepalive, and only while it has nothing else to send; the
+// other end takes it as a sign of life and answers nothing. Silence counts
+// from the last datagram of any kind.
+TEST_F(LossyFixture, IdleConnSendsKeepAlivesThatNobodyAnswers)
+{
+  if (getenv("RDM_DRIVER")) GTEST_SKIP() << "counts datagrams on the lossy driver";
+  conn_settings().keepalive = 1000;
+  NET_CONN *listener, *client, *accepted;
+  ASSERT_TRUE(make_pair(&listener, &client, &accepted));
+  auto silence = [](NET_CONN *c) {
+    NET_CONN_FIGURES f;
+    EXPECT_EQ(net_conn_figures(c, &f), 0);
+    return f.peer_silence;
+  };
+  NET_CONN_FIGURES before;
+  ASSERT_EQ(net_conn_figures(accepted, &before), 0);
+
+  // Only the client is polled: its keep-alives must reach the accepted conn
+  // without the accepted conn ever sending anything back.
+  long sent = lossy_stats().sent;
+  for (int ms = 0; ms < 3500; ms += 50) {
+    test_clock_advance(50);
+    net_query_rdm(client);
+  }
+  EXPECT_EQ(lossy_stats().sent - sent, 3) << "one keep-alive per idle second";
+  EXPECT_EQ(silence(client), 3500);
+  net_query_rdm(accepted);
+  EXPECT_EQ(silence(accepted), 0);
+  NET_CONN_FIGURES after;
+  ASSERT_EQ(net_conn_figures(accepted, &after), 0);
+  EXPECT_EQ(after.dropped_malformed, before.dropped_malformed);
+  EXPECT_EQ(after.peer_keepalives, before.peer_keepalives + 3);
+  EXPECT_EQ(lossy_stats().sent - sent, 4) << "the accepted conn owes no answer, only its own keep-alive";
+  net_query_rdm(client);
+  EXPECT_EQ(silence(client), 0);
+
+  // A message in flight keeps the keep-alive back; its acknowledgement is
+  // heard like anything else.
+  sent = lossy_stats().sent;
+  ASSERT_EQ(net_send_rdm(client, "x", 1), 0);
+  test_clock_advance(200);
+  net_query_rdm(accepted);
+  test_clock_advance(200);
+  net_query_rdm(client);
+  EXPECT_EQ(silence(client), 0);
+  EXPECT_EQ(lossy_stats().sent - sent, 2) << "the message and its acknowledgement only";
+
+  // Off with 0; a conn that is not connected cannot say.
+  conn_settings().keepalive = 0;
+  NET_CONN *quiet_listener, *quiet, *quiet_accepted;
+  ASSERT_TRUE(make_pair(&quiet_listener, &quiet, &quiet_accepted));
+  sent = lossy_stats().sent;
+  test_clock_advance(5000);
+  net_query_rdm(quiet);
+  EXPECT_EQ(lossy_stats().sent, sent);
+  NET_CONN_FIGURES f;
+  ASSERT_EQ(net_conn_figures(listener, &f), 0);
+  EXPECT_EQ(f.peer_silence, -1);
+}

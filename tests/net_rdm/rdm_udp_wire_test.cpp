@@ -58,6 +58,7 @@ class UdpWire : public ::testing::TestWithParam<bool> {
     udp->conn_config = static_cast<conn_config *>(malloc(sizeof(conn_config)));
     *udp->conn_config = *__netlane_internal__get_conn_config(NULL);
     udp->conn_config->resend_auto = GetParam();
+    udp->conn_config->keepalive = 0;  // the captures hold only what the steps ask for
   }
   void TearDown() override
   {

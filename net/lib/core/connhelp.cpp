@@ -38,6 +38,13 @@
 // acknowledgement when the datagram is exactly 8 bytes long and is ignored
 // otherwise; a nonzero first word is a data packet, ignored when it carries
 // no message.
+//
+//  Keep-alive, exactly 8 zero bytes, sent by a connected conn that has had
+//  nothing to send for conn_keepalive ms: it reads as an acknowledgement of
+//  index 0, which every conn drops (below its base index, and a late connect
+//  reply to a connected conn), so a peer that knows nothing of keep-alives
+//  ignores it and never answers it. It only lets the peer hear that this
+//  end is still there.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -103,6 +110,14 @@ typedef struct conn_data_t {
   unsigned char *parked;
   int parked_len;
   long received, dropped_window, dropped_foreign, dropped_malformed;
+  /* Connected conns: when the peer was last heard (any datagram from its
+   * address) and when this end last sent anything, both in timer ms. */
+  int connected;
+  unsigned int last_heard;
+  unsigned int last_sent;
+  int keepalive;               /* ms of idleness before a keep-alive; 0 none */
+  long acks_sent;
+  long keepalives_heard;       /* acknowledgements of index 0 from the peer */
 } conn_data_t;
 
 static uint32_t get_le32(const unsigned char *p)
@@ -176,8 +191,17 @@ static int create_conn_data(NET_DRIVER *drv, conn_data_t **made)
     free(data);
     return 2;
   }
+  data->keepalive = __netlane_internal__get_conn_config(drv)->keepalive;
   *made = data;
   return 0;
+}
+
+/* The conn is connected from `now`: the peer counts as just heard. */
+static void mark_connected(conn_data_t *data, unsigned int now)
+{
+  data->connected = 1;
+  data->last_heard = now;
+  data->last_sent = now;
 }
 
 static void free_conn_data(conn_data_t *data)
@@ -284,6 +308,23 @@ static void send_ack(conn_data_t *data, const unsigned char *index_bytes)
   memset(ack, 0, HEADER_SIZE);
   memcpy(ack + HEADER_SIZE, index_bytes, HEADER_SIZE);
   net_send(data->chan, ack, ACK_SIZE);
+  data->acks_sent++;
+}
+
+/* Sends a keep-alive when the conn is connected, has nothing queued and has
+ * sent nothing for its keep-alive interval. `sent_in_step` tells whether the
+ * step that just ran sent anything itself. */
+static void keep_alive(conn_data_t *data, unsigned int now, int sent_in_step)
+{
+  if (!data->connected) return;
+  if (sent_in_step) {
+    data->last_sent = now;
+    return;
+  }
+  if (data->keepalive <= 0 || data->out.base_index != data->out.next_index) return;
+  if ((int32_t)(now - data->last_sent) < data->keepalive) return;
+  net_send(data->chan, connect_reply, REPLY_SIZE);
+  data->last_sent = now;
 }
 
 /* Whether a packet past the window is worth holding: only while the
@@ -345,6 +386,8 @@ static int retry_parked(conn_data_t *data)
  * them. A data packet just past a full window is parked and ends the step:
  * what follows it waits in the channel instead of being dropped unanswered
  * and sent again after the resend wait. */
+static void step(conn_data_t *data, unsigned int now);
+
 static void poll(NET_CONN *conn)
 {
   // Until the handshake ends, the channel's datagrams belong to
@@ -352,6 +395,14 @@ static void poll(NET_CONN *conn)
   if (conn->status == NET_CONN_CONNECTING) return;
   conn_data_t *data = conn_data(conn);
   unsigned int now = __netlane_timer_func();
+  uint32_t transmissions = data->out.transmissions;
+  long acks = data->acks_sent;
+  step(data, now);
+  keep_alive(data, now, transmissions != data->out.transmissions || acks != data->acks_sent);
+}
+
+static void step(conn_data_t *data, unsigned int now)
+{
   __netlane_internal__out_send_due(&data->out, data->chan, now);
   if (data->parked && retry_parked(data)) return;
 
@@ -367,13 +418,15 @@ static void poll(NET_CONN *conn)
       data->dropped_foreign++;
       continue;
     }
+    if (len >= 0) data->last_heard = now;
     if (len < HEADER_SIZE || len > (int)sizeof buf) {
       data->dropped_malformed++;
       continue;
     }
     index_t i = get_le32(buf);
     if (i == 0) {
-      if (len == ACK_SIZE) __netlane_internal__out_take_ack(&data->out, data->chan, get_le32(buf + HEADER_SIZE), now);
+      if (len == ACK_SIZE && get_le32(buf + HEADER_SIZE) == 0) data->keepalives_heard++;
+      else if (len == ACK_SIZE) __netlane_internal__out_take_ack(&data->out, data->chan, get_le32(buf + HEADER_SIZE), now);
       else data->dropped_malformed++;
     } else if (len > HEADER_SIZE) {
       if (take_data(data, buf, len)) break;
@@ -477,6 +530,7 @@ static int poll_listen(NET_CONN *conn, NET_CONN *newconn)
     return 0;
   }
   fresh->chan = entry->chan;
+  mark_connected(fresh, __netlane_timer_func());
   fresh->entry = entry;
   fresh->entry_guard = data->conns_guard;
   entry->conn = fresh;
@@ -563,6 +617,7 @@ static int poll_connect(NET_CONN *conn)
       // went out once and so the reply answers that one.
       if (data->requests == 1) __netlane_internal__rtt_sample(&data->out.timer, now - data->request_time);
       __netlane_internal__copy_address(conn->peer_addr, from);
+      mark_connected(data, now);
       return 1;
     }
     data->dropped_malformed++;
@@ -690,6 +745,8 @@ int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figure
   figures->dropped_window = data->dropped_window;
   figures->dropped_foreign = data->dropped_foreign;
   figures->dropped_malformed = data->dropped_malformed;
+  figures->peer_silence = data->connected ? (int)(__netlane_timer_func() - data->last_heard) : -1;
+  figures->peer_keepalives = data->keepalives_heard;
   return 0;
 }
 

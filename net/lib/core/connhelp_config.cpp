@@ -14,6 +14,8 @@
 //   conn_max_silent_per_address = 4  conns a listener holds for one host
 //                               before their peer has sent a message
 //   conn_max_silent = 64        such conns for all hosts together
+//   conn_keepalive = 1000       ms a connected conn stays idle before it
+//                               sends a keep-alive, 0 for none
 // A reader that knows only the first three keys takes "auto" for 500.
 #include <limits.h>
 #include <stdlib.h>
@@ -31,7 +33,8 @@ static const struct conn_config conn_config_default = {
   2,      /* resend_floor */
   65536,  /* max_in_flight */
   4,      /* max_silent_per_address */
-  64      /* max_silent */
+  64,     /* max_silent */
+  1000    /* keepalive */
 };
 
 
@@ -111,6 +114,9 @@ void __netlane_internal__load_conn_config(NET_DRIVER *drv, FILE *fp, const char 
       cfg->max_silent_per_address = positive(value, conn_config_default.max_silent_per_address);
     } else if (strcmp(option, "conn_max_silent") == 0) {
       cfg->max_silent = positive(value, conn_config_default.max_silent);
+    } else if (strcmp(option, "conn_keepalive") == 0) {
+      int n = __netlane_internal__read_decimal(value);
+      cfg->keepalive = n >= 0 ? n : conn_config_default.keepalive;
     }
   }
 }

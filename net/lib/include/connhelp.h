@@ -26,6 +26,8 @@ struct conn_config {
   int max_silent_per_address; /* listening: accepted conns from one host not
                                  yet heard from; requests beyond are dropped */
   int max_silent;             /* listening: all such conns together */
+  int keepalive;      /* ms a connected conn stays idle before it sends a
+                         keep-alive; 0: never */
 };
 
 /* The record whose twelve conn slots the registry copies into every driver
@@ -38,8 +40,8 @@ const struct conn_config *__netlane_internal__get_conn_config(NET_DRIVER *drv);
 
 /* The wrapper's load_conn_config slot: reads "conn_outqueue_size",
  * "conn_inqueue_size", "conn_resend_rate", "conn_resend_floor",
- * "conn_max_in_flight", "conn_max_silent_per_address" and
- * "conn_max_silent" from `section` of `fp` into drv->conn_config,
+ * "conn_max_in_flight", "conn_max_silent_per_address", "conn_max_silent"
+ * and "conn_keepalive" from `section` of `fp` into drv->conn_config,
  * creating that record (with the defaults) first. */
 void __netlane_internal__load_conn_config(NET_DRIVER *drv, FILE *fp, const char *section);
 
