@@ -104,14 +104,18 @@ TEST(Lifecycle, ShutdownForgetsInstalledHooks)
 TEST(Lifecycle, ShutdownPutsDriverSettingsBackToDefaults)
 {
   ScratchDir dir;
-  std::string file = dir.write("netlane.cfg", "[internet]\ndisable = 1\nconn_inqueue_size = 64\n");
+  std::string file = dir.write("netlane.cfg",
+                                "[internet]\ndisable = 1\nconn_inqueue_size = 64\n"
+                                "[localhost]\ndisable = 1\n[ipx]\ndisable = 1\n");
   for (int start = 0; start < 2; start++) {
     ASSERT_EQ(net_init(), 0);
     NET_DRIVER *internet = __netlane_internal__get_driver(NET_DRIVER_WSOCK_WIN);
-    EXPECT_EQ(net_detectdriver(NET_DRIVER_WSOCK_WIN), 1) << "start " << start;
+    for (int drv : {NET_DRIVER_WSOCK_WIN, NET_DRIVER_LOCAL, NET_DRIVER_IPX_WIN})
+      EXPECT_EQ(net_detectdriver(drv), 1) << "driver " << drv << ", start " << start;
     EXPECT_EQ(__netlane_internal__get_conn_config(internet)->inqueue_size, 16);
     ASSERT_EQ(net_loadconfig(file.c_str()), 0);
-    EXPECT_EQ(net_detectdriver(NET_DRIVER_WSOCK_WIN), 0);
+    for (int drv : {NET_DRIVER_WSOCK_WIN, NET_DRIVER_LOCAL, NET_DRIVER_IPX_WIN})
+      EXPECT_EQ(net_detectdriver(drv), 0) << "driver " << drv;
     EXPECT_EQ(__netlane_internal__get_conn_config(internet)->inqueue_size, 64);
     ASSERT_EQ(net_shutdown(), 0);
   }

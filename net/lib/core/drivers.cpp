@@ -166,4 +166,6 @@ void __netlane_internal__drivers_exit(void)
     b.driver->conn_config = NULL;
   }
   __netlane_internal__inet_default_settings();
+  __netlane_internal__local_default_settings();
+  __netlane_internal__ipx_default_settings();
 }

@@ -444,6 +444,16 @@ void dummy_load_config(NET_DRIVER *, FILE *)
 
 }  // namespace
 
+void __netlane_internal__ipx_default_settings(void)
+{
+  default_socket = 24785;
+  default_port = 1;
+  forceport = 0;
+  disable_driver = 0;
+  config_addr = ipx_addr();
+  if (ipx_socket == IPX_NO_SOCKET) local_addr = ipx_addr();
+}
+
 NET_DRIVER net_driver_ipx_win = {
   "IPX in Windows",  /* name */
   "IPX driver",  /* desc */

@@ -269,6 +269,11 @@ void local_load_config(NET_DRIVER *drv, FILE *fp)
 
 }  // namespace
 
+void __netlane_internal__local_default_settings(void)
+{
+  disable_driver = 0;
+}
+
 NET_DRIVER net_driver_local = {
   "Local Host",  /* name */
   "Local Host driver",  /* desc */

@@ -25,6 +25,10 @@ extern NET_DRIVER net_driver_besocks;
 /* The Internet driver's "port", "forceport", "ip" and "disable" as before
  * any configuration file was read. */
 void __netlane_internal__inet_default_settings(void);
+/* The same for the local driver's "disable" and the IPX driver's "socket",
+ * "port", "forceport", "address" and "disable". */
+void __netlane_internal__local_default_settings(void);
+void __netlane_internal__ipx_default_settings(void);
 
 #ifdef __cplusplus
 }
