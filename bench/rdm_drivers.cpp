@@ -16,25 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "netlane.h"
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-
-// A loopback UDP port that was free a moment ago.
-int free_port()
-{
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, (sockaddr *)&a, sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, (sockaddr *)&a, &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
 
 double seconds_since(clock_type::time_point t)
 {

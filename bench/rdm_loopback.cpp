@@ -43,6 +43,7 @@
 #include <enet/enet.h>
 #endif
 
+#include "bench_util.h"
 #include "netlane.h"
 
 namespace {
@@ -69,20 +70,6 @@ double now_s()
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
-
-// A loopback UDP port that was free a moment ago.
-int free_port()
-{
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, (sockaddr *)&a, sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, (sockaddr *)&a, &len);
-  close(fd);
-  return ntohs(a.sin_port);
 }
 
 // The namespace's UDP counters: datagrams sent, and received datagrams
