@@ -91,6 +91,9 @@ void host_new_client()
   Packet("New!");
   send_to_clients(-1, OWN_ORIGIN);
   clear_string(packetbuffer, PACKET_CLEAR);
+  // The place came with the conn's "ReJo": it is answered at once.
+  if (take_join_request(newest_client, packetbuffer))
+    host_handle_packet(newest_client);
 }
 
 void client_ask_to_join()
@@ -148,6 +151,31 @@ static void send_number(int conn_index, int who)
   clear_string(packetbuffer, PACKET_CLEAR);
 }
 
+// Whether another user than `who` goes by `name`.
+static bool name_taken(const char *name, int who)
+{
+  for (int z = 0; z < MAX_USERS; z++)
+    if (z != who && user[z].name[0] && strcmp(user[z].name, name) == 0)
+      return true;
+  return false;
+}
+
+// A newcomer whose name another user has: the lowest digit that makes it
+// unique goes on the end (in place of the last letter of a full name).
+static void make_name_unique(int who)
+{
+  char *name = user[who].name;
+  if (!name[0] || !name_taken(name, who))
+    return;
+  size_t at = strlen(name) < USER_NAME - 1 ? strlen(name) : USER_NAME - 2;
+  for (char digit = '0'; digit <= '9'; digit++) {
+    name[at] = digit;
+    name[at + 1] = 0;
+    if (!name_taken(name, who))
+      return;
+  }
+}
+
 // A one-character name is never announced.
 static bool announced(int z)
 {
@@ -163,6 +191,9 @@ static void host_rejoin(int conn_index, int who, int color)
   snprintf(name, sizeof name, "%s", user[who].name);
   int old_color = user[who].text_color;
   set_name(who, user_data);
+  // Another user's name is never taken over: the old one stays.
+  if (name_taken(user[who].name, who))
+    set_name(who, name);
   user[who].text_color = color;
   clear_string(user_data, USER_DATA);
   clear_string(packetbuffer, PACKET_CLEAR);
@@ -217,6 +248,7 @@ static void host_join(int conn_index)
   client_user[conn_index] = who;
   user[who].text_color = color;
   set_name(who, user_data);
+  make_name_unique(who);
   post_message(user[who].name, color, "Im the new guy!");
   chat_sound(JOIN_SOUND);
   clear_string(user_data, USER_DATA);
@@ -481,10 +513,16 @@ static void watch_host()
   host_silent = silent;
 }
 
+// What one packet from a client can make the host queue for each other
+// client: a join's announcements.
+#define RELAYS_PER_PACKET (MAX_USERS + 1)
+
 void host_receive()
 {
   for (int i = 0; i < client_num && i < MAX_CLIENTS; i++) {
-    for (int n = 0; n < RECEIVE_LIMIT && client_conn[i]; n++) {
+    // A client whose relays could not all be queued is not read: its
+    // messages wait in its conn, and its window fills instead.
+    for (int n = 0; n < RECEIVE_LIMIT && client_conn[i] && relay_room(i, RELAYS_PER_PACKET); n++) {
       int got = receive_one(client_conn[i]);
       if (got == 0)
         break;
