@@ -12,9 +12,11 @@
 #define DISCOVERY_NAME_SIZE        10  // a host's name: 9 characters and the terminator
 
 #define DISCOVERY_ANSWERS_PER_S    20  // a host answers at most this many in any second
+#define DISCOVERY_ANSWERS_PER_SOURCE 4  // of which at most this many to one sending address
 #define DISCOVERY_HOST_READS        8  // datagrams a host reads from the port per step
 #define FINDER_READS               16  // answers the join screen reads per step
 #define FINDER_CHATS                8  // chats the join screen lists
+#define FINDER_CHATS_PER_ADDRESS    2  // of which at most this many from one answering address
 #define FINDER_QUERY_MS          2000  // the join screen asks this often
 #define FINDER_FORGET_MS         6000  // and drops a chat not heard for this long
 
@@ -69,15 +71,24 @@ void discovery_host_close();
 /* ---- Join screen ---- */
 
 // One step of the join screen's search while `open`: the first query at
-// once, then one every FINDER_QUERY_MS; reads answers and forgets chats
-// not heard for FINDER_FORGET_MS. With `open` false it closes the search.
+// once, then one every FINDER_QUERY_MS, each query a round with a fresh
+// token; reads answers and forgets chats not heard for FINDER_FORGET_MS.
+// With `open` false it closes the search.
 void finder_step(bool open, unsigned int now_ms);
-// Takes one answer from `from` into the list: 1 listed, 0 dropped.
+// Takes one answer from `from` into the list: 1 listed, 0 dropped. Only
+// answers to the current round's token or the last one's count, and a
+// chat's address is the one its answer came from. When the list (or the
+// answering address's share of it) is full, a new chat takes the place of
+// the one heard longest ago.
 int finder_take(const unsigned char *buf, int size, const char *from, unsigned int now_ms);
 // Drops the chats not heard for FINDER_FORGET_MS.
 void finder_forget(unsigned int now_ms);
 void finder_close();
-// The token of this search's queries, which answers must carry.
+// Starts the next round of queries: a fresh token, with the last one
+// still answered to.
+void finder_next_round();
+// The token of this round's queries, which answers must carry (or the
+// last round's).
 unsigned int finder_token();
 
 int finder_count();
