@@ -173,20 +173,32 @@ bool from_peer(const port_queue_t *q, const packet_t *p)
   return q->has_peer && p->fromport == q->peer_port && memcmp(&p->from, &q->peer, sizeof p->from) == 0;
 }
 
+// The offset from the oldest of the first packet from the queue's peer
+// (`peer` set) or from anybody else; -1 when there is none.
+int find_packet(const port_queue_t *q, bool peer)
+{
+  for (int i = 0; i < q->count; i++)
+    if (from_peer(q, &q->packet[(q->first + i) % QUEUE_SLOTS]) == peer) return i;
+  return -1;
+}
+
+// Drops the packet `i` places after the oldest; the others keep their order.
+void remove_packet(port_queue_t *q, int i)
+{
+  for (int j = i; j > 0; j--)
+    q->packet[(q->first + j) % QUEUE_SLOTS] = q->packet[(q->first + j - 1) % QUEUE_SLOTS];
+  q->first = (q->first + 1) % QUEUE_SLOTS;
+  q->count--;
+}
+
 // Room in a full queue for a packet from its peer: the oldest packet from
 // anybody else goes. 0 made room; -1 the queue holds only the peer's.
 int push_out_stranger(port_queue_t *q)
 {
-  for (int i = 0; i < q->count; i++) {
-    int at = (q->first + i) % QUEUE_SLOTS;
-    if (from_peer(q, &q->packet[at])) continue;
-    for (int j = i; j > 0; j--)
-      q->packet[(q->first + j) % QUEUE_SLOTS] = q->packet[(q->first + j - 1) % QUEUE_SLOTS];
-    q->first = (q->first + 1) % QUEUE_SLOTS;
-    q->count--;
-    return 0;
-  }
-  return -1;
+  int i = find_packet(q, false);
+  if (i < 0) return -1;
+  remove_packet(q, i);
+  return 0;
 }
 
 // Sorts what the socket holds into the port queues. A datagram without a
@@ -446,13 +458,16 @@ int drv_recv(NET_CHANNEL *chan, void *buf, int size, char *from)
     unlock();
     return -1;
   }
-  packet_t *p = &q->packet[q->first];
+  // The peer's packets go first, so junk queued ahead of them cannot slow
+  // a conn down; each sender's packets stay in their order.
+  int at = find_packet(q, true);
+  if (at < 0) at = 0;
+  packet_t *p = &q->packet[(q->first + at) % QUEUE_SLOTS];
   int copied = size < p->size ? size : p->size;
   if (copied < 0 || !buf) copied = 0;
   if (copied > 0) memcpy(buf, p->data, static_cast<size_t>(copied));
   if (from) write_address(from, &p->from, p->fromport);
-  q->first = (q->first + 1) % QUEUE_SLOTS;
-  q->count--;
+  remove_packet(q, at);
   unlock();
   return copied;
 }
