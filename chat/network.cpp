@@ -85,10 +85,12 @@ typedef struct backlog_t {
   NET_CONN *conn;   // NULL: unused
   int waiting;      // packets in all queues
   int turn;         // the origin whose queue goes next
+  long moved_ms;    // when a packet last left (or the backlog began)
   origin_queue_t queues[BACKLOG_ORIGINS];
 } backlog_t;
 static backlog_t backlogs[MAX_CLIENTS];
 int backlog_dropped = 0;
+int backlog_stuck_ms = 3000;
 
 static backlog_t *backlog_of(NET_CONN *conn)
 {
@@ -105,6 +107,7 @@ static backlog_t *new_backlog(NET_CONN *conn)
     b->conn = conn;
     b->waiting = 0;
     b->turn = 0;
+    b->moved_ms = clock_ms();
     for (origin_queue_t &q : b->queues)
       q.first = q.count = 0;
   }
@@ -152,6 +155,7 @@ static int send_next(backlog_t *b)
     q->count--;
     b->waiting--;
     b->turn = (origin + 1) % BACKLOG_ORIGINS;
+    b->moved_ms = clock_ms();
     return 1;
   }
   return 0;
@@ -171,9 +175,11 @@ void backlog_flush()
 
 int relay_room(int origin, int packets)
 {
+  long now = clock_ms();
   for (int i = 0; i < client_num && i < MAX_CLIENTS; i++) {
     backlog_t *b = client_conn[i] && i != origin ? backlog_of(client_conn[i]) : NULL;
-    if (b && b->queues[origin].count + packets > BACKLOG_DEPTH)
+    // A conn that takes nothing for that long must not stop the chat.
+    if (b && now - b->moved_ms < backlog_stuck_ms && b->queues[origin].count + packets > BACKLOG_DEPTH)
       return 0;
   }
   return 1;

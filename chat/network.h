@@ -91,8 +91,11 @@ void Client_exit();
 int send_packet(NET_CONN *conn, const char *packet, int origin);
 // Whether `packets` more packets for `origin` fit every other client
 // conn's backlog: 1 yes, 0 no (the host then leaves that client's messages
-// unread, so the pressure reaches the client's own window).
+// unread, so the pressure reaches the client's own window). A backlog that
+// has sent nothing for backlog_stuck_ms (3000) does not count: its peer
+// takes nothing, and what it cannot queue is dropped.
 int relay_room(int origin, int packets);
+extern int backlog_stuck_ms;
 // Sends what the backlogs hold, the origins of a conn taking turns, until
 // each window is full again.
 void backlog_flush();

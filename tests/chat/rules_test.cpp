@@ -376,6 +376,16 @@ TEST_F(HostRules, AFloodOnOneConnNeverCostsAnotherUsersLine)
     if (got[n] != "flood")
       others.push_back(got[n]);
   EXPECT_EQ(std::vector<std::string>({"alice 0", "host 0", "alice 1", "host 1", "alice 2", "host 2"}), others);
+
+  // A conn that takes nothing at all holds nobody back for long.
+  int saved = backlog_stuck_ms;
+  backlog_stuck_ms = 0;
+  fakes[2].room = 0;
+  for (int n = 0; n < 40; n++)
+    fakes[0].inbox.push_back(packet("Mesg", {2}, "flood"));
+  chat_net_step(1);
+  EXPECT_TRUE(fakes[0].inbox.empty());
+  backlog_stuck_ms = saved;
 }
 
 TEST_F(HostRules, TypedLineGoesToEveryClientWithoutSound)
