@@ -283,6 +283,9 @@ void chat_key_step(int chat_type)
       // Nobody would receive it: the line must not look sent.
       post_message("Server", 0, "Not sent: the host has ended the chat (Esc leaves)");
       clear_string(user[my_number].typings, USER_TYPINGS);
+    } else if (chat_type != 1 && !send_room(server_conn)) {
+      // The host is not taking lines as fast: the line waits where it is.
+      post_message("Server", 0, "Not sent yet: the host is busy (Enter tries again)");
     } else {
       post_message(user[my_number].name, user[my_number].text_color, user[my_number].typings);
       send_flag = true;

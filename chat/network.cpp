@@ -185,6 +185,12 @@ int relay_room(int origin, int packets)
   return 1;
 }
 
+int send_room(NET_CONN *conn)
+{
+  backlog_t *b = conn ? backlog_of(conn) : NULL;
+  return !b || b->queues[OWN_ORIGIN].count < BACKLOG_DEPTH;
+}
+
 int send_packet(NET_CONN *conn, const char *packet, int origin)
 {
   if (!conn || origin < 0 || origin >= BACKLOG_ORIGINS)

@@ -96,6 +96,9 @@ int send_packet(NET_CONN *conn, const char *packet, int origin);
 // takes nothing, and what it cannot queue is dropped.
 int relay_room(int origin, int packets);
 extern int backlog_stuck_ms;
+// Whether a packet of this machine's own would be taken for `conn` now
+// (sent or queued): 1 yes, 0 its backlog is full.
+int send_room(NET_CONN *conn);
 // Sends what the backlogs hold, the origins of a conn taking turns, until
 // each window is full again.
 void backlog_flush();
