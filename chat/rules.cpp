@@ -520,9 +520,14 @@ static void watch_host()
 void host_receive()
 {
   for (int i = 0; i < client_num && i < MAX_CLIENTS; i++) {
-    // A client whose relays could not all be queued is not read: its
-    // messages wait in its conn, and its window fills instead.
-    for (int n = 0; n < RECEIVE_LIMIT && client_conn[i] && relay_room(i, RELAYS_PER_PACKET); n++) {
+    for (int n = 0; n < RECEIVE_LIMIT && client_conn[i]; n++) {
+      // A client whose relays could not all be queued is not read: its
+      // messages wait in its conn, and its window fills instead. The query
+      // still runs the conn's protocol step (acknowledgements, keep-alives).
+      if (!relay_room(i, RELAYS_PER_PACKET)) {
+        chat_net_ops.query(client_conn[i]);
+        break;
+      }
       int got = receive_one(client_conn[i]);
       if (got == 0)
         break;
