@@ -188,24 +188,35 @@ static sealed_conn_t *record_of(NET_CONN *conn)
   return NULL;
 }
 
+static void wipe(sealed_conn_t *c)
+{
+  sodium_memzero(c, sizeof *c);
+  c->phase = PHASE_FREE;
+}
+
+// A free record for `conn`; when none is free, a refused conn still
+// delivering its "Nope" (the oldest) is closed for it. NULL when every
+// record belongs to a conn that may yet join.
 static sealed_conn_t *new_record(NET_CONN *conn)
 {
   seal_forget(conn);
+  sealed_conn_t *closing = NULL;
   for (sealed_conn_t &c : conns) {
+    if (c.phase == PHASE_CLOSING && (!closing || c.closing_since - closing->closing_since < 0))
+      closing = &c;
     if (c.phase == PHASE_FREE) {
-      sodium_memzero(&c, sizeof c);
       c.conn = conn;
       c.phase = PHASE_NEW;
       return &c;
     }
   }
-  return NULL;
-}
-
-static void wipe(sealed_conn_t *c)
-{
-  sodium_memzero(c, sizeof *c);
-  c->phase = PHASE_FREE;
+  if (!closing)
+    return NULL;
+  chat_net_ops.close(closing->conn);
+  wipe(closing);
+  closing->conn = conn;
+  closing->phase = PHASE_NEW;
+  return closing;
 }
 
 void seal_forget(NET_CONN *conn)
@@ -391,6 +402,8 @@ int seal_admit(NET_CONN *conn)
     if (size <= 0)
       return 0;
     int got = size > PACKET_SIZE ? -1 : chat_net_ops.receive(conn, packet, PACKET_SIZE);
+    if (got == 0)
+      return 0;
     if (got < 0)
       chat_net_ops.ignore(conn);
     if (c->phase == PHASE_NEW) {
