@@ -7,6 +7,7 @@
 #include "network.h"
 #include "menu.h"
 #include "packet.h"
+#include "seal.h"
 #include "timers.h"
 
 chat_net chat_net_ops = {
@@ -134,6 +135,7 @@ void close_client(int index)
     return;
   place_asked[index] = false;
   backlog_forget(client_conn[index]);
+  seal_forget(client_conn[index]);
   chat_net_ops.close(client_conn[index]);
   client_conn[index] = NULL;
 }
@@ -149,7 +151,7 @@ static int send_next(backlog_t *b)
       continue;
     char packet[PACKET_SIZE] = {0};
     memcpy(packet, q->packets[q->first], PACKET_CLEAR);
-    if (chat_net_ops.send(b->conn, packet, PACKET_SIZE) != 0)
+    if (seal_send(b->conn, packet) != 0)
       return 0;
     q->first = (q->first + 1) % BACKLOG_DEPTH;
     q->count--;
@@ -196,7 +198,7 @@ int send_packet(NET_CONN *conn, const char *packet, int origin)
   if (!conn || origin < 0 || origin >= BACKLOG_ORIGINS)
     return -1;
   backlog_t *b = backlog_of(conn);
-  if (!b && chat_net_ops.send(conn, packet, PACKET_SIZE) == 0)
+  if (!b && seal_send(conn, packet) == 0)
     return 0;
   if (!b)
     b = new_backlog(conn);
@@ -272,6 +274,7 @@ int Server_init()
 
 static void close_waiting(int w)
 {
+  seal_forget(waiting_conn[w]);
   chat_net_ops.close(waiting_conn[w]);
   waiting_conn[w] = NULL;
   waiting_asked[w] = false;
@@ -333,21 +336,47 @@ static void add_waiting(NET_CONN *conn, long now)
 // Takes in what waiting conn `w` has sent, up to its "ReJo", which stays
 // for the rules; anything before it is dropped. Everything behind it is
 // left in the conn for the rules to read in order.
+// The next message of waiting conn `w` into `message` (PACKET_SIZE bytes,
+// zero-filled): its size (below 0 for one that could not be read), 0 when
+// none waits; in a keyed chat what its "Seal" carried. The conn is gone
+// (waiting_conn[w] NULL) after a refused key or a broken "Seal".
+static int next_waiting_message(int w, char *message)
+{
+  NET_CONN *conn = waiting_conn[w];
+  memset(message, 0, PACKET_SIZE);
+  if (seal_keyed()) {
+    int admitted = seal_admit(conn);
+    if (admitted < 0)
+      waiting_conn[w] = NULL;  // refused: the seal layer closes it
+    if (admitted <= 0)
+      return 0;
+    if (seal_held(conn, message))
+      return PACKET_SIZE;
+  }
+  int size = chat_net_ops.query(conn);
+  if (size <= 0)
+    return 0;
+  if (size > PACKET_SIZE) {
+    chat_net_ops.ignore(conn);
+    return -1;
+  }
+  int got = chat_net_ops.receive(conn, message, PACKET_SIZE);
+  if (got < 0)
+    chat_net_ops.ignore(conn);
+  if (got > 0 && seal_take(conn, message, got) == SEAL_BROKEN) {
+    close_waiting(w);
+    return 0;
+  }
+  return got;
+}
+
 static void read_waiting(int w)
 {
   char message[PACKET_SIZE];
-  for (int n = 0; n < WAITING_RECEIVES && !waiting_asked[w]; n++) {
-    int size = chat_net_ops.query(waiting_conn[w]);
-    if (size <= 0)
+  for (int n = 0; n < WAITING_RECEIVES && waiting_conn[w] && !waiting_asked[w]; n++) {
+    int got = next_waiting_message(w, message);
+    if (got == 0)
       return;
-    if (size > PACKET_SIZE) {
-      chat_net_ops.ignore(waiting_conn[w]);
-      continue;
-    }
-    memset(message, 0, sizeof message);
-    int got = chat_net_ops.receive(waiting_conn[w], message, PACKET_SIZE);
-    if (got < 0)
-      chat_net_ops.ignore(waiting_conn[w]);
     if (got >= 4 && memcmp(message, "ReJo", 4) == 0) {
       memcpy(waiting_request[w], message, PACKET_CLEAR);
       waiting_request[w][PACKET_CLEAR - 1] = 0;
@@ -388,6 +417,10 @@ int Sever_listen_for_new_client()
   if (listen_conn) {
     for (int n = 0; n < LISTEN_POLLS; n++) {
       NET_CONN *conn = chat_net_ops.poll_listen(listen_conn);
+      if (conn && seal_host_blocked(conn)) {
+        chat_net_ops.close(conn);  // a key is being guessed from there
+        continue;
+      }
       if (conn)
         add_waiting(conn, now);
     }
@@ -446,7 +479,7 @@ void say_bye(int chat_type)
   int count = chat_type == 1 ? client_num : 1;
   for (int i = 0; i < count; i++)
     if (conns[i])
-      chat_net_ops.send(conns[i], bye, PACKET_SIZE);
+      seal_send(conns[i], bye);
   // Only real conns are waited for: the linger runs their protocol steps.
   if (chat_net_ops.send != net_send_rdm)
     return;
@@ -468,6 +501,7 @@ void Server_exit()
     chat_net_ops.close(listen_conn);
   listen_conn = NULL;
   client_num = 0;
+  seal_end();
 }
 
 int Client_init(const char *ip_address)
@@ -522,4 +556,5 @@ void Client_exit()
     chat_net_ops.close(server_conn);
   server_conn = NULL;
   connected = false;
+  seal_end();
 }
