@@ -28,10 +28,13 @@ fuzz:
 install: build
 	cmake --install build $(if $(PREFIX),--prefix $(PREFIX))
 
-# A Debian package of the same tree, installed under /usr:
+# The three Debian packages of the same tree, installed under /usr, checked
+# by lintian (which `setup.sh deb` installs when missing):
 #   apt-get install ./build/yammerlane_*.deb
 deb: build
-	cd build && cpack -G DEB
+	@scripts/setup.sh deb
+	scripts/make-debs.sh build build
+	lintian --fail-on error build/yammerlane_*.deb build/libnetlane0_*.deb build/libnetlane-dev_*.deb
 
 # The network library's tests under ThreadSanitizer, in a tree of their own;
 # kept out of `make test`, which it would make too long.

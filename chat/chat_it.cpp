@@ -364,6 +364,22 @@ static int connect_wait_frame(const char *peer, long remaining_ms)
   return 1;
 }
 
+// Tells the host what to tell the others: each address of this machine
+// with the port the chat listens on.
+#define JOIN_LINES_MAX 8
+static void post_join_lines()
+{
+  char addresses[JOIN_LINES_MAX][MACHINE_ADDRESS_SIZE];
+  const char *local = net_getconnlocaladdress(listen_conn);
+  const char *colon = local ? strrchr(local, ':') : NULL;
+  int count = machine_addresses(addresses, JOIN_LINES_MAX);
+  for (int i = 0; i < count && colon; i++) {
+    char line[USER_DATA];
+    snprintf(line, sizeof line, "Others can join at %.29s port %.5s", addresses[i], colon + 1);
+    post_message("Server", 0, line);
+  }
+}
+
 int chat_start(int chat_type)
 {
   srand((unsigned)time(0));
@@ -391,14 +407,16 @@ int chat_start(int chat_type)
     if (result == 1 && port_field_refused)
       allegro_message("%s", bad_port);
     else if (result == 1)
-      allegro_message("Error opening conn");
+      allegro_message("Error opening conn\n%s", failure_cause);
     else if (result == 2)
-      allegro_message("Error making a listen conn");
+      allegro_message("Error making a listen conn\n%s", failure_cause);
     if (result)
       done = true;
     memcpy(user[my_number].name, host_name, USER_NAME);
     user[my_number].name[USER_NAME - 1] = 0;
     user[my_number].text_color = pick_color;
+    if (result == 0)
+      post_join_lines();
     if (result == 0 && discovery_host_open(listen_conn, user[my_number].name, MAX_USERS - 1, seal_keyed()) != 0)
       post_message("Server", 0, "Not findable: the discovery port is taken");
     return result;
@@ -414,11 +432,11 @@ int chat_start(int chat_type)
   else if (result == 1 && port_field_refused)
     allegro_message("%s", bad_port);
   else if (result == 1)
-    allegro_message("Error opening conn.");
+    allegro_message("Error opening conn.\n%s", failure_cause);
   else if (result == 2)
-    allegro_message("Error initiating connection.");
+    allegro_message("Error initiating connection.\n%s", failure_cause);
   else if (result == 3)
-    allegro_message("Error connecting.");
+    allegro_message("Error connecting.\n%s", failure_cause);
   // 4: the user cancelled the wait with Esc, and knows it.
   if (result)
     done = true;

@@ -54,8 +54,21 @@ static char *field_of(int item, int *width)
   return NULL;
 }
 
+// The host announces only names of two or more characters, so a shorter
+// one would leave its owner's lines lost as "Unknown user": START waits, and
+// the note under NAME stays until the name is long enough.
+#define NAME_MIN 2
+static const char name_note[] = "Type a name of 2 to 9 characters";
+static bool name_refused = false;
+
+static const char *screen_name()
+{
+  return menu_handle == 1 ? host_name : client_name;
+}
+
 void menu_start(menu_run *run)
 {
+  name_refused = false;
   run->item = 1;
   run->wait = MENU_REPEAT_TICKS;
   run->bottom_of_list = 2;
@@ -133,13 +146,18 @@ void menu_step(menu_run *run)
       run->wait_flag = true;
     }
   } else if (enter) {
-    if (run->item == 0) {
+    if (run->item == 0 && strlen(screen_name()) < NAME_MIN) {
+      name_refused = true;
+      run->enter_used = true;
+    } else if (run->item == 0) {
+      name_refused = false;
       run->done_menu = true;
       super_chat_type = menu_handle;
       program_state = 2;
       loading_flag = true;
       run->enter_used = true;
     } else if (run->item == CANCEL_ITEM(menu_handle)) {
+      name_refused = false;
       menu_handle = 0;
       run->item = 1;
       run->enter_used = true;
@@ -216,6 +234,9 @@ void show_menu(int item)
       draw_chats_found(base_x);
       break;
   }
+
+  if (name_refused && menu_handle != 0 && strlen(screen_name()) < NAME_MIN)
+    textout_ex(buffer, font, name_note, base_x + 200, 100 + 50 * 1 + 34, HIGHLIGHT_COLOR, -1);
 
   if (loading_flag)
     textout_ex(buffer, font_5, "Loading...", base_x + 250, 1, pick_color, -1);

@@ -4,6 +4,10 @@
 #include <string.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include "network.h"
 #include "menu.h"
 #include "packet.h"
@@ -50,6 +54,7 @@ static char waiting_request[WAITING_MAX][PACKET_CLEAR];
 static bool place_asked[MAX_CLIENTS];
 static char place_request[MAX_CLIENTS][PACKET_CLEAR];
 bool port_field_refused = false;
+char failure_cause[FAILURE_CAUSE_SIZE];
 
 // Messages taken from one waiting conn a step.
 #define WAITING_RECEIVES 16
@@ -246,6 +251,70 @@ static int typed_port(char suffix[BIND_TEXT_SIZE])
   return 1;
 }
 
+// The port of an address text ("10.0.0.5:24785", ":24785"), or "".
+static const char *port_of(const char *address)
+{
+  const char *colon = strrchr(address, ':');
+  return colon ? colon + 1 : "";
+}
+
+// Fills failure_cause from the library's cause of the call that just
+// failed, or with `fallback` when it knows none.
+static void note_failure(const char *fallback)
+{
+  char where[NET_MAX_ADDRESS_LENGTH];
+  const int size = FAILURE_CAUSE_SIZE;
+  switch (net_last_cause(where)) {
+    case NET_CAUSE_ADDRESS_IN_USE:
+      snprintf(failure_cause, size, "UDP port %s is in use by another program", port_of(where));
+      break;
+    case NET_CAUSE_NOT_ALLOWED:
+      snprintf(failure_cause, size, "Not allowed to use UDP port %s", port_of(where));
+      break;
+    case NET_CAUSE_NO_SUCH_HOST:
+      snprintf(failure_cause, size, "No such host: %.60s", where);
+      break;
+    case NET_CAUSE_NOT_LOCAL:
+      snprintf(failure_cause, size, "%.60s is not an address of this machine", where);
+      break;
+    case NET_CAUSE_NO_RESOURCES:
+      snprintf(failure_cause, size, "The system is out of sockets or memory");
+      break;
+    case NET_CAUSE_UNREACHABLE:
+      snprintf(failure_cause, size, "No route to %.60s", where[0] ? where : "that network");
+      break;
+    case NET_CAUSE_OTHER:
+      snprintf(failure_cause, size, "The system refused UDP port %s", port_of(where));
+      break;
+    default:
+      snprintf(failure_cause, size, "%s", fallback);
+      break;
+  }
+}
+
+int machine_addresses(char addresses[][MACHINE_ADDRESS_SIZE], int max)
+{
+  struct ifaddrs *all = NULL;
+  if (max <= 0 || getifaddrs(&all) != 0)
+    return 0;
+  int count = 0;
+  // Loopback addresses only reach this machine: listed when there is no
+  // other, on a second pass.
+  for (int pass = 0; pass < 2 && count == 0; pass++) {
+    for (struct ifaddrs *i = all; i && count < max; i = i->ifa_next) {
+      if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP))
+        continue;
+      if (((i->ifa_flags & IFF_LOOPBACK) != 0) != (pass == 1))
+        continue;
+      const struct sockaddr_in *in = (const struct sockaddr_in *)i->ifa_addr;
+      if (inet_ntop(AF_INET, &in->sin_addr, addresses[count], MACHINE_ADDRESS_SIZE))
+        count++;
+    }
+  }
+  freeifaddrs(all);
+  return count;
+}
+
 int Server_init()
 {
   client_num = 0;
@@ -261,14 +330,19 @@ int Server_init()
   backlog_clear();
 
   // The empty text, not the absent one: the driver's configured port.
+  failure_cause[0] = 0;
   char binding[BIND_TEXT_SIZE];
   if (!typed_port(binding))
     return 1;
   listen_conn = net_openconn(NET_DRIVER_WSOCK_WIN, binding);
-  if (!listen_conn)
+  if (!listen_conn) {
+    note_failure("The UDP driver could not open a port");
     return 1;
-  if (net_listen(listen_conn) != 0)
+  }
+  if (net_listen(listen_conn) != 0) {
+    note_failure("The conn could not be made to listen");
     return 2;
+  }
   return 0;
 }
 
@@ -508,6 +582,7 @@ int Client_init(const char *ip_address)
 {
   server_conn = NULL;
   backlog_clear();
+  failure_cause[0] = 0;
   char port[BIND_TEXT_SIZE];
   if (!typed_port(port))
     return 1;
@@ -520,18 +595,32 @@ int Client_init(const char *ip_address)
     snprintf(peer, sizeof peer, "%s", ip_address);
 
   server_conn = net_openconn(NET_DRIVER_WSOCK_WIN, NULL);
-  if (!server_conn)
+  if (!server_conn) {
+    note_failure("The UDP driver could not open a port");
     return 1;
-  if (net_connect(server_conn, peer) != 0)
+  }
+  if (net_connect(server_conn, peer) != 0) {
+    char text[FAILURE_CAUSE_SIZE];
+    snprintf(text, sizeof text, "Not a host name or address: %.60s", peer);
+    note_failure(text);
     return 2;
+  }
+  // Without a port of its own the address goes to the configured one.
+  char answered[PEER_TEXT_SIZE + 20];
+  snprintf(answered, sizeof answered, "%s%s", peer, strchr(peer, ':') ? "" : " (configured port)");
+  int seconds = (connect_time_limit_ms + 500) / 1000;
+  snprintf(failure_cause, FAILURE_CAUSE_SIZE, "Nobody answered at %.60s for %d second%s",
+           answered, seconds, seconds == 1 ? "" : "s");
 
   // The wrapper never reports a host that does not answer, so the wait has
   // its own limit; each poll may send the connect request again.
   long start = clock_ms();
   for (;;) {
     int result = net_poll_connect(server_conn);
-    if (result > 0)
+    if (result > 0) {
+      failure_cause[0] = 0;
       return 0;
+    }
     if (result < 0)
       return 3;
     // The frame and the Esc key are looked at more often than the conn is
@@ -541,8 +630,10 @@ int Client_init(const char *ip_address)
       long now = clock_ms();
       if (now - start >= connect_time_limit_ms)
         return 3;
-      if (connect_wait_hook && connect_wait_hook(peer, connect_time_limit_ms - (now - start)))
+      if (connect_wait_hook && connect_wait_hook(peer, connect_time_limit_ms - (now - start))) {
+        failure_cause[0] = 0;
         return 4;
+      }
       long left = next_poll - now;
       wait_ms(left > CONNECT_FRAME_MS ? CONNECT_FRAME_MS : (left > 0 ? (int)left : 0));
     } while (clock_ms() < next_poll);

@@ -77,6 +77,19 @@ extern int (*connect_wait_hook)(const char *peer, long remaining_ms);
 // Closes the conn to the host and clears `connected`.
 void Client_exit();
 
+// The second line of the box that a failed Server_init or Client_init
+// shows: why, from the library's cause where it knows one ("UDP port 24785
+// is in use by another program", "No such host: example.org", "Nobody
+// answered at 10.0.0.5:24785 for 10 seconds"); "" after success.
+#define FAILURE_CAUSE_SIZE 120
+extern char failure_cause[FAILURE_CAUSE_SIZE];
+
+// This machine's addresses that others can reach it at, as address texts
+// without a port: its IPv4 addresses, the loopback ones only when it has
+// no other. At most `max`; answers how many were written.
+#define MACHINE_ADDRESS_SIZE 64
+int machine_addresses(char addresses[][MACHINE_ADDRESS_SIZE], int max);
+
 // Whose packet a send serves: the host's client conn 0-9 whose packet it
 // answers or relays, or OWN_ORIGIN for what this machine sends of its own
 // accord (the host's own lines and notices, everything a client sends).

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing Yammerlane need,
 # when any is missing; `setup.sh fuzz` those of `make fuzz` (clang and its
-# libFuzzer) as well. Needs root (or sudo) for apt-get.
+# libFuzzer) as well, `setup.sh deb` those of `make deb` (lintian). Needs root (or sudo) for apt-get.
 set -e
 # libenet-dev is there for the conn benchmark's comparison alone: neither
 # the program nor the library links it.
@@ -10,6 +10,7 @@ libbenchmark-dev xvfb xdotool x11-utils x11-apps netpbm python3 nftables iproute
 xfonts-base desktop-file-utils man-db groff-base dpkg-dev libsodium-dev \
 libenet-dev"
 if [ "$1" = fuzz ]; then PACKAGES="$PACKAGES clang libclang-rt-14-dev"; fi
+if [ "$1" = deb ]; then PACKAGES="$PACKAGES lintian file binutils"; fi
 
 missing=""
 for p in $PACKAGES; do

@@ -2,27 +2,23 @@
  * UDP on 127.0.0.1. One conn listens, the other connects to it; the
  * client says hello, the accepted conn answers.
  *
- *   hello_conns [PORT]    the listener's UDP port, 24785 when none is given
+ *   hello_conns [PORT]    the listener's UDP port, 24800 when none is given
+ *                         (its own: the chat has 24785 and 24786)
  *
  * Ends with status 0 when both messages arrived, 1 otherwise. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 #include <netlane.h>
 
-#define STEP_MS 10
-#define GIVE_UP_STEPS 500 /* five seconds */
+#define EXAMPLE_PORT 24800
+#define STEP_MS 50
+#define GIVE_UP_STEPS 100 /* five seconds of waits */
 
-static void nap(void)
-{
-  struct timespec t = { 0, STEP_MS * 1000000L };
-  nanosleep(&t, NULL);
-}
-
-/* Polls `conn` until a message arrives; its length, or -1 after five
- * seconds. Every poll also runs the conns' protocol: resends and acks. */
+/* Sleeps in net_wait until `conn` has a message, and takes it: its length,
+ * or -1 when none came within five seconds. The conns' protocol (resends,
+ * acknowledgements) keeps working while net_wait sleeps. */
 static int receive(NET_CONN *conn, char *buf, int size)
 {
   int step;
@@ -32,26 +28,26 @@ static int receive(NET_CONN *conn, char *buf, int size)
       buf[n] = 0;
       return n;
     }
-    nap();
+    net_wait(&conn, 1, NULL, 0, STEP_MS);
   }
   return -1;
 }
 
 int main(int argc, char **argv)
 {
-  char listen_at[NET_MAX_ADDRESS_LENGTH] = "127.0.0.1";
+  char listen_at[NET_MAX_ADDRESS_LENGTH];
   char text[64];
   NET_CONN *host, *client, *accepted = NULL;
-  int step, connected = 0;
+  int step, connected = 0, port = EXAMPLE_PORT;
 
   if (argc > 1) {
-    int port = atoi(argv[1]);
+    port = atoi(argv[1]);
     if (port < 1 || port > 65535) {
       fprintf(stderr, "usage: %s [PORT]  (1 to 65535)\n", argv[0]);
       return 1;
     }
-    snprintf(listen_at, sizeof listen_at, "127.0.0.1:%d", port);
   }
+  snprintf(listen_at, sizeof listen_at, "127.0.0.1:%d", port);
 
   if (net_init() != 0 || !net_initdriver(NET_DRIVER_WSOCK_WIN)) {
     fprintf(stderr, "the UDP driver cannot start\n");
@@ -70,13 +66,20 @@ int main(int argc, char **argv)
     return 1;
   }
 
-  /* Both sides in one loop: neither call waits. */
+  /* Both sides in one loop, sleeping in net_wait until the listener has a
+   * request or the client's connect has an answer; neither poll waits. */
   for (step = 0; step < GIVE_UP_STEPS && !(accepted && connected); step++) {
+    NET_CONN *waiting[2];
+    int count = 0;
+    if (!accepted)
+      waiting[count++] = host;
+    if (!connected)
+      waiting[count++] = client;
+    net_wait(waiting, count, NULL, 0, STEP_MS);
     if (!accepted)
       accepted = net_poll_listen(host);
     if (!connected)
       connected = net_poll_connect(client) == 1;
-    nap();
   }
   if (!accepted || !connected) {
     fprintf(stderr, "no connection within five seconds\n");

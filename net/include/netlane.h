@@ -258,6 +258,32 @@ int net_wait(NET_CONN **conns, int nconns, NET_CHANNEL **channels, int nchannels
  * while nobody waits has no effect. */
 void net_wake(void);
 
+/* The largest message net_send_rdm takes on a conn of a built-in driver:
+ * NET_MAX_MESSAGE_SIZE on the Internet drivers, NET_MAX_SMALL_MESSAGE_SIZE
+ * on the local and IPX drivers. A longer message is refused (-1, as when
+ * the window is full) and always will be: sending it again cannot help. */
+#define NET_MAX_MESSAGE_SIZE       16380
+#define NET_MAX_SMALL_MESSAGE_SIZE   508
+
+/* Why the calling thread's last failed call failed, where the operating
+ * system said so; result codes stay what each routine documents.
+ * net_openchannel, net_openconn and net_connect forget the previous cause
+ * when they start, so after one of them fails the cause is its own (or
+ * NET_CAUSE_NONE when no system call refused: a malformed address text, no
+ * such driver, no memory). `address` is NULL or a field of
+ * NET_MAX_ADDRESS_LENGTH bytes that receives the address text concerned
+ * (":24785" for a port that could not be bound, the host name that was not
+ * found), or "" when none. */
+#define NET_CAUSE_NONE           0
+#define NET_CAUSE_ADDRESS_IN_USE 1  /* another socket has the port */
+#define NET_CAUSE_NOT_ALLOWED    2  /* the system does not let this program use it */
+#define NET_CAUSE_NO_SUCH_HOST   3  /* the host name is not known (or no name server answered) */
+#define NET_CAUSE_NOT_LOCAL      4  /* the address is none of this machine's */
+#define NET_CAUSE_NO_RESOURCES   5  /* out of descriptors, buffers or memory */
+#define NET_CAUSE_UNREACHABLE    6  /* no route to that network */
+#define NET_CAUSE_OTHER          7  /* refused for another reason */
+int net_last_cause(char *address);
+
 #ifdef __cplusplus
 }
 #endif

@@ -185,9 +185,29 @@ TEST_F(Conns, NobodyListeningGivesUpAfterTheLimit)
       std::chrono::steady_clock::now() - start).count();
   EXPECT_GE(ms, 800);
   EXPECT_LT(ms, 3000);
+  EXPECT_EQ("Nobody answered at 127.0.0.1:" + std::string(port_text) + " for 1 second",
+            std::string(failure_cause));
   Client_exit();
   EXPECT_EQ(nullptr, server_conn);
   EXPECT_FALSE(connected);
+}
+
+TEST_F(Conns, FailuresSayWhy)
+{
+  // Another program has the port; the cause names the port really tried.
+  char binding[16];
+  snprintf(binding, sizeof binding, ":%s", port_text);
+  NET_CONN *other = net_openconn(NET_DRIVER_WSOCK_WIN, binding);
+  ASSERT_NE(nullptr, other);
+  strcpy(port_num, port_text);
+  EXPECT_EQ(1, Server_init());
+  EXPECT_EQ("UDP port " + std::string(port_text) + " is in use by another program",
+            std::string(failure_cause));
+  net_closeconn(other);
+
+  // No system call refused: the text itself is no address.
+  EXPECT_EQ(2, Client_init("1.2.3.4:99999"));
+  EXPECT_STREQ("Not a host name or address: 1.2.3.4:99999", failure_cause);
 }
 
 TEST_F(Conns, BadPortFieldIsRefusedBeforeAnyConnOpens)

@@ -168,6 +168,21 @@ class StartupFailureTest(unittest.TestCase):
         self.assertEqual(done.returncode, 255)
         self.assertIn(b"no usable display", done.stderr)
 
+        # --help and --version answer without one; any other argument is
+        # refused with the help, and nothing starts.
+        answers = {}
+        for args in (["--help"], ["--version"], ["--bogus"], ["--help", "extra"]):
+            done = subprocess.run([BINARY] + args, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, timeout=30)
+            answers[args[-1]] = (done.returncode, done.stdout.decode(), done.stderr.decode())
+        self.assertEqual(answers["--help"][0], 0)
+        self.assertIn("Usage: yammerlane [--help | --version]", answers["--help"][1])
+        self.assertRegex(answers["--version"][1], r"^yammerlane \d+\.\d+\.\d+\n$")
+        for refused in ("--bogus", "extra"):
+            self.assertEqual(answers[refused][:2], (2, ""))
+            self.assertIn(answers["--help"][1], answers[refused][2])
+            self.assertNotIn("display", answers[refused][2])
+
 
 if __name__ == "__main__":
     unittest.main()

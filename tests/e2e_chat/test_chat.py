@@ -4,6 +4,7 @@ screenshots (glyphs compared with the same text drawn with Allegro's font)
 and on the trace of posted lines and samples (YAMMERLANE_TRACE)."""
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -406,19 +407,25 @@ class HostAloneTest(ChatTestCase):
         h = self.chatter(port)
         h.app.wait_window()
         h.host("Solo", "")   # the configured port
+        # The host is told where others can join: an address and the port.
+        joins = wait_until(lambda: [e for e in h.events()
+                                    if e.startswith("post 0 Server: Others can join at ")], 10, 0.05)
+        for line in joins:
+            self.assertRegex(line, r" at \d+\.\d+\.\d+\.\d+ port %d$" % port)
         h.say("just me", 5)
         h.wait_event("post 5 Solo: just me")
-        self.assertEqual([1], h.wait_rows("Solo: just me", 5))
+        self.assertEqual([1 + len(joins)], h.wait_rows("Solo: just me", 5))
         self.assertEqual(0, h.count("sound 6"))
 
-        for n in range(2, PAGE + 1):
+        last = PAGE - len(joins)   # the line that fills the page
+        for n in range(2, last + 1):
             h.say("line %d" % n, 5)
             h.wait_event("post 5 Solo: line %d" % n)
-        self.assertEqual([PAGE], h.wait_rows("Solo: line %d" % PAGE, 5))
+        self.assertEqual([PAGE], h.wait_rows("Solo: line %d" % last, 5))
         h.say("line 26", 5)
         h.wait_event("post 5 Solo: line 26")
         self.assertEqual([1], h.wait_rows("Solo: line 26", 5))
-        self.assertEqual([], h.rows_showing("Solo: line %d" % PAGE, 5))
+        self.assertEqual([], h.rows_showing("Solo: line %d" % last, 5))
         self.assertEqual([], h.rows_showing("Solo: just me", 5))
         h.key("Escape", lambda: h.highlighted(MAIN) == 1)
 
@@ -430,10 +437,26 @@ class JoinFailureTest(ChatTestCase):
         c.app.wait_window()
         c.join("Lonely", "127.0.0.1", str(port), wait_chat=False)
         started = time.monotonic()   # START has been taken
-        self.assertEqual("Error connecting.", c.app.message_text(timeout=30).strip())
+        self.assertEqual("Error connecting.\nNobody answered at 127.0.0.1:%d for 10 seconds" % port,
+                         c.app.message_text(timeout=30).strip())
         self.assertGreater(time.monotonic() - started, 8)
         c.app.dismiss_message()
         c.wait_menu()
+
+    def test_port_taken_by_another_program_says_so(self):
+        port = self.port()
+        taken = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            taken.bind(("127.0.0.1", port))
+            c = self.chatter(port)
+            c.app.wait_window()
+            c.host("Hosty", str(port), wait_chat=False)
+            self.assertEqual("Error opening conn\nUDP port %d is in use by another program" % port,
+                             c.app.message_text().strip())
+            c.app.dismiss_message()
+            c.wait_menu()
+        finally:
+            taken.close()
 
     def test_bad_port_is_refused_and_menu_returns(self):
         port = self.port()

@@ -3,7 +3,9 @@ DESTDIR, checked as users and programmers meet it. The desktop entry is
 validated, the manual pages rendered, the example built against the
 installed library through pkg-config and through CMake and run over UDP on
 127.0.0.1, and the installed program started under Xvfb from a folder
-without data.dat."""
+without data.dat. The three Debian packages of the build are checked file
+by file and by lintian, and the program's is installed into a root of its
+own, run there and purged."""
 import glob
 import gzip
 import os
@@ -23,6 +25,9 @@ SOURCE = os.environ.get("YL_SOURCE_DIR", "")
 CMAKE = os.environ.get("YL_CMAKE", "cmake")
 PREFIX = "/usr/local"
 ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+MULTIARCH = subprocess.run(["gcc", "-print-multiarch"], stdout=subprocess.PIPE,
+                           universal_newlines=True).stdout.strip()
+LIB = "lib/" + MULTIARCH
 
 
 def run(args, timeout=120, **kw):
@@ -53,9 +58,10 @@ class InstalledTreeTest(unittest.TestCase):
                     "share/applications/yammerlane.desktop",
                     "share/man/man6/yammerlane.6.gz", "share/man/man5/netlane.cfg.5.gz",
                     "share/man/man3/netlane.3.gz",
-                    "share/doc/yammerlane/netlane.cfg", "share/doc/yammerlane/FONT-LICENSE",
-                    "include/netlane.h", "lib/libnetlane.a", "lib/libnetlane.so.0",
-                    "lib/pkgconfig/netlane.pc", "lib/cmake/netlane/netlaneConfig.cmake"]
+                    "share/doc/libnetlane-dev/examples/netlane.cfg",
+                    "share/doc/yammerlane/FONT-LICENSE", "share/doc/yammerlane/LICENSE",
+                    "include/netlane.h", LIB + "/libnetlane.a", LIB + "/libnetlane.so.0",
+                    LIB + "/pkgconfig/netlane.pc", LIB + "/cmake/netlane/netlaneConfig.cmake"]
         expected += ["share/icons/hicolor/%dx%d/apps/yammerlane.png" % (s, s) for s in ICON_SIZES]
         missing = [name for name in expected if not os.path.isfile(self.path(name))]
         self.assertEqual(missing, [])
@@ -96,7 +102,7 @@ class InstalledTreeTest(unittest.TestCase):
         keys = set(re.findall(r'strcmp\(option, "([a-z_]+)"\)', sources))
         sections = set(re.findall(r'(?:seek_section|load_conn_config)\([^"()]*"([a-z_]+)"\)', sources))
         self.assertTrue({"port", "conn_resend_rate"} <= keys and {"winsock_win", "conns"} <= sections)
-        with open(self.path("share/doc/yammerlane/netlane.cfg")) as f:
+        with open(self.path("share/doc/libnetlane-dev/examples/netlane.cfg")) as f:
             example = f.read()
         for text in (pages["netlane.cfg.5.gz"], example):
             words = set(re.findall(r"[a-z_]+", text))
@@ -116,7 +122,7 @@ class InstalledTreeTest(unittest.TestCase):
             shutil.copytree(os.path.join(SOURCE, "examples", "hello_conns"), src)
 
             # pkg-config: the shared library, found in the staged tree.
-            pc_env = dict(os.environ, PKG_CONFIG_PATH=self.path("lib/pkgconfig"),
+            pc_env = dict(os.environ, PKG_CONFIG_PATH=self.path(LIB + "/pkgconfig"),
                           PKG_CONFIG_SYSROOT_DIR=self.destdir)
             run(["make", "-C", src], env=pc_env)
             by_pc = os.path.join(src, "hello_conns")
@@ -129,7 +135,7 @@ class InstalledTreeTest(unittest.TestCase):
             run([CMAKE, "--build", build])
             by_cmake = os.path.join(build, "hello_conns")
 
-            for program, env in ((by_pc, dict(os.environ, LD_LIBRARY_PATH=self.path("lib"))),
+            for program, env in ((by_pc, dict(os.environ, LD_LIBRARY_PATH=self.path(LIB))),
                                  (by_cmake, None)):
                 out = run([program, str(port)], timeout=30, env=env).stdout.decode()
                 self.assertIn("host got: hello from the client\n", out)
@@ -148,6 +154,82 @@ class InstalledTreeTest(unittest.TestCase):
             # The desktop entry names the class the window really has.
             xprop = app.display.run("xprop", "-id", str(window), "WM_CLASS").decode()
             self.assertEqual(re.findall(r'"([^"]*)"', xprop)[1:], [wm_class])
+
+
+@unittest.skipUnless(shutil.which("dpkg-deb") and shutil.which("dpkg-shlibdeps"), "no dpkg-dev here")
+class PackagesTest(unittest.TestCase):
+    """`make deb`'s three packages, made by its script from the same build."""
+
+    def test_packages_hold_their_files_pass_lintian_and_install_run_purge(self):
+        out = tempfile.mkdtemp(prefix="yl-debs-")
+        try:
+            run([os.path.join(SOURCE, "scripts", "make-debs.sh"), BUILD, out],
+                env=dict(os.environ, CMAKE=CMAKE))
+            debs = {os.path.basename(d).split("_")[0]: d for d in glob.glob(os.path.join(out, "*.deb"))}
+            self.assertEqual(sorted(debs), ["libnetlane-dev", "libnetlane0", "yammerlane"])
+            docs = lambda pkg: ["usr/share/doc/%s/changelog.Debian.gz" % pkg, "usr/share/doc/%s/copyright" % pkg]
+            lib = "usr/" + LIB
+            expected = {
+                "yammerlane": docs("yammerlane") + [
+                    "usr/bin/yammerlane", "usr/share/applications/yammerlane.desktop",
+                    "usr/share/man/man6/yammerlane.6.gz", "usr/share/yammerlane/data.dat"] + [
+                    "usr/share/icons/hicolor/%dx%d/apps/yammerlane.png" % (n, n) for n in ICON_SIZES],
+                "libnetlane0": docs("libnetlane0") + [
+                    lib + "/libnetlane.so.0 -> libnetlane.so.0.1.0", lib + "/libnetlane.so.0.1.0"],
+                "libnetlane-dev": docs("libnetlane-dev") + [
+                    "usr/include/netlane.h", lib + "/libnetlane.a", lib + "/libnetlane.so -> libnetlane.so.0",
+                    lib + "/cmake/netlane/netlaneConfig.cmake", lib + "/cmake/netlane/netlaneConfigVersion.cmake",
+                    lib + "/cmake/netlane/netlaneTargets.cmake", lib + "/cmake/netlane/netlaneTargets-*.cmake",
+                    lib + "/pkgconfig/netlane.pc", "usr/share/doc/libnetlane-dev/examples/netlane.cfg",
+                    "usr/share/man/man3/netlane.3.gz", "usr/share/man/man5/netlane.cfg.5.gz"],
+            }
+            for pkg, deb in debs.items():
+                listing = run(["dpkg-deb", "--fsys-tarfile", deb]).stdout
+                names = run(["tar", "-tvf", "-"], input=listing).stdout.decode().splitlines()
+                files = sorted(re.sub(r"netlaneTargets-\w+\.cmake", "netlaneTargets-*.cmake",
+                                      line.split(None, 5)[5][2:])
+                               for line in names if not line.startswith("d"))
+                self.assertEqual(files, sorted(expected[pkg]), pkg)
+                for owner in (line.split()[1] for line in names):
+                    self.assertEqual(owner, "root/root", pkg)
+            fields = lambda pkg: run(["dpkg-deb", "-f", debs[pkg]]).stdout.decode()
+            # Dependencies are found, not written down: the program's libraries,
+            # and the -dev files' runtime of exactly their own version.
+            self.assertRegex(fields("yammerlane"), r"Depends: .*liballegro4\.4 .*libc6 ")
+            self.assertRegex(fields("libnetlane0"), r"Multi-Arch: same")
+            self.assertRegex(fields("libnetlane-dev"), r"Depends: libnetlane0 \(= 0\.1\.0-1\)")
+            control = run(["dpkg-deb", "--ctrl-tarfile", debs["libnetlane0"]]).stdout
+            self.assertEqual(sorted(run(["tar", "-tf", "-"], input=control).stdout.decode().split()),
+                             ["./", "./control", "./md5sums", "./shlibs", "./triggers"])
+
+            if shutil.which("lintian"):
+                done = subprocess.run(["lintian", "--fail-on", "error"] + sorted(debs.values()),
+                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=180)
+                report = done.stdout.decode()
+                self.assertEqual((done.returncode, re.findall(r"^E: .*", report, re.M)), (0, []), report)
+
+            # Installed into an empty root of its own, run there, purged: the
+            # root is left as it was.
+            root = os.path.join(out, "root")
+            admin = os.path.join(root, "var", "lib", "dpkg")
+            for sub in ("info", "updates", "triggers"):
+                os.makedirs(os.path.join(admin, sub))
+            open(os.path.join(admin, "status"), "w").close()
+            dpkg = ["dpkg", "--root=" + root, "--force-not-root", "--force-script-chrootless",
+                    "--log=/dev/null"]
+            before = sorted(os.listdir(root))
+            run(dpkg + ["--force-depends", "-i", debs["yammerlane"]])
+            program = os.path.join(root, "usr", "bin", "yammerlane")
+            version = run([program, "--version"], env=dict(os.environ, DISPLAY="")).stdout.decode()
+            self.assertEqual(version, "yammerlane 0.1.0\n")
+            with App(data=False, binary=program) as app:
+                app.wait_window()
+                assert_text(app.screenshot(), 160, 150, "JOIN CHAT", 12)
+            run(dpkg + ["--purge", "yammerlane"])
+            self.assertEqual(sorted(os.listdir(root)), before)
+            self.assertEqual(sorted(os.listdir(os.path.join(root, "var"))), ["lib"])
+        finally:
+            shutil.rmtree(out, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -58,9 +58,10 @@ protected:
 
   // Pixels of `text` drawn in the menu font at (x, y) that are not `colour`
   // on the screen; 0 when the text is there exactly.
-  static int mismatch(int x, int y, const char *text, int colour)
+  static int mismatch(int x, int y, const char *text, int colour, FONT *f = NULL)
   {
-    FONT *f = (FONT *)data[MENU_FONT].dat;
+    if (!f)
+      f = (FONT *)data[MENU_FONT].dat;
     BITMAP *mask = create_bitmap(text_length(f, text), text_height(f));
     clear_to_color(mask, 0);
     textout_ex(mask, f, text, 0, 0, 1, -1);
@@ -129,6 +130,26 @@ TEST_F(MenuFrame, LoadingIsShownInTheColourInForce)
   loading_flag = true;
   show_menu(0);
   EXPECT_EQ(mismatch(410, 1, "Loading...", 99), 0);
+}
+
+TEST_F(MenuFrame, RefusedStartShowsTheNameNoteUntilTheNameIsLongEnough)
+{
+  const char *note = "Type a name of 2 to 9 characters";
+  menu_run run;
+  menu_start(&run);
+  menu_handle = 2;
+  run.item = 0;
+  strcpy(client_name, "A");
+  show_menu(0);
+  EXPECT_NE(mismatch(360, 184, note, 12, font), 0) << "no note before START";
+  key[KEY_ENTER] = 1;
+  menu_step(&run);
+  key[KEY_ENTER] = 0;
+  show_menu(0);
+  EXPECT_EQ(mismatch(360, 184, note, 12, font), 0);
+  strcpy(client_name, "Al");
+  show_menu(0);
+  EXPECT_NE(mismatch(360, 184, note, 12, font), 0);
 }
 
 TEST_F(MenuFrame, KeysGoOnePerFrameToTheHighlightedFieldOnly)

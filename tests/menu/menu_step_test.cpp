@@ -1,6 +1,7 @@
 // The menu's logic step, driven through Allegro's `key` array.
 #include <allegro.h>
 #include <gtest/gtest.h>
+#include <string.h>
 #include "main.h"
 #include "menu.h"
 
@@ -15,6 +16,8 @@ protected:
     super_chat_type = 1;
     program_state = 1;
     loading_flag = false;
+    strcpy(host_name, "Hosty");
+    strcpy(client_name, "Alice");
     menu_start(&run);
   }
   void TearDown() override { release_all(); }
@@ -210,6 +213,29 @@ TEST_F(MenuStep, StartLeavesChatTypeStateAndLoading)
   EXPECT_EQ(program_state, 2);
   EXPECT_EQ(super_chat_type, 2);
   EXPECT_TRUE(loading_flag);
+}
+
+TEST_F(MenuStep, StartWaitsForANameOfTwoCharacters)
+{
+  // The host announces no shorter name, so its owner's lines would be lost.
+  for (int handle = 1; handle <= 2; handle++) {
+    char *name = handle == 1 ? host_name : client_name;
+    menu_start(&run);
+    go_to_screen(handle);
+    run.item = 0;
+    strcpy(name, "A");
+    enter();
+    EXPECT_FALSE(run.done_menu);
+    EXPECT_EQ(program_state, 1);
+    EXPECT_FALSE(loading_flag);
+    EXPECT_EQ(menu_handle, handle);
+    strcpy(name, "Al");
+    enter();
+    EXPECT_TRUE(run.done_menu);
+    EXPECT_EQ(super_chat_type, handle);
+    program_state = 1;
+    loading_flag = false;
+  }
 }
 
 TEST_F(MenuStep, EnterOnFieldsAndColourDoesNothing)

@@ -136,6 +136,13 @@ TEST_F(InetChannel, UnusableBindingTextsOpenNothing)
   EXPECT_EQ(open(":70000"), nullptr);
   EXPECT_EQ(open("+:65536"), nullptr);
   EXPECT_EQ(open("192.0.2.1:30111"), nullptr);
+  char where[NET_MAX_ADDRESS_LENGTH];
+  EXPECT_EQ(net_last_cause(where), NET_CAUSE_NOT_LOCAL);
+  EXPECT_STREQ(where, "192.0.2.1:30111");
+  // A text refused before any system call leaves no cause of the last one.
+  EXPECT_EQ(open(":70000"), nullptr);
+  EXPECT_EQ(net_last_cause(where), NET_CAUSE_NONE);
+  EXPECT_STREQ(where, "");
   EXPECT_EQ(open_descriptors(), before);
   EXPECT_EQ(__netlane_internal__openchannels->next, nullptr);
 }
@@ -145,7 +152,11 @@ TEST_F(InetChannel, TwoChannelsOnOnePortNeedReuse)
   NET_CHANNEL *a = open(":30120");
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(open(":30120"), nullptr);
+  char where[NET_MAX_ADDRESS_LENGTH];
+  EXPECT_EQ(net_last_cause(where), NET_CAUSE_ADDRESS_IN_USE);
+  EXPECT_STREQ(where, ":30120");
   EXPECT_EQ(open("127.0.0.1:30120"), nullptr);
+  EXPECT_EQ(net_last_cause(NULL), NET_CAUSE_ADDRESS_IN_USE);
 
   EXPECT_NE(open("+:30121"), nullptr);
   EXPECT_NE(open("+:30121"), nullptr);

@@ -211,6 +211,7 @@ TEST_F(RawPeer, SendRefusesEmptyAndOversizeMessages)
 {
   // 16380 bytes, or 508 on a driver whose packets hold 512.
   const int largest = __netlane_internal__largest_conn_message(record);
+  EXPECT_TRUE(largest == NET_MAX_MESSAGE_SIZE || largest == NET_MAX_SMALL_MESSAGE_SIZE) << "netlane.h says so";
   std::vector<char> big(largest + 1, 'b');
   EXPECT_EQ(net_send_rdm(conn, big.data(), 0), -1);
   EXPECT_EQ(net_send_rdm(conn, big.data(), -5), -1);
@@ -616,6 +617,7 @@ TEST_F(LossyFixture, LocalClassDriverCarriesAtMost508Bytes)
   NET_CONN *conn = net_openconn(num, NULL);
   ASSERT_NE(conn, nullptr);
   std::vector<char> msg(509, 'm');
+  EXPECT_EQ(__netlane_internal__largest_conn_message(&small), NET_MAX_SMALL_MESSAGE_SIZE);
   EXPECT_EQ(net_send_rdm(conn, msg.data(), 509), -1);
   EXPECT_EQ(net_send_rdm(conn, msg.data(), 508), 0);
 }

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "cause.h"
 #include "channels.h"
 #include "internal.h"
 
@@ -51,6 +52,7 @@ void __netlane_internal__channels_exit(void)
  * channel joins the list once it is open. */
 NET_CHANNEL *net_openchannel(int type, const char *addr)
 {
+  __netlane_internal__set_cause(NET_CAUSE_NONE, NULL);
   __channel_list_t *head = __netlane_internal__openchannels;
   if (!head) return NULL;
 

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "cause.h"
 #include "connhelp.h"
 #include "conns.h"
 #include "internal.h"
@@ -79,6 +80,7 @@ static void link_conn(__conn_list_t *head, __conn_list_t *node)
  * other threads close their conns. The conn joins the list once open. */
 NET_CONN *net_openconn(int type, const char *addr)
 {
+  __netlane_internal__set_cause(NET_CAUSE_NONE, NULL);
   __conn_list_t *head = __netlane_internal__openconns;
   if (!head) return NULL;
 
@@ -158,6 +160,7 @@ NET_CONN *net_poll_listen(NET_CONN *conn)
 /* 0: attempt started; -1: not idle, or the driver refused (still idle). */
 int net_connect(NET_CONN *conn, const char *addr)
 {
+  __netlane_internal__set_cause(NET_CAUSE_NONE, NULL);
   if (!conn || conn->status != NET_CONN_IDLE || !conn->driver->connect) return -1;
   if (conn->driver->connect(conn, addr) != 0) return -1;
   conn->status = NET_CONN_CONNECTING;

@@ -1,8 +1,10 @@
 // POSIX sockets behind the Internet driver: the only file that calls the
 // socket interface and the host-name lookup.
 #include "inetsock.h"
+#include "cause.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include <arpa/inet.h>
@@ -22,11 +24,40 @@ int __netlane_internal__sock_cleanup(void)
   return 0;
 }
 
+// What errno says of a refused call, as the library's cause.
+static int cause_of(int err)
+{
+  switch (err) {
+    case EADDRINUSE: return NET_CAUSE_ADDRESS_IN_USE;
+    case EACCES: case EPERM: return NET_CAUSE_NOT_ALLOWED;
+    case EADDRNOTAVAIL: return NET_CAUSE_NOT_LOCAL;
+    case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM: return NET_CAUSE_NO_RESOURCES;
+    case ENETUNREACH: case EHOSTUNREACH: case ENETDOWN: return NET_CAUSE_UNREACHABLE;
+    default: return NET_CAUSE_OTHER;
+  }
+}
+
+// Notes errno's cause with `addr` in the driver's notation (":24785" for
+// all interfaces).
+static void note_cause(int err, const struct sockaddr_in *addr)
+{
+  char text[INET_ADDRSTRLEN + 7] = "";  // "255.255.255.255:65535"
+  if (addr) {
+    char host[INET_ADDRSTRLEN] = "";
+    if (addr->sin_addr.s_addr != htonl(INADDR_ANY))
+      inet_ntop(AF_INET, &addr->sin_addr, host, sizeof host);
+    snprintf(text, sizeof text, "%s:%u", host, static_cast<unsigned>(ntohs(addr->sin_port)));
+  }
+  __netlane_internal__set_cause(cause_of(err), addr ? text : NULL);
+}
+
 inet_socket_t __netlane_internal__sock_open_udp(void)
 {
   // SOCK_CLOEXEC: a program that starts other programs must not hand them
   // the chat's port.
   int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (s < 0)
+    note_cause(errno, NULL);
   return s < 0 ? INET_NO_SOCKET : s;
 }
 
@@ -59,7 +90,10 @@ int __netlane_internal__sock_set_broadcast(inet_socket_t sock)
 
 int __netlane_internal__sock_bind(inet_socket_t sock, const struct sockaddr_in *addr)
 {
-  return bind(sock, reinterpret_cast<const struct sockaddr *>(addr), sizeof *addr) < 0 ? -1 : 0;
+  if (bind(sock, reinterpret_cast<const struct sockaddr *>(addr), sizeof *addr) == 0)
+    return 0;
+  note_cause(errno, addr);
+  return -1;
 }
 
 int __netlane_internal__sock_local_name(inet_socket_t sock, struct sockaddr_in *addr)
@@ -118,8 +152,15 @@ int __netlane_internal__sock_lookup_host(const char *name, unsigned int *address
   memset(&hints, 0, sizeof hints);
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
-  if (getaddrinfo(name, NULL, &hints, &answer) != 0 || answer == NULL)
+  int failed = getaddrinfo(name, NULL, &hints, &answer);
+  if (failed != 0 || answer == NULL) {
+    // EAI_AGAIN: no name server answered, which a user meets as a name
+    // that could not be found.
+    bool unknown = failed == EAI_NONAME || failed == EAI_FAIL || failed == EAI_NODATA ||
+                   failed == EAI_AGAIN || failed == 0;
+    __netlane_internal__set_cause(unknown ? NET_CAUSE_NO_SUCH_HOST : NET_CAUSE_OTHER, name);
     return -1;
+  }
   const struct sockaddr_in *first = reinterpret_cast<const struct sockaddr_in *>(answer->ai_addr);
   *address = ntohl(first->sin_addr.s_addr);
   freeaddrinfo(answer);
