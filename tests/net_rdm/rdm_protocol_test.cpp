@@ -683,3 +683,43 @@ TEST_F(LossyFixture, IdleConnSendsKeepAlivesThatNobodyAnswers)
   ASSERT_EQ(net_conn_figures(listener, &f), 0);
   EXPECT_EQ(f.peer_silence, -1);
 }
+
+// A peer that acknowledges nothing for conn_dead_after is gone: the
+// figures say so and nothing more is sent, while one that acknowledges
+// stays alive however long both ends are idle.
+TEST_F(LossyFixture, PeerThatStopsAcknowledgingIsDeadAndNotResentTo)
+{
+  if (getenv("RDM_DRIVER")) GTEST_SKIP() << "drops datagrams on the lossy driver";
+  conn_settings().keepalive = 1000;
+  NET_CONN *listener, *client, *accepted;
+  ASSERT_TRUE(make_pair(&listener, &client, &accepted));
+  ASSERT_EQ(net_send_rdm(client, "kept", 4), 0);
+  NET_CONN_FIGURES f;
+  for (int n = 0; n < 40; n++) {
+    test_clock_advance(500);
+    net_query_rdm(client);
+    net_query_rdm(accepted);
+  }
+  ASSERT_EQ(net_conn_figures(client, &f), 0);
+  EXPECT_EQ(f.dead, 0) << "an idle peer that acknowledges";
+  EXPECT_EQ(net_receive_rdm(accepted, NULL, 0), -1);  // "kept" is there
+
+  lossy_reset(lossy_settings{1, 100, 0, 0});
+  ASSERT_EQ(net_send_rdm(client, "lost", 4), 0);
+  for (int n = 0; n < 19; n++) {
+    test_clock_advance(500);
+    net_query_rdm(client);
+  }
+  ASSERT_EQ(net_conn_figures(client, &f), 0);
+  EXPECT_EQ(f.dead, 0) << "9.5 s";
+  test_clock_advance(500);
+  net_query_rdm(client);
+  ASSERT_EQ(net_conn_figures(client, &f), 0);
+  EXPECT_EQ(f.dead, 1) << "10 s";
+  long sent = lossy_stats().sent;
+  for (int n = 0; n < 20; n++) {
+    test_clock_advance(500);
+    net_query_rdm(client);
+  }
+  EXPECT_EQ(lossy_stats().sent, sent) << "no resends, no keep-alives to a gone peer";
+}

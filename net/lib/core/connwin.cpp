@@ -128,6 +128,7 @@ static void transmit(out_t *out, out_packet_t *p, const conn_io_t *io, unsigned 
   p->sequence = ++out->transmissions;
   p->later_acks = 0;
   if (p->tries == 0) {
+    p->first_send_time = now;
     out->in_flight += p->size + CONN_HEADER_SIZE;
     out->sent++;
   } else {
@@ -158,6 +159,18 @@ void __netlane_internal__out_send_due(out_t *out, const conn_io_t *io, unsigned 
       }
     }
   }
+}
+
+int __netlane_internal__out_oldest_wait(const out_t *out, unsigned int now)
+{
+  for (index_t i = out->base_index; i != out->next_index; i++) {
+    const out_packet_t *p = &out->packets[i % (index_t)out->queue_size];
+    if (!p->data || p->ack) continue;
+    if (p->tries == 0) return -1;  // sent in order: nothing later went out
+    int32_t waited = (int32_t)(now - p->first_send_time);
+    return waited < 0 ? 0 : (int)waited;
+  }
+  return -1;
 }
 
 int __netlane_internal__out_next_due(const out_t *out, unsigned int now)

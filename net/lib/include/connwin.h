@@ -28,6 +28,7 @@ typedef struct out_packet_t {
   index_t index;
   int ack;                      /* 1 once the peer acknowledged it */
   unsigned int last_send_time;  /* timer value at the last transmission */
+  unsigned int first_send_time; /* timer value at the first */
   int tries;                    /* transmissions so far; 0: not sent yet */
   uint32_t sequence;            /* the conn's count of transmissions at its last one */
   int later_acks;               /* acknowledged messages sent after its last transmission */
@@ -114,6 +115,9 @@ void __netlane_internal__out_send_due(out_t *out, const conn_io_t *io, unsigned 
  * sends a message again at once when three messages sent after it have
  * been acknowledged and it has not. */
 void __netlane_internal__out_take_ack(out_t *out, const conn_io_t *io, index_t a, unsigned int now);
+/* Ms since the first transmission of the oldest message sent and not yet
+ * acknowledged; -1 when there is none. */
+int __netlane_internal__out_oldest_wait(const out_t *out, unsigned int now);
 /* 1 when no further message can be queued. */
 int __netlane_internal__out_full(const out_t *out);
 /* Ms from `now` until out_send_due has a resend to make; -1 none. New
