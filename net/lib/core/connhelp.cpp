@@ -681,8 +681,18 @@ static int conn_stats(NET_CONN *conn, int *in_q, int *out_q)
   conn_data_t *data = conn_data(conn);
   if (!data->listening) poll(conn);
   if (in_q) *in_q = data->in.held;
-  if (out_q) *out_q = (int)(data->out.next_index - data->out.base_index);
+  if (out_q) *out_q = (int)__netlane_internal__index_distance(data->out.base_index, data->out.next_index);
   return 0;
+}
+
+/* A test hook, kept out of the library's headers: starts a wrapper conn's
+ * windows at other indexes, before any message has gone either way, so
+ * that a stream can be watched across the wrap of the 32-bit index. */
+void __netlane_internal__conn_start_indexes(NET_CONN *conn, uint32_t out_first, uint32_t in_first)
+{
+  if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return;
+  conn_data_t *data = conn_data(conn);
+  if (data) __netlane_internal__windows_start(&data->out, &data->in, out_first, in_first);
 }
 
 int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figures)
