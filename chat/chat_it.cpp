@@ -14,6 +14,7 @@
 #include "network.h"
 #include "packet.h"
 #include "rules.h"
+#include "seal.h"
 #include "timers.h"
 
 the_user user[MAX_USERS];
@@ -283,6 +284,9 @@ void chat_key_step(int chat_type)
       // Nobody would receive it: the line must not look sent.
       post_message("Server", 0, "Not sent: the host has ended the chat (Esc leaves)");
       clear_string(user[my_number].typings, USER_TYPINGS);
+    } else if (chat_type != 1 && !send_room(server_conn)) {
+      // The host is not taking lines as fast: the line waits where it is.
+      post_message("Server", 0, "Not sent yet: the host is busy (Enter tries again)");
     } else {
       post_message(user[my_number].name, user[my_number].text_color, user[my_number].typings);
       send_flag = true;
@@ -324,6 +328,7 @@ void chat_net_step(int chat_type)
     if (send_flag)
       send_typed_line(chat_type);
     host_receive();
+    seal_step();
     discovery_host_step(users_present(), discovery_clock_ms());
     return;
   }
@@ -344,7 +349,10 @@ static int connect_wait_frame(const char *peer, long remaining_ms)
     clear_to_color(buffer, 15);
     rect(buffer, 120, 180, 520, 290, 25);
     textprintf_ex(buffer, font, 140, 200, 0, -1, "Connecting to %.40s", peer);
-    textprintf_ex(buffer, font, 140, 225, 0, -1, "Trying for %ld more seconds", (remaining_ms + 999) / 1000);
+    if (connect_wait_note)
+      textout_ex(buffer, font, connect_wait_note, 140, 225, 0, -1);
+    else
+      textprintf_ex(buffer, font, 140, 225, 0, -1, "Trying for %ld more seconds", (remaining_ms + 999) / 1000);
     textout_ex(buffer, font, "Esc: back to the menu", 140, 260, 0, -1);
     acquire_screen();
     blit(buffer, screen, 0, 0, 0, 0, SCREEN_W, SCREEN_H);
@@ -371,7 +379,14 @@ int chat_start(int chat_type)
   chat_screen_start();
   rules_reset();
 
+  seal_end();
   if (chat_type == 1) {
+    // K is made before anybody can knock.
+    if (seal_host_start(chat_key) != 0) {
+      allegro_message("Not enough memory to make the chat's key");
+      done = true;
+      return 1;
+    }
     int result = Server_init();
     if (result == 1 && port_field_refused)
       allegro_message("%s", bad_port);
@@ -384,14 +399,19 @@ int chat_start(int chat_type)
     memcpy(user[my_number].name, host_name, USER_NAME);
     user[my_number].name[USER_NAME - 1] = 0;
     user[my_number].text_color = pick_color;
-    if (result == 0 && discovery_host_open(listen_conn, user[my_number].name, MAX_USERS - 1) != 0)
+    if (result == 0 && discovery_host_open(listen_conn, user[my_number].name, MAX_USERS - 1, seal_keyed()) != 0)
       post_message("Server", 0, "Not findable: the discovery port is taken");
     return result;
   }
   connect_wait_hook = connect_wait_frame;
   int result = Client_init(ip_addy);
+  const char *why = NULL;
+  if (result == 0 && chat_key[0])
+    result = seal_client_join(server_conn, chat_key, connect_wait_frame, &why);
   connect_wait_hook = NULL;
-  if (result == 1 && port_field_refused)
+  if (why)
+    allegro_message("%s", why);
+  else if (result == 1 && port_field_refused)
     allegro_message("%s", bad_port);
   else if (result == 1)
     allegro_message("Error opening conn.");
@@ -464,6 +484,8 @@ void chat_prog(int chat_type)
       if (!done)
         wait_for_tick();
     }
+    if (join_refused)
+      allegro_message("%s", join_refused);
   }
   chat_end(chat_type);
 }

@@ -14,7 +14,7 @@
 //   4   1  version, 1
 //   5   1  users present
 //   6   1  the most users the chat takes
-//   7   1  zero
+//   7   1  1 when the chat needs a key, else 0
 //   8   4  the query's token (big-endian)
 //  12   2  UDP port of the host's listening conn (big-endian), 1-65535
 //  14  10  the host's name, NUL-terminated, zero-filled
@@ -97,13 +97,14 @@ int discovery_read_query(const unsigned char *buf, int size, unsigned int *token
 }
 
 int discovery_make_answer(unsigned char *buf, unsigned int token, const char *name,
-                          int users, int most, int port)
+                          int users, int most, int port, int needs_key)
 {
   memset(buf, 0, DISCOVERY_ANSWER_SIZE);
   memcpy(buf, answer_magic, 4);
   buf[4] = VERSION;
   buf[5] = (unsigned char)clamp_byte(users);
   buf[6] = (unsigned char)clamp_byte(most);
+  buf[7] = needs_key ? 1 : 0;
   put_be32(buf + 8, token);
   buf[12] = (unsigned char)(port >> 8);
   buf[13] = (unsigned char)port;
@@ -132,6 +133,7 @@ int discovery_read_answer(const unsigned char *buf, int size, unsigned int token
   memcpy(out->name, name, len + 1);
   out->users = buf[5];
   out->most = buf[6];
+  out->needs_key = buf[7] == 1;
   out->port = port;
   return 0;
 }
@@ -142,13 +144,16 @@ static NET_CHANNEL *answerer = NULL;
 static char host_name_told[DISCOVERY_NAME_SIZE];
 static int host_port = 0;
 static int host_most = 0;
-// When the last answers went, oldest first: an answer may go only while
-// fewer than DISCOVERY_ANSWERS_PER_S went in the last second.
+static int host_needs_key = 0;
+// When the last answers went and to which address, oldest first: an
+// answer may go only while fewer than DISCOVERY_ANSWERS_PER_S went in the
+// last second, and fewer than DISCOVERY_ANSWERS_PER_SOURCE to its asker.
 static unsigned int answer_times[DISCOVERY_ANSWERS_PER_S];
+static unsigned int answer_to[DISCOVERY_ANSWERS_PER_S];
 static int answers_kept = 0;
 static int answer_first = 0;
 
-int discovery_host_open(NET_CONN *listening, const char *name, int most)
+int discovery_host_open(NET_CONN *listening, const char *name, int most, int needs_key)
 {
   discovery_host_close();
   if (discovery_port == 0)
@@ -167,6 +172,7 @@ int discovery_host_open(NET_CONN *listening, const char *name, int most)
   snprintf(host_name_told, sizeof host_name_told, "%s", name);
   host_port = port;
   host_most = most;
+  host_needs_key = needs_key;
   return 0;
 }
 
@@ -181,15 +187,20 @@ int discovery_host_answer(const unsigned char *query, int size, const char *from
   // a broadcast or multicast one would spread it.
   if (!from || read_sender(from, &addr, &port) != 0)
     return 0;
-  if (answers_kept == DISCOVERY_ANSWERS_PER_S) {
-    if (now_ms - answer_times[answer_first] < 1000)
-      return 0;
+  while (answers_kept > 0 && now_ms - answer_times[answer_first] >= 1000) {
     answer_first = (answer_first + 1) % DISCOVERY_ANSWERS_PER_S;
     answers_kept--;
   }
-  answer_times[(answer_first + answers_kept) % DISCOVERY_ANSWERS_PER_S] = now_ms;
+  int to_sender = 0;
+  for (int i = 0; i < answers_kept; i++)
+    to_sender += answer_to[(answer_first + i) % DISCOVERY_ANSWERS_PER_S] == addr;
+  if (answers_kept == DISCOVERY_ANSWERS_PER_S || to_sender >= DISCOVERY_ANSWERS_PER_SOURCE)
+    return 0;
+  int at = (answer_first + answers_kept) % DISCOVERY_ANSWERS_PER_S;
+  answer_times[at] = now_ms;
+  answer_to[at] = addr;
   answers_kept++;
-  return discovery_make_answer(answer, token, host_name_told, users, host_most, host_port);
+  return discovery_make_answer(answer, token, host_name_told, users, host_most, host_port, host_needs_key);
 }
 
 void discovery_host_step(int users, unsigned int now_ms)
@@ -220,7 +231,9 @@ void discovery_host_close()
 static NET_CHANNEL *finder = NULL;
 static bool search_failed = false;      // the last query could not go out
 static unsigned int query_due = 0;      // when the next query goes
-static unsigned int token = 0;
+static unsigned int token = 0;          // this round's
+static unsigned int last_token = 0;     // the round before's
+static unsigned int round_number = 0;
 static chat_found chats[FINDER_CHATS];
 static int chat_count = 0;
 
@@ -240,7 +253,8 @@ int finder_take(const unsigned char *buf, int size, const char *from, unsigned i
   chat_found found;
   unsigned int addr;
   int from_port;
-  if (discovery_read_answer(buf, size, token, &found) != 0)
+  if (discovery_read_answer(buf, size, token, &found) != 0 &&
+      (round_number < 2 || discovery_read_answer(buf, size, last_token, &found) != 0))
     return 0;
   if (!from || read_sender(from, &addr, &from_port) != 0 || from_port != discovery_port)
     return 0;
@@ -249,14 +263,23 @@ int finder_take(const unsigned char *buf, int size, const char *from, unsigned i
   found.ip = addr;
   found.heard_ms = now_ms;
 
-  int at = 0;
-  while (at < chat_count && (chats[at].ip != found.ip || chats[at].port != found.port))
-    at++;
-  if (at == chat_count) {
-    // A full list takes no newcomer: a flood of answers cannot push out
-    // the chats already shown.
-    if (chat_count == FINDER_CHATS)
-      return 0;
+  int at = 0, same_address = 0, oldest = -1, oldest_here = -1;
+  for (; at < chat_count && (chats[at].ip != found.ip || chats[at].port != found.port); at++) {
+    if (oldest < 0 || (int)(chats[at].heard_ms - chats[oldest].heard_ms) < 0)
+      oldest = at;
+    if (chats[at].ip == found.ip) {
+      same_address++;
+      if (oldest_here < 0 || (int)(chats[at].heard_ms - chats[oldest_here].heard_ms) < 0)
+        oldest_here = at;
+    }
+  }
+  if (at < chat_count) {
+    // Heard again: updated in its place.
+  } else if (same_address >= FINDER_CHATS_PER_ADDRESS) {
+    at = oldest_here;
+  } else if (chat_count == FINDER_CHATS) {
+    at = oldest;
+  } else {
     chat_count++;
   }
   chats[at] = found;
@@ -277,9 +300,18 @@ void finder_forget(unsigned int now_ms)
   chat_count = kept;
 }
 
+// A token a listener cannot have seen before: each round has its own.
+void finder_next_round()
+{
+  last_token = token;
+  token = std::random_device()();
+  round_number++;
+}
+
 static void send_query(unsigned int now_ms)
 {
   query_due = now_ms + FINDER_QUERY_MS;
+  finder_next_round();
   if (!finder) {
     Init_network_stuff();
     finder = net_openchannel(NET_DRIVER_WSOCK_WIN, NULL);
@@ -301,7 +333,7 @@ void finder_step(bool open, unsigned int now_ms)
     return;
   }
   if (!finder && query_due == 0) {
-    token = std::random_device()();
+    round_number = 0;
     chat_count = 0;
     send_query(now_ms);
   } else if ((int)(now_ms - query_due) >= 0) {
@@ -378,6 +410,7 @@ int finder_line(int i, char *out, int size)
   bool picked = finder_picked() == i - 1;
   char where[24];
   snprintf(where, sizeof where, "%s:%d", c->address, c->port);
-  snprintf(out, size, "%c %-9s %-21s %d/%d users", picked ? '>' : ' ', c->name, where, c->users, c->most);
+  snprintf(out, size, "%c %-9s %-21s %d/%d users%s", picked ? '>' : ' ', c->name, where, c->users, c->most,
+           c->needs_key ? "  needs KEY" : "");
   return picked ? 12 : 15;
 }

@@ -12,9 +12,11 @@
 #define DISCOVERY_NAME_SIZE        10  // a host's name: 9 characters and the terminator
 
 #define DISCOVERY_ANSWERS_PER_S    20  // a host answers at most this many in any second
+#define DISCOVERY_ANSWERS_PER_SOURCE 4  // of which at most this many to one sending address
 #define DISCOVERY_HOST_READS        8  // datagrams a host reads from the port per step
 #define FINDER_READS               16  // answers the join screen reads per step
 #define FINDER_CHATS                8  // chats the join screen lists
+#define FINDER_CHATS_PER_ADDRESS    2  // of which at most this many from one answering address
 #define FINDER_QUERY_MS          2000  // the join screen asks this often
 #define FINDER_FORGET_MS         6000  // and drops a chat not heard for this long
 
@@ -30,6 +32,7 @@ typedef struct chat_found_typ {
   unsigned int ip;                 // the same, host order
   int port;                        // its listening conn's UDP port, 1-65535
   int users, most;                 // users present and the most it takes
+  int needs_key;                   // 1: the chat has a key (KEY must match)
   unsigned int heard_ms;           // when it last answered
 } chat_found;
 
@@ -43,9 +46,9 @@ int discovery_make_query(unsigned char *buf, unsigned int token);
 // 0 and the token when `buf` holds a query of this version, else -1.
 int discovery_read_query(const unsigned char *buf, int size, unsigned int *token);
 // Fills `buf` (DISCOVERY_ANSWER_SIZE bytes) with an answer; its size. The
-// name is cut to 9 characters, counts to 0-255.
+// name is cut to 9 characters, counts to 0-255; `needs_key` 1 for a keyed chat.
 int discovery_make_answer(unsigned char *buf, unsigned int token, const char *name,
-                          int users, int most, int port);
+                          int users, int most, int port, int needs_key = 0);
 // 0 when `buf` holds a sound answer to a query that carried `token`, with
 // `out`'s name, port and counts filled; -1 otherwise.
 int discovery_read_answer(const unsigned char *buf, int size, unsigned int token, chat_found *out);
@@ -53,9 +56,10 @@ int discovery_read_answer(const unsigned char *buf, int size, unsigned int token
 /* ---- Host ---- */
 
 // Opens the answerer beside the listening conn `listening`, answering with
-// `name`, its port and `most`. 0 open (or discovery is off); 1 the
-// discovery port cannot be bound; 2 the conn's port is unknown.
-int discovery_host_open(NET_CONN *listening, const char *name, int most);
+// `name`, its port, `most` and whether it `needs_key`. 0 open (or
+// discovery is off); 1 the discovery port cannot be bound; 2 the conn's
+// port is unknown.
+int discovery_host_open(NET_CONN *listening, const char *name, int most, int needs_key = 0);
 // Reads at most DISCOVERY_HOST_READS datagrams and answers the queries
 // among them, within the rate bound, telling `users` present.
 void discovery_host_step(int users, unsigned int now_ms);
@@ -69,15 +73,24 @@ void discovery_host_close();
 /* ---- Join screen ---- */
 
 // One step of the join screen's search while `open`: the first query at
-// once, then one every FINDER_QUERY_MS; reads answers and forgets chats
-// not heard for FINDER_FORGET_MS. With `open` false it closes the search.
+// once, then one every FINDER_QUERY_MS, each query a round with a fresh
+// token; reads answers and forgets chats not heard for FINDER_FORGET_MS.
+// With `open` false it closes the search.
 void finder_step(bool open, unsigned int now_ms);
-// Takes one answer from `from` into the list: 1 listed, 0 dropped.
+// Takes one answer from `from` into the list: 1 listed, 0 dropped. Only
+// answers to the current round's token or the last one's count, and a
+// chat's address is the one its answer came from. When the list (or the
+// answering address's share of it) is full, a new chat takes the place of
+// the one heard longest ago.
 int finder_take(const unsigned char *buf, int size, const char *from, unsigned int now_ms);
 // Drops the chats not heard for FINDER_FORGET_MS.
 void finder_forget(unsigned int now_ms);
 void finder_close();
-// The token of this search's queries, which answers must carry.
+// Starts the next round of queries: a fresh token, with the last one
+// still answered to.
+void finder_next_round();
+// The token of this round's queries, which answers must carry (or the
+// last round's).
 unsigned int finder_token();
 
 int finder_count();

@@ -7,6 +7,7 @@
 #include "network.h"
 #include "menu.h"
 #include "packet.h"
+#include "seal.h"
 #include "timers.h"
 
 chat_net chat_net_ops = {
@@ -33,15 +34,25 @@ int connect_time_limit_ms = 10000;
 int join_time_limit_ms = 5000;
 int newest_client = -1;
 
-// Accepted conns that have not spoken yet. Anyone can have the library
-// accept a conn with one datagram, so a conn gets a client place only once
-// its first message (the joiner's "ReJo") has arrived; one that stays
-// silent past join_time_limit_ms is closed. When all are taken, the oldest
-// makes way for a new one, so silent conns never lock a joiner out.
-#define WAITING_MAX 16
+// Accepted conns that have not asked to join yet. Anyone can have the
+// library accept a conn with one datagram, and any message is easy to
+// send, so a conn gets a client place only with its "ReJo" (what it sends
+// before that is dropped); one without a "ReJo" for join_time_limit_ms is
+// closed. When all are taken, the oldest conn of the peer host holding the
+// most makes way for a new one, so a flood never locks a joiner out. As
+// many conns as the listening conn's bounds on silent conns allow.
+#define WAITING_MAX 64
 static NET_CONN *waiting_conn[WAITING_MAX];
 static long waiting_since[WAITING_MAX];
+static bool waiting_asked[WAITING_MAX];                // its "ReJo" is in waiting_request
+static char waiting_request[WAITING_MAX][PACKET_CLEAR];
+// The "ReJo" that won a place, until the rules take it (take_join_request).
+static bool place_asked[MAX_CLIENTS];
+static char place_request[MAX_CLIENTS][PACKET_CLEAR];
 bool port_field_refused = false;
+
+// Messages taken from one waiting conn a step.
+#define WAITING_RECEIVES 16
 
 // How often the connect wait draws its frame and looks at the keys.
 #define CONNECT_FRAME_MS 50
@@ -75,10 +86,12 @@ typedef struct backlog_t {
   NET_CONN *conn;   // NULL: unused
   int waiting;      // packets in all queues
   int turn;         // the origin whose queue goes next
+  long moved_ms;    // when a packet last left (or the backlog began)
   origin_queue_t queues[BACKLOG_ORIGINS];
 } backlog_t;
 static backlog_t backlogs[MAX_CLIENTS];
 int backlog_dropped = 0;
+int backlog_stuck_ms = 3000;
 
 static backlog_t *backlog_of(NET_CONN *conn)
 {
@@ -95,6 +108,7 @@ static backlog_t *new_backlog(NET_CONN *conn)
     b->conn = conn;
     b->waiting = 0;
     b->turn = 0;
+    b->moved_ms = clock_ms();
     for (origin_queue_t &q : b->queues)
       q.first = q.count = 0;
   }
@@ -119,7 +133,9 @@ void close_client(int index)
 {
   if (index < 0 || index >= MAX_CLIENTS || !client_conn[index])
     return;
+  place_asked[index] = false;
   backlog_forget(client_conn[index]);
+  seal_forget(client_conn[index]);
   chat_net_ops.close(client_conn[index]);
   client_conn[index] = NULL;
 }
@@ -135,12 +151,13 @@ static int send_next(backlog_t *b)
       continue;
     char packet[PACKET_SIZE] = {0};
     memcpy(packet, q->packets[q->first], PACKET_CLEAR);
-    if (chat_net_ops.send(b->conn, packet, PACKET_SIZE) != 0)
+    if (seal_send(b->conn, packet) != 0)
       return 0;
     q->first = (q->first + 1) % BACKLOG_DEPTH;
     q->count--;
     b->waiting--;
     b->turn = (origin + 1) % BACKLOG_ORIGINS;
+    b->moved_ms = clock_ms();
     return 1;
   }
   return 0;
@@ -158,12 +175,30 @@ void backlog_flush()
   }
 }
 
+int relay_room(int origin, int packets)
+{
+  long now = clock_ms();
+  for (int i = 0; i < client_num && i < MAX_CLIENTS; i++) {
+    backlog_t *b = client_conn[i] && i != origin ? backlog_of(client_conn[i]) : NULL;
+    // A conn that takes nothing for that long must not stop the chat.
+    if (b && now - b->moved_ms < backlog_stuck_ms && b->queues[origin].count + packets > BACKLOG_DEPTH)
+      return 0;
+  }
+  return 1;
+}
+
+int send_room(NET_CONN *conn)
+{
+  backlog_t *b = conn ? backlog_of(conn) : NULL;
+  return !b || b->queues[OWN_ORIGIN].count < BACKLOG_DEPTH;
+}
+
 int send_packet(NET_CONN *conn, const char *packet, int origin)
 {
   if (!conn || origin < 0 || origin >= BACKLOG_ORIGINS)
     return -1;
   backlog_t *b = backlog_of(conn);
-  if (!b && chat_net_ops.send(conn, packet, PACKET_SIZE) == 0)
+  if (!b && seal_send(conn, packet) == 0)
     return 0;
   if (!b)
     b = new_backlog(conn);
@@ -215,10 +250,14 @@ int Server_init()
 {
   client_num = 0;
   newest_client = -1;
-  for (int i = 0; i < MAX_CLIENTS; i++)
+  for (int i = 0; i < MAX_CLIENTS; i++) {
     client_conn[i] = NULL;
-  for (NET_CONN *&conn : waiting_conn)
-    conn = NULL;
+    place_asked[i] = false;
+  }
+  for (int w = 0; w < WAITING_MAX; w++) {
+    waiting_conn[w] = NULL;
+    waiting_asked[w] = false;
+  }
   backlog_clear();
 
   // The empty text, not the absent one: the driver's configured port.
@@ -235,8 +274,46 @@ int Server_init()
 
 static void close_waiting(int w)
 {
+  seal_forget(waiting_conn[w]);
   chat_net_ops.close(waiting_conn[w]);
   waiting_conn[w] = NULL;
+  waiting_asked[w] = false;
+}
+
+// The host part of a conn's peer address ("10.0.0.5" of "10.0.0.5:4000").
+static size_t host_length(const NET_CONN *conn)
+{
+  size_t len = strnlen(conn->peer_addr, sizeof conn->peer_addr);
+  for (size_t i = len; i > 0; i--)
+    if (conn->peer_addr[i - 1] == ':')
+      return i - 1;
+  return len;
+}
+
+static bool same_host(const NET_CONN *a, const NET_CONN *b)
+{
+  size_t len = host_length(a);
+  return len == host_length(b) && memcmp(a->peer_addr, b->peer_addr, len) == 0;
+}
+
+// A free waiting slot, else the one to give up: the oldest of the host
+// that holds the most.
+static int waiting_slot()
+{
+  for (int w = 0; w < WAITING_MAX; w++)
+    if (!waiting_conn[w])
+      return w;
+  int slot = -1, most = 0;
+  for (int w = 0; w < WAITING_MAX; w++) {
+    int held = 0;
+    for (int v = 0; v < WAITING_MAX; v++)
+      held += same_host(waiting_conn[v], waiting_conn[w]);
+    if (held > most || (held == most && waiting_since[w] < waiting_since[slot])) {
+      slot = w;
+      most = held;
+    }
+  }
+  return slot;
 }
 
 static void close_all_waiting()
@@ -248,19 +325,73 @@ static void close_all_waiting()
 
 static void add_waiting(NET_CONN *conn, long now)
 {
-  int slot = 0;
-  for (int w = 0; w < WAITING_MAX; w++) {
-    if (!waiting_conn[w]) {
-      slot = w;
-      break;
-    }
-    if (waiting_since[w] < waiting_since[slot])
-      slot = w;
-  }
+  int slot = waiting_slot();
   if (waiting_conn[slot])
     close_waiting(slot);
   waiting_conn[slot] = conn;
   waiting_since[slot] = now;
+  waiting_asked[slot] = false;
+}
+
+// Takes in what waiting conn `w` has sent, up to its "ReJo", which stays
+// for the rules; anything before it is dropped. Everything behind it is
+// left in the conn for the rules to read in order.
+// The next message of waiting conn `w` into `message` (PACKET_SIZE bytes,
+// zero-filled): its size (below 0 for one that could not be read), 0 when
+// none waits; in a keyed chat what its "Seal" carried. The conn is gone
+// (waiting_conn[w] NULL) after a refused key or a broken "Seal".
+static int next_waiting_message(int w, char *message)
+{
+  NET_CONN *conn = waiting_conn[w];
+  memset(message, 0, PACKET_SIZE);
+  if (seal_keyed()) {
+    int admitted = seal_admit(conn);
+    if (admitted < 0)
+      waiting_conn[w] = NULL;  // refused: the seal layer closes it
+    if (admitted <= 0)
+      return 0;
+    if (seal_held(conn, message))
+      return PACKET_SIZE;
+  }
+  int size = chat_net_ops.query(conn);
+  if (size <= 0)
+    return 0;
+  if (size > PACKET_SIZE) {
+    chat_net_ops.ignore(conn);
+    return -1;
+  }
+  int got = chat_net_ops.receive(conn, message, PACKET_SIZE);
+  if (got < 0)
+    chat_net_ops.ignore(conn);
+  if (got > 0 && seal_take(conn, message, got) == SEAL_BROKEN) {
+    close_waiting(w);
+    return 0;
+  }
+  return got;
+}
+
+static void read_waiting(int w)
+{
+  char message[PACKET_SIZE];
+  for (int n = 0; n < WAITING_RECEIVES && waiting_conn[w] && !waiting_asked[w]; n++) {
+    int got = next_waiting_message(w, message);
+    if (got == 0)
+      return;
+    if (got >= 4 && memcmp(message, "ReJo", 4) == 0) {
+      memcpy(waiting_request[w], message, PACKET_CLEAR);
+      waiting_request[w][PACKET_CLEAR - 1] = 0;
+      waiting_asked[w] = true;
+    }
+  }
+}
+
+int take_join_request(int place, char *packet)
+{
+  if (place < 0 || place >= MAX_CLIENTS || !place_asked[place])
+    return 0;
+  memcpy(packet, place_request[place], PACKET_CLEAR);
+  place_asked[place] = false;
+  return 1;
 }
 
 // A place closed conns have left, else the next unused one; -1 when full.
@@ -281,27 +412,37 @@ int Sever_listen_for_new_client()
 
   // Each poll takes one datagram from the listening port, and answers
   // nothing for junk as for an empty port: polling several times a step
-  // keeps junk from queueing up ahead of a real connect request.
+  // keeps junk from queueing up ahead of a real connect request, and every
+  // request found is taken, so a crowd of them cannot either.
   if (listen_conn) {
     for (int n = 0; n < LISTEN_POLLS; n++) {
       NET_CONN *conn = chat_net_ops.poll_listen(listen_conn);
-      if (conn) {
-        add_waiting(conn, now);
-        break;
+      if (conn && seal_host_blocked(conn)) {
+        chat_net_ops.close(conn);  // a key is being guessed from there
+        continue;
       }
+      if (conn)
+        add_waiting(conn, now);
     }
   }
 
-  // Every waiting conn is polled, also while no place is free: that takes
-  // in what its peer sent, so the library stops counting it as silent.
-  int place = free_place(), speaker = -1;
-  for (int w = 0; w < WAITING_MAX; w++)
-    if (waiting_conn[w] && chat_net_ops.query(waiting_conn[w]) != 0 && speaker < 0)
-      speaker = w;
-  if (place >= 0 && speaker >= 0) {
-    int w = speaker;
+  // Every waiting conn is read, also while no place is free: that takes in
+  // what its peer sent, so the library stops counting it as silent.
+  int place = free_place(), asker = -1;
+  for (int w = 0; w < WAITING_MAX; w++) {
+    if (!waiting_conn[w])
+      continue;
+    read_waiting(w);
+    if (waiting_asked[w] && (asker < 0 || waiting_since[w] < waiting_since[asker]))
+      asker = w;
+  }
+  if (place >= 0 && asker >= 0) {
+    int w = asker;
     client_conn[place] = waiting_conn[w];
+    memcpy(place_request[place], waiting_request[w], PACKET_CLEAR);
+    place_asked[place] = true;
     waiting_conn[w] = NULL;
+    waiting_asked[w] = false;
     if (place == client_num)
       client_num++;
     newest_client = place;
@@ -342,7 +483,7 @@ void say_bye(int chat_type)
   int count = chat_type == 1 ? client_num : 1;
   for (int i = 0; i < count; i++)
     if (conns[i])
-      chat_net_ops.send(conns[i], bye, PACKET_SIZE);
+      seal_send(conns[i], bye);
   // Only real conns are waited for: the linger runs their protocol steps.
   if (chat_net_ops.send != net_send_rdm)
     return;
@@ -364,6 +505,7 @@ void Server_exit()
     chat_net_ops.close(listen_conn);
   listen_conn = NULL;
   client_num = 0;
+  seal_end();
 }
 
 int Client_init(const char *ip_address)
@@ -418,4 +560,5 @@ void Client_exit()
     chat_net_ops.close(server_conn);
   server_conn = NULL;
   connected = false;
+  seal_end();
 }

@@ -48,13 +48,17 @@ int port_text_ok(const char *port);
 // 0 listening; 1 opening the conn failed (or the PORT field is bad);
 // 2 making it listen failed.
 int Server_init();
-// Accepts at most one new conn, taking up to 64 datagrams of the listening
-// port to find its request, and gives a client place to a conn once its
-// first message has arrived; conns silent for join_time_limit_ms (5000)
-// are closed. 1 when a conn got a place (client_conn[newest_client]: a
-// place a closed conn left, else client_num - 1), else 0. The listening
-// conn stays open, so a place that frees up can be taken again.
+// Accepts every new conn among up to 64 datagrams of the listening port,
+// and gives a client place to at most one conn a step, one whose "ReJo"
+// has arrived (the oldest such); conns without a "ReJo" for
+// join_time_limit_ms (5000) are closed. 1 when a conn got a place
+// (client_conn[newest_client]: a place a closed conn left, else
+// client_num - 1), else 0. The listening conn stays open, so a place that
+// frees up can be taken again.
 int Sever_listen_for_new_client();
+// The "ReJo" with which client place `place` was won, into the first
+// PACKET_CLEAR bytes of `packet`: 1 once after the place was given, else 0.
+int take_join_request(int place, char *packet);
 extern int join_time_limit_ms;
 extern int newest_client;
 // Closes every client conn and the listening conn; no clients remain.
@@ -85,6 +89,16 @@ void Client_exit();
 // (counted in backlog_dropped): `origin` already has 16 packets waiting
 // for this conn.
 int send_packet(NET_CONN *conn, const char *packet, int origin);
+// Whether `packets` more packets for `origin` fit every other client
+// conn's backlog: 1 yes, 0 no (the host then leaves that client's messages
+// unread, so the pressure reaches the client's own window). A backlog that
+// has sent nothing for backlog_stuck_ms (3000) does not count: its peer
+// takes nothing, and what it cannot queue is dropped.
+int relay_room(int origin, int packets);
+extern int backlog_stuck_ms;
+// Whether a packet of this machine's own would be taken for `conn` now
+// (sent or queued): 1 yes, 0 its backlog is full.
+int send_room(NET_CONN *conn);
 // Sends what the backlogs hold, the origins of a conn taking turns, until
 // each window is full again.
 void backlog_flush();

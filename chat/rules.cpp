@@ -11,8 +11,10 @@
 //   "Numb" number text      both ways        test number, not relayed
 //   "Left" who              host -> all      user `who` has gone: clear its slot
 //   "Bye!"                  both ways        the sender is leaving the chat
-// A peer that knows only the first seven drops the last two like any
-// unknown id: it just keeps showing who has gone.
+//   "Nope" reason           host -> joiner   no place: 1 the chat needs a key, 2 wrong key
+// A peer that knows only the first seven drops the others like any
+// unknown id: it just keeps showing who has gone. In a keyed chat every
+// packet but "Nope" travels inside a "Seal" (seal.cpp).
 #include <stdio.h>
 #include <string.h>
 #include "chat_it.h"
@@ -23,9 +25,11 @@
 #include "network.h"
 #include "packet.h"
 #include "rules.h"
+#include "seal.h"
 
 int client_user[MAX_CLIENTS];
 bool host_ended = false;
+const char *join_refused = NULL;
 
 // Client: the host has been silent for PEER_GONE_MS and we said so.
 static bool host_silent = false;
@@ -82,6 +86,7 @@ void rules_reset()
   change_from = alert_from = -1;
   host_ended = false;
   host_silent = false;
+  join_refused = NULL;
 }
 
 void host_new_client()
@@ -91,6 +96,9 @@ void host_new_client()
   Packet("New!");
   send_to_clients(-1, OWN_ORIGIN);
   clear_string(packetbuffer, PACKET_CLEAR);
+  // The place came with the conn's "ReJo": it is answered at once.
+  if (take_join_request(newest_client, packetbuffer))
+    host_handle_packet(newest_client);
 }
 
 void client_ask_to_join()
@@ -148,6 +156,31 @@ static void send_number(int conn_index, int who)
   clear_string(packetbuffer, PACKET_CLEAR);
 }
 
+// Whether another user than `who` goes by `name`.
+static bool name_taken(const char *name, int who)
+{
+  for (int z = 0; z < MAX_USERS; z++)
+    if (z != who && user[z].name[0] && strcmp(user[z].name, name) == 0)
+      return true;
+  return false;
+}
+
+// A newcomer whose name another user has: the lowest digit that makes it
+// unique goes on the end (in place of the last letter of a full name).
+static void make_name_unique(int who)
+{
+  char *name = user[who].name;
+  if (!name[0] || !name_taken(name, who))
+    return;
+  size_t at = strlen(name) < USER_NAME - 1 ? strlen(name) : USER_NAME - 2;
+  for (char digit = '0'; digit <= '9'; digit++) {
+    name[at] = digit;
+    name[at + 1] = 0;
+    if (!name_taken(name, who))
+      return;
+  }
+}
+
 // A one-character name is never announced.
 static bool announced(int z)
 {
@@ -163,6 +196,9 @@ static void host_rejoin(int conn_index, int who, int color)
   snprintf(name, sizeof name, "%s", user[who].name);
   int old_color = user[who].text_color;
   set_name(who, user_data);
+  // Another user's name is never taken over: the old one stays.
+  if (name_taken(user[who].name, who))
+    set_name(who, name);
   user[who].text_color = color;
   clear_string(user_data, USER_DATA);
   clear_string(packetbuffer, PACKET_CLEAR);
@@ -217,6 +253,7 @@ static void host_join(int conn_index)
   client_user[conn_index] = who;
   user[who].text_color = color;
   set_name(who, user_data);
+  make_name_unique(who);
   post_message(user[who].name, color, "Im the new guy!");
   chat_sound(JOIN_SOUND);
   clear_string(user_data, USER_DATA);
@@ -336,6 +373,13 @@ void host_handle_packet(int conn_index)
 
 void client_handle_packet()
 {
+  if (PacketRead("Nope")) {
+    // The host closes the conn after it: the join is over, nothing more to send.
+    join_refused = PacketGetByte() == NOPE_WRONG_KEY ? wrong_key_text : needs_key_text;
+    host_ended = true;
+    done = true;
+    clear_string(packetbuffer, PACKET_CLEAR);
+  }
   if (PacketRead("Mesg")) {
     buddy_window.re_draw = true;
     int who = PacketGetByte();
@@ -437,9 +481,12 @@ static void host_echo()
 // floods past it cannot hold the step for ever.
 #define RECEIVE_LIMIT 64
 
-// Takes in the waiting messages of one conn; 1 for each that is a packet.
+// Takes in the waiting messages of one conn; 1 for each that is a packet,
+// SEAL_BROKEN for a sealed one that did not open.
 static int receive_one(NET_CONN *conn)
 {
+  if (seal_held(conn, packetbuffer))
+    return 1;
   int size = chat_net_ops.query(conn);
   if (size <= 0)
     return 0;
@@ -449,6 +496,8 @@ static int receive_one(NET_CONN *conn)
     return -1;
   }
   int got = chat_net_ops.receive(conn, packetbuffer, PACKET_SIZE);
+  if (got > 0 && seal_take(conn, packetbuffer, got) == SEAL_BROKEN)
+    return SEAL_BROKEN;
   // Every packet built here goes out as all PACKET_SIZE bytes, and the
   // rules zero only the head: what a peer put past it must not travel on.
   clear_string(packetbuffer + PACKET_CLEAR, PACKET_SIZE - PACKET_CLEAR);
@@ -481,12 +530,25 @@ static void watch_host()
   host_silent = silent;
 }
 
+// What one packet from a client can make the host queue for each other
+// client: a join's announcements.
+#define RELAYS_PER_PACKET (MAX_USERS + 1)
+
 void host_receive()
 {
   for (int i = 0; i < client_num && i < MAX_CLIENTS; i++) {
     for (int n = 0; n < RECEIVE_LIMIT && client_conn[i]; n++) {
+      // A client whose relays could not all be queued is not read: its
+      // messages wait in its conn, and its window fills instead. The query
+      // still runs the conn's protocol step (acknowledgements, keep-alives).
+      if (!relay_room(i, RELAYS_PER_PACKET)) {
+        chat_net_ops.query(client_conn[i]);
+        break;
+      }
       int got = receive_one(client_conn[i]);
-      if (got == 0)
+      if (got == SEAL_BROKEN)
+        host_client_gone(i);  // replayed, reordered or forged: the conn cannot go on
+      if (got == 0 || got == SEAL_BROKEN)
         break;
       if (got > 0)
         host_handle_packet(i);
@@ -500,7 +562,11 @@ void client_receive()
 {
   for (int n = 0; n < RECEIVE_LIMIT && server_conn; n++) {
     int got = receive_one(server_conn);
-    if (got == 0)
+    if (got == SEAL_BROKEN && !host_ended) {
+      host_ended = true;
+      post_message("Server", 0, "A packet from the host did not open: the chat is over (Esc leaves)");
+    }
+    if (got == 0 || got == SEAL_BROKEN)
       break;
     if (got > 0)
       client_handle_packet();

@@ -89,21 +89,38 @@ TEST_F(Discovery, CodecRoundTripsAndDropsWhatIsMalformed)
   EXPECT_STREQ("ABCDEFGHI", found.name);
   EXPECT_EQ(65535, found.port);
   EXPECT_EQ(-1, discovery_read_answer(a.data(), (int)a.size(), 6, &found)) << "another search's token";
+  EXPECT_EQ(0, found.needs_key);
+  // Byte 7 tells a keyed chat.
+  discovery_make_answer(a.data(), 5, "Keyed", 1, 9, 5000, 1);
+  EXPECT_EQ(1, a[7]);
+  EXPECT_EQ(0, discovery_read_answer(a.data(), (int)a.size(), 5, &found));
+  EXPECT_EQ(1, found.needs_key);
 }
 
 TEST_F(Discovery, HostAnswersTwentyASecondAndNeverTowardsABadSender)
 {
   Bytes q = query(9);
-  for (int i = 0; i < DISCOVERY_ANSWERS_PER_S; i++)
-    ASSERT_EQ((size_t)DISCOVERY_ANSWER_SIZE, host_answer(q, "10.0.0.9:40000", 5000 + i).size()) << i;
-  EXPECT_TRUE(host_answer(q, "10.0.0.9:40000", 5999).empty());
-  EXPECT_EQ((size_t)DISCOVERY_ANSWER_SIZE, host_answer(q, "10.0.0.9:40000", 6000).size());
-  EXPECT_TRUE(host_answer(q, "10.0.0.9:40000", 6000).empty());
-  // Asked every 10 ms across the clock's wrap: never 21 answers in a second.
+  // Each sending address has its share of the answers; any port of it.
+  char from[32];
+  for (int i = 0; i < DISCOVERY_ANSWERS_PER_S; i++) {
+    snprintf(from, sizeof from, "10.0.0.%d:%d", 9 + i / DISCOVERY_ANSWERS_PER_SOURCE, 40000 + i);
+    ASSERT_EQ((size_t)DISCOVERY_ANSWER_SIZE, host_answer(q, from, 5000 + i).size()) << i;
+  }
+  EXPECT_TRUE(host_answer(q, "10.0.0.99:40000", 5999).empty()) << "the total bound";
+  EXPECT_EQ((size_t)DISCOVERY_ANSWER_SIZE, host_answer(q, "10.0.0.99:40000", 6000).size());
+  EXPECT_TRUE(host_answer(q, "10.0.0.99:40000", 6000).empty());
+  for (int i = 1; i < DISCOVERY_ANSWERS_PER_SOURCE; i++)
+    EXPECT_EQ((size_t)DISCOVERY_ANSWER_SIZE, host_answer(q, "10.0.0.99:40001", 6100 + i).size());
+  EXPECT_TRUE(host_answer(q, "10.0.0.99:40002", 6200).empty()) << "the address's share";
+  EXPECT_EQ((size_t)DISCOVERY_ANSWER_SIZE, host_answer(q, "10.0.0.98:40000", 6200).size());
+  // Asked every 10 ms across the clock's wrap, by ever new addresses: never
+  // 21 answers in a second.
   std::vector<unsigned int> times;
-  for (unsigned int t = 0xFFFFFC00u, n = 0; n < 300; t += 10, n++)
-    if (!host_answer(q, "10.0.0.9:40000", t).empty())
+  for (unsigned int t = 0xFFFFFC00u, n = 0; n < 300; t += 10, n++) {
+    snprintf(from, sizeof from, "10.1.%u.%u:40000", n / 200, n % 200 + 1);
+    if (!host_answer(q, from, t).empty())
       times.push_back(t);
+  }
   ASSERT_GE(times.size(), 2u * DISCOVERY_ANSWERS_PER_S);
   for (size_t i = 0; i + DISCOVERY_ANSWERS_PER_S < times.size(); i++)
     EXPECT_GE(times[i + DISCOVERY_ANSWERS_PER_S] - times[i], 1000u) << i;
@@ -159,12 +176,14 @@ TEST_F(Discovery, HostReadsABoundedNumberPerStepAndTellsItsListeningPort)
     }
     return count;
   };
+  // One asker gets its share a second; what the first step did not read
+  // is left for the next.
   discovery_host_step(4, 1000);
   usleep(50000);
-  EXPECT_EQ(DISCOVERY_HOST_READS - 2, answers());  // the two bad ones took their reads
-  discovery_host_step(4, 1000);
+  EXPECT_EQ(DISCOVERY_ANSWERS_PER_SOURCE, answers());
+  discovery_host_step(4, 3000);
   usleep(50000);
-  EXPECT_EQ(14 - DISCOVERY_HOST_READS, answers());
+  EXPECT_EQ(DISCOVERY_ANSWERS_PER_SOURCE, answers());
 
   EXPECT_EQ(2, discovery_host_open(NULL, "Hosty", 9));
   net_closechannel(asker);
@@ -206,6 +225,10 @@ TEST_F(Discovery, JoinScreenListStaysOrderedBoundedAndProofAgainstHostileAnswers
     EXPECT_EQ(atoi(order[i][1]), finder_chat(i)->port);
   }
   EXPECT_EQ("  Zed       10.0.0.9:5000         3/9 users", line(4));
+  Bytes keyed(DISCOVERY_ANSWER_SIZE);
+  discovery_make_answer(keyed.data(), finder_token(), "Zed", 3, 9, 5000, 1);
+  EXPECT_EQ(1, take(keyed, "10.0.0.9:24786", 4100));
+  EXPECT_EQ("  Zed       10.0.0.9:5000         3/9 users  needs KEY", line(4));
 
   // F5 walks the list from the first and around; the pick is marked.
   clear_string(ip_addy, IP_ADDY_SIZE);
@@ -218,7 +241,19 @@ TEST_F(Discovery, JoinScreenListStaysOrderedBoundedAndProofAgainstHostileAnswers
   }
   EXPECT_EQ('>', line(1)[0]);
 
-  // A flood from many addresses cannot grow the list or push out what it shows.
+  // One answering address holds at most its share, the chats heard last.
+  for (int port = 7000; port < 7008; port++)
+    EXPECT_EQ(1, take(answer("Fake", port), "10.0.0.66:24786", 4500 + port - 7000));
+  int fakes = 0;
+  for (int i = 0; i < finder_count(); i++)
+    if (finder_chat(i)->ip == 0x0A000042u) {
+      fakes++;
+      EXPECT_GE(finder_chat(i)->port, 7008 - FINDER_CHATS_PER_ADDRESS);
+    }
+  EXPECT_EQ(FINDER_CHATS_PER_ADDRESS, fakes);
+
+  // A flood from many addresses cannot grow the list, and a chat heard
+  // after it takes the place of the one heard longest ago.
   for (int i = 0; i < 300; i++) {
     char from[32];
     snprintf(from, sizeof from, "10.1.%d.%d:24786", i / 200, i % 200 + 1);
@@ -226,13 +261,27 @@ TEST_F(Discovery, JoinScreenListStaysOrderedBoundedAndProofAgainstHostileAnswers
   }
   EXPECT_EQ(FINDER_CHATS, finder_count());
   EXPECT_EQ("", line(FINDER_CHATS + 1));
+  EXPECT_EQ(1, take(answer("Zed", 5000), "10.0.0.9:24786", 5100));
+  EXPECT_EQ(FINDER_CHATS, finder_count());
 
-  // Chats not heard for six seconds go; the one heard at 4000 stays till 10000.
-  finder_forget(9999);
-  EXPECT_EQ(FINDER_CHATS - 3, finder_count());
+  // Chats not heard for six seconds go; the one heard at 5100 stays till 11100.
+  finder_forget(10999);
+  EXPECT_EQ(FINDER_CHATS, finder_count());
   finder_forget(11000);
+  EXPECT_EQ(1, finder_count());
+  finder_forget(11100);
   EXPECT_EQ(0, finder_count());
   EXPECT_EQ(0, finder_pick_next());
+
+  // Each round has a fresh token: answers to the last round's still count,
+  // older ones, which a listener may have kept, do not.
+  finder_next_round();
+  unsigned int first = finder_token();
+  finder_next_round();
+  EXPECT_NE(first, finder_token());
+  EXPECT_EQ(1, take(answer("Amy", 5000, 1, 9, first), "10.0.0.8:24786", 12000));
+  finder_next_round();
+  EXPECT_EQ(0, take(answer("Amy", 5000, 1, 9, first), "10.0.0.8:24786", 12000));
 }
 
 }  // namespace

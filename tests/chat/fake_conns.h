@@ -10,7 +10,7 @@
 #include "network.h"
 
 struct FakeConn {
-  NET_CONN conn;  // the chat holds &conn; its `data` points back here
+  NET_CONN conn{};  // the chat holds &conn; its `data` points back here
   std::deque<std::vector<char>> inbox;         // messages waiting to be received
   std::vector<std::vector<char>> sent;         // every message sent, in order
   bool closed = false;

@@ -64,6 +64,34 @@ namespace {
 
 using ChatEnd = ChatTest;
 
+// A client whose host takes no more lines keeps what was typed.
+TEST_F(ChatEnd, ALineTheConnCannotTakeStaysInTheTypingLine)
+{
+  connect_client();
+  connected = true;
+  host.room = 0;
+  for (int n = 0; n < 16; n++)
+    send_packet(server_conn, packet("Mesg", {1}, "queued").data(), OWN_ORIGIN);
+  strcpy(user[my_number].typings, "kept");
+  auto enter = [] {
+    chat_key_step(2);  // Enter up first
+    key[KEY_ENTER] = 1;
+    std::thread release([] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      key[KEY_ENTER] = 0;
+    });
+    chat_key_step(2);
+    release.join();
+  };
+  enter();
+  EXPECT_FALSE(send_flag);
+  EXPECT_STREQ("kept", user[my_number].typings);
+  host.room = 100;
+  backlog_flush();
+  enter();
+  EXPECT_TRUE(send_flag);
+}
+
 TEST_F(ChatEnd, KeysTypedInTheChatDoNotFollowIntoTheMenu)
 {
   // Typed ahead of Esc, or while a join waited for the host in vain: none

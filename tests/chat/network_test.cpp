@@ -27,39 +27,51 @@ class Listening : public ChatTest {};
 TEST_F(Listening, JunkIsDrainedAndOneClientIsAcceptedAStep)
 {
   listen();
-  for (int n = 0; n < 60; n++)
+  for (int n = 0; n < 30; n++)
     listener.requests.push_back(nullptr);
   for (int i : {0, 1}) {
     fakes[i].conn.data = &fakes[i];
-    fakes[i].inbox.push_back(std::vector<char>(PACKET_SIZE, 'R'));
+    fakes[i].inbox.push_back(packet("ReJo", {5}, "Guest"));
     listener.requests.push_back(&fakes[i].conn);
   }
+  // Both requests are taken in one step; the places come one a step.
   EXPECT_EQ(1, Sever_listen_for_new_client());
-  EXPECT_EQ(61, listener.polls);  // the junk, then the request; not the next one
+  EXPECT_EQ(64, listener.polls);
+  EXPECT_EQ(&fakes[0].conn, client_conn[0]);
   EXPECT_EQ(1, Sever_listen_for_new_client());
   EXPECT_EQ(2, client_num);
   EXPECT_EQ(&fakes[1].conn, client_conn[1]);
+  char request[PACKET_SIZE] = {0};
+  EXPECT_EQ(1, take_join_request(1, request));
+  EXPECT_STREQ("Guest", request + 5);
+  EXPECT_EQ(0, take_join_request(1, request));
 
-  // A conn gets a place only once it speaks, and a silent one is closed
-  // after the join time; a place a closed conn left is taken again.
+  // A place comes only with a "ReJo": a conn that sends anything else, or
+  // nothing, is closed after the join time; a place a closed conn left is
+  // taken again.
   int saved = join_time_limit_ms;
   join_time_limit_ms = 30;
-  fakes[2].conn.data = &fakes[2];
-  fakes[3].conn.data = &fakes[3];
-  listener.requests.push_back(&fakes[2].conn);
-  listener.requests.push_back(&fakes[3].conn);
+  for (int i : {2, 3, 4}) {
+    fakes[i].conn.data = &fakes[i];
+    listener.requests.push_back(&fakes[i].conn);
+  }
+  fakes[2].inbox.push_back(packet("Mesg", {2}, "no join"));
+  fakes[2].inbox.push_back(std::vector<char>(PACKET_SIZE, 'R'));
   EXPECT_EQ(0, Sever_listen_for_new_client());
   EXPECT_EQ(0, Sever_listen_for_new_client());
   EXPECT_EQ(2, client_num);
-  fakes[3].inbox.push_back(std::vector<char>(PACKET_SIZE, 'R'));
+  fakes[3].inbox.push_back(packet("ReJo", {5}, "Late"));
+  fakes[3].inbox.push_back(packet("Mesg", {2}, "after the join"));
   close_client(0);
   EXPECT_EQ(1, Sever_listen_for_new_client());
   EXPECT_EQ(&fakes[3].conn, client_conn[0]);
   EXPECT_EQ(0, newest_client);
   EXPECT_EQ(2, client_num);
+  EXPECT_EQ(1u, fakes[3].inbox.size()) << "what follows the ReJo is the rules' to read";
   std::this_thread::sleep_for(std::chrono::milliseconds(40));
   EXPECT_EQ(0, Sever_listen_for_new_client());
   EXPECT_TRUE(fakes[2].closed);
+  EXPECT_TRUE(fakes[4].closed);
   EXPECT_FALSE(fakes[3].closed);
   join_time_limit_ms = saved;
 
@@ -69,6 +81,28 @@ TEST_F(Listening, JunkIsDrainedAndOneClientIsAcceptedAStep)
   listener.polls = 0;
   EXPECT_EQ(0, Sever_listen_for_new_client());
   EXPECT_EQ(64, listener.polls);
+}
+
+// A crowd of conns from one host makes way for a newcomer from another.
+TEST_F(Listening, AFullWaitingListGivesUpTheBusiestHostsOldest)
+{
+  listen();
+  std::vector<FakeConn> crowd(65);
+  for (size_t n = 0; n < crowd.size(); n++) {
+    crowd[n].conn.data = &crowd[n];
+    strcpy(crowd[n].conn.peer_addr, n == 1 ? "10.0.0.9:4000" : "10.0.0.5:4000");
+    listener.requests.push_back(&crowd[n].conn);
+  }
+  EXPECT_EQ(0, Sever_listen_for_new_client());  // 64 polls: 64 conns wait
+  EXPECT_FALSE(crowd[0].closed);
+  EXPECT_EQ(0, Sever_listen_for_new_client());
+  EXPECT_TRUE(crowd[0].closed);
+  EXPECT_FALSE(crowd[1].closed);
+  crowd[1].inbox.push_back(packet("ReJo", {5}, "Joiner"));
+  EXPECT_EQ(1, Sever_listen_for_new_client());
+  EXPECT_EQ(&crowd[1].conn, client_conn[0]);
+  Server_exit();
+  client_conn[0] = NULL;
 }
 
 class Conns : public testing::Test {

@@ -4,8 +4,13 @@
 // broadcast reaching every program of the socket number on the segment.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <algorithm>
 #include <cctype>
@@ -16,6 +21,7 @@
 #include <vector>
 
 #include "netlane.h"
+#include "drivers.h"
 
 #include "inet_test_util.h"
 #include "ipx_test_util.h"
@@ -130,6 +136,87 @@ TEST_F(Ipx, QueuesKeepSixteenPacketsAndShortBuffersLoseTheRest)
     EXPECT_EQ(buf[0], i) << "in the order sent";
   }
   EXPECT_EQ(net_receive(to, buf.data(), (int)buf.size(), NULL), -1) << "the 17th was dropped";
+}
+
+TEST_F(Ipx, JunkInAFullQueueMakesWayForTheTargetsPackets)
+{
+  NET_CHANNEL *to = open(":6100");
+  NET_CHANNEL *peer = open(NULL);
+  NET_CHANNEL *stranger = open(NULL);
+  ASSERT_TRUE(to && peer && stranger);
+  ASSERT_EQ(net_assigntarget(to, local(peer).c_str()), 0);
+  ASSERT_EQ(net_assigntarget(peer, (where(to) + ":6100").c_str()), 0);
+  ASSERT_EQ(net_assigntarget(stranger, (where(to) + ":6100").c_str()), 0);
+  for (int i = 0; i < 20; i++)
+    ASSERT_EQ(net_send(stranger, "junk", 4), 0);
+  ASSERT_TRUE(wait_readable(to));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  net_query(to);  // files all 20: the queue is full of junk
+  ASSERT_EQ(net_send(peer, "peer", 4), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::vector<std::string> got;
+  char buf[8];
+  for (int n = 0; n < 20 && net_query(to); n++)
+    got.emplace_back(buf, (size_t)std::max(0, net_receive(to, buf, sizeof buf, NULL)));
+  ASSERT_EQ(got.size(), 16u);
+  EXPECT_EQ(got[0], "peer") << "read before the junk queued ahead of it";
+  EXPECT_EQ(std::count(got.begin(), got.end(), "junk"), 15);
+}
+
+// Threads that each use only their own channels must get only their own bytes.
+TEST_F(Ipx, TwoThreadsOnTheirOwnChannels)
+{
+  auto run = [](char tag, int *good) {
+    NET_CHANNEL *a = net_openchannel(NET_DRIVER_IPX_WIN, NULL);
+    NET_CHANNEL *b = net_openchannel(NET_DRIVER_IPX_WIN, NULL);
+    if (!a || !b || net_assigntarget(b, net_getlocaladdress(a)) != 0) return;
+    std::string from_b = net_getlocaladdress(b);
+    for (int i = 0; i < 2000; i++) {
+      char out[64], in[64], sender[NET_MAX_ADDRESS_LENGTH] = "";
+      memset(out, tag, sizeof out);
+      out[0] = (char)i;
+      if (net_send(b, out, sizeof out) != 0) continue;
+      int len = -1;
+      for (int tries = 0; tries < 2000 && len < 0; tries++) {
+        len = net_receive(a, in, sizeof in, sender);
+        if (len < 0) std::this_thread::yield();
+      }
+      *good += len == (int)sizeof out && memcmp(in, out, sizeof out) == 0 && from_b == sender;
+    }
+    net_closechannel(a);
+    net_closechannel(b);
+  };
+  int good[2] = {0, 0};
+  std::thread one(run, 'x', &good[0]), two(run, 'y', &good[1]);
+  one.join();
+  two.join();
+  // Loopback loses nothing here; a datagram taken in late only costs its own.
+  EXPECT_GE(good[0], 1990);
+  EXPECT_GE(good[1], 1990);
+}
+
+// A program holding the broadcast port without sharing it leaves the
+// driver working point to point, and its description says what is missing.
+TEST_F(Ipx, AStrangerOnTheBroadcastPortCostsOnlyBroadcasts)
+{
+  EXPECT_STREQ(net_driver_ipx_win.desc, "IPX driver");
+  net_shutdown();
+  int stranger = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons((unsigned short)test_meeting_port());
+  ASSERT_EQ(bind(stranger, (sockaddr *)&at, sizeof at), 0);
+  ASSERT_EQ(net_init(), 0);
+  ASSERT_EQ(load_config_text(("[ipx]\nsocket = " + std::to_string(test_socket_number())).c_str()), 0);
+  ASSERT_EQ(net_initdriver(NET_DRIVER_IPX_WIN), 1);
+  EXPECT_NE(std::string(net_driver_ipx_win.desc).find("no broadcasts"), std::string::npos);
+  NET_CHANNEL *to = open(":6200");
+  NET_CHANNEL *from = open(NULL);
+  ASSERT_TRUE(to && from);
+  ASSERT_EQ(net_assigntarget(from, (where(to) + ":6200").c_str()), 0);
+  ASSERT_EQ(net_send(from, "direct", 6), 0);
+  EXPECT_EQ(next(to), "direct");
+  close(stranger);
 }
 
 TEST_F(Ipx, ConfigurationSections)

@@ -9,6 +9,10 @@
 // ("*/*:5", "0123456789ab"). Binding texts name a port (":7"), optionally
 // after "+" (share a port in use) or "-" (do not).
 //
+// Channels may be used from several threads: the socket, the staging
+// buffer, the queues and next_port are shared, and `ipx_lock` guards them.
+// It is taken after the open-conn and open-channel mutexes, never before.
+//
 // Datagram, one per channel packet (numbers high byte first):
 //    0               4               8
 //   +---------------+---------------+----------------------+
@@ -52,6 +56,11 @@ struct port_queue_t {
   int port;
   port_queue_t *next;
   int usage;                         // channels on this port
+  // The last target a channel of this port was given: its packets may push
+  // out others' when the queue is full, so junk cannot crowd out a conn's peer.
+  int has_peer;
+  ipx_addr peer;
+  int peer_port;
   packet_t packet[QUEUE_SLOTS];
   int first;                         // oldest packet
   int count;
@@ -77,6 +86,13 @@ ipx_socket_t ipx_socket = IPX_NO_SOCKET;
 unsigned char ipx_buffer[PORT_HEADER + PAYLOAD_SIZE];  // one datagram, in or out
 port_queue_t *port_queues = NULL;    // newest first
 int next_port = 0;                   // where the search for an automatic port starts
+void *ipx_lock = NULL;               // guards all of the above; made by init
+
+const char *full_desc = "IPX driver";
+const char *deaf_desc = "IPX driver, no broadcasts (its socket number's UDP port is taken)";
+
+void lock(void) { __netlane_internal__mutex_lock(ipx_lock); }
+void unlock(void) { __netlane_internal__mutex_unlock(ipx_lock); }
 
 void put_be32(unsigned char *p, int value)
 {
@@ -131,6 +147,7 @@ int create_port(int id, int force)
   if (!q) return -1;
   q->port = id;
   q->usage = 1;
+  q->has_peer = 0;
   q->first = 0;
   q->count = 0;
   q->next = port_queues;
@@ -151,8 +168,43 @@ void free_port(int id)
   }
 }
 
+bool from_peer(const port_queue_t *q, const packet_t *p)
+{
+  return q->has_peer && p->fromport == q->peer_port && memcmp(&p->from, &q->peer, sizeof p->from) == 0;
+}
+
+// The offset from the oldest of the first packet from the queue's peer
+// (`peer` set) or from anybody else; -1 when there is none.
+int find_packet(const port_queue_t *q, bool peer)
+{
+  for (int i = 0; i < q->count; i++)
+    if (from_peer(q, &q->packet[(q->first + i) % QUEUE_SLOTS]) == peer) return i;
+  return -1;
+}
+
+// Drops the packet `i` places after the oldest; the others keep their order.
+void remove_packet(port_queue_t *q, int i)
+{
+  for (int j = i; j > 0; j--)
+    q->packet[(q->first + j) % QUEUE_SLOTS] = q->packet[(q->first + j - 1) % QUEUE_SLOTS];
+  q->first = (q->first + 1) % QUEUE_SLOTS;
+  q->count--;
+}
+
+// Room in a full queue for a packet from its peer: the oldest packet from
+// anybody else goes. 0 made room; -1 the queue holds only the peer's.
+int push_out_stranger(port_queue_t *q)
+{
+  int i = find_packet(q, false);
+  if (i < 0) return -1;
+  remove_packet(q, i);
+  return 0;
+}
+
 // Sorts what the socket holds into the port queues. A datagram without a
-// whole header, for a port without a queue, or for a full queue is dropped.
+// whole header, or for a port without a queue, is dropped, and so is one
+// for a full queue unless it comes from the port's peer (see
+// push_out_stranger). The caller holds ipx_lock.
 void poll_ipx_socket(void)
 {
   for (int n = 0; n < DRAIN_LIMIT; n++) {
@@ -164,12 +216,16 @@ void poll_ipx_socket(void)
     if (len < 0) return;
     if (len < PORT_HEADER) continue;
     port_queue_t *q = find_port(get_be32(ipx_buffer));
-    if (!q || q->count == QUEUE_SLOTS) continue;
+    if (!q) continue;
+    packet_t in;
+    in.fromport = get_be32(ipx_buffer + 4);
+    memcpy(in.from.net, from.netnum, sizeof in.from.net);
+    memcpy(in.from.node, from.nodenum, sizeof in.from.node);
+    if (q->count == QUEUE_SLOTS && (!from_peer(q, &in) || push_out_stranger(q) != 0)) continue;
     packet_t *p = &q->packet[(q->first + q->count) % QUEUE_SLOTS];
     p->size = len - PORT_HEADER;
-    p->fromport = get_be32(ipx_buffer + 4);
-    memcpy(p->from.net, from.netnum, sizeof p->from.net);
-    memcpy(p->from.node, from.nodenum, sizeof p->from.node);
+    p->fromport = in.fromport;
+    p->from = in.from;
     memcpy(p->data, ipx_buffer + PORT_HEADER, static_cast<size_t>(p->size));
     q->count++;
   }
@@ -250,7 +306,7 @@ int detect(void)
 }
 
 // 0 ready; 1 no socket; 2 no non-blocking mode; 3 the bind failed.
-int init(void)
+int open_socket(void)
 {
   ipx_socket = __netlane_internal__ipx_open(IPX_FAMILY, IPX_DATAGRAM, 0);
   if (ipx_socket == IPX_NO_SOCKET) return 1;
@@ -274,13 +330,26 @@ int init(void)
   }
   memcpy(local_addr.net, a.netnum, sizeof local_addr.net);
   memcpy(local_addr.node, a.nodenum, sizeof local_addr.node);
+  // Point to point works without the broadcast port; the description says
+  // what is missing.
+  net_driver_ipx_win.desc = __netlane_internal__ipx_hears_broadcasts(ipx_socket) ? full_desc : deaf_desc;
   return 0;
+}
+
+int init(void)
+{
+  int result = open_socket();
+  if (result == 0 && !ipx_lock) __netlane_internal__mutex_create(&ipx_lock);
+  return result;
 }
 
 int drv_exit(void)
 {
   __netlane_internal__ipx_close(ipx_socket);
   ipx_socket = IPX_NO_SOCKET;
+  net_driver_ipx_win.desc = full_desc;
+  __netlane_internal__mutex_destroy(ipx_lock);
+  ipx_lock = NULL;
   return 0;
 }
 
@@ -306,8 +375,11 @@ int init_channel(NET_CHANNEL *chan, const char *addr)
 
   channel_data_t *data = new (std::nothrow) channel_data_t;
   if (!data) return 1;
+  lock();
   if (port == 0) port = find_free_port();
-  if (create_port(port, sharing) != 0) {
+  int made = create_port(port, sharing);
+  unlock();
+  if (made != 0) {
     delete data;
     return 2;
   }
@@ -327,7 +399,9 @@ int destroy_channel(NET_CHANNEL *chan)
 {
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
   if (!data) return 0;
+  lock();
   free_port(data->port);
+  unlock();
   delete data;
   chan->data = NULL;
   return 0;
@@ -362,10 +436,22 @@ int prepare_target(NET_CHANNEL *, const char *addr, void *prepared)
 int update_target(NET_CHANNEL *chan)
 {
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  ipx_addr a;
+  int port;
   prepared_t to;
-  if (!data || prepare_target(chan, chan->target_addr, &to) != 0) return 1;
+  if (!data || parse_address(chan->target_addr, &a, &port) != 0 || prepare_target(chan, chan->target_addr, &to) != 0)
+    return 1;
+  if (port == 0) port = default_port;
   data->target_address = to.address;
   memcpy(data->target_port, to.port, 4);
+  lock();
+  port_queue_t *q = find_port(data->port);
+  if (q) {
+    q->has_peer = 1;
+    q->peer = a;
+    q->peer_port = port;
+  }
+  unlock();
   return 0;
 }
 
@@ -375,10 +461,13 @@ int send_to_address(channel_data_t *data, const unsigned char *port, const ipx_s
                     const void *buf, int size)
 {
   if (!data || size < 0 || size > PAYLOAD_SIZE || (size > 0 && !buf)) return 1;
+  lock();
   memcpy(ipx_buffer, port, 4);
   memcpy(ipx_buffer + 4, data->source_port, 4);
   if (size > 0) memcpy(ipx_buffer + PORT_HEADER, buf, static_cast<size_t>(size));
-  return __netlane_internal__ipx_send_to(ipx_socket, ipx_buffer, size + PORT_HEADER, address) != 0 ? 1 : 0;
+  int sent = __netlane_internal__ipx_send_to(ipx_socket, ipx_buffer, size + PORT_HEADER, address);
+  unlock();
+  return sent != 0 ? 1 : 0;
 }
 
 int drv_send(NET_CHANNEL *chan, const void *buf, int size)
@@ -401,16 +490,24 @@ int drv_recv(NET_CHANNEL *chan, void *buf, int size, char *from)
 {
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
   if (!data) return -1;
+  lock();
   poll_ipx_socket();
   port_queue_t *q = find_port(data->port);
-  if (!q || q->count == 0) return -1;
-  packet_t *p = &q->packet[q->first];
+  if (!q || q->count == 0) {
+    unlock();
+    return -1;
+  }
+  // The peer's packets go first, so junk queued ahead of them cannot slow
+  // a conn down; each sender's packets stay in their order.
+  int at = find_packet(q, true);
+  if (at < 0) at = 0;
+  packet_t *p = &q->packet[(q->first + at) % QUEUE_SLOTS];
   int copied = size < p->size ? size : p->size;
   if (copied < 0 || !buf) copied = 0;
   if (copied > 0) memcpy(buf, p->data, static_cast<size_t>(copied));
   if (from) write_address(from, &p->from, p->fromport);
-  q->first = (q->first + 1) % QUEUE_SLOTS;
-  q->count--;
+  remove_packet(q, at);
+  unlock();
   return copied;
 }
 
@@ -418,9 +515,12 @@ int query(NET_CHANNEL *chan)
 {
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
   if (!data) return 0;
+  lock();
   poll_ipx_socket();
   port_queue_t *q = find_port(data->port);
-  return q && q->count > 0 ? 1 : 0;
+  int waiting = q && q->count > 0 ? 1 : 0;
+  unlock();
+  return waiting;
 }
 
 // Every channel shares the process's socket: a datagram for another port

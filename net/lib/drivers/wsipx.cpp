@@ -44,7 +44,8 @@ static_assert(sizeof(ipx_sockaddr_t) == 14, "the platform's IPX address is 14 by
 struct layer_socket {
   int in_use;
   int node_fd;          // the node's UDP socket
-  int meet_fd;          // the socket number's shared UDP socket; -1 until bound
+  int meet_fd;          // the socket number's shared UDP socket; -1 when it has none
+  int bound;            // bind succeeded (with or without meet_fd)
   int blocking;         // receives wait until a datagram comes
   int loopback;         // bound while NETLANE_IPX_LOOPBACK was set
   int read_meet_first;  // alternates, so neither socket starves the other
@@ -193,7 +194,7 @@ int __netlane_internal__ipx_set_nonblocking(ipx_socket_t sock)
 int __netlane_internal__ipx_bind(ipx_socket_t sock, const ipx_sockaddr_t *addr)
 {
   layer_socket *s = get(sock);
-  if (!s || s->meet_fd >= 0 || !addr || addr->family != IPX_FAMILY) return -1;
+  if (!s || s->bound || !addr || addr->family != IPX_FAMILY) return -1;
   unsigned int meet_port = get_be16(addr->socket);
   unsigned int ip = get_be32(addr->nodenum);
   unsigned int port = get_be16(addr->nodenum + 4);
@@ -208,23 +209,21 @@ int __netlane_internal__ipx_bind(ipx_socket_t sock, const ipx_sockaddr_t *addr)
   if (bind(s->node_fd, reinterpret_cast<struct sockaddr *>(&local), sizeof local) != 0) return -1;
   if (set_option(s->node_fd, SO_BROADCAST) != 0) return -1;
 
-  int meet_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (meet_fd < 0) return -1;
-  // Bound to the loopback broadcast address it hears loopback broadcasts
-  // and nothing else.
-  struct sockaddr_in shared = inet_address(loopback ? LOOPBACK_BROADCAST : INADDR_ANY, meet_port);
-  if (set_option(meet_fd, SO_REUSEADDR) != 0 ||
-      bind(meet_fd, reinterpret_cast<struct sockaddr *>(&shared), sizeof shared) != 0) {
-    close(meet_fd);
-    return -1;
-  }
-
   socklen_t len = sizeof local;
-  if (getsockname(s->node_fd, reinterpret_cast<struct sockaddr *>(&local), &len) != 0) {
+  if (getsockname(s->node_fd, reinterpret_cast<struct sockaddr *>(&local), &len) != 0) return -1;
+
+  // Bound to the loopback broadcast address it hears loopback broadcasts
+  // and nothing else. Another program may hold the port without sharing
+  // it: the node still works point to point, it just hears no broadcasts.
+  int meet_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  struct sockaddr_in shared = inet_address(loopback ? LOOPBACK_BROADCAST : INADDR_ANY, meet_port);
+  if (meet_fd >= 0 && (set_option(meet_fd, SO_REUSEADDR) != 0 ||
+                       bind(meet_fd, reinterpret_cast<struct sockaddr *>(&shared), sizeof shared) != 0)) {
     close(meet_fd);
-    return -1;
+    meet_fd = -1;
   }
   s->meet_fd = meet_fd;
+  s->bound = 1;
   s->loopback = loopback;
   s->name.family = IPX_FAMILY;
   memcpy(s->name.netnum, addr->netnum, 4);
@@ -237,9 +236,15 @@ int __netlane_internal__ipx_bind(ipx_socket_t sock, const ipx_sockaddr_t *addr)
 int __netlane_internal__ipx_local_name(ipx_socket_t sock, ipx_sockaddr_t *addr)
 {
   layer_socket *s = get(sock);
-  if (!s || s->meet_fd < 0 || !addr) return -1;
+  if (!s || !s->bound || !addr) return -1;
   *addr = s->name;
   return 0;
+}
+
+int __netlane_internal__ipx_hears_broadcasts(ipx_socket_t sock)
+{
+  layer_socket *s = get(sock);
+  return s && s->meet_fd >= 0 ? 1 : 0;
 }
 
 int __netlane_internal__ipx_readable(ipx_socket_t sock)
@@ -266,7 +271,7 @@ int __netlane_internal__ipx_wait_fds(ipx_socket_t sock, int *fds, int max)
 int __netlane_internal__ipx_send_to(ipx_socket_t sock, const void *buf, int size, const ipx_sockaddr_t *to)
 {
   layer_socket *s = get(sock);
-  if (!s || s->meet_fd < 0 || !to || to->family != IPX_FAMILY) return -1;
+  if (!s || !s->bound || !to || to->family != IPX_FAMILY) return -1;
   if (size < 0 || size > IPX_MAX_PAYLOAD || (size > 0 && !buf)) return -1;
 
   unsigned char packet[MAX_PACKET];
@@ -296,16 +301,16 @@ int __netlane_internal__ipx_send_to(ipx_socket_t sock, const void *buf, int size
 int __netlane_internal__ipx_recv_from(ipx_socket_t sock, void *buf, int size, ipx_sockaddr_t *from)
 {
   layer_socket *s = get(sock);
-  if (!s || s->meet_fd < 0 || size < 0 || (size > 0 && !buf)) return -1;
+  if (!s || !s->bound || size < 0 || (size > 0 && !buf)) return -1;
 
   unsigned char packet[MAX_PACKET];
   struct sockaddr_in src;
   for (int n = 0; n < DROPS_PER_CALL; n++) {
-    int first = s->read_meet_first ? s->meet_fd : s->node_fd;
-    int second = s->read_meet_first ? s->node_fd : s->meet_fd;
+    int first = s->read_meet_first && s->meet_fd >= 0 ? s->meet_fd : s->node_fd;
+    int second = first == s->meet_fd ? s->node_fd : s->meet_fd;
     int fd = first;
     long len = take(fd, packet, &src);
-    if (len < 0) {
+    if (len < 0 && second >= 0) {
       fd = second;
       len = take(fd, packet, &src);
     }

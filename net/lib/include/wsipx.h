@@ -54,6 +54,11 @@ int __netlane_internal__ipx_bind(ipx_socket_t sock, const ipx_sockaddr_t *addr);
 /* The bound address, with the node as peers reach it. 0 done; -1 not bound. */
 int __netlane_internal__ipx_local_name(ipx_socket_t sock, ipx_sockaddr_t *addr);
 
+/* Whether the bound socket hears broadcasts: 1 yes; 0 no, as when another
+ * program holds the socket number's UDP port without sharing it (the node
+ * still sends and receives point to point). */
+int __netlane_internal__ipx_hears_broadcasts(ipx_socket_t sock);
+
 /* Whether a datagram waits, without waiting: 1 yes, 0 no. */
 int __netlane_internal__ipx_readable(ipx_socket_t sock);
 
