@@ -337,6 +337,16 @@ port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr
 void __netlane_internal__share_remove(port_share_t *share, port_peer_t *peer)
 {
   lock(share);
+  // The address goes back to the newest peer left there: a request in a
+  // peer's name that the program turned away must not cut its conn off.
+  if (!peer->superseded) {
+    for (port_peer_t *p = peer->chain; p; p = p->chain) {
+      if (p->hash == peer->hash && strcmp(p->addr, peer->addr) == 0) {
+        __atomic_store_n(&p->superseded, 0, __ATOMIC_RELAXED);
+        break;
+      }
+    }
+  }
   for (port_peer_t **link = &share->buckets[peer->hash & (unsigned int)(share->nbuckets - 1)]; *link;
        link = &(*link)->chain) {
     if (*link == peer) {

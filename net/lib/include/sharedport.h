@@ -46,7 +46,8 @@ port_peer_t *__netlane_internal__share_find(port_share_t *share, const char *add
 /* A new peer, silent until share_heard, holding the share once; NULL when
  * memory ran out, the address cannot be prepared, or the bounds on silent
  * peers (per host and in all) are reached. It takes over its address from
- * any older peer there, which from then on neither receives nor sends. */
+ * any older peer there, which from then on neither receives nor sends
+ * until the newer one is removed. */
 port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr, unsigned int conn_id,
                                            const struct conn_config *cfg, void *owner);
 /* The peer's conn has closed: its entry and what waits for it go, and its
