@@ -13,10 +13,10 @@ printf '[conns]\nconn_max_silent_per_address = 100000\nconn_max_silent = 100000\
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 for n in 10 100 1000 10000; do
   echo "netlane $n conns, 1000/s: $(bench/bench_rdm_scale netlane $n --cfg "$cfg")"
-  [ $n -le 4095 ] && echo "enet    $n conns, 1000/s: $(bench/bench_rdm_scale enet $n)"
+  if [ $n -le 4095 ]; then echo "enet    $n conns, 1000/s: $(bench/bench_rdm_scale enet $n)"; fi
 done
 for n in 1000 10000; do
   echo "netlane $n conns, idle: $(bench/bench_rdm_scale netlane $n --rate 0 --cfg "$cfg")"
-  [ $n -le 4095 ] && echo "enet    $n conns, idle: $(bench/bench_rdm_scale enet $n --rate 0)"
+  if [ $n -le 4095 ]; then echo "enet    $n conns, idle: $(bench/bench_rdm_scale enet $n --rate 0)"; fi
 done
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -517,6 +517,7 @@ static int connect(NET_CONN *conn, const char *target)
   data->request_time = __netlane_timer_func();
   data->requests = 1;
   if (net_send(data->chan, data->connect_string, REQUEST_SIZE) != 0) return 2;
+  __netlane_internal__waitset_notify(data);
   return 0;
 }
 
@@ -626,6 +627,8 @@ static int send_rdm(NET_CONN *conn, const void *buf, int size)
     return -1;
   }
   poll(conn);
+  // Its resend is due some time from now: the sets holding it must know.
+  __netlane_internal__waitset_notify(data);
   return 0;
 }
 
@@ -650,6 +653,8 @@ static int recv_rdm(NET_CONN *conn, void *buf, int max)
   int size = slot->size;
   memcpy(buf, slot->data, (size_t)size);
   __netlane_internal__in_release(&data->in);
+  // A packet parked for want of room may be taken now.
+  if (data->parked) __netlane_internal__waitset_notify(data);
   return size;
 }
 

@@ -539,14 +539,36 @@ int net_wait(NET_CONN **conns, int nconns, NET_CHANNEL **channels, int nchannels
     if (!channels[i]) return -1;
   if (!__netlane_timer_func) return -1;
 
-  NET_WAITSET *set = net_waitset_create();
+  // One set per thread, kept between calls so that a program waiting on
+  // the same conns again and again registers nothing anew.
+  struct cached_set {
+    NET_WAITSET *set = nullptr;
+    ~cached_set() { net_waitset_destroy(set); }
+  };
+  static thread_local cached_set cache;
+  if (!cache.set) cache.set = net_waitset_create();
+  NET_WAITSET *set = cache.set;
   if (!set) return -1;
+  std::unordered_set<void *> wanted;
+  for (int i = 0; i < nconns; i++) wanted.insert(conns[i]);
+  for (int i = 0; i < nchannels; i++) wanted.insert(channels[i]);
+  std::vector<void *> stale;
+  {
+    std::lock_guard<std::mutex> hold(set->m);
+    for (auto &entry : set->members)
+      if (!wanted.count(entry.first)) stale.push_back(entry.first);
+  }
+  for (void *key : stale) remove_member(set, key);
   for (int i = 0; i < nconns; i++) net_waitset_add_conn(set, conns[i], conns[i]);
   for (int i = 0; i < nchannels; i++) net_waitset_add_channel(set, channels[i], channels[i]);
+  {
+    // The program may have used them since the last call: each is looked
+    // at once, as a wait on a list always has.
+    std::lock_guard<std::mutex> hold(set->m);
+    for (auto &entry : set->members) mark_pending(set, entry.second);
+  }
   std::vector<void *> ready((size_t)(nconns + nchannels) + 1);
-  int got = net_waitset_wait(set, ready.data(), (int)ready.size(), timeout_ms);
-  net_waitset_destroy(set);
-  return got;
+  return net_waitset_wait(set, ready.data(), (int)ready.size(), timeout_ms);
 }
 
 void net_wake(void)
