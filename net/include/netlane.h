@@ -67,6 +67,9 @@ typedef struct NET_CONN_FIGURES {
                                 the last protocol step); -1 while not connected */
   long peer_keepalives;      /* keep-alives heard from the peer: none means a peer
                                 that sends none, whose silence says nothing */
+  int dead;                  /* 1 once the oldest unacknowledged message has
+                                waited conn_dead_after ms: the peer counts as
+                                gone, and nothing is sent to it any more */
 } NET_CONN_FIGURES;
 
 /* An address-preparation (name resolution) request, made through a driver's
@@ -145,7 +148,20 @@ struct NET_DRIVER {
    * means the driver offers no way to wait, and net_wait looks at its
    * channels every millisecond instead. */
   int (*wait_fds)(NET_CHANNEL *chan, int *fds, int max);
+
+  /* Sending to many peers from one channel (a listener's port, shared by
+   * its accepted conns). prepare_target turns an address text into the
+   * driver's own form of it in `prepared` (NET_PREPARED_TARGET_SIZE bytes):
+   * 0 done, nonzero not an address of this driver. send_to sends one
+   * datagram to such a prepared address and answers as send does, without
+   * touching the channel's own target. Empty slots: the library then sets
+   * the channel's target before each send instead. */
+  int (*prepare_target)(NET_CHANNEL *chan, const char *addr, void *prepared);
+  int (*send_to)(NET_CHANNEL *chan, const void *buf, int size, const void *prepared);
 };
+
+/* Room for one prepared address (a socket address of any family). */
+#define NET_PREPARED_TARGET_SIZE 32
 
 typedef struct NET_DRIVERNAME {
   int num;
@@ -250,10 +266,35 @@ int net_conn_figures(NET_CONN *conn, NET_CONN_FIGURES *figures);
  * Answers how many of the given conns and channels are ready, 0 when none
  * became ready in time or net_wake ended the wait, -1 for a negative count,
  * a NULL array with a positive count, a NULL entry, or the library not up.
- * Conns and channels must not be closed by another thread meanwhile. */
+ * A conn or channel closed by another thread meanwhile leaves the wait,
+ * which then returns what is ready; the close returns once the wait has
+ * let go of it. */
 int net_wait(NET_CONN **conns, int nconns, NET_CHANNEL **channels, int nchannels, int timeout_ms);
 
-/* Makes every net_wait in progress return at once with what is ready then.
+/* Wait sets: many conns and channels waited on together, each taken in
+ * once, so that a wait costs what happens rather than how many members
+ * there are. A member is ready as for net_wait. add: 0, or -1 (a NULL
+ * argument, no memory, or already a member). remove: 0, or -1 not there.
+ * net_waitset_wait writes the `user` pointers of up to `max` ready members
+ * into `ready` and answers how many: 0 when `timeout_ms` passed (0 looks
+ * once, negative waits without limit), net_wake was called, or a member was
+ * closed meanwhile; -1 for a NULL set or array, `max` below 1, or the
+ * library not up. Ready members beyond `max`, and those the program leaves
+ * ready, come again at the next call. Closing a conn or channel takes it
+ * out of every set. While a set is waited on, its conns' protocol keeps
+ * working: resends, acknowledgements, keep-alives and connect requests go
+ * out on time. One thread waits on a set at a time; others may add, remove
+ * and close members meanwhile. */
+typedef struct NET_WAITSET NET_WAITSET;
+NET_WAITSET *net_waitset_create(void);                                        /* NULL on failure */
+int net_waitset_add_conn(NET_WAITSET *set, NET_CONN *conn, void *user);       /* 0, or -1 */
+int net_waitset_add_channel(NET_WAITSET *set, NET_CHANNEL *chan, void *user); /* 0, or -1 */
+int net_waitset_remove_conn(NET_WAITSET *set, NET_CONN *conn);                /* 0, or -1 not there */
+int net_waitset_remove_channel(NET_WAITSET *set, NET_CHANNEL *chan);          /* 0, or -1 not there */
+int net_waitset_wait(NET_WAITSET *set, void **ready, int max, int timeout_ms);
+void net_waitset_destroy(NET_WAITSET *set);
+
+/* Makes every net_wait and net_waitset_wait in progress return at once with what is ready then.
  * Safe from any thread (not from a signal handler) at any time; a call
  * while nobody waits has no effect. */
 void net_wake(void);

@@ -6,6 +6,7 @@
 #include "cause.h"
 #include "channels.h"
 #include "internal.h"
+#include "waitset_internal.h"
 
 __channel_list_t *__netlane_internal__openchannels = NULL;
 void *__netlane_internal__openchannels_mutex = NULL;
@@ -87,6 +88,7 @@ int net_closechannel(NET_CHANNEL *channel)
   __channel_list_t *head = __netlane_internal__openchannels;
   if (!head || !channel) return 1;
 
+  __netlane_internal__waitset_forget_channel(channel);
   lock();
   __channel_list_t *prev = head;
   while (prev->next && prev->next->chan != channel) prev = prev->next;

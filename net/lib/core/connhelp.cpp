@@ -28,8 +28,10 @@
 //   | c | o | n | n | e | c | t |\0 | connection id, MSB first      |
 //   +---+---+---+---+---+---+---+---+-------+-------+-------+-------+
 //
-//  Connect reply, exactly 8 bytes, from the listener's new per-client
-//  channel to the client, which retargets its channel at the sender:
+//  Connect reply, exactly 8 bytes, from the listening port to the client,
+//  which retargets its channel at the sender (and takes a reply from any
+//  port of the host it asked, as hosts that answer from a port per client
+//  send it):
 //   +---+---+---+---+---+---+---+---+
 //   | 0 | 0 | 0 | 0 | 0 | 0 | 0 | 0 |
 //   +---+---+---+---+---+---+---+---+
@@ -57,6 +59,8 @@
 #include "connwin.h"
 #include "inetaddr.h"
 #include "internal.h"
+#include "sharedport.h"
+#include "waitset_internal.h"
 
 #define HEADER_SIZE CONN_HEADER_SIZE
 #define ACK_SIZE 8
@@ -77,18 +81,6 @@
 static const unsigned char connect_word[8] = {'c', 'o', 'n', 'n', 'e', 'c', 't', 0};
 static const unsigned char connect_reply[REPLY_SIZE] = {0, 0, 0, 0, 0, 0, 0, 0};
 
-struct conn_data_t;
-
-/* One client a listening conn has answered. */
-typedef struct conns_list {
-  struct conns_list *next;
-  NET_CHANNEL *chan;            /* NULL once the conn built on it has closed: dropped at the next request */
-  char *addr;                   /* the client's address text, as the channel reported it */
-  unsigned int client_conn_id;
-  struct conn_data_t *conn;     /* the accepted conn using chan, while it is open */
-  int silent;                   /* 1 until that conn has received a data message */
-} conns_list;
-
 typedef struct conn_data_t {
   NET_CHANNEL *chan;
   unsigned char connect_string[REQUEST_SIZE];
@@ -98,10 +90,11 @@ typedef struct conn_data_t {
    * (a broadcast target, or a driver whose addresses are not host:port) */
   char expect_host[NET_MAX_ADDRESS_LENGTH];
   int heard;          /* accepted conns: a data message has arrived */
-  conns_list *conns;  /* listening conns: head of the client list */
-  void *conns_guard;  /* listening conns: guards the client list */
-  conns_list *entry;  /* accepted conns: their entry in the listener's list */
-  void *entry_guard;  /* accepted conns: the guard of that list */
+  int listening;
+  /* Listening and accepted conns: the listener's port, which chan is. */
+  port_share_t *share;
+  port_peer_t *peer;  /* accepted conns: their peer on that port */
+  conn_io_t io;       /* where sends go */
   out_t out;
   in_t in;
   /* A data packet from the peer just past the receive window, held (with
@@ -116,6 +109,8 @@ typedef struct conn_data_t {
   unsigned int last_heard;
   unsigned int last_sent;
   int keepalive;               /* ms of idleness before a keep-alive; 0 none */
+  int dead_after;              /* ms the oldest unacknowledged message may wait; 0 for ever */
+  int dead;                    /* the peer counts as gone: nothing more is sent */
   long acks_sent;
   long keepalives_heard;       /* acknowledgements of index 0 from the peer */
 } conn_data_t;
@@ -192,6 +187,7 @@ static int create_conn_data(NET_DRIVER *drv, conn_data_t **made)
     return 2;
   }
   data->keepalive = __netlane_internal__get_conn_config(drv)->keepalive;
+  data->dead_after = __netlane_internal__get_conn_config(drv)->dead_after;
   *made = data;
   return 0;
 }
@@ -211,84 +207,12 @@ static void free_conn_data(conn_data_t *data)
   free(data);
 }
 
-static void destroy_conns_list(conns_list *head)
+/* The handshake's test of a datagram on a listening port. */
+static int is_connect_request(const unsigned char *buf, int len, unsigned int *conn_id)
 {
-  while (head) {
-    conns_list *next = head->next;
-    if (head->conn) {
-      head->conn->entry = NULL;
-      head->conn->entry_guard = NULL;
-    }
-    free(head->addr);
-    free(head);
-    head = next;
-  }
-}
-
-/* The part of an address text that names the machine: what comes before
- * the port ("127.0.0.2" of "127.0.0.2:5000"); the whole text when it names
- * no port. */
-static size_t host_part_length(const char *addr)
-{
-  const char *colon = strrchr(addr, ':');
-  return colon ? (size_t)(colon - addr) : strlen(addr);
-}
-
-static int same_host(const char *a, const char *b)
-{
-  size_t len = host_part_length(a);
-  return len == host_part_length(b) && strncmp(a, b, len) == 0;
-}
-
-/* Finds the entry of (addr, conn_id), dropping closed entries on the way,
- * or appends a new one with a channel of its own: 1 found, -1 new, 0 no
- * memory or no channel, or the request would exceed the bounds on conns
- * that have not heard from their peer yet (per sending host and in all). */
-static int get_channel(conns_list *conns, const char *addr, unsigned int conn_id, int type,
-                       const char *bind, const struct conn_config *cfg, conns_list **found)
-{
-  conns_list *last = conns;
-  int silent_here = 0, silent_all = 0;
-  while (last->next) {
-    conns_list *e = last->next;
-    if (!e->chan) {
-      last->next = e->next;
-      free(e->addr);
-      free(e);
-      continue;
-    }
-    if (e->client_conn_id == conn_id && strcmp(e->addr, addr) == 0) {
-      *found = e;
-      return 1;
-    }
-    if (e->silent) {
-      silent_all++;
-      if (same_host(e->addr, addr)) silent_here++;
-    }
-    last = e;
-  }
-  if (silent_here >= cfg->max_silent_per_address || silent_all >= cfg->max_silent) return 0;
-
-  conns_list *e = static_cast<conns_list *>(calloc(1, sizeof(conns_list)));
-  if (!e) return 0;
-  size_t len = strlen(addr);
-  e->addr = static_cast<char *>(malloc(len + 1));
-  if (!e->addr) {
-    free(e);
-    return 0;
-  }
-  memcpy(e->addr, addr, len + 1);
-  e->client_conn_id = conn_id;
-  e->silent = 1;
-  e->chan = net_openchannel(type, bind);
-  if (!e->chan) {
-    free(e->addr);
-    free(e);
-    return 0;
-  }
-  last->next = e;
-  *found = e;
-  return -1;
+  if (len != REQUEST_SIZE || memcmp(buf, connect_word, sizeof connect_word) != 0) return 0;
+  *conn_id = get_be32(buf + sizeof connect_word);
+  return 1;
 }
 
 /* An accepted conn that has its first message from the peer no longer
@@ -296,10 +220,7 @@ static int get_channel(conns_list *conns, const char *addr, unsigned int conn_id
 static void mark_heard(conn_data_t *data)
 {
   data->heard = 1;
-  if (!data->entry_guard) return;
-  __netlane_internal__mutex_lock(data->entry_guard);
-  if (data->entry) data->entry->silent = 0;
-  __netlane_internal__mutex_unlock(data->entry_guard);
+  if (data->peer) __netlane_internal__share_heard(data->share, data->peer);
 }
 
 static void send_ack(conn_data_t *data, const unsigned char *index_bytes)
@@ -307,7 +228,7 @@ static void send_ack(conn_data_t *data, const unsigned char *index_bytes)
   unsigned char ack[ACK_SIZE];
   memset(ack, 0, HEADER_SIZE);
   memcpy(ack + HEADER_SIZE, index_bytes, HEADER_SIZE);
-  net_send(data->chan, ack, ACK_SIZE);
+  __netlane_internal__io_send(&data->io, ack, ACK_SIZE);
   data->acks_sent++;
 }
 
@@ -316,14 +237,14 @@ static void send_ack(conn_data_t *data, const unsigned char *index_bytes)
  * step that just ran sent anything itself. */
 static void keep_alive(conn_data_t *data, unsigned int now, int sent_in_step)
 {
-  if (!data->connected) return;
+  if (!data->connected || data->dead) return;
   if (sent_in_step) {
     data->last_sent = now;
     return;
   }
   if (data->keepalive <= 0 || data->out.base_index != data->out.next_index) return;
   if ((int32_t)(now - data->last_sent) < data->keepalive) return;
-  net_send(data->chan, connect_reply, REPLY_SIZE);
+  __netlane_internal__io_send(&data->io, connect_reply, REPLY_SIZE);
   data->last_sent = now;
 }
 
@@ -401,22 +322,49 @@ static void poll(NET_CONN *conn)
   keep_alive(data, now, transmissions != data->out.transmissions || acks != data->acks_sent);
 }
 
+/* The next datagram from an accepted conn's peer, which the shared port
+ * has filed, taking in more from the port when none is: its length (-1 cut
+ * short), or -2 when none waits. */
+static int take_filed(conn_data_t *data, unsigned char *buf, int size)
+{
+  int len = __netlane_internal__share_take(data->share, data->peer, buf, size);
+  if (len != -2 || __netlane_internal__share_pump(data->share, STEP_DATAGRAMS) == 0) return len;
+  return __netlane_internal__share_take(data->share, data->peer, buf, size);
+}
+
+/* Whether the peer has gone: its oldest unacknowledged message has waited
+ * dead_after ms. A peer that acknowledges, however idle, never has. */
+static int peer_dead(conn_data_t *data, unsigned int now)
+{
+  if (!data->dead && data->dead_after > 0 && __netlane_internal__out_oldest_wait(&data->out, now) >= data->dead_after)
+    data->dead = 1;
+  return data->dead;
+}
+
 static void step(conn_data_t *data, unsigned int now)
 {
-  __netlane_internal__out_send_due(&data->out, data->chan, now);
+  // A gone peer is sent nothing more: what arrives is still taken in.
+  if (!peer_dead(data, now)) __netlane_internal__out_send_due(&data->out, &data->io, now);
   if (data->parked && retry_parked(data)) return;
 
-  unsigned char buf[MAX_DATAGRAM];
+  static thread_local unsigned char buf[MAX_DATAGRAM];
   char from[NET_MAX_ADDRESS_LENGTH];
   for (int n = 0; n < STEP_DATAGRAMS; n++) {
-    from[0] = 0;
-    int len = net_receive(data->chan, buf, (int)sizeof buf, from);
-    if (len <= 0 && from[0] == 0 && channel_drained(data->chan, len)) break;
-    data->received++;
-    from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
-    if (len >= 0 && strcmp(from, data->chan->target_addr) != 0) {
-      data->dropped_foreign++;
-      continue;
+    int len;
+    if (data->peer) {
+      len = take_filed(data, buf, (int)sizeof buf);
+      if (len == -2) break;
+      data->received++;
+    } else {
+      from[0] = 0;
+      len = net_receive(data->chan, buf, (int)sizeof buf, from);
+      if (len <= 0 && from[0] == 0 && channel_drained(data->chan, len)) break;
+      data->received++;
+      from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
+      if (len >= 0 && strcmp(from, data->chan->target_addr) != 0) {
+        data->dropped_foreign++;
+        continue;
+      }
     }
     if (len >= 0) data->last_heard = now;
     if (len < HEADER_SIZE || len > (int)sizeof buf) {
@@ -426,7 +374,7 @@ static void step(conn_data_t *data, unsigned int now)
     index_t i = get_le32(buf);
     if (i == 0) {
       if (len == ACK_SIZE && get_le32(buf + HEADER_SIZE) == 0) data->keepalives_heard++;
-      else if (len == ACK_SIZE) __netlane_internal__out_take_ack(&data->out, data->chan, get_le32(buf + HEADER_SIZE), now);
+      else if (len == ACK_SIZE) __netlane_internal__out_take_ack(&data->out, &data->io, get_le32(buf + HEADER_SIZE), now);
       else data->dropped_malformed++;
     } else if (len > HEADER_SIZE) {
       if (take_data(data, buf, len)) break;
@@ -449,106 +397,88 @@ static int init_conn(NET_CONN *conn, const char *addr)
     free_conn_data(data);
     return 3;
   }
+  data->io.chan = data->chan;
   conn->data = data;
   return 0;
 }
 
 /* Closes the channel and drops whatever is still queued; the peer is not
- * told. An accepted conn marks its listener's entry closed, so a later
- * request from that client never reaches the closed channel. Answers 0. */
+ * told. A listening conn and the conns it accepted each let go of their
+ * shared port, which closes with the last of them. Answers 0. */
 static int destroy_conn(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
   if (!data) return 0;
-  if (data->entry_guard) __netlane_internal__mutex_lock(data->entry_guard);
-  if (data->entry) {
-    data->entry->chan = NULL;
-    data->entry->conn = NULL;
-  }
-  if (data->entry_guard) __netlane_internal__mutex_unlock(data->entry_guard);
-  if (data->chan) net_closechannel(data->chan);
-  destroy_conns_list(data->conns);
-  if (data->conns_guard) __netlane_internal__mutex_destroy(data->conns_guard);
+  if (data->peer) __netlane_internal__share_remove(data->share, data->peer);
+  else if (data->share) __netlane_internal__share_stop_listening(data->share);
+  else if (data->chan) net_closechannel(data->chan);
   free_conn_data(data);
   conn->data = NULL;
   return 0;
 }
 
-/* 0 listening; 1 no memory for the client list or its guard. */
+/* 0 listening; 1 no memory for the port's records. */
 static int listen(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
-  if (data->conns) return 0;
-  void *guard = NULL;
-  __netlane_internal__mutex_create(&guard);
-  if (!guard) return 1;
-  data->conns = static_cast<conns_list *>(calloc(1, sizeof(conns_list)));
-  if (!data->conns) {
-    __netlane_internal__mutex_destroy(guard);
-    return 1;
-  }
-  data->conns_guard = guard;
+  if (data->listening) return 0;
+  data->share = __netlane_internal__share_create(data->chan, is_connect_request, connect_reply, REPLY_SIZE, data);
+  if (!data->share) return 1;
+  data->listening = 1;
   return 0;
 }
 
-/* Takes one datagram from the listening channel. A connect request from a
- * new (address, id) pair gets a per-client channel, the reply from it, and
- * a connected conn in `newconn`: answers 1. A repeated request gets the
- * reply again and answers 0; anything else is consumed and answers 0. A new
- * pair beyond the bounds on silent conns is dropped without a reply, so
- * requests nobody follows up cannot make the listener hold a socket each. */
+/* Takes in what reached the listening port and looks at the connect
+ * requests among it. A request from a new (address, id) pair gets a conn
+ * sharing the port, the reply from the port, and that conn in `newconn`:
+ * answers 1. A repeated request gets the reply again (the port answers
+ * those itself as they arrive); a new pair beyond the bounds on silent
+ * conns is dropped without a reply, so requests nobody follows up cannot
+ * make the listener hold a conn each. Answers 0 when no conn was made. */
 static int poll_listen(NET_CONN *conn, NET_CONN *newconn)
 {
   conn_data_t *data = conn_data(conn);
-  if (!data->conns) return 0;
+  if (!data->listening) return 0;
+  __netlane_internal__share_pump(data->share, STEP_DATAGRAMS);
 
-  unsigned char buf[HANDSHAKE_BUFFER];
+  unsigned char buf[REQUEST_SIZE];
   char from[NET_MAX_ADDRESS_LENGTH];
-  from[0] = 0;
-  int len = net_receive(data->chan, buf, (int)sizeof buf, from);
-  if (len != REQUEST_SIZE || memcmp(buf, connect_word, sizeof connect_word) != 0) return 0;
-  from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
-
-  conn_data_t *fresh;
-  if (create_conn_data(newconn->driver, &fresh) != 0) return 0;
-  unsigned int conn_id = get_be32(buf + sizeof connect_word);
-
-  // The list's own guard, not the open-conn mutex: an accepted conn that
-  // another thread closes clears its entry, and the reply may go out on
-  // that entry's channel, but nothing else waits for this socket work.
-  __netlane_internal__mutex_lock(data->conns_guard);
-  conns_list *entry = NULL;
-  int got = get_channel(data->conns, from, conn_id, conn->type, NULL,
-                        __netlane_internal__get_conn_config(conn->driver), &entry);
-  // A known pair's channel already targets the sender, and its conn may be
-  // sending on it from another thread: only a new channel is targeted.
-  if (got == -1) net_assigntarget(entry->chan, from);
-  if (got != 0) net_send(entry->chan, connect_reply, REPLY_SIZE);
-  if (got != -1) {
-    __netlane_internal__mutex_unlock(data->conns_guard);
-    free_conn_data(fresh);
-    return 0;
+  for (int n = 0; n < STEP_DATAGRAMS && __netlane_internal__share_next_request(data->share, buf, from); n++) {
+    unsigned int conn_id = get_be32(buf + sizeof connect_word);
+    port_peer_t *known = __netlane_internal__share_find(data->share, from, conn_id);
+    if (known) {
+      __netlane_internal__share_send(data->share, known, connect_reply, REPLY_SIZE);
+      continue;
+    }
+    conn_data_t *fresh;
+    if (create_conn_data(newconn->driver, &fresh) != 0) return 0;
+    port_peer_t *peer = __netlane_internal__share_add(data->share, from, conn_id,
+                                                      __netlane_internal__get_conn_config(conn->driver), fresh);
+    if (!peer) {
+      free_conn_data(fresh);
+      continue;
+    }
+    fresh->chan = data->chan;
+    fresh->share = data->share;
+    fresh->peer = peer;
+    fresh->io.chan = data->chan;
+    fresh->io.share = data->share;
+    fresh->io.peer = peer;
+    __netlane_internal__share_send(data->share, peer, connect_reply, REPLY_SIZE);
+    mark_connected(fresh, __netlane_timer_func());
+    __netlane_internal__copy_address(newconn->peer_addr, from);
+    newconn->data = fresh;
+    return 1;
   }
-  fresh->chan = entry->chan;
-  mark_connected(fresh, __netlane_timer_func());
-  fresh->entry = entry;
-  fresh->entry_guard = data->conns_guard;
-  entry->conn = fresh;
-  __netlane_internal__mutex_unlock(data->conns_guard);
-
-  __netlane_internal__copy_address(newconn->peer_addr, from);
-  newconn->data = fresh;
-  return 1;
+  return 0;
 }
 
 int __netlane_internal__conn_client_count(NET_CONN *conn)
 {
   if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return 0;
   conn_data_t *data = conn_data(conn);
-  if (!data || !data->conns) return 0;
-  int count = 0;
-  for (conns_list *e = data->conns->next; e; e = e->next) count++;
-  return count;
+  if (!data || !data->listening) return 0;
+  return __netlane_internal__share_peer_count(data->share);
 }
 
 char *net_getconnlocaladdress(NET_CONN *conn)
@@ -587,6 +517,7 @@ static int connect(NET_CONN *conn, const char *target)
   data->request_time = __netlane_timer_func();
   data->requests = 1;
   if (net_send(data->chan, data->connect_string, REQUEST_SIZE) != 0) return 2;
+  __netlane_internal__waitset_notify(data);
   return 0;
 }
 
@@ -607,7 +538,7 @@ static int poll_connect(NET_CONN *conn)
     if (len <= 0 && from[0] == 0 && channel_drained(data->chan, len)) break;
     data->received++;
     from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
-    if (data->expect_host[0] && !same_host(data->expect_host, from)) {
+    if (data->expect_host[0] && !__netlane_internal__same_host(data->expect_host, from)) {
       data->dropped_foreign++;
       continue;
     }
@@ -642,10 +573,36 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
   if (conn->status == NET_CONN_CONNECTING) {
     int32_t left = (int32_t)data->out.timer.cap + 1 - (int32_t)(now - data->request_time);
     *due_ms = left < 0 ? 0 : (int)left;
-  } else if (conn->status == NET_CONN_CONNECTED) {
+  } else if (conn->status == NET_CONN_CONNECTED && !data->dead) {
     *due_ms = __netlane_internal__out_next_due(&data->out, now);
+    // When the peer would count as gone.
+    int waited = __netlane_internal__out_oldest_wait(&data->out, now);
+    if (data->dead_after > 0 && waited >= 0) {
+      int left = waited >= data->dead_after ? 0 : data->dead_after - waited;
+      if (*due_ms < 0 || left < *due_ms) *due_ms = left;
+    }
+    // A keep-alive falls due too, so that a program that only waits is
+    // still heard by its peer.
+    if (data->keepalive > 0 && data->out.base_index == data->out.next_index) {
+      int32_t left = (int32_t)data->keepalive - (int32_t)(now - data->last_sent);
+      if (left < 0) left = 0;
+      if (*due_ms < 0 || left < *due_ms) *due_ms = (int)left;
+    }
+    // Filed by the shared port while another conn took its datagrams in.
+    if (data->peer && __netlane_internal__share_has_input(data->share, data->peer)) *due_ms = 0;
   }
-  return conn->status == NET_CONN_LISTENING && data->conns && net_query(data->chan) > 0;
+  if (conn->status != NET_CONN_LISTENING || !data->listening) return 0;
+  __netlane_internal__share_pump(data->share, STEP_DATAGRAMS);
+  return __netlane_internal__share_has_requests(data->share);
+}
+
+int __netlane_internal__wrapper_take_in(NET_CONN *conn, int pump)
+{
+  if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return 0;
+  conn_data_t *data = conn_data(conn);
+  if (!data || !data->share) return 0;
+  if (pump) __netlane_internal__share_pump(data->share, STEP_DATAGRAMS);
+  return 1;
 }
 
 /* 0 queued (and sent unless the bytes in flight are at their bound); -1
@@ -654,7 +611,7 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
 static int send_rdm(NET_CONN *conn, const void *buf, int size)
 {
   conn_data_t *data = conn_data(conn);
-  if (data->conns) return -1;
+  if (data->listening) return -1;
   if (size <= 0 || !buf || size > __netlane_internal__largest_conn_message(conn->driver)) {
     poll(conn);
     return -1;
@@ -670,6 +627,8 @@ static int send_rdm(NET_CONN *conn, const void *buf, int size)
     return -1;
   }
   poll(conn);
+  // Its resend is due some time from now: the sets holding it must know.
+  __netlane_internal__waitset_notify(data);
   return 0;
 }
 
@@ -683,7 +642,7 @@ static int send_rdm(NET_CONN *conn, const void *buf, int size)
 static int recv_rdm(NET_CONN *conn, void *buf, int max)
 {
   conn_data_t *data = conn_data(conn);
-  if (data->conns) return 0;
+  if (data->listening) return 0;
   poll(conn);
   in_packet_t *slot = __netlane_internal__in_next(&data->in);
   if (!slot->data) return 0;
@@ -694,6 +653,8 @@ static int recv_rdm(NET_CONN *conn, void *buf, int max)
   int size = slot->size;
   memcpy(buf, slot->data, (size_t)size);
   __netlane_internal__in_release(&data->in);
+  // A packet parked for want of room may be taken now.
+  if (data->parked) __netlane_internal__waitset_notify(data);
   return size;
 }
 
@@ -701,7 +662,7 @@ static int recv_rdm(NET_CONN *conn, void *buf, int max)
 static int query_rdm(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
-  if (data->conns) return 0;
+  if (data->listening) return 0;
   poll(conn);
   in_packet_t *slot = __netlane_internal__in_next(&data->in);
   return slot->data ? slot->size : 0;
@@ -711,7 +672,7 @@ static int query_rdm(NET_CONN *conn)
 static int ignore_rdm(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
-  if (data->conns) return 0;
+  if (data->listening) return 0;
   poll(conn);
   if (!__netlane_internal__in_next(&data->in)->data) return 0;
   __netlane_internal__in_release(&data->in);
@@ -723,10 +684,20 @@ static int ignore_rdm(NET_CONN *conn)
 static int conn_stats(NET_CONN *conn, int *in_q, int *out_q)
 {
   conn_data_t *data = conn_data(conn);
-  if (!data->conns) poll(conn);
+  if (!data->listening) poll(conn);
   if (in_q) *in_q = data->in.held;
-  if (out_q) *out_q = (int)(data->out.next_index - data->out.base_index);
+  if (out_q) *out_q = (int)__netlane_internal__index_distance(data->out.base_index, data->out.next_index);
   return 0;
+}
+
+/* A test hook, kept out of the library's headers: starts a wrapper conn's
+ * windows at other indexes, before any message has gone either way, so
+ * that a stream can be watched across the wrap of the 32-bit index. */
+void __netlane_internal__conn_start_indexes(NET_CONN *conn, uint32_t out_first, uint32_t in_first)
+{
+  if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return;
+  conn_data_t *data = conn_data(conn);
+  if (data) __netlane_internal__windows_start(&data->out, &data->in, out_first, in_first);
 }
 
 int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figures)
@@ -747,6 +718,7 @@ int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figure
   figures->dropped_malformed = data->dropped_malformed;
   figures->peer_silence = data->connected ? (int)(__netlane_timer_func() - data->last_heard) : -1;
   figures->peer_keepalives = data->keepalives_heard;
+  figures->dead = data->dead;
   return 0;
 }
 
@@ -779,5 +751,7 @@ NET_DRIVER __netlane_internal__wrapper_driver = {
   NULL,  /* load_config */
   __netlane_internal__load_conn_config,  /* load_conn_config */
   NULL,  /* conn_config */
-  NULL  /* wait_fds */
+  NULL,  /* wait_fds */
+  NULL,  /* prepare_target */
+  NULL  /* send_to */
 };

@@ -129,28 +129,50 @@ int destroy_channel(NET_CHANNEL *chan)
   return 0;
 }
 
-int update_target(NET_CHANNEL *chan)
+// The socket address of a target text; broadcast permission, once given
+// for a broadcast target, stays for the socket's life. 0 done, 1 refused.
+int prepare_target(NET_CHANNEL *chan, const char *addr, void *prepared)
 {
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
-  if (data == NULL)
+  if (data == NULL || addr == NULL)
     return 1;
 
   unsigned int host;
   int port;
-  if (__netlane_internal__parse_address(chan->target_addr, &host, &port) != 0)
+  if (__netlane_internal__parse_address(addr, &host, &port) != 0)
     return 1;
-  // Broadcast permission, once given, stays for the socket's life.
   if (host == 0xFFFFFFFFu && __netlane_internal__sock_set_broadcast(data->sock) != 0)
     return 1;
   if (port == 0)
     port = default_port;
 
-  memset(&data->target_address, 0, sizeof data->target_address);
-  data->target_address.sin_family = AF_INET;
-  data->target_address.sin_port = htons(static_cast<unsigned short>(port));
-  data->target_address.sin_addr.s_addr = htonl(host);
+  struct sockaddr_in to;
+  memset(&to, 0, sizeof to);
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<unsigned short>(port));
+  to.sin_addr.s_addr = htonl(host);
+  static_assert(sizeof to <= NET_PREPARED_TARGET_SIZE, "a prepared target holds a socket address");
+  memcpy(prepared, &to, sizeof to);
+  return 0;
+}
+
+int update_target(NET_CHANNEL *chan)
+{
+  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  if (data == NULL || prepare_target(chan, chan->target_addr, &data->target_address) != 0)
+    return 1;
   data->address_length = sizeof data->target_address;
   return 0;
+}
+
+int send_to(NET_CHANNEL *chan, const void *buf, int size, const void *prepared)
+{
+  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  if (data == NULL || prepared == NULL)
+    return 1;
+  struct sockaddr_in to;
+  memcpy(&to, prepared, sizeof to);
+  return __netlane_internal__sock_send_to(data->sock, buf, size, &to) != 0 ? 1 : 0;
 }
 
 int drv_send(NET_CHANNEL *chan, const void *buf, int size)
@@ -158,7 +180,7 @@ int drv_send(NET_CHANNEL *chan, const void *buf, int size)
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
   if (data == NULL || data->address_length == 0)
     return 1;
-  return __netlane_internal__sock_send_to(data->sock, buf, size, &data->target_address) != 0 ? 1 : 0;
+  return send_to(chan, buf, size, &data->target_address);
 }
 
 int drv_recv(NET_CHANNEL *chan, void *buf, int size, char *from)
@@ -295,7 +317,9 @@ NET_DRIVER net_driver_wsock_win = {
   load_config,  /* load_config */
   NULL,  /* load_conn_config */
   NULL,  /* conn_config */
-  wait_fds  /* wait_fds */
+  wait_fds,  /* wait_fds */
+  prepare_target,  /* prepare_target */
+  send_to  /* send_to */
 };
 
 NET_DRIVER net_driver_sockets = {
@@ -327,7 +351,9 @@ NET_DRIVER net_driver_sockets = {
   dummy_load_config,  /* load_config */
   NULL,  /* load_conn_config */
   NULL,  /* conn_config */
-  NULL  /* wait_fds */
+  NULL,  /* wait_fds */
+  NULL,  /* prepare_target */
+  NULL  /* send_to */
 };
 
 NET_DRIVER net_driver_besocks = {
@@ -359,5 +385,7 @@ NET_DRIVER net_driver_besocks = {
   dummy_load_config,  /* load_config */
   NULL,  /* load_conn_config */
   NULL,  /* conn_config */
-  NULL  /* wait_fds */
+  NULL,  /* wait_fds */
+  NULL,  /* prepare_target */
+  NULL  /* send_to */
 };

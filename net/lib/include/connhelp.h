@@ -28,7 +28,13 @@ struct conn_config {
   int max_silent;             /* listening: all such conns together */
   int keepalive;      /* ms a connected conn stays idle before it sends a
                          keep-alive; 0: never */
+  int dead_after;     /* ms the oldest unacknowledged message may wait before
+                         the peer counts as gone; 0: never */
 };
+
+/* The longest resend interval taken, for a rate or for "auto": a file
+ * cannot make a conn wait minutes before it tries again. */
+#define CONN_LONGEST_RESEND 60000
 
 /* The record whose twelve conn slots the registry copies into every driver
  * that brings no conn operations of its own. Never registered itself. */
@@ -40,8 +46,8 @@ const struct conn_config *__netlane_internal__get_conn_config(NET_DRIVER *drv);
 
 /* The wrapper's load_conn_config slot: reads "conn_outqueue_size",
  * "conn_inqueue_size", "conn_resend_rate", "conn_resend_floor",
- * "conn_max_in_flight", "conn_max_silent_per_address", "conn_max_silent"
- * and "conn_keepalive" from `section` of `fp` into drv->conn_config,
+ * "conn_max_in_flight", "conn_max_silent_per_address", "conn_max_silent",
+ * "conn_keepalive" and "conn_dead_after" from `section` of `fp` into drv->conn_config,
  * creating that record (with the defaults) first. */
 void __netlane_internal__load_conn_config(NET_DRIVER *drv, FILE *fp, const char *section);
 
@@ -54,11 +60,18 @@ int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figure
 
 /* What net_wait needs of a wrapper conn, running no protocol step: its
  * channel's descriptors in `fds` (how many in `*nfds`, at most `max`) and,
- * in `*due_ms`, the ms until the wrapper has a resend or connect request to
- * send (-1: nothing of its own to send). Answers 1 when the conn listens
+ * in `*due_ms`, the ms until the wrapper has a resend, keep-alive or connect
+ * request to send, 0 when the shared port has filed datagrams for it (-1:
+ * nothing of its own to send). Answers 1 when the conn listens
  * and a datagram waits on its channel, 0 otherwise, -1 when `conn` is not a
  * wrapper conn. */
 int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int *nfds, int *due_ms);
+
+/* For a conn on a listener's shared port (the listener or one it
+ * accepted): when `pump`, takes in what waits on the port, filing it with
+ * the conns it is for (which the wait sets are told of); answers 1. 0 for
+ * any other conn, whose own channel's datagrams are its step's to take. */
+int __netlane_internal__wrapper_take_in(NET_CONN *conn, int pump);
 
 #ifdef __cplusplus
 }
