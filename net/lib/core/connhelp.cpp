@@ -51,6 +51,8 @@
 #include <string.h>
 #include <time.h>
 
+#include <arpa/inet.h>
+
 #include <atomic>
 
 #include "connhelp.h"
@@ -240,15 +242,50 @@ static int same_host(const char *a, const char *b)
   return len == host_part_length(b) && strncmp(a, b, len) == 0;
 }
 
+/* The address bytes of a written Internet address ("10.0.0.1:5",
+ * "[2001:db8::7]:5", "[fe80::1%eth0]:5"), never looked up: 4 or 16, or 0
+ * for any other text. */
+static int address_bytes(const char *text, unsigned char out[16])
+{
+  char host[NET_MAX_ADDRESS_LENGTH];
+  size_t len = host_part_length(text);
+  if (len >= sizeof host) return 0;
+  memcpy(host, text, len);
+  host[len] = 0;
+  if (host[0] == '[' && len > 2 && host[len - 1] == ']') {
+    host[len - 1] = 0;
+    char *zone = strchr(host, '%');
+    if (zone) *zone = 0;
+    return inet_pton(AF_INET6, host + 1, out) == 1 ? 16 : 0;
+  }
+  return inet_pton(AF_INET, host, out) == 1 ? 4 : 0;
+}
+
+/* How near two peers are, for the bounds on conns not yet heard from:
+ * 2 one host, 1 one network, 0 neither. One host is one IPv4 address, or
+ * one IPv6 /64, since a machine may take any number of addresses of its
+ * /64; one network is an IPv4 /24 or an IPv6 /48, so that a range of
+ * addresses cannot crowd honest callers out. Addresses of other drivers
+ * count as one host when their texts name the same host. */
+static int nearness(const char *a, const char *b)
+{
+  unsigned char x[16], y[16];
+  int n = address_bytes(a, x);
+  if (n == 0 || address_bytes(b, y) != n) return same_host(a, b) ? 2 : 0;
+  if (memcmp(x, y, n == 4 ? 4 : 8) == 0) return 2;
+  return memcmp(x, y, n == 4 ? 3 : 6) == 0 ? 1 : 0;
+}
+
 /* Finds the entry of (addr, conn_id), dropping closed entries on the way,
  * or appends a new one with a channel of its own: 1 found, -1 new, 0 no
  * memory or no channel, or the request would exceed the bounds on conns
- * that have not heard from their peer yet (per sending host and in all). */
+ * that have not heard from their peer yet (per sending host, per network
+ * and in all). */
 static int get_channel(conns_list *conns, const char *addr, unsigned int conn_id, int type,
                        const char *bind, const struct conn_config *cfg, conns_list **found)
 {
   conns_list *last = conns;
-  int silent_here = 0, silent_all = 0;
+  int silent_here = 0, silent_near = 0, silent_all = 0;
   while (last->next) {
     conns_list *e = last->next;
     if (!e->chan) {
@@ -263,11 +300,15 @@ static int get_channel(conns_list *conns, const char *addr, unsigned int conn_id
     }
     if (e->silent) {
       silent_all++;
-      if (same_host(e->addr, addr)) silent_here++;
+      int near = nearness(e->addr, addr);
+      silent_here += near == 2;
+      silent_near += near >= 1;
     }
     last = e;
   }
-  if (silent_here >= cfg->max_silent_per_address || silent_all >= cfg->max_silent) return 0;
+  if (silent_here >= cfg->max_silent_per_address || silent_near >= cfg->max_silent_per_network ||
+      silent_all >= cfg->max_silent)
+    return 0;
 
   conns_list *e = static_cast<conns_list *>(calloc(1, sizeof(conns_list)));
   if (!e) return 0;
@@ -566,13 +607,18 @@ static void expect_reply_from(NET_CONN *conn, const char *target)
 {
   conn_data_t *data = conn_data(conn);
   data->expect_host[0] = 0;
-  unsigned int host;
+  struct sockaddr_storage host;
   int port;
   if (NET_DRIVER_CLASS(conn->driver) != NET_CLASS_INTERNET ||
-      __netlane_internal__parse_address(target, &host, &port) != 0 || host == 0 || host == 0xFFFFFFFFu)
+      __netlane_internal__read_address(target, &host, &port) != 0)
     return;
-  snprintf(data->expect_host, sizeof data->expect_host, "%u.%u.%u.%u:", (host >> 24) & 0xFF,
-           (host >> 16) & 0xFF, (host >> 8) & 0xFF, host & 0xFF);
+  const struct sockaddr_in *four = (const struct sockaddr_in *)&host;
+  const struct sockaddr_in6 *six = (const struct sockaddr_in6 *)&host;
+  if (host.ss_family == AF_INET && (four->sin_addr.s_addr == 0 || four->sin_addr.s_addr == 0xFFFFFFFFu)) return;
+  if (host.ss_family == AF_INET6 && IN6_IS_ADDR_UNSPECIFIED(&six->sin6_addr)) return;
+  /* Written as a sender's address is, the port cut off after its colon. */
+  __netlane_internal__write_inet_address(data->expect_host, &host);
+  data->expect_host[host_part_length(data->expect_host) + 1] = 0;
 }
 
 /* 0 request sent; 1 the target cannot be assigned; 2 the request cannot be

@@ -1,6 +1,7 @@
-// The Internet driver: channels as UDP datagrams over IPv4, one non-blocking
-// socket per channel. Binding texts: "192.168.0.5:24785", ":24785", "+:24785"
-// (address reuse on), "-" (off); targets: "10.0.0.1:24785", "*:24785".
+// The Internet driver: channels as UDP datagrams over IPv6 and IPv4, one
+// non-blocking socket per channel. Binding texts: "192.168.0.5:24785",
+// ":24785", "[::1]:24785", "+:24785" (address reuse on), "-" (off); targets:
+// "10.0.0.1:24785", "[2001:db8::7]:24785", "*:24785" (IPv4 broadcast).
 // Drivers 5 and 13 are placeholders of the same class.
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +22,7 @@ namespace {
 // back by __netlane_internal__inet_default_settings when the library stops.
 int default_port = INET_DEFAULT_PORT;  // for texts that name no port (or 0)
 int forceport = 0;                     // default of the address-reuse option
-int ip_address = 0;                    // host order; binding address when a text names no host
+struct sockaddr_storage ip_address;     // binding address when a text names no host; family 0 unset
 int disable_driver = 0;                // nonzero: detection answers 0
 
 int detect(void)
@@ -45,16 +46,17 @@ int drv_exit(void)
   return 0;
 }
 
-// Opens the channel's socket on `addr` (host order) and `port`:
+// Opens the channel's socket on `addr` (plain, either family, family 0 for
+// all interfaces) and `port`:
 // 0 open; 1 no memory; 2 no socket; 3 no non-blocking mode; 4 bind refused.
 // A failure leaves nothing open and nothing allocated.
-int do_init_channel(NET_CHANNEL *chan, unsigned int addr, int port, int reuse)
+int do_init_channel(NET_CHANNEL *chan, const struct sockaddr_storage *addr, int port, int reuse)
 {
   channel_data_t *data = new (std::nothrow) channel_data_t();
   if (data == NULL)
     return 1;
 
-  data->sock = __netlane_internal__sock_open_udp();
+  data->sock = __netlane_internal__sock_open_udp(&data->family);
   if (data->sock == INET_NO_SOCKET) {
     delete data;
     return 2;
@@ -68,28 +70,43 @@ int do_init_channel(NET_CHANNEL *chan, unsigned int addr, int port, int reuse)
   // the caller asked for; a refusal of the option itself changes nothing.
   __netlane_internal__sock_set_reuse(data->sock, reuse);
 
-  struct sockaddr_in local;
+  struct sockaddr_storage local;
   memset(&local, 0, sizeof local);
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(addr);
-  local.sin_port = htons(static_cast<unsigned short>(port));
-  if (__netlane_internal__sock_bind(data->sock, &local) != 0) {
+  if (addr->ss_family == AF_INET6)
+    memcpy(&local, addr, sizeof(struct sockaddr_in6));
+  else if (addr->ss_family == AF_INET)
+    memcpy(&local, addr, sizeof(struct sockaddr_in));
+  else
+    local.ss_family = AF_INET;
+  // The port sits at the same place in both families' records.
+  reinterpret_cast<struct sockaddr_in *>(&local)->sin_port = htons(static_cast<unsigned short>(port));
+  if (__netlane_internal__sock_bind(data->sock, data->family, &local) != 0) {
     __netlane_internal__sock_close(data->sock);
     delete data;
     return 4;
   }
 
   if (__netlane_internal__sock_local_name(data->sock, &local) == 0)
-    __netlane_internal__write_address(chan->local_addr, &local);
+    __netlane_internal__write_inet_address(chan->local_addr, &local);
   data->address_length = 0;
   chan->data = data;
   return 0;
 }
 
+// All interfaces of either family: an address that names no host.
+bool names_no_host(const struct sockaddr_storage *a)
+{
+  if (a->ss_family == AF_INET)
+    return reinterpret_cast<const struct sockaddr_in *>(a)->sin_addr.s_addr == 0;
+  if (a->ss_family == AF_INET6)
+    return IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const struct sockaddr_in6 *>(a)->sin6_addr);
+  return true;
+}
+
 int init_channel(NET_CHANNEL *chan, const char *addr)
 {
   int reuse = forceport ? 1 : 0;
-  unsigned int bind_addr = static_cast<unsigned int>(ip_address);
+  const struct sockaddr_storage *bind_addr = &ip_address;
 
   if (addr == NULL)
     return do_init_channel(chan, bind_addr, 0, 0);
@@ -107,14 +124,14 @@ int init_channel(NET_CHANNEL *chan, const char *addr)
 
   // A text we cannot read is refused rather than bound somewhere the
   // caller did not ask for.
-  unsigned int host;
+  struct sockaddr_storage host;
   int port;
-  if (__netlane_internal__parse_address(addr, &host, &port) != 0)
+  if (__netlane_internal__read_address(addr, &host, &port) != 0)
     return 4;
   if (port == 0)
     port = default_port;
-  if (host != 0)
-    bind_addr = host;
+  if (!names_no_host(&host))
+    bind_addr = &host;
   return do_init_channel(chan, bind_addr, port, reuse);
 }
 
@@ -135,21 +152,34 @@ int update_target(NET_CHANNEL *chan)
   if (data == NULL)
     return 1;
 
-  unsigned int host;
+  struct sockaddr_storage host;
   int port;
-  if (__netlane_internal__parse_address(chan->target_addr, &host, &port) != 0)
+  if (__netlane_internal__read_address(chan->target_addr, &host, &port) != 0)
     return 1;
   // Broadcast permission, once given, stays for the socket's life.
-  if (host == 0xFFFFFFFFu && __netlane_internal__sock_set_broadcast(data->sock) != 0)
+  const struct sockaddr_in *four = reinterpret_cast<const struct sockaddr_in *>(&host);
+  if (host.ss_family == AF_INET && four->sin_addr.s_addr == 0xFFFFFFFFu &&
+      __netlane_internal__sock_set_broadcast(data->sock) != 0)
     return 1;
   if (port == 0)
     port = default_port;
+  reinterpret_cast<struct sockaddr_in *>(&host)->sin_port = htons(static_cast<unsigned short>(port));
 
-  memset(&data->target_address, 0, sizeof data->target_address);
-  data->target_address.sin_family = AF_INET;
-  data->target_address.sin_port = htons(static_cast<unsigned short>(port));
-  data->target_address.sin_addr.s_addr = htonl(host);
-  data->address_length = sizeof data->target_address;
+  // An IPv6 target on a socket without IPv6 cannot be reached.
+  struct sockaddr_storage fitted;
+  int fitted_length;
+  if (__netlane_internal__sock_fit_address(data->family, &host, &fitted, &fitted_length) != 0)
+    return 1;
+  data->send_address = fitted;
+  data->send_length = fitted_length;
+  if (host.ss_family == AF_INET6) {
+    memcpy(&data->target_address6, &host, sizeof data->target_address6);
+    data->address_length = sizeof data->target_address6;
+  } else {
+    memset(&data->target_address6, 0, sizeof data->target_address6);
+    memcpy(&data->target_address, &host, sizeof data->target_address);
+    data->address_length = sizeof data->target_address;
+  }
   return 0;
 }
 
@@ -158,7 +188,9 @@ int drv_send(NET_CHANNEL *chan, const void *buf, int size)
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
   if (data == NULL || data->address_length == 0)
     return 1;
-  return __netlane_internal__sock_send_to(data->sock, buf, size, &data->target_address) != 0 ? 1 : 0;
+  return __netlane_internal__sock_send_to(data->sock, buf, size, &data->send_address, data->send_length) != 0
+             ? 1
+             : 0;
 }
 
 int drv_recv(NET_CHANNEL *chan, void *buf, int size, char *from)
@@ -166,12 +198,13 @@ int drv_recv(NET_CHANNEL *chan, void *buf, int size, char *from)
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
   if (data == NULL)
     return -1;
-  struct sockaddr_in sender;
+  struct sockaddr_storage sender;
   int got = __netlane_internal__sock_recv_from(data->sock, buf, size, &sender);
-  // The seam leaves `sender` zeroed when nothing came, so an empty datagram
-  // still names its sender.
-  if (got >= 0 && from && sender.sin_family == AF_INET)
-    __netlane_internal__write_address(from, &sender);
+  // The seam leaves the family 0 when nothing came, so an empty datagram
+  // still names its sender. An IPv4 sender is written dotted, never in
+  // IPv6's mapped form.
+  if (got >= 0 && from && sender.ss_family != 0)
+    __netlane_internal__write_inet_address(from, &sender);
   return got;
 }
 
@@ -192,10 +225,20 @@ int wait_fds(NET_CHANNEL *chan, int *fds, int max)
   return 1;
 }
 
-// Up to four dot-separated decimal parts, ((p1*256+p2)*256+p3)*256+p4,
-// missing parts counting 0; unsigned so that large parts wrap, not overflow.
-int read_ip(const char *value)
+// An IPv6 address ("2001:db8::7", "[fe80::1%eth0]"); or up to four
+// dot-separated decimal parts, ((p1*256+p2)*256+p3)*256+p4, missing parts
+// counting 0, unsigned so that large parts wrap, not overflow. An IPv6 text
+// that does not read leaves all interfaces.
+void read_ip(const char *value, struct sockaddr_storage *out)
 {
+  memset(out, 0, sizeof *out);
+  if (strchr(value, ':')) {
+    int port;
+    if (__netlane_internal__read_address(value, out, &port) != 0)
+      memset(out, 0, sizeof *out);
+    return;
+  }
+
   unsigned int result = 0;
   int parts = 0;
   const char *p = value;
@@ -210,7 +253,9 @@ int read_ip(const char *value)
   }
   for (; parts < 4; parts++)
     result *= 256u;
-  return static_cast<int>(result);
+  struct sockaddr_in *four = reinterpret_cast<struct sockaddr_in *>(out);
+  four->sin_family = AF_INET;
+  four->sin_addr.s_addr = htonl(result);
 }
 
 void load_config(NET_DRIVER *drv, FILE *fp)
@@ -229,7 +274,7 @@ void load_config(NET_DRIVER *drv, FILE *fp)
       } else if (strcmp(option, "forceport") == 0) {
         forceport = __netlane_internal__read_decimal(value);
       } else if (strcmp(option, "ip") == 0) {
-        ip_address = read_ip(value);
+        read_ip(value, &ip_address);
       } else if (strcmp(option, "disable") == 0) {
         disable_driver = __netlane_internal__read_yes(value);
       }
@@ -262,7 +307,7 @@ void __netlane_internal__inet_default_settings(void)
 {
   default_port = INET_DEFAULT_PORT;
   forceport = 0;
-  ip_address = 0;
+  memset(&ip_address, 0, sizeof ip_address);
   disable_driver = 0;
 }
 

@@ -28,6 +28,9 @@ struct conn_config {
   int max_silent;             /* listening: all such conns together */
   int keepalive;      /* ms a connected conn stays idle before it sends a
                          keep-alive; 0: never */
+  int max_silent_per_network; /* listening: such conns from one IPv4 /24
+                                 or IPv6 /48 (a host being an IPv4 address
+                                 or an IPv6 /64) */
 };
 
 /* The record whose twelve conn slots the registry copies into every driver
