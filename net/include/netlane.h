@@ -145,7 +145,20 @@ struct NET_DRIVER {
    * means the driver offers no way to wait, and net_wait looks at its
    * channels every millisecond instead. */
   int (*wait_fds)(NET_CHANNEL *chan, int *fds, int max);
+
+  /* Sending to many peers from one channel (a listener's port, shared by
+   * its accepted conns). prepare_target turns an address text into the
+   * driver's own form of it in `prepared` (NET_PREPARED_TARGET_SIZE bytes):
+   * 0 done, nonzero not an address of this driver. send_to sends one
+   * datagram to such a prepared address and answers as send does, without
+   * touching the channel's own target. Empty slots: the library then sets
+   * the channel's target before each send instead. */
+  int (*prepare_target)(NET_CHANNEL *chan, const char *addr, void *prepared);
+  int (*send_to)(NET_CHANNEL *chan, const void *buf, int size, const void *prepared);
 };
+
+/* Room for one prepared address (a socket address of any family). */
+#define NET_PREPARED_TARGET_SIZE 32
 
 typedef struct NET_DRIVERNAME {
   int num;

@@ -196,7 +196,9 @@ NET_DRIVER lossy_driver = {
   load_config,  /* load_config */
   NULL,  /* load_conn_config */
   NULL,  /* conn_config */
-  NULL  /* wait_fds */
+  NULL,  /* wait_fds */
+  NULL,  /* prepare_target */
+  NULL  /* send_to */
 };
 
 void lossy_reset(const lossy_settings &settings)

@@ -1,11 +1,14 @@
 // Two processes exchange 2,000 messages each way over conns on the UDP
 // driver, and again on the IPX driver (whose layer rides on UDP), through a
 // loopback that really loses datagrams: a private network namespace whose
-// nftables rule drops 20% of incoming UDP. Needs root and nft; skipped with
-// a message elsewhere.
+// nftables rule drops 20% of incoming UDP. Then a client behind a
+// masquerading router, and one behind a stateful firewall, each joins a host
+// in another namespace and exchanges as many. Needs root, ip and nft;
+// skipped with a message elsewhere.
 #include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -264,6 +267,114 @@ void exchange(const transport &t)
 }
 
 TEST(LossyLoopback, TwoProcessesExchange2000MessagesEachWay) { exchange(kUdp); }
+
+// Three named namespaces: the client's, a router's and the host's, joined by
+// two veth pairs. Names are global on the machine, so they carry our pid.
+struct three_nets {
+  std::string client, router, host;
+  bool made = false;
+  explicit three_nets(const char *tag)
+  {
+    std::string base = "yl" + std::string(tag) + std::to_string(getpid());
+    client = base + "c";
+    router = base + "r";
+    host = base + "h";
+  }
+  ~three_nets()
+  {
+    if (made) run("ip netns del " + client + "; ip netns del " + router + "; ip netns del " + host);
+  }
+  static bool run(const std::string &script)
+  {
+    return system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
+  }
+  bool make(const std::string &extra)
+  {
+    made = true;
+    const std::string C = client, R = router, H = host;
+    return run("set -e; ip netns add " + C + "; ip netns add " + R + "; ip netns add " + H +
+               "; ip -n " + R + " link add rc type veth peer name cr netns " + C +
+               "; ip -n " + R + " link add rh type veth peer name hr netns " + H +
+               "; ip -n " + C + " addr add 10.77.1.2/24 dev cr; ip -n " + C + " link set cr up" +
+               "; ip -n " + C + " link set lo up; ip -n " + C + " route add default via 10.77.1.1" +
+               "; ip -n " + R + " addr add 10.77.1.1/24 dev rc; ip -n " + R + " link set rc up" +
+               "; ip -n " + R + " addr add 10.77.2.1/24 dev rh; ip -n " + R + " link set rh up" +
+               "; ip -n " + H + " addr add 10.77.2.2/24 dev hr; ip -n " + H + " link set hr up" +
+               "; ip -n " + H + " link set lo up" +
+               "; ip netns exec " + R + " sysctl -qw net.ipv4.ip_forward=1; " + extra);
+  }
+};
+
+// Runs one side in the named namespace in a child: its exit status.
+pid_t side_in(const std::string &ns, bool host, const char *config, const transport &t)
+{
+  fflush(NULL);
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY);
+  if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) _exit(kSkip);
+  close(fd);
+  _exit(run_side(host, config, t));
+}
+
+void join_through(const char *tag, const std::string &(*extra)(const three_nets &))
+{
+  if (geteuid() != 0) GTEST_SKIP() << "not root: no private network namespaces";
+  if (system("command -v nft >/dev/null 2>&1 && command -v ip >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "ip or nft not installed";
+  three_nets nets(tag);
+  if (!nets.make(extra(nets))) GTEST_SKIP() << "cannot make the namespaces, veth pairs and nftables rules";
+  char config[] = "/tmp/rdm_nat_cfgXXXXXX";
+  int fd = mkstemp(config);
+  const char text[] = "[conns]\nconn_resend_rate = 50\n";
+  ASSERT_EQ(write(fd, text, sizeof text - 1), (ssize_t)(sizeof text - 1));
+  close(fd);
+  const transport t = {NET_DRIVER_WSOCK_WIN, "10.77.2.2:31000", "10.77.2.2:31000", 1400};
+  pid_t host = side_in(nets.host, true, config, t);
+  pid_t client = side_in(nets.client, false, config, t);
+  int statuses[2] = {-1, -1};
+  pid_t pids[2] = {host, client};
+  for (int i = 0; i < 2; i++) {
+    for (int waited = 0; waited <= (kSideSeconds + 10) * 1000; waited += 50) {
+      if (waitpid(pids[i], &statuses[i], WNOHANG) == pids[i]) break;
+      if (waited >= (kSideSeconds + 10) * 1000) {
+        kill(pids[i], SIGKILL);
+        waitpid(pids[i], &statuses[i], 0);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  unlink(config);
+  EXPECT_TRUE(WIFEXITED(statuses[0]) && WEXITSTATUS(statuses[0]) == 0) << "host: see its report above";
+  EXPECT_TRUE(WIFEXITED(statuses[1]) && WEXITSTATUS(statuses[1]) == 0) << "client: see its report above";
+}
+
+// What nearly every home router does: the client's datagrams leave with
+// the router's address and a port of its choosing, and only answers from
+// where they went come back in.
+TEST(BehindRouters, ClientBehindMasqueradeJoinsAndExchanges)
+{
+  join_through("m", [](const three_nets &n) -> const std::string & {
+    static std::string rules;
+    rules = "ip netns exec " + n.router + " sh -c \"nft add table ip nat && nft add chain ip nat post "
+            "'{ type nat hook postrouting priority 100; }' && nft add rule ip nat post oifname rh masquerade\"";
+    return rules;
+  });
+}
+
+// A desktop's default: no address translation, but incoming datagrams are
+// dropped unless they belong to a flow the client started.
+TEST(BehindRouters, ClientBehindStatefulFirewallJoinsAndExchanges)
+{
+  join_through("f", [](const three_nets &n) -> const std::string & {
+    static std::string rules;
+    rules = "ip -n " + n.host + " route add 10.77.1.0/24 via 10.77.2.1; ip netns exec " + n.client +
+            " sh -c \"nft add table inet fw && nft add chain inet fw in '{ type filter hook input priority 0; "
+            "policy drop; }' && nft add rule inet fw in ct state established,related accept && "
+            "nft add rule inet fw in iifname lo accept\"";
+    return rules;
+  });
+}
 TEST(LossyLoopback, TwoIpxProcessesExchange2000MessagesEachWay) { exchange(kIpx); }
 
 }  // namespace

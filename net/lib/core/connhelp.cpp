@@ -28,8 +28,10 @@
 //   | c | o | n | n | e | c | t |\0 | connection id, MSB first      |
 //   +---+---+---+---+---+---+---+---+-------+-------+-------+-------+
 //
-//  Connect reply, exactly 8 bytes, from the listener's new per-client
-//  channel to the client, which retargets its channel at the sender:
+//  Connect reply, exactly 8 bytes, from the listening port to the client,
+//  which retargets its channel at the sender (and takes a reply from any
+//  port of the host it asked, as hosts that answer from a port per client
+//  send it):
 //   +---+---+---+---+---+---+---+---+
 //   | 0 | 0 | 0 | 0 | 0 | 0 | 0 | 0 |
 //   +---+---+---+---+---+---+---+---+
@@ -59,6 +61,8 @@
 #include "connwin.h"
 #include "inetaddr.h"
 #include "internal.h"
+#include "sharedport.h"
+#include "waitset_internal.h"
 
 #define HEADER_SIZE CONN_HEADER_SIZE
 #define ACK_SIZE 8
@@ -79,18 +83,6 @@
 static const unsigned char connect_word[8] = {'c', 'o', 'n', 'n', 'e', 'c', 't', 0};
 static const unsigned char connect_reply[REPLY_SIZE] = {0, 0, 0, 0, 0, 0, 0, 0};
 
-struct conn_data_t;
-
-/* One client a listening conn has answered. */
-typedef struct conns_list {
-  struct conns_list *next;
-  NET_CHANNEL *chan;            /* NULL once the conn built on it has closed: dropped at the next request */
-  char *addr;                   /* the client's address text, as the channel reported it */
-  unsigned int client_conn_id;
-  struct conn_data_t *conn;     /* the accepted conn using chan, while it is open */
-  int silent;                   /* 1 until that conn has received a data message */
-} conns_list;
-
 typedef struct conn_data_t {
   NET_CHANNEL *chan;
   unsigned char connect_string[REQUEST_SIZE];
@@ -100,10 +92,11 @@ typedef struct conn_data_t {
    * (a broadcast target, or a driver whose addresses are not host:port) */
   char expect_host[NET_MAX_ADDRESS_LENGTH];
   int heard;          /* accepted conns: a data message has arrived */
-  conns_list *conns;  /* listening conns: head of the client list */
-  void *conns_guard;  /* listening conns: guards the client list */
-  conns_list *entry;  /* accepted conns: their entry in the listener's list */
-  void *entry_guard;  /* accepted conns: the guard of that list */
+  int listening;
+  /* Listening and accepted conns: the listener's port, which chan is. */
+  port_share_t *share;
+  port_peer_t *peer;  /* accepted conns: their peer on that port */
+  conn_io_t io;       /* where sends go */
   out_t out;
   in_t in;
   /* A data packet from the peer just past the receive window, held (with
@@ -213,123 +206,12 @@ static void free_conn_data(conn_data_t *data)
   free(data);
 }
 
-static void destroy_conns_list(conns_list *head)
+/* The handshake's test of a datagram on a listening port. */
+static int is_connect_request(const unsigned char *buf, int len, unsigned int *conn_id)
 {
-  while (head) {
-    conns_list *next = head->next;
-    if (head->conn) {
-      head->conn->entry = NULL;
-      head->conn->entry_guard = NULL;
-    }
-    free(head->addr);
-    free(head);
-    head = next;
-  }
-}
-
-/* The part of an address text that names the machine: what comes before
- * the port ("127.0.0.2" of "127.0.0.2:5000"); the whole text when it names
- * no port. */
-static size_t host_part_length(const char *addr)
-{
-  const char *colon = strrchr(addr, ':');
-  return colon ? (size_t)(colon - addr) : strlen(addr);
-}
-
-static int same_host(const char *a, const char *b)
-{
-  size_t len = host_part_length(a);
-  return len == host_part_length(b) && strncmp(a, b, len) == 0;
-}
-
-/* The address bytes of a written Internet address ("10.0.0.1:5",
- * "[2001:db8::7]:5", "[fe80::1%eth0]:5"), never looked up: 4 or 16, or 0
- * for any other text. */
-static int address_bytes(const char *text, unsigned char out[16])
-{
-  char host[NET_MAX_ADDRESS_LENGTH];
-  size_t len = host_part_length(text);
-  if (len >= sizeof host) return 0;
-  memcpy(host, text, len);
-  host[len] = 0;
-  if (host[0] == '[' && len > 2 && host[len - 1] == ']') {
-    host[len - 1] = 0;
-    char *zone = strchr(host, '%');
-    if (zone) *zone = 0;
-    return inet_pton(AF_INET6, host + 1, out) == 1 ? 16 : 0;
-  }
-  return inet_pton(AF_INET, host, out) == 1 ? 4 : 0;
-}
-
-/* How near two peers are, for the bounds on conns not yet heard from:
- * 2 one host, 1 one network, 0 neither. One host is one IPv4 address, or
- * one IPv6 /64, since a machine may take any number of addresses of its
- * /64; one network is an IPv4 /24 or an IPv6 /48, so that a range of
- * addresses cannot crowd honest callers out. Addresses of other drivers
- * count as one host when their texts name the same host. */
-static int nearness(const char *a, const char *b)
-{
-  unsigned char x[16], y[16];
-  int n = address_bytes(a, x);
-  if (n == 0 || address_bytes(b, y) != n) return same_host(a, b) ? 2 : 0;
-  if (memcmp(x, y, n == 4 ? 4 : 8) == 0) return 2;
-  return memcmp(x, y, n == 4 ? 3 : 6) == 0 ? 1 : 0;
-}
-
-/* Finds the entry of (addr, conn_id), dropping closed entries on the way,
- * or appends a new one with a channel of its own: 1 found, -1 new, 0 no
- * memory or no channel, or the request would exceed the bounds on conns
- * that have not heard from their peer yet (per sending host, per network
- * and in all). */
-static int get_channel(conns_list *conns, const char *addr, unsigned int conn_id, int type,
-                       const char *bind, const struct conn_config *cfg, conns_list **found)
-{
-  conns_list *last = conns;
-  int silent_here = 0, silent_near = 0, silent_all = 0;
-  while (last->next) {
-    conns_list *e = last->next;
-    if (!e->chan) {
-      last->next = e->next;
-      free(e->addr);
-      free(e);
-      continue;
-    }
-    if (e->client_conn_id == conn_id && strcmp(e->addr, addr) == 0) {
-      *found = e;
-      return 1;
-    }
-    if (e->silent) {
-      silent_all++;
-      int near = nearness(e->addr, addr);
-      silent_here += near == 2;
-      silent_near += near >= 1;
-    }
-    last = e;
-  }
-  if (silent_here >= cfg->max_silent_per_address || silent_near >= cfg->max_silent_per_network ||
-      silent_all >= cfg->max_silent)
-    return 0;
-
-  conns_list *e = static_cast<conns_list *>(calloc(1, sizeof(conns_list)));
-  if (!e) return 0;
-  size_t len = strlen(addr);
-  e->addr = static_cast<char *>(malloc(len + 1));
-  if (!e->addr) {
-    free(e);
-    return 0;
-  }
-  memcpy(e->addr, addr, len + 1);
-  e->client_conn_id = conn_id;
-  e->silent = 1;
-  e->chan = net_openchannel(type, bind);
-  if (!e->chan) {
-    free(e->addr);
-    free(e);
-    return 0;
-  }
-  last->next = e;
-  *found = e;
-  return -1;
+  if (len != REQUEST_SIZE || memcmp(buf, connect_word, sizeof connect_word) != 0) return 0;
+  *conn_id = get_be32(buf + sizeof connect_word);
+  return 1;
 }
 
 /* An accepted conn that has its first message from the peer no longer
@@ -337,10 +219,7 @@ static int get_channel(conns_list *conns, const char *addr, unsigned int conn_id
 static void mark_heard(conn_data_t *data)
 {
   data->heard = 1;
-  if (!data->entry_guard) return;
-  __netlane_internal__mutex_lock(data->entry_guard);
-  if (data->entry) data->entry->silent = 0;
-  __netlane_internal__mutex_unlock(data->entry_guard);
+  if (data->peer) __netlane_internal__share_heard(data->share, data->peer);
 }
 
 static void send_ack(conn_data_t *data, const unsigned char *index_bytes)
@@ -348,7 +227,7 @@ static void send_ack(conn_data_t *data, const unsigned char *index_bytes)
   unsigned char ack[ACK_SIZE];
   memset(ack, 0, HEADER_SIZE);
   memcpy(ack + HEADER_SIZE, index_bytes, HEADER_SIZE);
-  net_send(data->chan, ack, ACK_SIZE);
+  __netlane_internal__io_send(&data->io, ack, ACK_SIZE);
   data->acks_sent++;
 }
 
@@ -364,7 +243,7 @@ static void keep_alive(conn_data_t *data, unsigned int now, int sent_in_step)
   }
   if (data->keepalive <= 0 || data->out.base_index != data->out.next_index) return;
   if ((int32_t)(now - data->last_sent) < data->keepalive) return;
-  net_send(data->chan, connect_reply, REPLY_SIZE);
+  __netlane_internal__io_send(&data->io, connect_reply, REPLY_SIZE);
   data->last_sent = now;
 }
 
@@ -442,22 +321,39 @@ static void poll(NET_CONN *conn)
   keep_alive(data, now, transmissions != data->out.transmissions || acks != data->acks_sent);
 }
 
+/* The next datagram from an accepted conn's peer, which the shared port
+ * has filed, taking in more from the port when none is: its length (-1 cut
+ * short), or -2 when none waits. */
+static int take_filed(conn_data_t *data, unsigned char *buf, int size)
+{
+  int len = __netlane_internal__share_take(data->share, data->peer, buf, size);
+  if (len != -2 || __netlane_internal__share_pump(data->share, STEP_DATAGRAMS) == 0) return len;
+  return __netlane_internal__share_take(data->share, data->peer, buf, size);
+}
+
 static void step(conn_data_t *data, unsigned int now)
 {
-  __netlane_internal__out_send_due(&data->out, data->chan, now);
+  __netlane_internal__out_send_due(&data->out, &data->io, now);
   if (data->parked && retry_parked(data)) return;
 
-  unsigned char buf[MAX_DATAGRAM];
+  static thread_local unsigned char buf[MAX_DATAGRAM];
   char from[NET_MAX_ADDRESS_LENGTH];
   for (int n = 0; n < STEP_DATAGRAMS; n++) {
-    from[0] = 0;
-    int len = net_receive(data->chan, buf, (int)sizeof buf, from);
-    if (len <= 0 && from[0] == 0 && channel_drained(data->chan, len)) break;
-    data->received++;
-    from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
-    if (len >= 0 && strcmp(from, data->chan->target_addr) != 0) {
-      data->dropped_foreign++;
-      continue;
+    int len;
+    if (data->peer) {
+      len = take_filed(data, buf, (int)sizeof buf);
+      if (len == -2) break;
+      data->received++;
+    } else {
+      from[0] = 0;
+      len = net_receive(data->chan, buf, (int)sizeof buf, from);
+      if (len <= 0 && from[0] == 0 && channel_drained(data->chan, len)) break;
+      data->received++;
+      from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
+      if (len >= 0 && strcmp(from, data->chan->target_addr) != 0) {
+        data->dropped_foreign++;
+        continue;
+      }
     }
     if (len >= 0) data->last_heard = now;
     if (len < HEADER_SIZE || len > (int)sizeof buf) {
@@ -467,7 +363,7 @@ static void step(conn_data_t *data, unsigned int now)
     index_t i = get_le32(buf);
     if (i == 0) {
       if (len == ACK_SIZE && get_le32(buf + HEADER_SIZE) == 0) data->keepalives_heard++;
-      else if (len == ACK_SIZE) __netlane_internal__out_take_ack(&data->out, data->chan, get_le32(buf + HEADER_SIZE), now);
+      else if (len == ACK_SIZE) __netlane_internal__out_take_ack(&data->out, &data->io, get_le32(buf + HEADER_SIZE), now);
       else data->dropped_malformed++;
     } else if (len > HEADER_SIZE) {
       if (take_data(data, buf, len)) break;
@@ -490,106 +386,88 @@ static int init_conn(NET_CONN *conn, const char *addr)
     free_conn_data(data);
     return 3;
   }
+  data->io.chan = data->chan;
   conn->data = data;
   return 0;
 }
 
 /* Closes the channel and drops whatever is still queued; the peer is not
- * told. An accepted conn marks its listener's entry closed, so a later
- * request from that client never reaches the closed channel. Answers 0. */
+ * told. A listening conn and the conns it accepted each let go of their
+ * shared port, which closes with the last of them. Answers 0. */
 static int destroy_conn(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
   if (!data) return 0;
-  if (data->entry_guard) __netlane_internal__mutex_lock(data->entry_guard);
-  if (data->entry) {
-    data->entry->chan = NULL;
-    data->entry->conn = NULL;
-  }
-  if (data->entry_guard) __netlane_internal__mutex_unlock(data->entry_guard);
-  if (data->chan) net_closechannel(data->chan);
-  destroy_conns_list(data->conns);
-  if (data->conns_guard) __netlane_internal__mutex_destroy(data->conns_guard);
+  if (data->peer) __netlane_internal__share_remove(data->share, data->peer);
+  else if (data->share) __netlane_internal__share_stop_listening(data->share);
+  else if (data->chan) net_closechannel(data->chan);
   free_conn_data(data);
   conn->data = NULL;
   return 0;
 }
 
-/* 0 listening; 1 no memory for the client list or its guard. */
+/* 0 listening; 1 no memory for the port's records. */
 static int listen(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
-  if (data->conns) return 0;
-  void *guard = NULL;
-  __netlane_internal__mutex_create(&guard);
-  if (!guard) return 1;
-  data->conns = static_cast<conns_list *>(calloc(1, sizeof(conns_list)));
-  if (!data->conns) {
-    __netlane_internal__mutex_destroy(guard);
-    return 1;
-  }
-  data->conns_guard = guard;
+  if (data->listening) return 0;
+  data->share = __netlane_internal__share_create(data->chan, is_connect_request, connect_reply, REPLY_SIZE);
+  if (!data->share) return 1;
+  data->listening = 1;
   return 0;
 }
 
-/* Takes one datagram from the listening channel. A connect request from a
- * new (address, id) pair gets a per-client channel, the reply from it, and
- * a connected conn in `newconn`: answers 1. A repeated request gets the
- * reply again and answers 0; anything else is consumed and answers 0. A new
- * pair beyond the bounds on silent conns is dropped without a reply, so
- * requests nobody follows up cannot make the listener hold a socket each. */
+/* Takes in what reached the listening port and looks at the connect
+ * requests among it. A request from a new (address, id) pair gets a conn
+ * sharing the port, the reply from the port, and that conn in `newconn`:
+ * answers 1. A repeated request gets the reply again (the port answers
+ * those itself as they arrive); a new pair beyond the bounds on silent
+ * conns is dropped without a reply, so requests nobody follows up cannot
+ * make the listener hold a conn each. Answers 0 when no conn was made. */
 static int poll_listen(NET_CONN *conn, NET_CONN *newconn)
 {
   conn_data_t *data = conn_data(conn);
-  if (!data->conns) return 0;
+  if (!data->listening) return 0;
+  __netlane_internal__share_pump(data->share, STEP_DATAGRAMS);
 
-  unsigned char buf[HANDSHAKE_BUFFER];
+  unsigned char buf[REQUEST_SIZE];
   char from[NET_MAX_ADDRESS_LENGTH];
-  from[0] = 0;
-  int len = net_receive(data->chan, buf, (int)sizeof buf, from);
-  if (len != REQUEST_SIZE || memcmp(buf, connect_word, sizeof connect_word) != 0) return 0;
-  from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
-
-  conn_data_t *fresh;
-  if (create_conn_data(newconn->driver, &fresh) != 0) return 0;
-  unsigned int conn_id = get_be32(buf + sizeof connect_word);
-
-  // The list's own guard, not the open-conn mutex: an accepted conn that
-  // another thread closes clears its entry, and the reply may go out on
-  // that entry's channel, but nothing else waits for this socket work.
-  __netlane_internal__mutex_lock(data->conns_guard);
-  conns_list *entry = NULL;
-  int got = get_channel(data->conns, from, conn_id, conn->type, NULL,
-                        __netlane_internal__get_conn_config(conn->driver), &entry);
-  // A known pair's channel already targets the sender, and its conn may be
-  // sending on it from another thread: only a new channel is targeted.
-  if (got == -1) net_assigntarget(entry->chan, from);
-  if (got != 0) net_send(entry->chan, connect_reply, REPLY_SIZE);
-  if (got != -1) {
-    __netlane_internal__mutex_unlock(data->conns_guard);
-    free_conn_data(fresh);
-    return 0;
+  for (int n = 0; n < STEP_DATAGRAMS && __netlane_internal__share_next_request(data->share, buf, from); n++) {
+    unsigned int conn_id = get_be32(buf + sizeof connect_word);
+    port_peer_t *known = __netlane_internal__share_find(data->share, from, conn_id);
+    if (known) {
+      __netlane_internal__share_send(data->share, known, connect_reply, REPLY_SIZE);
+      continue;
+    }
+    conn_data_t *fresh;
+    if (create_conn_data(newconn->driver, &fresh) != 0) return 0;
+    port_peer_t *peer = __netlane_internal__share_add(data->share, from, conn_id,
+                                                      __netlane_internal__get_conn_config(conn->driver), fresh);
+    if (!peer) {
+      free_conn_data(fresh);
+      continue;
+    }
+    fresh->chan = data->chan;
+    fresh->share = data->share;
+    fresh->peer = peer;
+    fresh->io.chan = data->chan;
+    fresh->io.share = data->share;
+    fresh->io.peer = peer;
+    __netlane_internal__share_send(data->share, peer, connect_reply, REPLY_SIZE);
+    mark_connected(fresh, __netlane_timer_func());
+    __netlane_internal__copy_address(newconn->peer_addr, from);
+    newconn->data = fresh;
+    return 1;
   }
-  fresh->chan = entry->chan;
-  mark_connected(fresh, __netlane_timer_func());
-  fresh->entry = entry;
-  fresh->entry_guard = data->conns_guard;
-  entry->conn = fresh;
-  __netlane_internal__mutex_unlock(data->conns_guard);
-
-  __netlane_internal__copy_address(newconn->peer_addr, from);
-  newconn->data = fresh;
-  return 1;
+  return 0;
 }
 
 int __netlane_internal__conn_client_count(NET_CONN *conn)
 {
   if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return 0;
   conn_data_t *data = conn_data(conn);
-  if (!data || !data->conns) return 0;
-  int count = 0;
-  for (conns_list *e = data->conns->next; e; e = e->next) count++;
-  return count;
+  if (!data || !data->listening) return 0;
+  return __netlane_internal__share_peer_count(data->share);
 }
 
 char *net_getconnlocaladdress(NET_CONN *conn)
@@ -618,7 +496,8 @@ static void expect_reply_from(NET_CONN *conn, const char *target)
   if (host.ss_family == AF_INET6 && IN6_IS_ADDR_UNSPECIFIED(&six->sin6_addr)) return;
   /* Written as a sender's address is, the port cut off after its colon. */
   __netlane_internal__write_inet_address(data->expect_host, &host);
-  data->expect_host[host_part_length(data->expect_host) + 1] = 0;
+  char *port_colon = strrchr(data->expect_host, ':');
+  if (port_colon) port_colon[1] = 0;
 }
 
 /* 0 request sent; 1 the target cannot be assigned; 2 the request cannot be
@@ -653,7 +532,7 @@ static int poll_connect(NET_CONN *conn)
     if (len <= 0 && from[0] == 0 && channel_drained(data->chan, len)) break;
     data->received++;
     from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
-    if (data->expect_host[0] && !same_host(data->expect_host, from)) {
+    if (data->expect_host[0] && !__netlane_internal__same_host(data->expect_host, from)) {
       data->dropped_foreign++;
       continue;
     }
@@ -690,8 +569,12 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
     *due_ms = left < 0 ? 0 : (int)left;
   } else if (conn->status == NET_CONN_CONNECTED) {
     *due_ms = __netlane_internal__out_next_due(&data->out, now);
+    // Filed by the shared port while another conn took its datagrams in.
+    if (data->peer && __netlane_internal__share_has_input(data->share, data->peer)) *due_ms = 0;
   }
-  return conn->status == NET_CONN_LISTENING && data->conns && net_query(data->chan) > 0;
+  if (conn->status != NET_CONN_LISTENING || !data->listening) return 0;
+  __netlane_internal__share_pump(data->share, STEP_DATAGRAMS);
+  return __netlane_internal__share_has_requests(data->share);
 }
 
 /* 0 queued (and sent unless the bytes in flight are at their bound); -1
@@ -700,7 +583,7 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
 static int send_rdm(NET_CONN *conn, const void *buf, int size)
 {
   conn_data_t *data = conn_data(conn);
-  if (data->conns) return -1;
+  if (data->listening) return -1;
   if (size <= 0 || !buf || size > __netlane_internal__largest_conn_message(conn->driver)) {
     poll(conn);
     return -1;
@@ -729,7 +612,7 @@ static int send_rdm(NET_CONN *conn, const void *buf, int size)
 static int recv_rdm(NET_CONN *conn, void *buf, int max)
 {
   conn_data_t *data = conn_data(conn);
-  if (data->conns) return 0;
+  if (data->listening) return 0;
   poll(conn);
   in_packet_t *slot = __netlane_internal__in_next(&data->in);
   if (!slot->data) return 0;
@@ -747,7 +630,7 @@ static int recv_rdm(NET_CONN *conn, void *buf, int max)
 static int query_rdm(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
-  if (data->conns) return 0;
+  if (data->listening) return 0;
   poll(conn);
   in_packet_t *slot = __netlane_internal__in_next(&data->in);
   return slot->data ? slot->size : 0;
@@ -757,7 +640,7 @@ static int query_rdm(NET_CONN *conn)
 static int ignore_rdm(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
-  if (data->conns) return 0;
+  if (data->listening) return 0;
   poll(conn);
   if (!__netlane_internal__in_next(&data->in)->data) return 0;
   __netlane_internal__in_release(&data->in);
@@ -769,7 +652,7 @@ static int ignore_rdm(NET_CONN *conn)
 static int conn_stats(NET_CONN *conn, int *in_q, int *out_q)
 {
   conn_data_t *data = conn_data(conn);
-  if (!data->conns) poll(conn);
+  if (!data->listening) poll(conn);
   if (in_q) *in_q = data->in.held;
   if (out_q) *out_q = (int)(data->out.next_index - data->out.base_index);
   return 0;
@@ -825,5 +708,7 @@ NET_DRIVER __netlane_internal__wrapper_driver = {
   NULL,  /* load_config */
   __netlane_internal__load_conn_config,  /* load_conn_config */
   NULL,  /* conn_config */
-  NULL  /* wait_fds */
+  NULL,  /* wait_fds */
+  NULL,  /* prepare_target */
+  NULL  /* send_to */
 };

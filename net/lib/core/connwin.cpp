@@ -120,10 +120,10 @@ int __netlane_internal__out_queue(out_t *out, const void *buf, int size)
   return 0;
 }
 
-static void transmit(out_t *out, out_packet_t *p, NET_CHANNEL *chan, unsigned int now)
+static void transmit(out_t *out, out_packet_t *p, const conn_io_t *io, unsigned int now)
 {
   // The outcome is not consulted: a send that fails is a lost datagram.
-  net_send(chan, p->data, p->size + CONN_HEADER_SIZE);
+  __netlane_internal__io_send(io, p->data, p->size + CONN_HEADER_SIZE);
   p->last_send_time = now;
   p->sequence = ++out->transmissions;
   p->later_acks = 0;
@@ -136,7 +136,7 @@ static void transmit(out_t *out, out_packet_t *p, NET_CHANNEL *chan, unsigned in
   if (p->tries < INT_MAX) p->tries++;
 }
 
-void __netlane_internal__out_send_due(out_t *out, NET_CHANNEL *chan, unsigned int now)
+void __netlane_internal__out_send_due(out_t *out, const conn_io_t *io, unsigned int now)
 {
   for (index_t i = out->base_index; i != out->next_index; i++) {
     out_packet_t *p = &out->packets[i % (index_t)out->queue_size];
@@ -145,13 +145,13 @@ void __netlane_internal__out_send_due(out_t *out, NET_CHANNEL *chan, unsigned in
       // Messages go out in order, so once one must wait for room in
       // flight, so must every later one.
       if (out->in_flight > 0 && p->size + CONN_HEADER_SIZE > out->max_in_flight - out->in_flight) return;
-      transmit(out, p, chan, now);
+      transmit(out, p, io, now);
     } else if ((int32_t)(now - p->last_send_time) > __netlane_internal__resend_wait(&out->timer, p->tries)) {
       // Only a message that went out under the present backoff and still
       // timed out doubles it again: a window of messages timing out
       // together is one slow answer, not many.
       int under_present = (int32_t)(p->sequence - out->timer.backoff_mark) > 0;
-      transmit(out, p, chan, now);
+      transmit(out, p, io, now);
       if (under_present && out->timer.backoff < 30) {
         out->timer.backoff++;
         out->timer.backoff_mark = out->transmissions;
@@ -174,7 +174,7 @@ int __netlane_internal__out_next_due(const out_t *out, unsigned int now)
   return soonest;
 }
 
-void __netlane_internal__out_take_ack(out_t *out, NET_CHANNEL *chan, index_t a, unsigned int now)
+void __netlane_internal__out_take_ack(out_t *out, const conn_io_t *io, index_t a, unsigned int now)
 {
   if (a < out->base_index || a >= out->next_index) return;
   out_packet_t *p = &out->packets[a % (index_t)out->queue_size];
@@ -190,7 +190,7 @@ void __netlane_internal__out_take_ack(out_t *out, NET_CHANNEL *chan, index_t a, 
     for (index_t i = out->base_index; i != a; i++) {
       out_packet_t *q = &out->packets[i % (index_t)out->queue_size];
       if (!q->data || q->ack || q->tries == 0 || (int32_t)(acked - q->sequence) <= 0) continue;
-      if (++q->later_acks == EARLY_RESEND_ACKS) transmit(out, q, chan, now);
+      if (++q->later_acks == EARLY_RESEND_ACKS) transmit(out, q, io, now);
     }
   }
   if (a != out->base_index) return;

@@ -146,41 +146,66 @@ int destroy_channel(NET_CHANNEL *chan)
   return 0;
 }
 
-int update_target(NET_CHANNEL *chan)
+// The target text `addr` as a plain address (`plain`) and in the form the
+// channel's socket sends to (`fitted`); broadcast permission, once given for
+// a broadcast target, stays for the socket's life. 0 done, 1 refused (an
+// IPv6 target on a socket without IPv6 among the reasons).
+int read_target(channel_data_t *data, const char *addr, struct sockaddr_storage *plain,
+                struct sockaddr_storage *fitted)
 {
-  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
-  if (data == NULL)
-    return 1;
-
-  struct sockaddr_storage host;
   int port;
-  if (__netlane_internal__read_address(chan->target_addr, &host, &port) != 0)
+  if (addr == NULL || __netlane_internal__read_address(addr, plain, &port) != 0)
     return 1;
-  // Broadcast permission, once given, stays for the socket's life.
-  const struct sockaddr_in *four = reinterpret_cast<const struct sockaddr_in *>(&host);
-  if (host.ss_family == AF_INET && four->sin_addr.s_addr == 0xFFFFFFFFu &&
+  const struct sockaddr_in *four = reinterpret_cast<const struct sockaddr_in *>(plain);
+  if (plain->ss_family == AF_INET && four->sin_addr.s_addr == 0xFFFFFFFFu &&
       __netlane_internal__sock_set_broadcast(data->sock) != 0)
     return 1;
   if (port == 0)
     port = default_port;
-  reinterpret_cast<struct sockaddr_in *>(&host)->sin_port = htons(static_cast<unsigned short>(port));
+  // The port sits at the same place in both families' records.
+  reinterpret_cast<struct sockaddr_in *>(plain)->sin_port = htons(static_cast<unsigned short>(port));
+  int length;
+  return __netlane_internal__sock_fit_address(data->family, plain, fitted, &length) != 0 ? 1 : 0;
+}
 
-  // An IPv6 target on a socket without IPv6 cannot be reached.
-  struct sockaddr_storage fitted;
-  int fitted_length;
-  if (__netlane_internal__sock_fit_address(data->family, &host, &fitted, &fitted_length) != 0)
+// The socket address of a target text, as send_to takes it.
+int prepare_target(NET_CHANNEL *chan, const char *addr, void *prepared)
+{
+  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  struct sockaddr_storage plain, fitted;
+  if (data == NULL || read_target(data, addr, &plain, &fitted) != 0)
     return 1;
-  data->send_address = fitted;
-  data->send_length = fitted_length;
-  if (host.ss_family == AF_INET6) {
-    memcpy(&data->target_address6, &host, sizeof data->target_address6);
+  static_assert(sizeof(struct sockaddr_in6) <= NET_PREPARED_TARGET_SIZE, "a prepared target holds a socket address");
+  memcpy(prepared, &fitted, sizeof(struct sockaddr_in6));
+  return 0;
+}
+
+int update_target(NET_CHANNEL *chan)
+{
+  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  struct sockaddr_storage plain, fitted;
+  if (data == NULL || read_target(data, chan->target_addr, &plain, &fitted) != 0)
+    return 1;
+  memcpy(&data->send_address, &fitted, sizeof(struct sockaddr_in6));
+  if (plain.ss_family == AF_INET6) {
+    memcpy(&data->target_address6, &plain, sizeof data->target_address6);
     data->address_length = sizeof data->target_address6;
   } else {
     memset(&data->target_address6, 0, sizeof data->target_address6);
-    memcpy(&data->target_address, &host, sizeof data->target_address);
+    memcpy(&data->target_address, &plain, sizeof data->target_address);
     data->address_length = sizeof data->target_address;
   }
   return 0;
+}
+
+int send_to(NET_CHANNEL *chan, const void *buf, int size, const void *prepared)
+{
+  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  if (data == NULL || prepared == NULL)
+    return 1;
+  const struct sockaddr *to = static_cast<const struct sockaddr *>(prepared);
+  int len = to->sa_family == AF_INET6 ? (int)sizeof(struct sockaddr_in6) : (int)sizeof(struct sockaddr_in);
+  return __netlane_internal__sock_send_to(data->sock, buf, size, to, len) != 0 ? 1 : 0;
 }
 
 int drv_send(NET_CHANNEL *chan, const void *buf, int size)
@@ -188,9 +213,7 @@ int drv_send(NET_CHANNEL *chan, const void *buf, int size)
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
   if (data == NULL || data->address_length == 0)
     return 1;
-  return __netlane_internal__sock_send_to(data->sock, buf, size, &data->send_address, data->send_length) != 0
-             ? 1
-             : 0;
+  return send_to(chan, buf, size, &data->send_address);
 }
 
 int drv_recv(NET_CHANNEL *chan, void *buf, int size, char *from)
@@ -340,7 +363,9 @@ NET_DRIVER net_driver_wsock_win = {
   load_config,  /* load_config */
   NULL,  /* load_conn_config */
   NULL,  /* conn_config */
-  wait_fds  /* wait_fds */
+  wait_fds,  /* wait_fds */
+  prepare_target,  /* prepare_target */
+  send_to  /* send_to */
 };
 
 NET_DRIVER net_driver_sockets = {
@@ -372,7 +397,9 @@ NET_DRIVER net_driver_sockets = {
   dummy_load_config,  /* load_config */
   NULL,  /* load_conn_config */
   NULL,  /* conn_config */
-  NULL  /* wait_fds */
+  NULL,  /* wait_fds */
+  NULL,  /* prepare_target */
+  NULL  /* send_to */
 };
 
 NET_DRIVER net_driver_besocks = {
@@ -404,5 +431,7 @@ NET_DRIVER net_driver_besocks = {
   dummy_load_config,  /* load_config */
   NULL,  /* load_conn_config */
   NULL,  /* conn_config */
-  NULL  /* wait_fds */
+  NULL,  /* wait_fds */
+  NULL,  /* prepare_target */
+  NULL  /* send_to */
 };

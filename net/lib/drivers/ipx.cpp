@@ -34,5 +34,7 @@ NET_DRIVER net_driver_ipx_dos = {
   load_config,  /* load_config */
   NULL,  /* load_conn_config */
   NULL,  /* conn_config */
-  NULL  /* wait_fds */
+  NULL,  /* wait_fds */
+  NULL,  /* prepare_target */
+  NULL  /* send_to */
 };

@@ -333,32 +333,66 @@ int destroy_channel(NET_CHANNEL *chan)
   return 0;
 }
 
+// A prepared target: the layer's address and the port, high byte first.
+struct prepared_t {
+  ipx_sockaddr_t address;
+  unsigned char port[4];
+};
+static_assert(sizeof(prepared_t) <= NET_PREPARED_TARGET_SIZE, "a prepared target holds an IPX address");
+
+// 0 ok; 1 the text is not an IPX address.
+int prepare_target(NET_CHANNEL *, const char *addr, void *prepared)
+{
+  ipx_addr a;
+  int port;
+  if (!addr || parse_address(addr, &a, &port) != 0) return 1;
+  if (port == 0) port = default_port;
+  prepared_t to;
+  memset(&to, 0, sizeof to);
+  to.address.family = IPX_FAMILY;
+  memcpy(to.address.netnum, a.net, sizeof a.net);
+  memcpy(to.address.nodenum, a.node, sizeof a.node);
+  put_socket(to.address.socket);
+  put_be32(to.port, port);
+  memcpy(prepared, &to, sizeof to);
+  return 0;
+}
+
 // 0 ok; 1 the target text is not an IPX address.
 int update_target(NET_CHANNEL *chan)
 {
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
-  ipx_addr a;
-  int port;
-  if (!data || parse_address(chan->target_addr, &a, &port) != 0) return 1;
-  if (port == 0) port = default_port;
-  data->target_address.family = IPX_FAMILY;
-  memcpy(data->target_address.netnum, a.net, sizeof a.net);
-  memcpy(data->target_address.nodenum, a.node, sizeof a.node);
-  put_be32(data->target_port, port);
+  prepared_t to;
+  if (!data || prepare_target(chan, chan->target_addr, &to) != 0) return 1;
+  data->target_address = to.address;
+  memcpy(data->target_port, to.port, 4);
   return 0;
 }
 
 // 0 sent; 1 more than 512 bytes, or the layer refused (also before a
 // target is set: node 0 is nowhere).
+int send_to_address(channel_data_t *data, const unsigned char *port, const ipx_sockaddr_t *address,
+                    const void *buf, int size)
+{
+  if (!data || size < 0 || size > PAYLOAD_SIZE || (size > 0 && !buf)) return 1;
+  memcpy(ipx_buffer, port, 4);
+  memcpy(ipx_buffer + 4, data->source_port, 4);
+  if (size > 0) memcpy(ipx_buffer + PORT_HEADER, buf, static_cast<size_t>(size));
+  return __netlane_internal__ipx_send_to(ipx_socket, ipx_buffer, size + PORT_HEADER, address) != 0 ? 1 : 0;
+}
+
 int drv_send(NET_CHANNEL *chan, const void *buf, int size)
 {
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
-  if (!data || size < 0 || size > PAYLOAD_SIZE || (size > 0 && !buf)) return 1;
-  memcpy(ipx_buffer, data->target_port, 4);
-  memcpy(ipx_buffer + 4, data->source_port, 4);
-  if (size > 0) memcpy(ipx_buffer + PORT_HEADER, buf, static_cast<size_t>(size));
-  return __netlane_internal__ipx_send_to(ipx_socket, ipx_buffer, size + PORT_HEADER, &data->target_address) != 0 ? 1
-                                                                                                                : 0;
+  if (!data) return 1;
+  return send_to_address(data, data->target_port, &data->target_address, buf, size);
+}
+
+int send_to(NET_CHANNEL *chan, const void *buf, int size, const void *prepared)
+{
+  prepared_t to;
+  memcpy(&to, prepared, sizeof to);
+  return send_to_address(static_cast<channel_data_t *>(chan->data), to.port, &to.address, buf, size);
 }
 
 // Bytes copied, at most `size` (the rest of a longer packet is lost); -1
@@ -483,7 +517,9 @@ NET_DRIVER net_driver_ipx_win = {
   load_config,  /* load_config */
   NULL,  /* load_conn_config */
   NULL,  /* conn_config */
-  wait_fds  /* wait_fds */
+  wait_fds,  /* wait_fds */
+  prepare_target,  /* prepare_target */
+  send_to  /* send_to */
 };
 
 NET_DRIVER net_driver_ipx_linux = {
@@ -515,5 +551,7 @@ NET_DRIVER net_driver_ipx_linux = {
   dummy_load_config,  /* load_config */
   NULL,  /* load_conn_config */
   NULL,  /* conn_config */
-  NULL  /* wait_fds */
+  NULL,  /* wait_fds */
+  NULL,  /* prepare_target */
+  NULL  /* send_to */
 };

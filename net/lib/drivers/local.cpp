@@ -193,12 +193,11 @@ int local_update_target(NET_CHANNEL *chan)
 
 // 0 also when the packet is dropped (no such port, or its ring is full);
 // -1 for a size outside 0..512.
-int local_send(NET_CHANNEL *chan, const void *buf, int size)
+int send_to_port(channel_data_t *data, int target, const void *buf, int size)
 {
-  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
   if (!data || size < 0 || size > PACKET_SIZE || (size > 0 && !buf)) return -1;
   lock();
-  port_t *to = data->target < 0 ? NULL : find_port(data->target);
+  port_t *to = target < 0 ? NULL : find_port(target);
   if (to && advance(to->head) != to->tail) {
     if (to->head == to->tail) __netlane_internal__waker_signal(to->waker);
     to->head = advance(to->head);
@@ -209,6 +208,31 @@ int local_send(NET_CHANNEL *chan, const void *buf, int size)
   }
   unlock();
   return 0;
+}
+
+int local_send(NET_CHANNEL *chan, const void *buf, int size)
+{
+  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  return send_to_port(data, data ? data->target : -1, buf, size);
+}
+
+// A prepared target is the port number.
+int local_prepare_target(NET_CHANNEL *, const char *addr, void *prepared)
+{
+  if (!addr) return -1;
+  lock();
+  int num = parse_address(addr);
+  unlock();
+  if (num < 0) return -1;
+  memcpy(prepared, &num, sizeof num);
+  return 0;
+}
+
+int local_send_to(NET_CHANNEL *chan, const void *buf, int size, const void *prepared)
+{
+  int num;
+  memcpy(&num, prepared, sizeof num);
+  return send_to_port(static_cast<channel_data_t *>(chan->data), num, buf, size);
 }
 
 // Bytes copied, at most `size` (the rest of a longer packet is lost); -1
@@ -303,5 +327,7 @@ NET_DRIVER net_driver_local = {
   local_load_config,  /* load_config */
   NULL,  /* load_conn_config */
   NULL,  /* conn_config */
-  local_wait_fds  /* wait_fds */
+  local_wait_fds,  /* wait_fds */
+  local_prepare_target,  /* prepare_target */
+  local_send_to  /* send_to */
 };

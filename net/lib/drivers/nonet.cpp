@@ -72,5 +72,7 @@ NET_DRIVER net_driver_nonet = {
   nonet_load_config,  /* load_config */
   nonet_load_conn_config,  /* load_conn_config */
   NULL,  /* conn_config */
-  NULL  /* wait_fds */
+  NULL,  /* wait_fds */
+  NULL,  /* prepare_target */
+  NULL  /* send_to */
 };

@@ -34,7 +34,9 @@ NET_DRIVER net_driver_serial_dos = {
   dummy_load_config,  /* load_config */
   NULL,  /* load_conn_config */
   NULL,  /* conn_config */
-  NULL  /* wait_fds */
+  NULL,  /* wait_fds */
+  NULL,  /* prepare_target */
+  NULL  /* send_to */
 };
 
 NET_DRIVER net_driver_serial_linux = {
@@ -66,7 +68,9 @@ NET_DRIVER net_driver_serial_linux = {
   dummy_load_config,  /* load_config */
   NULL,  /* load_conn_config */
   NULL,  /* conn_config */
-  NULL  /* wait_fds */
+  NULL,  /* wait_fds */
+  NULL,  /* prepare_target */
+  NULL  /* send_to */
 };
 
 NET_DRIVER net_driver_serial_beos = {
@@ -98,5 +102,7 @@ NET_DRIVER net_driver_serial_beos = {
   dummy_load_config,  /* load_config */
   NULL,  /* load_conn_config */
   NULL,  /* conn_config */
-  NULL  /* wait_fds */
+  NULL,  /* wait_fds */
+  NULL,  /* prepare_target */
+  NULL  /* send_to */
 };

@@ -143,12 +143,12 @@ int __netlane_internal__sock_local_name(inet_socket_t sock, struct sockaddr_stor
 }
 
 int __netlane_internal__sock_send_to(inet_socket_t sock, const void *buf, int size,
-                                     const struct sockaddr_storage *to, int len)
+                                     const struct sockaddr *to, int len)
 {
   if (size < 0)
     return -1;
   ssize_t sent = sendto(sock, buf, static_cast<size_t>(size), 0,
-                        reinterpret_cast<const struct sockaddr *>(to), (socklen_t)len);
+                        to, (socklen_t)len);
   return sent < 0 ? -1 : 0;
 }
 

@@ -13,6 +13,17 @@
 
 typedef uint32_t index_t;
 
+struct port_share_t;
+struct port_peer_t;
+
+/* Where a conn's datagrams go: its own channel's target, or, for a conn a
+ * listener accepted, its peer through the listener's shared port. */
+typedef struct conn_io_t {
+  NET_CHANNEL *chan;
+  struct port_share_t *share;  /* NULL: send on chan */
+  struct port_peer_t *peer;
+} conn_io_t;
+
 typedef struct out_packet_t {
   index_t index;
   int ack;                      /* 1 once the peer acknowledged it */
@@ -77,6 +88,9 @@ typedef struct in_t {
 extern "C" {
 #endif
 
+/* Sends one datagram the conn's way: as net_send. */
+int __netlane_internal__io_send(const conn_io_t *io, const void *buf, int size);
+
 /* Both windows at the sizes in force, every slot free, indexes at 1.
  * 0 ok; 1 no memory (or a size below one slot), nothing left allocated. */
 int __netlane_internal__windows_create(out_t *out, in_t *in, const struct conn_config *cfg);
@@ -94,12 +108,12 @@ int __netlane_internal__resend_wait(const resend_timer_t *timer, int tries);
 int __netlane_internal__out_queue(out_t *out, const void *buf, int size);
 /* Sends, in index order, every message never sent while the bytes in
  * flight allow, and every unacknowledged one whose wait has passed. */
-void __netlane_internal__out_send_due(out_t *out, NET_CHANNEL *chan, unsigned int now);
+void __netlane_internal__out_send_due(out_t *out, const conn_io_t *io, unsigned int now);
 /* Takes an acknowledgement of index `a`: marks it, measures the round trip
  * from a message sent once, releases from the base, and, when adaptive,
  * sends a message again at once when three messages sent after it have
  * been acknowledged and it has not. */
-void __netlane_internal__out_take_ack(out_t *out, NET_CHANNEL *chan, index_t a, unsigned int now);
+void __netlane_internal__out_take_ack(out_t *out, const conn_io_t *io, index_t a, unsigned int now);
 /* 1 when no further message can be queued. */
 int __netlane_internal__out_full(const out_t *out);
 /* Ms from `now` until out_send_due has a resend to make; -1 none. New

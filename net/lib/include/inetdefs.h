@@ -25,7 +25,6 @@ typedef struct channel_data_t {
   int family;                          /* the socket's: AF_INET6 (carrying
                                           both families) or AF_INET */
   struct sockaddr_storage send_address; /* the target as the socket takes it */
-  int send_length;
 } channel_data_t;
 
 #ifdef __cplusplus

@@ -46,7 +46,7 @@ int __netlane_internal__sock_local_name(inet_socket_t sock, struct sockaddr_stor
 /* One datagram of `size` bytes to `to` of `len` bytes (as fitted above):
  * 0 sent; -1 refused or it would block. */
 int __netlane_internal__sock_send_to(inet_socket_t sock, const void *buf, int size,
-                                     const struct sockaddr_storage *to, int len);
+                                     const struct sockaddr *to, int len);
 
 /* One datagram into `buf`: its length (0 also when nothing waits); -1 on
  * failure, and for a datagram longer than `size`, which is then gone.

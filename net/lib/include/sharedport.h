@@ -1,0 +1,77 @@
+/* A listener's port, shared by the listener and every conn it accepted: one
+ * channel takes in everything that reaches the port and files each datagram
+ * with the peer whose address sent it (a hash of peer address texts), or,
+ * for a connect request, with the listener. Every accepted conn sends from
+ * the same port to its peer's prepared address. The port stays open while
+ * the listener or any of its accepted conns is open. */
+#ifndef NETLANE_SHAREDPORT_H
+#define NETLANE_SHAREDPORT_H
+
+#include "connhelp.h"
+#include "netlane.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct port_share_t port_share_t;
+typedef struct port_peer_t port_peer_t;
+
+/* Tells a connect request (and its connection id) from anything else. */
+typedef int (*request_test_t)(const unsigned char *buf, int len, unsigned int *conn_id);
+
+/* A share of `chan`, held once (by the listener), or NULL when memory ran
+ * out. `reply` (`reply_len` bytes) answers a repeated request of a known
+ * pair, also once the listener has closed. */
+port_share_t *__netlane_internal__share_create(NET_CHANNEL *chan, request_test_t is_request,
+                                               const unsigned char *reply, int reply_len);
+NET_CHANNEL *__netlane_internal__share_channel(port_share_t *share);
+/* The listener has closed: requests of new pairs are dropped from now on;
+ * its hold is let go. */
+void __netlane_internal__share_stop_listening(port_share_t *share);
+
+/* Takes up to `max` datagrams from the channel and files them. Answers how
+ * many were taken. */
+int __netlane_internal__share_pump(port_share_t *share, int max);
+/* The next connect request for the listener: 1 (its 12 bytes in `buf`,
+ * its sender in `from`), 0 none. Datagrams filed for a peer that has an
+ * owner are announced to the wait sets through waitset_notify(owner). */
+int __netlane_internal__share_next_request(port_share_t *share, unsigned char *buf, char *from);
+
+/* 1 when a connect request waits for the listener. */
+int __netlane_internal__share_has_requests(port_share_t *share);
+/* The peer of (addr, conn_id), or NULL. */
+port_peer_t *__netlane_internal__share_find(port_share_t *share, const char *addr, unsigned int conn_id);
+/* A new peer, silent until share_heard, holding the share once; NULL when
+ * memory ran out, the address cannot be prepared, or the bounds on silent
+ * peers (per host and in all) are reached. It takes over its address from
+ * any older peer there, which from then on neither receives nor sends. */
+port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr, unsigned int conn_id,
+                                           const struct conn_config *cfg, void *owner);
+/* The peer's conn has closed: its entry and what waits for it go, and its
+ * hold on the share is let go (the last hold closes the channel). */
+void __netlane_internal__share_remove(port_share_t *share, port_peer_t *peer);
+/* The peer has sent a message: it no longer counts against the bounds. */
+void __netlane_internal__share_heard(port_share_t *share, port_peer_t *peer);
+
+/* The next datagram filed for the peer: its length (the datagram is cut to
+ * `size`; a longer one answers -1 and is gone), or -2 when none waits. */
+int __netlane_internal__share_take(port_share_t *share, port_peer_t *peer, void *buf, int size);
+/* 1 when a datagram waits for the peer (filed, not yet taken). */
+int __netlane_internal__share_has_input(port_share_t *share, port_peer_t *peer);
+/* Sends one datagram from the port to the peer: 0 sent (or dropped because
+ * a newer peer took the address over), nonzero as net_send. */
+int __netlane_internal__share_send(port_share_t *share, port_peer_t *peer, const void *buf, int size);
+
+/* 1 when two address texts name the same machine (what comes before the
+ * port; the whole text where there is none). */
+int __netlane_internal__same_host(const char *a, const char *b);
+
+/* Peers of the share now (the test hook counts them). */
+int __netlane_internal__share_peer_count(port_share_t *share);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
