@@ -190,16 +190,10 @@ int __netlane_internal__sock_readable(inet_socket_t sock)
 
 int __netlane_internal__sock_lookup_host(const char *name, unsigned int *address)
 {
-  struct addrinfo hints;
-  struct addrinfo *answer = NULL;
-  memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  if (getaddrinfo(name, NULL, &hints, &answer) != 0 || answer == NULL)
+  struct sockaddr_storage found;
+  if (__netlane_internal__sock_lookup_any(name, &found) != 0 || found.ss_family != AF_INET)
     return -1;
-  const struct sockaddr_in *first = reinterpret_cast<const struct sockaddr_in *>(answer->ai_addr);
-  *address = ntohl(first->sin_addr.s_addr);
-  freeaddrinfo(answer);
+  *address = ntohl(reinterpret_cast<const struct sockaddr_in *>(&found)->sin_addr.s_addr);
   return 0;
 }
 
