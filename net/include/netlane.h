@@ -263,10 +263,35 @@ int net_conn_figures(NET_CONN *conn, NET_CONN_FIGURES *figures);
  * Answers how many of the given conns and channels are ready, 0 when none
  * became ready in time or net_wake ended the wait, -1 for a negative count,
  * a NULL array with a positive count, a NULL entry, or the library not up.
- * Conns and channels must not be closed by another thread meanwhile. */
+ * A conn or channel closed by another thread meanwhile leaves the wait,
+ * which then returns what is ready; the close returns once the wait has
+ * let go of it. */
 int net_wait(NET_CONN **conns, int nconns, NET_CHANNEL **channels, int nchannels, int timeout_ms);
 
-/* Makes every net_wait in progress return at once with what is ready then.
+/* Wait sets: many conns and channels waited on together, each taken in
+ * once, so that a wait costs what happens rather than how many members
+ * there are. A member is ready as for net_wait. add: 0, or -1 (a NULL
+ * argument, no memory, or already a member). remove: 0, or -1 not there.
+ * net_waitset_wait writes the `user` pointers of up to `max` ready members
+ * into `ready` and answers how many: 0 when `timeout_ms` passed (0 looks
+ * once, negative waits without limit), net_wake was called, or a member was
+ * closed meanwhile; -1 for a NULL set or array, `max` below 1, or the
+ * library not up. Ready members beyond `max`, and those the program leaves
+ * ready, come again at the next call. Closing a conn or channel takes it
+ * out of every set. While a set is waited on, its conns' protocol keeps
+ * working: resends, acknowledgements, keep-alives and connect requests go
+ * out on time. One thread waits on a set at a time; others may add, remove
+ * and close members meanwhile. */
+typedef struct NET_WAITSET NET_WAITSET;
+NET_WAITSET *net_waitset_create(void);                                        /* NULL on failure */
+int net_waitset_add_conn(NET_WAITSET *set, NET_CONN *conn, void *user);       /* 0, or -1 */
+int net_waitset_add_channel(NET_WAITSET *set, NET_CHANNEL *chan, void *user); /* 0, or -1 */
+int net_waitset_remove_conn(NET_WAITSET *set, NET_CONN *conn);                /* 0, or -1 not there */
+int net_waitset_remove_channel(NET_WAITSET *set, NET_CHANNEL *chan);          /* 0, or -1 not there */
+int net_waitset_wait(NET_WAITSET *set, void **ready, int max, int timeout_ms);
+void net_waitset_destroy(NET_WAITSET *set);
+
+/* Makes every net_wait and net_waitset_wait in progress return at once with what is ready then.
  * Safe from any thread (not from a signal handler) at any time; a call
  * while nobody waits has no effect. */
 void net_wake(void);

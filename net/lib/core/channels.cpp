@@ -5,6 +5,7 @@
 
 #include "channels.h"
 #include "internal.h"
+#include "waitset_internal.h"
 
 __channel_list_t *__netlane_internal__openchannels = NULL;
 void *__netlane_internal__openchannels_mutex = NULL;
@@ -85,6 +86,7 @@ int net_closechannel(NET_CHANNEL *channel)
   __channel_list_t *head = __netlane_internal__openchannels;
   if (!head || !channel) return 1;
 
+  __netlane_internal__waitset_forget_channel(channel);
   lock();
   __channel_list_t *prev = head;
   while (prev->next && prev->next->chan != channel) prev = prev->next;

@@ -411,7 +411,7 @@ static int listen(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
   if (data->listening) return 0;
-  data->share = __netlane_internal__share_create(data->chan, is_connect_request, connect_reply, REPLY_SIZE);
+  data->share = __netlane_internal__share_create(data->chan, is_connect_request, connect_reply, REPLY_SIZE, data);
   if (!data->share) return 1;
   data->listening = 1;
   return 0;
@@ -569,12 +569,28 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
     *due_ms = left < 0 ? 0 : (int)left;
   } else if (conn->status == NET_CONN_CONNECTED) {
     *due_ms = __netlane_internal__out_next_due(&data->out, now);
+    // A keep-alive falls due too, so that a program that only waits is
+    // still heard by its peer.
+    if (data->keepalive > 0 && data->out.base_index == data->out.next_index) {
+      int32_t left = (int32_t)data->keepalive - (int32_t)(now - data->last_sent);
+      if (left < 0) left = 0;
+      if (*due_ms < 0 || left < *due_ms) *due_ms = (int)left;
+    }
     // Filed by the shared port while another conn took its datagrams in.
     if (data->peer && __netlane_internal__share_has_input(data->share, data->peer)) *due_ms = 0;
   }
   if (conn->status != NET_CONN_LISTENING || !data->listening) return 0;
   __netlane_internal__share_pump(data->share, STEP_DATAGRAMS);
   return __netlane_internal__share_has_requests(data->share);
+}
+
+int __netlane_internal__wrapper_take_in(NET_CONN *conn, int pump)
+{
+  if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return 0;
+  conn_data_t *data = conn_data(conn);
+  if (!data || !data->share) return 0;
+  if (pump) __netlane_internal__share_pump(data->share, STEP_DATAGRAMS);
+  return 1;
 }
 
 /* 0 queued (and sent unless the bytes in flight are at their bound); -1

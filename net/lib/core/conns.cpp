@@ -7,6 +7,7 @@
 #include "connhelp.h"
 #include "conns.h"
 #include "internal.h"
+#include "waitset_internal.h"
 
 __conn_list_t *__netlane_internal__openconns = NULL;
 void *__netlane_internal__openconns_mutex = NULL;
@@ -103,6 +104,9 @@ int net_closeconn(NET_CONN *conn)
   __conn_list_t *head = __netlane_internal__openconns;
   if (!head || !conn) return -1;
 
+  // First out of every wait set, waiting for the waits that are looking
+  // at it: afterwards nothing but this call touches it.
+  __netlane_internal__waitset_forget_conn(conn);
   lock();
   __conn_list_t *prev = head;
   while (prev->next && prev->next->conn != conn) prev = prev->next;

@@ -52,6 +52,7 @@ struct port_share_t {
   void *guard;
   int holds;      /* the listener while it is open, and each peer */
   int listening;
+  void *owner;    /* the listener's */
   request_test_t is_request;
   unsigned char reply[16];
   int reply_len;
@@ -112,7 +113,7 @@ static datagram_t *queue_pop(queue_t *q)
 }
 
 port_share_t *__netlane_internal__share_create(NET_CHANNEL *chan, request_test_t is_request,
-                                               const unsigned char *reply, int reply_len)
+                                               const unsigned char *reply, int reply_len, void *owner)
 {
   port_share_t *s = static_cast<port_share_t *>(calloc(1, sizeof(port_share_t)));
   if (!s) return NULL;
@@ -128,6 +129,7 @@ port_share_t *__netlane_internal__share_create(NET_CHANNEL *chan, request_test_t
   s->chan = chan;
   s->holds = 1;
   s->listening = 1;
+  s->owner = owner;
   s->is_request = is_request;
   memcpy(s->reply, reply, (size_t)reply_len);
   s->reply_len = reply_len;
@@ -206,7 +208,8 @@ int __netlane_internal__share_pump(port_share_t *share, int max)
         // listener has closed.
         send_locked(share, known, share->reply, share->reply_len);
       } else if (share->listening) {
-        queue_push(&share->requests, buf, len, from, REQUEST_QUEUE, REQUEST_QUEUE * 16);
+        if (queue_push(&share->requests, buf, len, from, REQUEST_QUEUE, REQUEST_QUEUE * 16) == 0)
+          __netlane_internal__waitset_notify(share->owner);
       }
       continue;
     }

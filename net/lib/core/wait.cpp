@@ -1,18 +1,29 @@
-// net_wait and net_wake: sleeping in the operating system until a conn or a
-// channel has something for the program, while the conns' protocol steps
-// still run when a resend or a connect request falls due.
+// Wait sets, net_wait and net_wake: sleeping in the operating system's
+// readiness interface until a conn or a channel has something for the
+// program, while the conns' protocol still runs when a resend, keep-alive
+// or connect request falls due. Each descriptor is registered once however
+// many members sleep on it; every member's next due time sits in one heap;
+// a wake looks only at the members that got datagrams or whose time came.
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
+#include <new>
+#include <queue>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "connhelp.h"
 #include "internal.h"
+#include "waitset_internal.h"
 #include "waitsys.h"
 
 namespace {
 
-// The most descriptors one wait sleeps on; conns and channels beyond them
-// are looked at every millisecond instead.
-#define MAX_WAIT_FDS 256
+using clock_type = std::chrono::steady_clock;
+
+#define MEMBER_FDS 8   // descriptors one member sleeps on
+#define EVENTS 64      // readable descriptors taken per sleep
 
 // Every wait in progress, so that net_wake can reach each one's waker. The
 // nodes live on the waiters' stacks.
@@ -25,13 +36,6 @@ struct waiter_t {
 std::mutex waiters_mutex;
 waiter_t *waiters = nullptr;
 
-// One waker per thread, made on the thread's first wait and closed when
-// the thread ends.
-struct thread_waker_t {
-  int fd = __netlane_internal__waker_open();
-  ~thread_waker_t() { __netlane_internal__waker_close(fd); }
-};
-
 class registration {
  public:
   explicit registration(int waker)
@@ -39,8 +43,6 @@ class registration {
     node_.waker = waker;
     node_.woken = 0;
     std::lock_guard<std::mutex> hold(waiters_mutex);
-    // A wake meant for an earlier wait of this thread must not end this one.
-    __netlane_internal__waker_clear(waker);
     node_.next = waiters;
     waiters = &node_;
   }
@@ -54,11 +56,9 @@ class registration {
       }
     }
   }
-  // Whether net_wake was called since the wait began; clears the waker.
   int woken()
   {
     std::lock_guard<std::mutex> hold(waiters_mutex);
-    __netlane_internal__waker_clear(node_.waker);
     return node_.woken;
   }
 
@@ -66,60 +66,469 @@ class registration {
   waiter_t node_;
 };
 
-// What one look at the conns and channels found, and how long the sleep
-// after it may last.
-struct look_t {
-  int ready = 0;
-  int fds[MAX_WAIT_FDS];
-  int nfds = 0;
-  int sleep_ms = -1;  // -1: until a descriptor is readable
-  void sleep_at_most(int ms)
-  {
-    if (ms >= 0 && (sleep_ms < 0 || ms < sleep_ms)) sleep_ms = ms;
-  }
+struct member_t {
+  NET_WAITSET *set;
+  NET_CONN *conn;     // one of conn and chan
+  NET_CHANNEL *chan;
+  void *owner;        // conn->data, as the shared port names the conn
+  void *user;
+  unsigned long id;   // names it in the timer heap
+  unsigned long gen;  // the heap entry that counts
+  int has_due;        // that entry is still in the heap
+  clock_type::time_point due_at;
+  int fds[MEMBER_FDS];
+  int nfds;
+  int shared;         // on a listener's shared port
+  int pending;        // on the set's pending list
+  int busy;           // looked at by a wait right now
+  int removed;
 };
 
-// Whether a conn is ready, running its protocol step (net_query_rdm) or
-// its handshake (net_poll_connect) on the way.
-int conn_ready(NET_CONN *conn, int listening_waits)
+struct timer_entry {
+  clock_type::time_point at;
+  unsigned long id, gen;
+  bool operator<(const timer_entry &o) const { return at > o.at; }  // soonest on top
+};
+
+struct fdrec_t {
+  int registered = 0;
+  std::unordered_set<member_t *> members;
+  member_t *pumper = nullptr;  // a member on a shared port, which takes the port's datagrams in
+};
+
+// Members of every set by the conn or channel they hold, and by the data
+// record the shared ports announce. Taken before any set's mutex.
+std::mutex registry_mutex;
+std::unordered_multimap<void *, member_t *> by_object;
+std::unordered_multimap<void *, member_t *> by_owner;
+
+void erase_from(std::unordered_multimap<void *, member_t *> &map, void *key, member_t *m)
 {
-  switch (conn->status) {
-    case NET_CONN_CONNECTED:
-      return net_query_rdm(conn) > 0;
-    case NET_CONN_CONNECTING:
-      return net_poll_connect(conn) != 0;
-    case NET_CONN_LISTENING:
-      return listening_waits;
-    default:
-      return 0;
+  auto range = map.equal_range(key);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == m) {
+      map.erase(it);
+      return;
+    }
   }
-}
-
-void look_at_conn(NET_CONN *conn, look_t *look)
-{
-  // Nothing takes in what reaches an idle conn's channel: sleeping on it
-  // would wake at once for ever, and the conn can never become ready.
-  if (conn->status == NET_CONN_IDLE) return;
-  int got = 0, due = -1;
-  int listening_waits = __netlane_internal__wrapper_wait_info(conn, look->fds + look->nfds,
-                                                              MAX_WAIT_FDS - look->nfds, &got, &due);
-  if (conn_ready(conn, listening_waits > 0)) look->ready++;
-  look->nfds += got;
-  look->sleep_at_most(due);
-  // A conn of its own driver, or one whose channel offers nothing to sleep
-  // on, is looked at every millisecond.
-  if (listening_waits < 0 || got == 0) look->sleep_at_most(1);
-}
-
-void look_at_channel(NET_CHANNEL *chan, look_t *look)
-{
-  if (net_query(chan) > 0) look->ready++;
-  int got = __netlane_internal__channel_wait_fds(chan, look->fds + look->nfds, MAX_WAIT_FDS - look->nfds);
-  look->nfds += got;
-  if (got == 0) look->sleep_at_most(1);
 }
 
 }  // namespace
+
+struct NET_WAITSET {
+  std::mutex m;
+  std::condition_variable idle;  // a member's busy count fell
+  int poller = -1;
+  int waker = -1;
+  int sleeping = 0;      // a wait sleeps in the poller
+  int interrupted = 0;   // a member was closed under a wait
+  int parked = 0;        // descriptors of idle conns taken out of the poller
+  int closing = 0;       // closes still waiting for a wait to let go of a member
+  unsigned long next_id = 1;
+  std::unordered_map<void *, member_t *> members;  // by conn or channel
+  std::unordered_map<unsigned long, member_t *> by_id;
+  std::unordered_map<int, fdrec_t> fds;
+  std::vector<member_t *> pending;
+  std::vector<member_t *> polled;  // members with no descriptor: looked at every ms
+  std::priority_queue<timer_entry> timers;
+};
+
+namespace {
+
+// With the set's mutex held.
+void mark_pending(NET_WAITSET *set, member_t *m)
+{
+  if (m->pending || m->removed) return;
+  m->pending = 1;
+  set->pending.push_back(m);
+  if (set->sleeping) __netlane_internal__waker_signal(set->waker);
+}
+
+// With the set's mutex held: the member's next look after `ms` (-1 none).
+// An earlier entry already in the heap stands: looking early is harmless,
+// and the heap then gains nothing per look.
+void set_due(NET_WAITSET *set, member_t *m, int ms)
+{
+  if (ms < 0) return;
+  auto at = clock_type::now() + std::chrono::milliseconds(ms);
+  if (m->has_due && m->due_at <= at) return;
+  m->gen++;
+  m->has_due = 1;
+  m->due_at = at;
+  set->timers.push(timer_entry{at, m->id, m->gen});
+}
+
+// With both the registry's and the set's mutex held: the member leaves
+// every index; it is freed once no wait looks at it.
+void detach(NET_WAITSET *set, member_t *m)
+{
+  m->removed = 1;
+  set->members.erase(m->conn ? (void *)m->conn : (void *)m->chan);
+  set->by_id.erase(m->id);
+  erase_from(by_object, m->conn ? (void *)m->conn : (void *)m->chan, m);
+  if (m->owner) erase_from(by_owner, m->owner, m);
+  for (int i = 0; i < m->nfds; i++) {
+    auto it = set->fds.find(m->fds[i]);
+    if (it == set->fds.end()) continue;
+    fdrec_t &rec = it->second;
+    rec.members.erase(m);
+    if (rec.pumper == m) {
+      rec.pumper = nullptr;
+      for (member_t *other : rec.members)
+        if (other->shared) rec.pumper = other;
+    }
+    if (rec.members.empty()) {
+      if (rec.registered) __netlane_internal__poller_remove(set->poller, m->fds[i]);
+      set->fds.erase(it);
+    }
+  }
+  for (size_t i = 0; i < set->polled.size(); i++) {
+    if (set->polled[i] == m) {
+      set->polled.erase(set->polled.begin() + (long)i);
+      break;
+    }
+  }
+  for (size_t i = 0; i < set->pending.size(); i++) {
+    if (set->pending[i] == m) {
+      set->pending.erase(set->pending.begin() + (long)i);
+      break;
+    }
+  }
+}
+
+// With the set's mutex in `hold`: waits until no wait looks at `m`, then frees it.
+void release(NET_WAITSET *set, member_t *m, std::unique_lock<std::mutex> &hold)
+{
+  set->idle.wait(hold, [m] { return m->busy == 0; });
+  delete m;
+}
+
+int add_member(NET_WAITSET *set, NET_CONN *conn, NET_CHANNEL *chan, void *user)
+{
+  if (!set || (!conn && !chan)) return -1;
+  member_t *m = new (std::nothrow) member_t();
+  if (!m) return -1;
+  m->set = set;
+  m->conn = conn;
+  m->chan = chan;
+  m->user = user;
+  if (conn) {
+    int due;
+    if (__netlane_internal__wrapper_wait_info(conn, m->fds, MEMBER_FDS, &m->nfds, &due) >= 0) {
+      m->owner = conn->data;
+      m->shared = __netlane_internal__wrapper_take_in(conn, 0);
+    }
+  } else {
+    m->nfds = __netlane_internal__channel_wait_fds(chan, m->fds, MEMBER_FDS);
+  }
+
+  std::lock_guard<std::mutex> registry(registry_mutex);
+  std::lock_guard<std::mutex> hold(set->m);
+  void *key = conn ? (void *)conn : (void *)chan;
+  if (set->members.count(key)) {
+    delete m;
+    return -1;
+  }
+  for (int i = 0; i < m->nfds; i++) {
+    fdrec_t &rec = set->fds[m->fds[i]];
+    if (!rec.registered && rec.members.empty())
+      rec.registered = __netlane_internal__poller_add(set->poller, m->fds[i]) == 0;
+    rec.members.insert(m);
+    if (m->shared && !rec.pumper) rec.pumper = m;
+  }
+  // Without a descriptor (or a driver's own conns) the member is looked at
+  // every millisecond.
+  if (m->nfds == 0 || (conn && !m->owner)) set->polled.push_back(m);
+  m->id = set->next_id++;
+  set->members[key] = m;
+  set->by_id[m->id] = m;
+  by_object.emplace(key, m);
+  if (m->owner) by_owner.emplace(m->owner, m);
+  m->pending = 0;
+  mark_pending(set, m);  // looked at by the next wait
+  return 0;
+}
+
+int remove_member(NET_WAITSET *set, void *key)
+{
+  if (!set) return -1;
+  std::unique_lock<std::mutex> registry(registry_mutex);
+  std::unique_lock<std::mutex> hold(set->m);
+  auto it = set->members.find(key);
+  if (it == set->members.end()) return -1;
+  member_t *m = it->second;
+  detach(set, m);
+  registry.unlock();
+  release(set, m, hold);
+  return 0;
+}
+
+void forget(void *key)
+{
+  std::vector<member_t *> gone;
+  {
+    std::lock_guard<std::mutex> registry(registry_mutex);
+    auto range = by_object.equal_range(key);
+    for (auto it = range.first; it != range.second; ++it) gone.push_back(it->second);
+    for (member_t *m : gone) {
+      std::lock_guard<std::mutex> hold(m->set->m);
+      detach(m->set, m);
+      m->set->interrupted = 1;
+      m->set->closing++;  // the set outlives this close
+      __netlane_internal__waker_signal(m->set->waker);
+    }
+  }
+  for (member_t *m : gone) {
+    NET_WAITSET *set = m->set;
+    std::unique_lock<std::mutex> hold(set->m);
+    release(set, m, hold);
+    set->closing--;
+    set->idle.notify_all();
+  }
+}
+
+// Steps a member and tells whether it is ready, and in `*due` when it must
+// be looked at again (-1: only when a datagram comes).
+int look(member_t *m, int *due)
+{
+  *due = -1;
+  if (m->chan) return net_query(m->chan) > 0;
+  NET_CONN *conn = m->conn;
+  int ready = 0;
+  switch (conn->status) {
+    case NET_CONN_CONNECTED:
+      ready = net_query_rdm(conn) > 0;
+      break;
+    case NET_CONN_CONNECTING:
+      ready = net_poll_connect(conn) != 0;
+      break;
+    default:
+      break;
+  }
+  int fds[MEMBER_FDS], nfds = 0;
+  int listening = __netlane_internal__wrapper_wait_info(conn, fds, MEMBER_FDS, &nfds, due);
+  if (conn->status == NET_CONN_LISTENING) ready = listening > 0;
+  return ready;
+}
+
+}  // namespace
+
+namespace {
+
+// Sleeps in the poller for at most `sleep_ms` and marks pending what the
+// readable descriptors are for; a shared port's datagrams are filed first.
+void take_events(NET_WAITSET *set, int sleep_ms)
+{
+  {
+    std::lock_guard<std::mutex> hold(set->m);
+    // A member marked since the sleep was reckoned ends it at once.
+    if (!set->pending.empty()) sleep_ms = 0;
+    set->sleeping = sleep_ms != 0;
+  }
+  int fds[EVENTS];
+  int got = __netlane_internal__poller_wait(set->poller, fds, EVENTS, sleep_ms);
+  std::vector<member_t *> pumpers;
+  {
+    std::lock_guard<std::mutex> hold(set->m);
+    set->sleeping = 0;
+    for (int i = 0; i < got; i++) {
+      if (fds[i] == set->waker) {
+        __netlane_internal__waker_clear(set->waker);
+        continue;
+      }
+      auto it = set->fds.find(fds[i]);
+      if (it == set->fds.end()) continue;
+      fdrec_t &rec = it->second;
+      if (rec.pumper) {
+        rec.pumper->busy++;
+        pumpers.push_back(rec.pumper);
+        continue;
+      }
+      bool any_live = false;
+      for (member_t *m : rec.members) {
+        mark_pending(set, m);
+        if (m->chan || m->conn->status != NET_CONN_IDLE) any_live = true;
+      }
+      // Nothing takes in what reaches an idle conn's channel: sleeping on
+      // it would wake at once for ever.
+      if (!any_live && rec.registered) {
+        __netlane_internal__poller_remove(set->poller, fds[i]);
+        rec.registered = 0;
+        set->parked++;
+      }
+    }
+  }
+  if (pumpers.empty()) return;
+  // The port marks the conns it filed datagrams for through the
+  // notification.
+  for (member_t *m : pumpers) __netlane_internal__wrapper_take_in(m->conn, 1);
+  {
+    std::lock_guard<std::mutex> hold(set->m);
+    for (member_t *m : pumpers) m->busy--;
+  }
+  set->idle.notify_all();
+}
+
+}  // namespace
+
+void __netlane_internal__waitset_notify(void *owner)
+{
+  std::lock_guard<std::mutex> registry(registry_mutex);
+  auto range = by_owner.equal_range(owner);
+  for (auto it = range.first; it != range.second; ++it) {
+    member_t *m = it->second;
+    std::lock_guard<std::mutex> hold(m->set->m);
+    mark_pending(m->set, m);
+  }
+}
+
+void __netlane_internal__waitset_forget_conn(NET_CONN *conn) { forget(conn); }
+void __netlane_internal__waitset_forget_channel(NET_CHANNEL *chan) { forget(chan); }
+
+NET_WAITSET *net_waitset_create(void)
+{
+  NET_WAITSET *set = new (std::nothrow) NET_WAITSET();
+  if (!set) return NULL;
+  set->poller = __netlane_internal__poller_open();
+  set->waker = __netlane_internal__waker_open();
+  if (set->poller < 0 || set->waker < 0 || __netlane_internal__poller_add(set->poller, set->waker) != 0) {
+    __netlane_internal__poller_close(set->poller);
+    __netlane_internal__waker_close(set->waker);
+    delete set;
+    return NULL;
+  }
+  return set;
+}
+
+int net_waitset_add_conn(NET_WAITSET *set, NET_CONN *conn, void *user)
+{
+  return conn ? add_member(set, conn, NULL, user) : -1;
+}
+
+int net_waitset_add_channel(NET_WAITSET *set, NET_CHANNEL *chan, void *user)
+{
+  return chan ? add_member(set, NULL, chan, user) : -1;
+}
+
+int net_waitset_remove_conn(NET_WAITSET *set, NET_CONN *conn)
+{
+  return conn ? remove_member(set, conn) : -1;
+}
+
+int net_waitset_remove_channel(NET_WAITSET *set, NET_CHANNEL *chan)
+{
+  return chan ? remove_member(set, chan) : -1;
+}
+
+void net_waitset_destroy(NET_WAITSET *set)
+{
+  if (!set) return;
+  std::vector<void *> keys;
+  {
+    std::lock_guard<std::mutex> hold(set->m);
+    for (auto &entry : set->members) keys.push_back(entry.first);
+  }
+  for (void *key : keys) remove_member(set, key);
+  {
+    std::unique_lock<std::mutex> hold(set->m);
+    set->idle.wait(hold, [set] { return set->closing == 0; });
+  }
+  __netlane_internal__poller_close(set->poller);
+  __netlane_internal__waker_close(set->waker);
+  delete set;
+}
+
+int net_waitset_wait(NET_WAITSET *set, void **ready, int max, int timeout_ms)
+{
+  if (!set || !ready || max <= 0 || !__netlane_timer_func) return -1;
+  registration registered(set->waker);
+  // The caller's time-out runs on the real clock: the library's timer hook
+  // may be a program's own clock that stands still.
+  auto start = clock_type::now();
+  {
+    std::lock_guard<std::mutex> hold(set->m);
+    set->interrupted = 0;
+    // An idle conn may have been set connecting or listening since.
+    if (set->parked) {
+      for (auto &entry : set->fds) {
+        if (entry.second.registered) continue;
+        entry.second.registered = __netlane_internal__poller_add(set->poller, entry.first) == 0;
+        for (member_t *m : entry.second.members) mark_pending(set, m);
+      }
+      set->parked = 0;
+    }
+  }
+  std::vector<member_t *> look_at, answered;
+  std::vector<int> dues;
+  int sleep_ms = 0;  // the first pass takes in what is readable already
+  for (;;) {
+    take_events(set, sleep_ms);
+    // The members that got datagrams, whose time came, or that have no
+    // descriptor to sleep on.
+    look_at.clear();
+    {
+      std::lock_guard<std::mutex> hold(set->m);
+      auto now = clock_type::now();
+      while (!set->timers.empty() && set->timers.top().at <= now) {
+        timer_entry e = set->timers.top();
+        set->timers.pop();
+        auto it = set->by_id.find(e.id);
+        if (it == set->by_id.end() || it->second->gen != e.gen) continue;
+        it->second->has_due = 0;
+        mark_pending(set, it->second);
+      }
+      for (member_t *m : set->polled) mark_pending(set, m);
+      look_at.swap(set->pending);
+      for (member_t *m : look_at) {
+        m->pending = 0;
+        m->busy++;
+      }
+    }
+    dues.resize(look_at.size());
+    std::vector<char> is_ready(look_at.size());
+    for (size_t i = 0; i < look_at.size(); i++) is_ready[i] = (char)look(look_at[i], &dues[i]);
+    int found = 0, interrupted;
+    answered.clear();
+    {
+      std::lock_guard<std::mutex> hold(set->m);
+      for (size_t i = 0; i < look_at.size(); i++) {
+        member_t *m = look_at[i];
+        m->busy--;
+        if (m->removed) continue;
+        set_due(set, m, dues[i]);
+        if (!is_ready[i]) continue;
+        // Ready stays ready until a look finds otherwise; those beyond
+        // `max` are looked at first at the next call.
+        if (found < max) {
+          ready[found++] = m->user;
+          answered.push_back(m);
+        } else {
+          mark_pending(set, m);
+        }
+      }
+      for (member_t *m : answered) mark_pending(set, m);
+      interrupted = set->interrupted;
+    }
+    set->idle.notify_all();
+    if (found > 0 || interrupted || registered.woken() || timeout_ms == 0) return found;
+
+    sleep_ms = -1;
+    auto now = clock_type::now();
+    if (timeout_ms > 0) {
+      long long left = timeout_ms - std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count();
+      if (left <= 0) return 0;
+      sleep_ms = (int)left;
+    }
+    std::lock_guard<std::mutex> hold(set->m);
+    if (!set->timers.empty()) {
+      auto until = std::chrono::duration_cast<std::chrono::milliseconds>(set->timers.top().at - now).count() + 1;
+      if (until < 0) until = 0;
+      if (sleep_ms < 0 || until < sleep_ms) sleep_ms = (int)until;
+    }
+    if (!set->polled.empty() && (sleep_ms < 0 || sleep_ms > 1)) sleep_ms = 1;
+    if (!set->pending.empty()) sleep_ms = 0;
+  }
+}
 
 int net_wait(NET_CONN **conns, int nconns, NET_CHANNEL **channels, int nchannels, int timeout_ms)
 {
@@ -130,30 +539,14 @@ int net_wait(NET_CONN **conns, int nconns, NET_CHANNEL **channels, int nchannels
     if (!channels[i]) return -1;
   if (!__netlane_timer_func) return -1;
 
-  static thread_local thread_waker_t waker;
-  registration registered(waker.fd);
-  // The caller's time-out runs on the real clock: the library's timer hook
-  // may be a program's own clock that stands still.
-  auto start = std::chrono::steady_clock::now();
-  int woken = 0;
-  for (;;) {
-    look_t look;
-    look.fds[look.nfds++] = waker.fd;
-    for (int i = 0; i < nconns; i++) look_at_conn(conns[i], &look);
-    for (int i = 0; i < nchannels; i++) look_at_channel(channels[i], &look);
-    if (look.ready > 0 || woken || timeout_ms == 0) return look.ready;
-    if (timeout_ms > 0) {
-      auto spent = std::chrono::steady_clock::now() - start;
-      long long left = timeout_ms - std::chrono::duration_cast<std::chrono::milliseconds>(spent).count();
-      if (left <= 0) return 0;
-      look.sleep_at_most((int)left);
-    }
-    // Without a waker of its own, the thread looks every millisecond so
-    // that net_wake still ends its wait.
-    if (waker.fd < 0) look.sleep_at_most(1);
-    __netlane_internal__wait_readable(look.fds, look.nfds, look.sleep_ms);
-    woken = registered.woken();
-  }
+  NET_WAITSET *set = net_waitset_create();
+  if (!set) return -1;
+  for (int i = 0; i < nconns; i++) net_waitset_add_conn(set, conns[i], conns[i]);
+  for (int i = 0; i < nchannels; i++) net_waitset_add_channel(set, channels[i], channels[i]);
+  std::vector<void *> ready((size_t)(nconns + nchannels) + 1);
+  int got = net_waitset_wait(set, ready.data(), (int)ready.size(), timeout_ms);
+  net_waitset_destroy(set);
+  return got;
 }
 
 void net_wake(void)

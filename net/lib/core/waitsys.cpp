@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <stdint.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -46,5 +47,40 @@ int __netlane_internal__wait_readable(const int *fds, int nfds, int timeout_ms)
   }
   int got = poll(p, (nfds_t)nfds, timeout_ms < 0 ? -1 : timeout_ms);
   if (got < 0) return 0;  // EINTR and the like: the caller looks again
+  return got;
+}
+
+int __netlane_internal__poller_open(void)
+{
+  return epoll_create1(EPOLL_CLOEXEC);
+}
+
+void __netlane_internal__poller_close(int poller)
+{
+  if (poller >= 0) close(poller);
+}
+
+int __netlane_internal__poller_add(int poller, int fd)
+{
+  struct epoll_event e;
+  e.events = EPOLLIN;
+  e.data.fd = fd;
+  return epoll_ctl(poller, EPOLL_CTL_ADD, fd, &e) == 0 ? 0 : -1;
+}
+
+int __netlane_internal__poller_remove(int poller, int fd)
+{
+  struct epoll_event e;
+  return epoll_ctl(poller, EPOLL_CTL_DEL, fd, &e) == 0 ? 0 : -1;
+}
+
+int __netlane_internal__poller_wait(int poller, int *fds, int max, int timeout_ms)
+{
+  enum { MOST = 64 };
+  struct epoll_event e[MOST];
+  if (max > MOST) max = MOST;
+  int got = epoll_wait(poller, e, max, timeout_ms < 0 ? -1 : timeout_ms);
+  if (got < 0) return 0;  // EINTR and the like: the caller looks again
+  for (int i = 0; i < got; i++) fds[i] = e[i].data.fd;
   return got;
 }

@@ -57,11 +57,18 @@ int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figure
 
 /* What net_wait needs of a wrapper conn, running no protocol step: its
  * channel's descriptors in `fds` (how many in `*nfds`, at most `max`) and,
- * in `*due_ms`, the ms until the wrapper has a resend or connect request to
- * send (-1: nothing of its own to send). Answers 1 when the conn listens
+ * in `*due_ms`, the ms until the wrapper has a resend, keep-alive or connect
+ * request to send, 0 when the shared port has filed datagrams for it (-1:
+ * nothing of its own to send). Answers 1 when the conn listens
  * and a datagram waits on its channel, 0 otherwise, -1 when `conn` is not a
  * wrapper conn. */
 int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int *nfds, int *due_ms);
+
+/* For a conn on a listener's shared port (the listener or one it
+ * accepted): when `pump`, takes in what waits on the port, filing it with
+ * the conns it is for (which the wait sets are told of); answers 1. 0 for
+ * any other conn, whose own channel's datagrams are its step's to take. */
+int __netlane_internal__wrapper_take_in(NET_CONN *conn, int pump);
 
 #ifdef __cplusplus
 }

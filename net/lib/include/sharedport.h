@@ -22,9 +22,10 @@ typedef int (*request_test_t)(const unsigned char *buf, int len, unsigned int *c
 
 /* A share of `chan`, held once (by the listener), or NULL when memory ran
  * out. `reply` (`reply_len` bytes) answers a repeated request of a known
- * pair, also once the listener has closed. */
+ * pair, also once the listener has closed. `owner` is the listener's:
+ * waitset_notify(owner) announces each request queued. */
 port_share_t *__netlane_internal__share_create(NET_CHANNEL *chan, request_test_t is_request,
-                                               const unsigned char *reply, int reply_len);
+                                               const unsigned char *reply, int reply_len, void *owner);
 NET_CHANNEL *__netlane_internal__share_channel(port_share_t *share);
 /* The listener has closed: requests of new pairs are dropped from now on;
  * its hold is let go. */

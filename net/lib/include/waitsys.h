@@ -22,6 +22,18 @@ int __netlane_internal__waker_clear(int waker);
  * simply sleeps. */
 int __netlane_internal__wait_readable(const int *fds, int nfds, int timeout_ms);
 
+/* The readiness interface for many descriptors: a poller, each descriptor
+ * registered once. open: the poller's descriptor, or -1. add and remove: 0
+ * done, -1 refused. wait: sleeps until registered descriptors are readable
+ * or `timeout_ms` passed (negative: no limit) and writes up to `max`
+ * readable ones into `fds`: how many, 0 on time-out or an interrupted
+ * sleep. */
+int __netlane_internal__poller_open(void);
+void __netlane_internal__poller_close(int poller);
+int __netlane_internal__poller_add(int poller, int fd);
+int __netlane_internal__poller_remove(int poller, int fd);
+int __netlane_internal__poller_wait(int poller, int *fds, int max, int timeout_ms);
+
 #ifdef __cplusplus
 }
 #endif
