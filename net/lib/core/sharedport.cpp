@@ -307,7 +307,10 @@ static int silent_bound_allows(port_share_t *s, const char *addr, const struct c
       near++;
     }
   }
-  return here < cfg->max_silent_per_address && near < cfg->max_silent_per_network && all < cfg->max_silent;
+  // A network holds at least as many as one of its hosts may.
+  int network_bound = cfg->max_silent_per_network > cfg->max_silent_per_address ? cfg->max_silent_per_network
+                                                                                : cfg->max_silent_per_address;
+  return here < cfg->max_silent_per_address && near < network_bound && all < cfg->max_silent;
 }
 
 static void grow_buckets(port_share_t *s)
