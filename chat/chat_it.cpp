@@ -14,6 +14,7 @@
 #include "network.h"
 #include "packet.h"
 #include "rules.h"
+#include "seal.h"
 #include "timers.h"
 
 the_user user[MAX_USERS];
@@ -324,6 +325,7 @@ void chat_net_step(int chat_type)
     if (send_flag)
       send_typed_line(chat_type);
     host_receive();
+    seal_step();
     discovery_host_step(users_present(), discovery_clock_ms());
     return;
   }
@@ -350,7 +352,10 @@ static int connect_wait_frame(const char *peer, long remaining_ms)
       x = SCREEN_W - 20 - text_length(font, line);
     rect(buffer, x - 20, 180, x - 20 < 120 ? SCREEN_W - 10 : 520, 290, 25);
     textout_ex(buffer, font, line, x, 200, 0, -1);
-    textprintf_ex(buffer, font, x, 225, 0, -1, "Trying for %ld more seconds", (remaining_ms + 999) / 1000);
+    if (connect_wait_note)
+      textout_ex(buffer, font, connect_wait_note, x, 225, 0, -1);
+    else
+      textprintf_ex(buffer, font, x, 225, 0, -1, "Trying for %ld more seconds", (remaining_ms + 999) / 1000);
     textout_ex(buffer, font, "Esc: back to the menu", x, 260, 0, -1);
     acquire_screen();
     blit(buffer, screen, 0, 0, 0, 0, SCREEN_W, SCREEN_H);
@@ -377,7 +382,14 @@ int chat_start(int chat_type)
   chat_screen_start();
   rules_reset();
 
+  seal_end();
   if (chat_type == 1) {
+    // K is made before anybody can knock.
+    if (seal_host_start(chat_key) != 0) {
+      allegro_message("Not enough memory to make the chat's key");
+      done = true;
+      return 1;
+    }
     int result = Server_init();
     if (result == 1 && port_field_refused)
       allegro_message("%s", bad_port);
@@ -390,14 +402,19 @@ int chat_start(int chat_type)
     memcpy(user[my_number].name, host_name, USER_NAME);
     user[my_number].name[USER_NAME - 1] = 0;
     user[my_number].text_color = pick_color;
-    if (result == 0 && discovery_host_open(listen_conn, user[my_number].name, MAX_USERS - 1) != 0)
+    if (result == 0 && discovery_host_open(listen_conn, user[my_number].name, MAX_USERS - 1, seal_keyed()) != 0)
       post_message("Server", 0, "Not findable: the discovery port is taken");
     return result;
   }
   connect_wait_hook = connect_wait_frame;
   int result = Client_init(ip_addy);
+  const char *why = NULL;
+  if (result == 0 && chat_key[0])
+    result = seal_client_join(server_conn, chat_key, connect_wait_frame, &why);
   connect_wait_hook = NULL;
-  if (result == 1 && port_field_refused)
+  if (why)
+    allegro_message("%s", why);
+  else if (result == 1 && port_field_refused)
     allegro_message("%s", bad_port);
   else if (result == 1)
     allegro_message("Error opening conn.");
@@ -470,6 +487,8 @@ void chat_prog(int chat_type)
       if (!done)
         wait_for_tick();
     }
+    if (join_refused)
+      allegro_message("%s", join_refused);
   }
   chat_end(chat_type);
 }

@@ -14,7 +14,7 @@
 //   4   1  version, 1
 //   5   1  users present
 //   6   1  the most users the chat takes
-//   7   1  zero
+//   7   1  1 when the chat needs a key, else 0
 //   8   4  the query's token (big-endian)
 //  12   2  UDP port of the host's listening conn (big-endian), 1-65535
 //  14  10  the host's name, NUL-terminated, zero-filled
@@ -97,13 +97,14 @@ int discovery_read_query(const unsigned char *buf, int size, unsigned int *token
 }
 
 int discovery_make_answer(unsigned char *buf, unsigned int token, const char *name,
-                          int users, int most, int port)
+                          int users, int most, int port, int needs_key)
 {
   memset(buf, 0, DISCOVERY_ANSWER_SIZE);
   memcpy(buf, answer_magic, 4);
   buf[4] = VERSION;
   buf[5] = (unsigned char)clamp_byte(users);
   buf[6] = (unsigned char)clamp_byte(most);
+  buf[7] = needs_key ? 1 : 0;
   put_be32(buf + 8, token);
   buf[12] = (unsigned char)(port >> 8);
   buf[13] = (unsigned char)port;
@@ -132,6 +133,7 @@ int discovery_read_answer(const unsigned char *buf, int size, unsigned int token
   memcpy(out->name, name, len + 1);
   out->users = buf[5];
   out->most = buf[6];
+  out->needs_key = buf[7] == 1;
   out->port = port;
   return 0;
 }
@@ -142,13 +144,14 @@ static NET_CHANNEL *answerer = NULL;
 static char host_name_told[DISCOVERY_NAME_SIZE];
 static int host_port = 0;
 static int host_most = 0;
+static int host_needs_key = 0;
 // When the last answers went, oldest first: an answer may go only while
 // fewer than DISCOVERY_ANSWERS_PER_S went in the last second.
 static unsigned int answer_times[DISCOVERY_ANSWERS_PER_S];
 static int answers_kept = 0;
 static int answer_first = 0;
 
-int discovery_host_open(NET_CONN *listening, const char *name, int most)
+int discovery_host_open(NET_CONN *listening, const char *name, int most, int needs_key)
 {
   discovery_host_close();
   if (discovery_port == 0)
@@ -167,6 +170,7 @@ int discovery_host_open(NET_CONN *listening, const char *name, int most)
   snprintf(host_name_told, sizeof host_name_told, "%s", name);
   host_port = port;
   host_most = most;
+  host_needs_key = needs_key;
   return 0;
 }
 
@@ -189,7 +193,7 @@ int discovery_host_answer(const unsigned char *query, int size, const char *from
   }
   answer_times[(answer_first + answers_kept) % DISCOVERY_ANSWERS_PER_S] = now_ms;
   answers_kept++;
-  return discovery_make_answer(answer, token, host_name_told, users, host_most, host_port);
+  return discovery_make_answer(answer, token, host_name_told, users, host_most, host_port, host_needs_key);
 }
 
 void discovery_host_step(int users, unsigned int now_ms)
@@ -378,6 +382,7 @@ int finder_line(int i, char *out, int size)
   bool picked = finder_picked() == i - 1;
   char where[24];
   snprintf(where, sizeof where, "%s:%d", c->address, c->port);
-  snprintf(out, size, "%c %-9s %-21s %d/%d users", picked ? '>' : ' ', c->name, where, c->users, c->most);
+  snprintf(out, size, "%c %-9s %-21s %d/%d users%s", picked ? '>' : ' ', c->name, where, c->users, c->most,
+           c->needs_key ? "  needs KEY" : "");
   return picked ? 12 : 15;
 }

@@ -30,6 +30,7 @@ typedef struct chat_found_typ {
   unsigned int ip;                 // the same, host order
   int port;                        // its listening conn's UDP port, 1-65535
   int users, most;                 // users present and the most it takes
+  int needs_key;                   // 1: the chat has a key (KEY must match)
   unsigned int heard_ms;           // when it last answered
 } chat_found;
 
@@ -43,9 +44,9 @@ int discovery_make_query(unsigned char *buf, unsigned int token);
 // 0 and the token when `buf` holds a query of this version, else -1.
 int discovery_read_query(const unsigned char *buf, int size, unsigned int *token);
 // Fills `buf` (DISCOVERY_ANSWER_SIZE bytes) with an answer; its size. The
-// name is cut to 9 characters, counts to 0-255.
+// name is cut to 9 characters, counts to 0-255; `needs_key` 1 for a keyed chat.
 int discovery_make_answer(unsigned char *buf, unsigned int token, const char *name,
-                          int users, int most, int port);
+                          int users, int most, int port, int needs_key = 0);
 // 0 when `buf` holds a sound answer to a query that carried `token`, with
 // `out`'s name, port and counts filled; -1 otherwise.
 int discovery_read_answer(const unsigned char *buf, int size, unsigned int token, chat_found *out);
@@ -53,9 +54,10 @@ int discovery_read_answer(const unsigned char *buf, int size, unsigned int token
 /* ---- Host ---- */
 
 // Opens the answerer beside the listening conn `listening`, answering with
-// `name`, its port and `most`. 0 open (or discovery is off); 1 the
-// discovery port cannot be bound; 2 the conn's port is unknown.
-int discovery_host_open(NET_CONN *listening, const char *name, int most);
+// `name`, its port, `most` and whether it `needs_key`. 0 open (or
+// discovery is off); 1 the discovery port cannot be bound; 2 the conn's
+// port is unknown.
+int discovery_host_open(NET_CONN *listening, const char *name, int most, int needs_key = 0);
 // Reads at most DISCOVERY_HOST_READS datagrams and answers the queries
 // among them, within the rate bound, telling `users` present.
 void discovery_host_step(int users, unsigned int now_ms);

@@ -1,16 +1,18 @@
 // The three menu screens (main, host, join): their logic step and drawing.
 #include <allegro.h>
 #include <stdlib.h>
+#include <string.h>
 #include "menu.h"
 #include "main.h"
 #include "data.h"
 #include "discovery.h"
 #include "effects.h"
+#include "seal.h"
 #include "timers.h"
 
 const char *main_menu[3] = { "HOST CHAT", "JOIN CHAT", "EXIT" };
-const char *host_menu[5] = { "START", "NAME", "PORT", "TEXT COLOR", "CANCEL" };
-const char *client_menu[6] = { "START", "NAME", "HOST IP", "PORT", "TEXT COLOR", "CANCEL" };
+const char *host_menu[6] = { "START", "NAME", "PORT", "KEY", "TEXT COLOR", "CANCEL" };
+const char *client_menu[7] = { "START", "NAME", "HOST IP", "PORT", "KEY", "TEXT COLOR", "CANCEL" };
 
 int menu_handle = 0;
 int menupar[2] = { 5, 5 };
@@ -28,8 +30,9 @@ char port_num[PORT_NUM_SIZE];
 #define FIELD_COLOR     255
 
 // Item numbers on the host (1) and join (2) screens.
-#define COLOR_ITEM(handle)  ((handle) == 1 ? 3 : 4)
-#define CANCEL_ITEM(handle) ((handle) == 1 ? 4 : 5)
+#define KEY_ITEM(handle)    ((handle) == 1 ? 3 : 4)
+#define COLOR_ITEM(handle)  ((handle) == 1 ? 4 : 5)
+#define CANCEL_ITEM(handle) ((handle) == 1 ? 5 : 6)
 
 // The text field behind item `item` of the current screen and its width,
 // or NULL when that item is no text field.
@@ -39,12 +42,14 @@ static char *field_of(int item, int *width)
     switch (item) {
       case 1: *width = NAME_SIZE; return host_name;
       case 2: *width = PORT_NUM_SIZE; return port_num;
+      case 3: *width = KEY_TEXT_SIZE; return chat_key;
     }
   } else if (menu_handle == 2) {
     switch (item) {
       case 1: *width = NAME_SIZE; return client_name;
       case 2: *width = IP_ADDY_SIZE; return ip_addy;
       case 3: *width = PORT_NUM_SIZE; return port_num;
+      case 4: *width = KEY_TEXT_SIZE; return chat_key;
     }
   }
   return NULL;
@@ -66,7 +71,7 @@ void menu_start(menu_run *run)
 
 void menu_step(menu_run *run)
 {
-  run->bottom_of_list = menu_handle == 0 ? 2 : menu_handle == 1 ? 4 : 5;
+  run->bottom_of_list = menu_handle == 0 ? 2 : CANCEL_ITEM(menu_handle);
 
   if (run->wait_flag) {
     run->wait--;
@@ -143,6 +148,16 @@ void menu_step(menu_run *run)
   }
 }
 
+// The KEY field shows a star for each character; a long key's stars move
+// closer together so that all of them stay inside the field's box.
+static void draw_stars(size_t count, int x, int y, FONT *font_5)
+{
+  const int room = 216, width = text_length(font_5, "*");
+  int pitch = count * width > (size_t)room ? room / (int)count : width;
+  for (size_t i = 0; i < count; i++)
+    textout_ex(buffer, font_5, "*", x + (int)i * pitch, y, FIELD_COLOR, -1);
+}
+
 // Draws the items of one screen, and the box, typing and text of the
 // highlighted field.
 static void draw_items(const char **items, int count, int item, FONT *font_5)
@@ -163,18 +178,24 @@ static void draw_items(const char **items, int count, int item, FONT *font_5)
       const char *shown = field;
       while (shown[0] && shown[1] && text_length(font_5, shown) > 218)
         shown++;
-      textout_ex(buffer, font_5, shown, base_x + 200, y, FIELD_COLOR, -1);
+      if (field == chat_key)
+        draw_stars(strlen(chat_key), base_x + 200, y, font_5);
+      else
+        textout_ex(buffer, font_5, shown, base_x + 200, y, FIELD_COLOR, -1);
     }
   }
 }
 
-// The chats that answered on this network, below CANCEL in the small font.
+// The chats that answered on this network, above START in the small font:
+// the heading and every chat the list holds fit between "Loading..." and START.
+#define FOUND_Y     18
+#define FOUND_STEP   9
 static void draw_chats_found(int x)
 {
   char line[80];
   int colour;
-  for (int i = 0; (colour = finder_line(i, line, sizeof line)) >= 0; i++)
-    textout_ex(buffer, font, line, x, 386 + 10 * i, colour, -1);
+  for (int i = 0; FOUND_Y + FOUND_STEP * i + 8 <= 100 && (colour = finder_line(i, line, sizeof line)) >= 0; i++)
+    textout_ex(buffer, font, line, x, FOUND_Y + FOUND_STEP * i, colour, -1);
 }
 
 // How friends find the host over IPv6, below the host screen's items.
@@ -201,15 +222,15 @@ void show_menu(int item)
       draw_items(main_menu, 3, item, font_5);
       break;
     case 1:
-      draw_items(host_menu, 5, item, font_5);
+      draw_items(host_menu, 6, item, font_5);
       pick_color = menupar[0];
-      textout_ex(buffer, font_5, "Text Color", base_x + 250, 250, pick_color, -1);
+      textout_ex(buffer, font_5, "Text Color", base_x + 250, 100 + 50 * COLOR_ITEM(1), pick_color, -1);
       draw_host_note(base_x);
       break;
     case 2:
-      draw_items(client_menu, 6, item, font_5);
+      draw_items(client_menu, 7, item, font_5);
       pick_color = menupar[1];
-      textout_ex(buffer, font_5, "Text Color", base_x + 250, 300, pick_color, -1);
+      textout_ex(buffer, font_5, "Text Color", base_x + 250, 100 + 50 * COLOR_ITEM(2), pick_color, -1);
       draw_chats_found(base_x);
       break;
   }

@@ -12,8 +12,8 @@
 #define MENU_REPEAT_TICKS  5   // a held arrow acts once per 5 ticks (12 a second)
 
 extern const char *main_menu[3];
-extern const char *host_menu[5];
-extern const char *client_menu[6];
+extern const char *host_menu[6];
+extern const char *client_menu[7];
 
 extern int menu_handle;        // 0 main, 1 host, 2 join
 extern int menupar[2];         // colour chosen on the host [0] and join [1] screens

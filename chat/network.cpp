@@ -7,6 +7,7 @@
 #include "network.h"
 #include "menu.h"
 #include "packet.h"
+#include "seal.h"
 #include "timers.h"
 
 chat_net chat_net_ops = {
@@ -121,6 +122,7 @@ void close_client(int index)
   if (index < 0 || index >= MAX_CLIENTS || !client_conn[index])
     return;
   backlog_forget(client_conn[index]);
+  seal_forget(client_conn[index]);
   chat_net_ops.close(client_conn[index]);
   client_conn[index] = NULL;
 }
@@ -136,7 +138,7 @@ static int send_next(backlog_t *b)
       continue;
     char packet[PACKET_SIZE] = {0};
     memcpy(packet, q->packets[q->first], PACKET_CLEAR);
-    if (chat_net_ops.send(b->conn, packet, PACKET_SIZE) != 0)
+    if (seal_send(b->conn, packet) != 0)
       return 0;
     q->first = (q->first + 1) % BACKLOG_DEPTH;
     q->count--;
@@ -164,7 +166,7 @@ int send_packet(NET_CONN *conn, const char *packet, int origin)
   if (!conn || origin < 0 || origin >= BACKLOG_ORIGINS)
     return -1;
   backlog_t *b = backlog_of(conn);
-  if (!b && chat_net_ops.send(conn, packet, PACKET_SIZE) == 0)
+  if (!b && seal_send(conn, packet) == 0)
     return 0;
   if (!b)
     b = new_backlog(conn);
@@ -236,6 +238,7 @@ int Server_init()
 
 static void close_waiting(int w)
 {
+  seal_forget(waiting_conn[w]);
   chat_net_ops.close(waiting_conn[w]);
   waiting_conn[w] = NULL;
 }
@@ -286,6 +289,10 @@ int Sever_listen_for_new_client()
   if (listen_conn) {
     for (int n = 0; n < LISTEN_POLLS; n++) {
       NET_CONN *conn = chat_net_ops.poll_listen(listen_conn);
+      if (conn && seal_host_blocked(conn)) {
+        chat_net_ops.close(conn);  // a key is being guessed from there
+        break;
+      }
       if (conn) {
         add_waiting(conn, now);
         break;
@@ -296,9 +303,16 @@ int Sever_listen_for_new_client()
   // Every waiting conn is polled, also while no place is free: that takes
   // in what its peer sent, so the library stops counting it as silent.
   int place = free_place(), speaker = -1;
-  for (int w = 0; w < WAITING_MAX; w++)
-    if (waiting_conn[w] && chat_net_ops.query(waiting_conn[w]) != 0 && speaker < 0)
+  // In a keyed chat only a conn whose first "Seal" opened has spoken.
+  for (int w = 0; w < WAITING_MAX; w++) {
+    if (!waiting_conn[w])
+      continue;
+    int spoke = seal_keyed() ? seal_admit(waiting_conn[w]) : chat_net_ops.query(waiting_conn[w]) != 0;
+    if (spoke < 0)
+      waiting_conn[w] = NULL;  // refused: the seal layer closes it
+    else if (spoke && speaker < 0)
       speaker = w;
+  }
   if (place >= 0 && speaker >= 0) {
     int w = speaker;
     client_conn[place] = waiting_conn[w];
@@ -339,7 +353,7 @@ void say_bye(int chat_type)
   int count = chat_type == 1 ? client_num : 1;
   for (int i = 0; i < count; i++)
     if (conns[i])
-      chat_net_ops.send(conns[i], bye, PACKET_SIZE);
+      seal_send(conns[i], bye);
   // Only real conns are waited for: the linger runs their protocol steps.
   if (chat_net_ops.send != net_send_rdm)
     return;
@@ -361,6 +375,7 @@ void Server_exit()
     chat_net_ops.close(listen_conn);
   listen_conn = NULL;
   client_num = 0;
+  seal_end();
 }
 
 int Client_init(const char *ip_address)
@@ -423,4 +438,5 @@ void Client_exit()
     chat_net_ops.close(server_conn);
   server_conn = NULL;
   connected = false;
+  seal_end();
 }

@@ -11,8 +11,10 @@
 //   "Numb" number text      both ways        test number, not relayed
 //   "Left" who              host -> all      user `who` has gone: clear its slot
 //   "Bye!"                  both ways        the sender is leaving the chat
-// A peer that knows only the first seven drops the last two like any
-// unknown id: it just keeps showing who has gone.
+//   "Nope" reason           host -> joiner   no place: 1 the chat needs a key, 2 wrong key
+// A peer that knows only the first seven drops the others like any
+// unknown id: it just keeps showing who has gone. In a keyed chat every
+// packet but "Nope" travels inside a "Seal" (seal.cpp).
 #include <stdio.h>
 #include <string.h>
 #include "chat_it.h"
@@ -23,9 +25,11 @@
 #include "network.h"
 #include "packet.h"
 #include "rules.h"
+#include "seal.h"
 
 int client_user[MAX_CLIENTS];
 bool host_ended = false;
+const char *join_refused = NULL;
 
 // Client: the host has been silent for PEER_GONE_MS and we said so.
 static bool host_silent = false;
@@ -82,6 +86,7 @@ void rules_reset()
   change_from = alert_from = -1;
   host_ended = false;
   host_silent = false;
+  join_refused = NULL;
 }
 
 void host_new_client()
@@ -336,6 +341,13 @@ void host_handle_packet(int conn_index)
 
 void client_handle_packet()
 {
+  if (PacketRead("Nope")) {
+    // The host closes the conn after it: the join is over, nothing more to send.
+    join_refused = PacketGetByte() == NOPE_WRONG_KEY ? wrong_key_text : needs_key_text;
+    host_ended = true;
+    done = true;
+    clear_string(packetbuffer, PACKET_CLEAR);
+  }
   if (PacketRead("Mesg")) {
     buddy_window.re_draw = true;
     int who = PacketGetByte();
@@ -437,9 +449,12 @@ static void host_echo()
 // floods past it cannot hold the step for ever.
 #define RECEIVE_LIMIT 64
 
-// Takes in the waiting messages of one conn; 1 for each that is a packet.
+// Takes in the waiting messages of one conn; 1 for each that is a packet,
+// SEAL_BROKEN for a sealed one that did not open.
 static int receive_one(NET_CONN *conn)
 {
+  if (seal_held(conn, packetbuffer))
+    return 1;
   int size = chat_net_ops.query(conn);
   if (size <= 0)
     return 0;
@@ -449,6 +464,8 @@ static int receive_one(NET_CONN *conn)
     return -1;
   }
   int got = chat_net_ops.receive(conn, packetbuffer, PACKET_SIZE);
+  if (got > 0 && seal_take(conn, packetbuffer, got) == SEAL_BROKEN)
+    return SEAL_BROKEN;
   // Every packet built here goes out as all PACKET_SIZE bytes, and the
   // rules zero only the head: what a peer put past it must not travel on.
   clear_string(packetbuffer + PACKET_CLEAR, PACKET_SIZE - PACKET_CLEAR);
@@ -486,7 +503,9 @@ void host_receive()
   for (int i = 0; i < client_num && i < MAX_CLIENTS; i++) {
     for (int n = 0; n < RECEIVE_LIMIT && client_conn[i]; n++) {
       int got = receive_one(client_conn[i]);
-      if (got == 0)
+      if (got == SEAL_BROKEN)
+        host_client_gone(i);  // replayed, reordered or forged: the conn cannot go on
+      if (got == 0 || got == SEAL_BROKEN)
         break;
       if (got > 0)
         host_handle_packet(i);
@@ -500,7 +519,11 @@ void client_receive()
 {
   for (int n = 0; n < RECEIVE_LIMIT && server_conn; n++) {
     int got = receive_one(server_conn);
-    if (got == 0)
+    if (got == SEAL_BROKEN && !host_ended) {
+      host_ended = true;
+      post_message("Server", 0, "A packet from the host did not open: the chat is over (Esc leaves)");
+    }
+    if (got == 0 || got == SEAL_BROKEN)
       break;
     if (got > 0)
       client_handle_packet();

@@ -12,6 +12,8 @@ extern int client_user[MAX_CLIENTS];
 // Client: the host said "Bye!"; typed lines are no longer sent.
 extern bool host_ended;
 extern const char *host_ended_text;
+// Client: why the host refused the join ("Nope"); NULL while it has not.
+extern const char *join_refused;
 
 // Host: client conn `conn_index` has gone (it said "Bye!" or fell silent):
 // its user's leave is shown and told to the others ("Left"), its conn

@@ -19,14 +19,14 @@ with App() as app:
 
     # The join screen with a name typed and a colour picked.
     app.hold("Return", 0.1)
-    wait_until(lambda: text_mismatch(app.screenshot(), 160, 350, "CANCEL", 15) == 0, 15, 0.1)
-    for _ in range(3):
+    wait_until(lambda: text_mismatch(app.screenshot(), 160, 400, "CANCEL", 15) == 0, 15, 0.1)
+    for _ in range(4):
         app.hold("Down", 0.04)
         time.sleep(0.12)
     for _ in range(4):
         app.hold("Right", 0.04)
         time.sleep(0.12)
-    for _ in range(3):
+    for _ in range(4):
         app.hold("Up", 0.04)
         time.sleep(0.12)
     app.type("alice")

@@ -7,7 +7,7 @@ set -e
 # the program nor the library links it.
 PACKAGES="build-essential cmake pkg-config liballegro4-dev libgtest-dev libgmock-dev \
 libbenchmark-dev xvfb xdotool x11-utils x11-apps netpbm python3 nftables iproute2 \
-xfonts-base desktop-file-utils man-db groff-base dpkg-dev \
+xfonts-base desktop-file-utils man-db groff-base dpkg-dev libsodium-dev \
 libenet-dev"
 if [ "$1" = fuzz ]; then PACKAGES="$PACKAGES clang libclang-rt-14-dev"; fi
 

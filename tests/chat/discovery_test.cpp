@@ -89,6 +89,12 @@ TEST_F(Discovery, CodecRoundTripsAndDropsWhatIsMalformed)
   EXPECT_STREQ("ABCDEFGHI", found.name);
   EXPECT_EQ(65535, found.port);
   EXPECT_EQ(-1, discovery_read_answer(a.data(), (int)a.size(), 6, &found)) << "another search's token";
+  EXPECT_EQ(0, found.needs_key);
+  // Byte 7 tells a keyed chat.
+  discovery_make_answer(a.data(), 5, "Keyed", 1, 9, 5000, 1);
+  EXPECT_EQ(1, a[7]);
+  EXPECT_EQ(0, discovery_read_answer(a.data(), (int)a.size(), 5, &found));
+  EXPECT_EQ(1, found.needs_key);
 }
 
 TEST_F(Discovery, HostAnswersTwentyASecondAndNeverTowardsABadSender)
@@ -206,6 +212,10 @@ TEST_F(Discovery, JoinScreenListStaysOrderedBoundedAndProofAgainstHostileAnswers
     EXPECT_EQ(atoi(order[i][1]), finder_chat(i)->port);
   }
   EXPECT_EQ("  Zed       10.0.0.9:5000         3/9 users", line(4));
+  Bytes keyed(DISCOVERY_ANSWER_SIZE);
+  discovery_make_answer(keyed.data(), finder_token(), "Zed", 3, 9, 5000, 1);
+  EXPECT_EQ(1, take(keyed, "10.0.0.9:24786", 4100));
+  EXPECT_EQ("  Zed       10.0.0.9:5000         3/9 users  needs KEY", line(4));
 
   // F5 walks the list from the first and around; the pick is marked.
   clear_string(ip_addy, IP_ADDY_SIZE);

@@ -2,10 +2,15 @@
 #include <string.h>
 #include <allegro.h>
 #include <thread>
+#include <algorithm>
+#include <deque>
+#include <sodium.h>
 #include "chat_fixture.h"
 #include "main.h"
 #include "menu.h"
 #include "packet.h"
+#include "seal.h"
+#include "timers.h"
 
 namespace {
 
@@ -622,6 +627,284 @@ TEST_F(ClientRules, LeavesSilenceAndTheHostsByeAreShown)
   host.sent.clear();
   chat_end(2);
   EXPECT_TRUE(host.sent.empty()) << "no goodbye to a host that has gone";
+}
+
+/* ---- Keyed chats ---- */
+
+// The other end of a keyed conn, made with the codec alone.
+struct KeyedPeer {
+  unsigned char secret[SEAL_PUBLIC], pub[SEAL_PUBLIC], keys[2 * SEAL_KEY] = {0};
+  uint64_t sent = 0, received = 0;
+  bool host_side;
+  explicit KeyedPeer(bool host = false) : host_side(host)
+  {
+    randombytes_buf(secret, sizeof secret);
+    crypto_scalarmult_base(pub, secret);
+  }
+  std::vector<char> open() const
+  {
+    std::vector<char> p(PACKET_SIZE);
+    seal_make_open(p.data(), pub);
+    return p;
+  }
+  // Both sides' keys from K of `key` with `salt` and the other side's public key.
+  void keys_with(const char *key, const unsigned char *salt, const unsigned char *other)
+  {
+    unsigned char k[SEAL_KEY];
+    ASSERT_EQ(0, seal_derive(key, salt, k));
+    ASSERT_EQ(0, seal_conn_keys(k, secret, other, host_side ? other : pub, host_side ? pub : other, keys));
+  }
+  // Client side: the keys from the host's "Lock".
+  void lock(const std::vector<char> &l, const char *key)
+  {
+    const unsigned char *salt = (const unsigned char *)l.data() + 8;
+    keys_with(key, salt, salt + SEAL_SALT);
+  }
+  std::vector<char> seal(const std::vector<char> &inner)
+  {
+    std::vector<char> p(PACKET_SIZE);
+    seal_packet(p.data(), inner.data(), sent++, keys + (host_side ? SEAL_KEY : 0));
+    return p;
+  }
+  // The ids of what `sent` carried from packet `from` on, each opened next
+  // in line; "????" for one that does not open.
+  std::vector<std::string> opened(const std::vector<std::vector<char>> &sent, size_t from,
+                                  std::vector<std::vector<char>> *inner = nullptr)
+  {
+    std::vector<std::string> out;
+    for (size_t n = from; n < sent.size(); n++) {
+      std::vector<char> p(PACKET_SIZE);
+      bool ok = seal_unseal(p.data(), sent[n].data(), (int)sent[n].size(), received,
+                            keys + (host_side ? 0 : SEAL_KEY)) == 0;
+      received += ok;
+      out.push_back(ok ? id_of(p) : "????");
+      if (inner && ok)
+        inner->push_back(p);
+    }
+    return out;
+  }
+};
+
+long test_now = 0;
+long test_clock() { return test_now; }
+
+class KeyedHost : public HostRules {
+ protected:
+  void SetUp() override
+  {
+    HostRules::SetUp();
+    seal_clock = test_clock;
+    test_now = 1000000;
+    ASSERT_EQ(0, seal_host_start("four random words here"));
+    listen();
+  }
+  void TearDown() override
+  {
+    HostRules::TearDown();
+    seal_clock = clock_ms;
+  }
+  // `f` connects from `ip` and sends `first`; the ids the host has sent it.
+  std::vector<std::string> knock(FakeConn &f, const char *ip, const std::vector<char> &first)
+  {
+    f.conn.data = &f;
+    snprintf(f.conn.peer_addr, sizeof f.conn.peer_addr, "%s:40000", ip);
+    listener.requests.push_back(&f.conn);
+    f.inbox.push_back(first);
+    EXPECT_EQ(0, Sever_listen_for_new_client());
+    return ids(f);
+  }
+  // `f` joins as `name` with the right key and gets its place.
+  void join_keyed(FakeConn &f, KeyedPeer &peer, const char *name)
+  {
+    ASSERT_EQ(std::vector<std::string>({"Lock"}), knock(f, "127.0.0.1", peer.open()));
+    peer.lock(f.sent[0], "four random words here");
+    f.inbox.push_back(peer.seal(packet("ReJo", {20}, name)));
+    ASSERT_EQ(1, Sever_listen_for_new_client());
+    host_new_client();
+    host_receive();
+  }
+  const std::vector<std::string> nope = {"Lock", "Nope"};
+};
+
+TEST_F(KeyedHost, RightKeyJoinsAndChatsAndEverythingAfterLockIsSealed)
+{
+  KeyedPeer alice;
+  join_keyed(fakes[0], alice, "Alice");
+  EXPECT_EQ(std::vector<std::string>({"New!", "Join", "Join", "You!"}), alice.opened(fakes[0].sent, 1));
+  EXPECT_STREQ("Alice", user[2].name);
+  events();
+  fakes[0].inbox.push_back(alice.seal(packet("Mesg", {2}, "psst")));
+  host_receive();
+  strcpy(user[1].typings, "hush");
+  send_flag = true;
+  chat_net_step(1);
+  EXPECT_EQ(Events({"post 20 Alice: psst", "sound 6", "sound 6"}), events());
+  std::vector<std::vector<char>> inner;
+  EXPECT_EQ(std::vector<std::string>({"Mesg"}), alice.opened(fakes[0].sent, 5, &inner));
+  EXPECT_EQ("hush", text_of(inner[0], 1));
+  for (size_t n = 1; n < fakes[0].sent.size(); n++)
+    EXPECT_EQ("Seal", id_of(fakes[0].sent[n]));
+}
+
+TEST_F(KeyedHost, WrongKeyGetsNopeTwoAndAClearJoinNopeOneAndNeitherAPlace)
+{
+  KeyedPeer mallory;
+  EXPECT_EQ(std::vector<std::string>({"Lock"}), knock(fakes[0], "127.0.0.1", mallory.open()));
+  mallory.lock(fakes[0].sent[0], "four random words HERE");
+  fakes[0].inbox.push_back(mallory.seal(packet("ReJo", {20}, "Mallory")));
+  EXPECT_EQ(0, Sever_listen_for_new_client());
+  EXPECT_EQ(nope, ids(fakes[0]));
+  EXPECT_EQ(NOPE_WRONG_KEY, byte_of(fakes[0].sent[1], 0));
+
+  // A program without a key asks in clear.
+  EXPECT_EQ(std::vector<std::string>({"Nope"}), knock(fakes[1], "127.0.0.1", packet("ReJo", {20}, "Plain")));
+  EXPECT_EQ(NOPE_NEEDS_KEY, byte_of(fakes[1].sent[0], 0));
+  EXPECT_FALSE(fakes[1].closed) << "the refusal is delivered first";
+  seal_step();
+  EXPECT_TRUE(fakes[0].closed && fakes[1].closed);
+  EXPECT_EQ(0, client_num);
+  EXPECT_TRUE(events().empty());
+}
+
+TEST_F(KeyedHost, ReplayedReorderedOrAlteredSealEndsTheConnAsGone)
+{
+  KeyedPeer peers[4];
+  const char *names[4] = {"Watcher", "Replay", "Skip", "Alter"};
+  for (int i = 0; i < 4; i++)
+    join_keyed(fakes[i], peers[i], names[i]);
+  long failures = seal_failures;
+  std::vector<char> line = peers[1].seal(packet("Mesg", {3}, "once"));
+  fakes[1].inbox.push_back(line);
+  fakes[1].inbox.push_back(line);
+  peers[2].sent++;  // its next counter is skipped
+  fakes[2].inbox.push_back(peers[2].seal(packet("Mesg", {4}, "skipped")));
+  std::vector<char> altered = peers[3].seal(packet("Mesg", {5}, "altered"));
+  altered[40] ^= 1;
+  fakes[3].inbox.push_back(altered);
+  events();
+  host_receive();
+  EXPECT_EQ(Events({"post 20 Replay: once", "sound 6", "sound 6", "post 0 Server: Replay left the chat",
+                    "post 0 Server: Skip left the chat", "post 0 Server: Alter left the chat"}),
+            events());
+  EXPECT_EQ(failures + 3, seal_failures);
+  for (int i = 1; i < 4; i++)
+    EXPECT_TRUE(fakes[i].closed);
+  size_t seen = 0;
+  std::vector<std::string> got = peers[0].opened(fakes[0].sent, 1);
+  for (const std::string &id : got)
+    seen += id == "Left";
+  EXPECT_EQ(3u, seen);
+  EXPECT_EQ(0, std::count(got.begin(), got.end(), "????"));
+}
+
+TEST_F(KeyedHost, FiveFailuresInAMinuteTurnTheAddressAwayForAMinute)
+{
+  std::deque<FakeConn> guesses(12);
+  std::vector<char> junk = packet("Seal", {0, 0, 0, 0, 0, 0, 0, 0}, "not sealed");
+  auto guess = [&](size_t n, const char *ip) {
+    KeyedPeer peer;
+    std::vector<std::string> answer = knock(guesses[n], ip, peer.open());
+    if (answer.empty())
+      return answer;
+    guesses[n].inbox.push_back(junk);
+    Sever_listen_for_new_client();
+    return ids(guesses[n]);
+  };
+  // Five failures, the last a minute after the first, which no longer counts.
+  EXPECT_EQ(nope, guess(0, "10.0.0.9"));
+  test_now += 30000;
+  for (size_t n = 1; n < 4; n++)
+    EXPECT_EQ(nope, guess(n, "10.0.0.9"));
+  test_now += SEAL_FAILURE_WINDOW_MS - 30000;
+  EXPECT_EQ(nope, guess(4, "10.0.0.9"));
+  test_now += 1000;
+  EXPECT_EQ(nope, guess(5, "10.0.0.9"));  // the fifth within a minute
+  EXPECT_EQ(std::vector<std::string>(), guess(6, "10.0.0.9"));
+  EXPECT_TRUE(guesses[6].closed) << "closed at once";
+  EXPECT_EQ(nope, guess(7, "10.0.0.10")) << "another address is still answered";
+  test_now += SEAL_BLOCK_MS - 1;
+  EXPECT_EQ(std::vector<std::string>(), guess(8, "10.0.0.9"));
+  test_now += 1;
+  EXPECT_EQ(nope, guess(9, "10.0.0.9"));
+  Server_exit();
+}
+
+class KeyedClient : public ClientRules {
+ protected:
+  void SetUp() override
+  {
+    ClientRules::SetUp();
+    randombytes_buf(salt, sizeof salt);
+    seal_make_lock(lock.data(), salt, host.pub);
+  }
+  unsigned char salt[SEAL_SALT];
+  KeyedPeer host{true};
+  std::vector<char> lock = std::vector<char>(PACKET_SIZE);
+  // The client joins with `key` after the host's first packet `first`.
+  int join(const std::vector<char> &first, const char **why)
+  {
+    ChatTest::host.inbox.push_back(first);
+    return seal_client_join(server_conn, "four random words here", NULL, why);
+  }
+};
+
+TEST_F(KeyedClient, JoinsChatsAndNeverSendsAChatPacketInClear)
+{
+  const char *why = "unset";
+  ASSERT_EQ(0, join(lock, &why));
+  EXPECT_EQ(nullptr, why);
+  FakeConn &wire = ChatTest::host;
+  ASSERT_EQ(std::vector<std::string>({"Open"}), ids(wire));
+  host.keys_with("four random words here", salt, (const unsigned char *)wire.sent[0].data() + 8);
+
+  strcpy(client_name, "Dora");
+  chat_net_step(2);
+  client_gets(host.seal(packet("You!", {3})));
+  client_gets(host.seal(packet("Mesg", {1}, "welcome")));
+  strcpy(user[3].typings, "thanks");
+  send_flag = true;
+  chat_net_step(2);
+  Packet("Sund");
+  send_from_key(2);
+  say_bye(2);
+  EXPECT_EQ(std::vector<std::string>({"ReJo", "Mesg", "Sund", "Bye!"}), host.opened(wire.sent, 1));
+  Events ev = events();
+  EXPECT_NE(ev.end(), std::find(ev.begin(), ev.end(), "post 0 : welcome"));
+
+  // Anything that does not open ends the chat at this end too.
+  client_gets(packet("Mesg", {1}, "in clear"));
+  EXPECT_TRUE(host_ended);
+  EXPECT_EQ(Events({"post 0 Server: A packet from the host did not open: the chat is over (Esc leaves)"}), events());
+}
+
+TEST_F(KeyedClient, RefusalsEndTheJoinWithTheirMessage)
+{
+  const char *why = NULL;
+  EXPECT_EQ(1, join(packet("New!"), &why));
+  EXPECT_EQ(no_key_text, why);
+  ChatTest::host.sent.clear();
+  std::vector<char> nope(PACKET_SIZE);
+  seal_make_nope(nope.data(), NOPE_WRONG_KEY);
+  EXPECT_EQ(1, join(nope, &why));
+  EXPECT_EQ(wrong_key_text, why);
+  EXPECT_EQ(std::vector<std::string>({"Open"}), ids(ChatTest::host));
+
+  // Past "Lock", the host's "Nope" to the first "Seal" ends the chat; a
+  // program without a key hears "Nope" 1 the same way.
+  ASSERT_EQ(0, join(lock, &why));
+  done = false;
+  client_gets(nope);
+  EXPECT_TRUE(done);
+  EXPECT_EQ(wrong_key_text, join_refused);
+  Client_exit();
+  connect_client();
+  rules_reset();
+  done = false;
+  seal_make_nope(nope.data(), NOPE_NEEDS_KEY);
+  client_gets(nope);
+  EXPECT_TRUE(done);
+  EXPECT_EQ(needs_key_text, join_refused);
+  done = false;
 }
 
 }  // namespace

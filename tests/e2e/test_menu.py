@@ -10,8 +10,8 @@ from yltest import App, BINARY, assert_text, text_mismatch, wait_until
 
 BASE_X = 160
 MAIN = ["HOST CHAT", "JOIN CHAT", "EXIT"]
-HOST = ["START", "NAME", "PORT", "TEXT COLOR", "CANCEL"]
-JOIN = ["START", "NAME", "HOST IP", "PORT", "TEXT COLOR", "CANCEL"]
+HOST = ["START", "NAME", "PORT", "KEY", "TEXT COLOR", "CANCEL"]
+JOIN = ["START", "NAME", "HOST IP", "PORT", "KEY", "TEXT COLOR", "CANCEL"]
 ITEM, HIGHLIGHT, FIELD = 15, 12, 255
 
 
@@ -112,13 +112,13 @@ class MenuTest(unittest.TestCase):
     def test_cancel_returns_to_main_screen(self):
         self.start()
         choose(self.app, JOIN, 1)
-        move_to(self.app, JOIN, 5)
+        move_to(self.app, JOIN, 6)
         choose(self.app, MAIN, 1)
         # The host screen's CANCEL too, and its colour sample.
         move_to(self.app, MAIN, 0)
         choose(self.app, HOST, 1)
-        assert_text(self.app.screenshot(), BASE_X + 250, 250, "Text Color", 5)
-        move_to(self.app, HOST, 4)
+        assert_text(self.app.screenshot(), BASE_X + 250, 300, "Text Color", 5)
+        move_to(self.app, HOST, 5)
         choose(self.app, MAIN, 1)
 
     def test_port_is_shared_by_host_and_join(self):
@@ -133,7 +133,7 @@ class MenuTest(unittest.TestCase):
         time.sleep(0.3)  # the sixth digit would have arrived by now
         self.assertEqual(self.app.screenshot().colours(BASE_X + 200 + 40, item_y(2) + 1, 40, 16),
                          {(0, 0, 0)})
-        move_to(self.app, HOST, 4)
+        move_to(self.app, HOST, 5)
         choose(self.app, MAIN, 1)
         choose(self.app, JOIN, 1)
         move_to(self.app, JOIN, 3)

@@ -15,8 +15,8 @@ from yltest import App, Display, claim_port, palette, text_mask, text_mismatch, 
 
 BASE_X = 160
 MAIN = ["HOST CHAT", "JOIN CHAT", "EXIT"]
-HOST = ["START", "NAME", "PORT", "TEXT COLOR", "CANCEL"]
-JOIN = ["START", "NAME", "HOST IP", "PORT", "TEXT COLOR", "CANCEL"]
+HOST = ["START", "NAME", "PORT", "KEY", "TEXT COLOR", "CANCEL"]
+JOIN = ["START", "NAME", "HOST IP", "PORT", "KEY", "TEXT COLOR", "CANCEL"]
 ITEM, HIGHLIGHT = 15, 12
 
 LOG_X, LOG_Y = 25, 15       # the message log window on the screen
@@ -89,7 +89,8 @@ class Chatter:
         wait_until(lambda: self.highlighted(MAIN) == 1, timeout, 0.1)
 
     def field_shows(self, item, text):
-        """True when the highlighted text field `item` shows exactly `text`."""
+        """True when the highlighted text field `item` shows exactly `text`
+        (KEY shows a star for each character)."""
         try:
             shot = self.app.screenshot()
         except (ValueError, RuntimeError):
@@ -104,24 +105,25 @@ class Chatter:
             end += text_mask(text)[0]
         return shot.colours(end + 1, y + 1, x + 219 - end, 28) == {palette()[0]}
 
-    def set_field(self, labels, item, text):
-        """Highlights a text field, empties it and types `text`. The menu takes
+    def set_field(self, labels, item, text, shown=None):
+        """Highlights a text field, empties it and types `text` (which the
+        field shows as `shown`, by default the text itself). The menu takes
         one key per frame: each stage waits until the field shows it, so that
         no key is left over for the next field or for the chat."""
         self.move_to(labels, item)
-        for _ in range(25):
+        for _ in range(45 if labels[item] == "KEY" else 25):
             self.app.press("BackSpace")
-        for shown in ("", text) if text else ("",):
-            if shown:
-                self.app.type(shown)
+        for typed, looks in (("", ""), (text, text if shown is None else shown)) if text else (("", ""),):
+            if typed:
+                self.app.type(typed)
             try:
-                wait_until(lambda: self.field_shows(item, shown), 10, 0.1)
+                wait_until(lambda: self.field_shows(item, looks), 10, 0.1)
             except TimeoutError:
-                raise AssertionError("field %r does not show %r" % (labels[item], shown))
+                raise AssertionError("field %r does not show %r" % (labels[item], looks))
 
     def colour_shown(self, labels):
         """The palette index of the "Text Color" sample, or None."""
-        y = 250 if labels is HOST else 300
+        y = 300 if labels is HOST else 350
         try:
             shot = self.app.screenshot()
         except (ValueError, RuntimeError):
@@ -181,23 +183,30 @@ class Chatter:
             except TimeoutError:
                 raise AssertionError("START did not start the chat")
 
-    def host(self, name, port_text="", colour=5, wait_chat=True):
+    def set_key(self, labels, key):
+        """KEY (None: left as it is) is typed blind: it shows only stars."""
+        if key is not None:
+            self.set_field(labels, labels.index("KEY"), key, shown="*" * len(key))
+
+    def host(self, name, port_text="", colour=5, wait_chat=True, key=None):
         self.wait_menu()
         self.move_to(MAIN, 0)
         self.enter_until(HOST)
         self.set_field(HOST, 1, name)
         self.set_field(HOST, 2, port_text)
-        self.colour_to(HOST, 3, colour)
+        self.set_key(HOST, key)
+        self.colour_to(HOST, 4, colour)
         self.start_chat(HOST, colour, wait_chat)
 
-    def join(self, name, address, port_text="", colour=5, wait_chat=True):
+    def join(self, name, address, port_text="", colour=5, wait_chat=True, key=None):
         self.wait_menu()
         self.move_to(MAIN, 1)
         self.enter_until(JOIN)
         self.set_field(JOIN, 1, name)
         self.set_field(JOIN, 2, address)
         self.set_field(JOIN, 3, port_text)
-        self.colour_to(JOIN, 4, colour)
+        self.set_key(JOIN, key)
+        self.colour_to(JOIN, 5, colour)
         self.start_chat(JOIN, colour, wait_chat)
 
     # --- keys -------------------------------------------------------------
@@ -490,6 +499,35 @@ class StrangerTest(ChatTestCase):
         self.assertEqual(0, peers.returncode, peers.stdout + peers.stderr)
         joined = [e for e in h.events() if e.startswith("post ") and "Im the new guy!" in e]
         self.assertEqual(2, len(joined), joined)
+
+
+class PrivateChatTest(ChatTestCase):
+    """Two programs that share a KEY chat both ways; a third without it is
+    refused with its message and no place."""
+
+    def test_shared_key_chats_and_keyless_is_refused(self):
+        port = self.port()
+        h, a, n = self.chatter(port), self.chatter(port), self.chatter(port)
+        for c in (h, a, n):
+            c.app.wait_window()
+        key = "plum orbit canvas tide"
+        h.host("Hosty", str(port), key=key)
+        a.join("Alice", "127.0.0.1", str(port), colour=8, key=key)
+        a.wait_event("post 8 Alice: my number 2")
+        a.say("sealed hello", 8)
+        h.wait_event("post 8 Alice: sealed hello")
+        h.wait_rows("Alice: sealed hello", 8)
+        h.say("sealed reply", 5)
+        a.wait_event("post 5 Hosty: sealed reply")
+        a.wait_rows("Hosty: sealed reply", 5)
+
+        joins = a.count("post 0 Server: A new user joined the chat")
+        n.join("Nokey", "127.0.0.1", str(port), wait_chat=False)
+        self.assertEqual("This chat needs a key", n.app.message_text(timeout=20).strip())
+        n.app.dismiss_message()
+        n.wait_menu()
+        self.assertFalse(any("Nokey" in e for e in h.events()))
+        self.assertEqual(joins, a.count("post 0 Server: A new user joined the chat"))
 
 
 if __name__ == "__main__":

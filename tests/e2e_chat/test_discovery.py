@@ -19,7 +19,7 @@ NET_SETUP = ("ip link set lo up && ip link add v0 type veth peer name v1 && "
 # The same with an IPv6 address on the veth pair, for joining over IPv6.
 NET_SETUP6 = NET_SETUP + " && ip -6 addr add fd00::1/64 dev v0 nodad"
 ADDRESS = "10.231.0.1"
-LIST_Y = 386          # the heading; one chat per 10 pixels below it
+LIST_Y, LIST_STEP = 18, 9   # the heading; one chat per 9 pixels below it
 INSIDE = os.environ.get("YL_PRIVATE_NET")
 
 
@@ -66,9 +66,9 @@ class DiscoveryTest(unittest.TestCase):
                 shot = carol.app.screenshot()
             except (ValueError, RuntimeError):
                 return False
-            return all(text_mismatch(shot, BASE_X, LIST_Y + 10 * (i + 1), text, colour, font="default") == 0
+            return all(text_mismatch(shot, BASE_X, LIST_Y + LIST_STEP * (i + 1), text, colour, font="default") == 0
                        for i, (text, colour) in enumerate(lines)) and \
-                shot.colours(BASE_X, LIST_Y + 10 * (len(lines) + 1), 480, 8) == {(0, 0, 0)}
+                shot.colours(BASE_X, LIST_Y + LIST_STEP * (len(lines) + 1), 480, 8) == {(0, 0, 0)}
 
         # Sorted by name whichever answered first; F5 takes the first, then the next.
         try:

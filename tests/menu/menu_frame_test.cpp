@@ -9,6 +9,7 @@
 #include "data.h"
 #include "main.h"
 #include "menu.h"
+#include "seal.h"
 
 namespace {
 
@@ -94,8 +95,8 @@ TEST_F(MenuFrame, JoinScreenLayoutAndColourSample)
   strcpy(ip_addy, "10.0.0.1");
   show_menu(2);
 
-  const char *labels[] = { "START", "NAME", "HOST IP", "PORT", "TEXT COLOR", "CANCEL" };
-  for (int i = 0; i < 6; i++)
+  const char *labels[] = { "START", "NAME", "HOST IP", "PORT", "KEY", "TEXT COLOR", "CANCEL" };
+  for (int i = 0; i < 7; i++)
     EXPECT_EQ(mismatch(160, 100 + 50 * i, labels[i], i == 2 ? 12 : 15), 0) << labels[i];
 
   // Only the highlighted field shows its box and its text.
@@ -109,7 +110,7 @@ TEST_F(MenuFrame, JoinScreenLayoutAndColourSample)
 
   // The join screen's colour is the one in force, shown beside TEXT COLOR.
   EXPECT_EQ(pick_color, 77);
-  EXPECT_EQ(mismatch(410, 300, "Text Color", 77), 0);
+  EXPECT_EQ(mismatch(410, 350, "Text Color", 77), 0);
   EXPECT_FALSE(colours(0, 0, 640, 100)[77]) << "no \"Loading...\" before START";
   EXPECT_FALSE(colours(0, 0, 640, 480)[7]) << "the frame covers the whole screen";
 
@@ -123,10 +124,10 @@ TEST_F(MenuFrame, JoinScreenLayoutAndColourSample)
 
   // The host screen puts its sample on its own TEXT COLOR line.
   menu_handle = 1;
-  show_menu(3);
+  show_menu(4);
   EXPECT_EQ(pick_color, 40);
-  EXPECT_EQ(mismatch(410, 250, "Text Color", 40), 0);
-  EXPECT_EQ(mismatch(160, 250, "TEXT COLOR", 12), 0);
+  EXPECT_EQ(mismatch(410, 300, "Text Color", 40), 0);
+  EXPECT_EQ(mismatch(160, 300, "TEXT COLOR", 12), 0);
 }
 
 TEST_F(MenuFrame, LoadingIsShownInTheColourInForce)
@@ -143,7 +144,7 @@ TEST_F(MenuFrame, KeysGoOnePerFrameToTheHighlightedFieldOnly)
   menu_handle = 1;
   simulate_keypress('4');
   simulate_keypress('2');
-  show_menu(3);  // TEXT COLOR: no field polls, the keys stay queued
+  show_menu(4);  // TEXT COLOR: no field polls, the keys stay queued
   EXPECT_TRUE(keypressed());
   show_menu(2);
   EXPECT_STREQ(port_num, "4");
@@ -156,6 +157,21 @@ TEST_F(MenuFrame, KeysGoOnePerFrameToTheHighlightedFieldOnly)
   menu_handle = 2;
   show_menu(3);
   EXPECT_EQ(mismatch(360, 250, "42", 255), 0);
+
+  // KEY, shared too, shows a star for each character and never the text;
+  // all 40 of a long key stay inside the box.
+  simulate_keypress('k');
+  simulate_keypress('y');
+  show_menu(4);
+  show_menu(4);
+  EXPECT_STREQ(chat_key, "ky");
+  EXPECT_EQ(mismatch(360, 300, "**", 255), 0);
+  menu_handle = 1;
+  memset(chat_key, 'x', KEY_TEXT_SIZE - 1);
+  show_menu(3);
+  EXPECT_TRUE(colours(555, 250, 9, 16)[255]) << "the last star";
+  EXPECT_FALSE(colours(565, 250, 75, 30)[255]);
+  memset(chat_key, 0, KEY_TEXT_SIZE);
 }
 
 }  // namespace

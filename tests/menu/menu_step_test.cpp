@@ -111,13 +111,13 @@ TEST_F(MenuStep, HeldDownOnHostScreenWalksToCancelAndStops)
   go_to_screen(1);
   EXPECT_EQ(run.item, 1);
   key[KEY_DOWN] = 1;
-  int seen[5] = { 0, 0, 0, 0, 0 };
+  int seen[6] = { 0, 0, 0, 0, 0, 0 };
   for (int i = 0; i < 60; i++) {
     steps(1);
     seen[run.item]++;
   }
-  EXPECT_EQ(run.item, 4);
-  EXPECT_EQ(run.bottom_of_list, 4);
+  EXPECT_EQ(run.item, 5);
+  EXPECT_EQ(run.bottom_of_list, 5);
   EXPECT_EQ(seen[2], 5);  // one item per 5 steps
   EXPECT_EQ(seen[3], 5);
 }
@@ -125,7 +125,7 @@ TEST_F(MenuStep, HeldDownOnHostScreenWalksToCancelAndStops)
 TEST_F(MenuStep, ColourClampsAtZeroAnd255)
 {
   go_to_screen(1);
-  run.item = 3;
+  run.item = 4;
   hold(KEY_LEFT, 5);
   EXPECT_EQ(menupar[0], 4);  // the first step acts, the next four wait
   hold(KEY_LEFT, 5 * 10);
@@ -138,11 +138,11 @@ TEST_F(MenuStep, ColourClampsAtZeroAnd255)
 
   // The join screen keeps its own colour.
   settle();
-  run.item = 4;
+  run.item = 5;
   enter();
   ASSERT_EQ(menu_handle, 0);
   go_to_screen(2);
-  run.item = 4;
+  run.item = 5;
   hold(KEY_LEFT, 5 * 8);
   EXPECT_EQ(menupar[1], 0);
   EXPECT_EQ(menupar[0], 255);
@@ -151,7 +151,7 @@ TEST_F(MenuStep, ColourClampsAtZeroAnd255)
 TEST_F(MenuStep, LeftAndRightAwayFromColourChangeNothing)
 {
   go_to_screen(2);
-  for (int item : { 0, 1, 2, 3, 5 }) {
+  for (int item : { 0, 1, 2, 3, 4, 6 }) {
     run.item = item;
     hold(KEY_LEFT, 10);
     hold(KEY_RIGHT, 10);
@@ -215,7 +215,7 @@ TEST_F(MenuStep, StartLeavesChatTypeStateAndLoading)
 TEST_F(MenuStep, EnterOnFieldsAndColourDoesNothing)
 {
   go_to_screen(2);
-  for (int item = 1; item <= 4; item++) {
+  for (int item = 1; item <= 5; item++) {
     run.item = item;
     enter();
     EXPECT_EQ(menu_handle, 2);
@@ -229,13 +229,13 @@ TEST_F(MenuStep, CancelReturnsToJoinChatEvenWhenEnterIsHeld)
   // A real press lasts several steps; it must not carry on from CANCEL
   // through "JOIN CHAT" into the join screen.
   go_to_screen(1);
-  run.item = 4;
+  run.item = 5;
   hold(KEY_ENTER, 6);
   EXPECT_EQ(menu_handle, 0);
   EXPECT_EQ(run.item, 1);
 
   go_to_screen(2);
-  run.item = 5;
+  run.item = 6;
   hold(KEY_ENTER, 6);
   EXPECT_EQ(menu_handle, 0);
   EXPECT_EQ(run.item, 1);
