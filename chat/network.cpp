@@ -330,6 +330,10 @@ int peer_silence(NET_CONN *conn)
   NET_CONN_FIGURES f;
   if (!conn || !chat_net_ops.figures || chat_net_ops.figures(conn, &f) != 0)
     return -1;
+  // A peer that has left what it was sent unacknowledged for so long that
+  // its conn counts it as gone has gone, whatever its keep-alive habit.
+  if (f.dead)
+    return f.peer_silence > PEER_GONE_MS ? f.peer_silence : PEER_GONE_MS;
   // A peer that sends no keep-alives (an older program, or keep-alives
   // turned off) may be quiet for as long as its user is: never gone.
   return f.peer_keepalives > 0 ? f.peer_silence : -1;

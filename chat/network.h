@@ -95,7 +95,8 @@ void close_client(int index);
 // A peer silent this long has gone: several keep-alives in a row are lost.
 #define PEER_GONE_MS 10000
 // Milliseconds since `conn` last heard its peer; -1 when it cannot say,
-// which includes a peer that has never sent a keep-alive.
+// which includes a peer that has never sent a keep-alive; at least
+// PEER_GONE_MS once the conn counts its peer as dead.
 int peer_silence(NET_CONN *conn);
 // Sends "Bye!" on every conn this side holds, then gives the conns a
 // moment (at most BYE_LINGER_MS) to get it across before they close.

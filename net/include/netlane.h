@@ -67,6 +67,9 @@ typedef struct NET_CONN_FIGURES {
                                 the last protocol step); -1 while not connected */
   long peer_keepalives;      /* keep-alives heard from the peer: none means a peer
                                 that sends none, whose silence says nothing */
+  int dead;                  /* 1 once the oldest unacknowledged message has
+                                waited conn_dead_after ms: the peer counts as
+                                gone, and nothing is sent to it any more */
 } NET_CONN_FIGURES;
 
 /* An address-preparation (name resolution) request, made through a driver's

@@ -71,6 +71,7 @@ int fake_figures(NET_CONN *conn, NET_CONN_FIGURES *figures)
   *figures = NET_CONN_FIGURES();
   figures->peer_silence = fake_of(conn)->silence;
   figures->peer_keepalives = fake_of(conn)->keepalives;
+  figures->dead = fake_of(conn)->dead;
   return 0;
 }
 

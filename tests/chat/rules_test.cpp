@@ -418,7 +418,9 @@ TEST_F(HostRules, GoneClientsAreToldToTheRestAndTheirPlacesReused)
   host_receive();
   fakes[0].silence = PEER_GONE_MS;  // sends no keep-alives: an older program, idle
   fakes[0].keepalives = 0;
-  fakes[2].silence = PEER_GONE_MS;
+  fakes[2].silence = 3000;  // its conn has given it up: dead whatever it sent before
+  fakes[2].keepalives = 0;
+  fakes[2].dead = 1;
   host_receive();
   EXPECT_EQ(Events({"post 0 Server: Bob left the chat", "post 0 Server: Carol left the chat"}), events());
   EXPECT_TRUE(fakes[1].closed);

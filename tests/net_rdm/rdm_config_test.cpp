@@ -68,11 +68,13 @@ TEST_F(ConnConfig, ValuesAreRoundedOrReplacedByDefaults)
                 16, 4096, 500);
   // Sizes past the largest are clamped to it, so a file cannot make every
   // protocol step walk millions of slots, or every open fail for memory.
+  // A resend rate of no time or less would resend at every step.
   expect_config(load("[conns]\nconn_outqueue_size = 1073741824\nconn_inqueue_size = 4097\n"
                      "conn_resend_rate = -3\nCONN_RESEND_RATE = 9\n"),
-                4096, 4096, -3);
-  expect_config(load("[conns]\nconn_outqueue_size = 4096\nconn_inqueue_size = 99999999999999999999999\n"), 4096,
-                4096, -3);
+                4096, 4096, 500);
+  expect_config(load("[conns]\nconn_outqueue_size = 4096\nconn_inqueue_size = 99999999999999999999999\n"
+                     "conn_resend_rate = 99999999\n"),
+                4096, 4096, 60000);
 }
 
 TEST_F(ConnConfig, AutoResendFloorAndBytesInFlight)
@@ -98,9 +100,16 @@ TEST_F(ConnConfig, AutoResendFloorAndBytesInFlight)
   EXPECT_EQ(c.max_in_flight, 65536);
   EXPECT_EQ(c.max_silent_per_address, 4);
   EXPECT_EQ(c.max_silent, 64);
-  c = load("[conns]\nconn_max_silent_per_address = 2\nconn_max_silent = 9\n");
+  c = load("[conns]\nconn_max_silent_per_address = 2\nconn_max_silent = 9\nconn_dead_after = 0\n");
   EXPECT_EQ(c.max_silent_per_address, 2);
   EXPECT_EQ(c.max_silent, 9);
+  EXPECT_EQ(c.dead_after, 0);
+  c = load("[conns]\nconn_resend_rate = auto -1\nconn_dead_after = -5\n");
+  EXPECT_EQ(c.resend_rate, 500);
+  EXPECT_EQ(c.dead_after, 10000);
+  c = load("[conns]\nconn_resend_rate = auto 7200000\nconn_dead_after = 3000\n");
+  EXPECT_EQ(c.resend_rate, 60000) << "what auto may reach is capped too";
+  EXPECT_EQ(c.dead_after, 3000);
 }
 
 TEST_F(ConnConfig, QueueSizesSetTheWindow)

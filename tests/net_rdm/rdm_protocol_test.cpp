@@ -683,3 +683,75 @@ TEST_F(LossyFixture, IdleConnSendsKeepAlivesThatNobodyAnswers)
   ASSERT_EQ(net_conn_figures(listener, &f), 0);
   EXPECT_EQ(f.peer_silence, -1);
 }
+
+// A peer that acknowledges nothing for conn_dead_after is gone: the
+// figures say so and nothing more is sent, while one that acknowledges
+// stays alive however long both ends are idle.
+TEST_F(LossyFixture, PeerThatStopsAcknowledgingIsDeadAndNotResentTo)
+{
+  if (getenv("RDM_DRIVER")) GTEST_SKIP() << "drops datagrams on the lossy driver";
+  conn_settings().keepalive = 1000;
+  NET_CONN *listener, *client, *accepted;
+  ASSERT_TRUE(make_pair(&listener, &client, &accepted));
+  ASSERT_EQ(net_send_rdm(client, "kept", 4), 0);
+  NET_CONN_FIGURES f;
+  for (int n = 0; n < 40; n++) {
+    test_clock_advance(500);
+    net_query_rdm(client);
+    net_query_rdm(accepted);
+  }
+  ASSERT_EQ(net_conn_figures(client, &f), 0);
+  EXPECT_EQ(f.dead, 0) << "an idle peer that acknowledges";
+  EXPECT_EQ(net_receive_rdm(accepted, NULL, 0), -1);  // "kept" is there
+
+  lossy_reset(lossy_settings{1, 100, 0, 0});
+  ASSERT_EQ(net_send_rdm(client, "lost", 4), 0);
+  for (int n = 0; n < 19; n++) {
+    test_clock_advance(500);
+    net_query_rdm(client);
+  }
+  ASSERT_EQ(net_conn_figures(client, &f), 0);
+  EXPECT_EQ(f.dead, 0) << "9.5 s";
+  test_clock_advance(500);
+  net_query_rdm(client);
+  ASSERT_EQ(net_conn_figures(client, &f), 0);
+  EXPECT_EQ(f.dead, 1) << "10 s";
+  long sent = lossy_stats().sent;
+  for (int n = 0; n < 20; n++) {
+    test_clock_advance(500);
+    net_query_rdm(client);
+  }
+  EXPECT_EQ(lossy_stats().sent, sent) << "no resends, no keep-alives to a gone peer";
+}
+
+void __netlane_internal__conn_start_indexes(NET_CONN *conn, uint32_t out_first, uint32_t in_first);
+
+// Indexes are 32 bits and 0 is no message's: a stream that starts just
+// below the wrap arrives whole and in order both ways, through loss,
+// duplicates and reordering, past 0xFFFFFFFF to 1.
+TEST_F(LossyFixture, StreamsAcrossTheIndexWrapArriveInOrder)
+{
+  if (getenv("RDM_DRIVER")) GTEST_SKIP() << "loses datagrams on the lossy driver";
+  conn_settings().resend_rate = 100;
+  NET_CONN *listener, *client, *accepted;
+  ASSERT_TRUE(make_pair(&listener, &client, &accepted));
+  __netlane_internal__conn_start_indexes(client, 0xFFFFFFF5u, 0xFFFFFFFAu);
+  __netlane_internal__conn_start_indexes(accepted, 0xFFFFFFFAu, 0xFFFFFFF5u);
+  lossy_reset(lossy_settings{7, 20, 10, 30});
+  const int kCount = 60;
+  int sent[2] = {0, 0}, got[2] = {0, 0};
+  NET_CONN *from[2] = {client, accepted}, *to[2] = {accepted, client};
+  for (int round = 0; round < 3000 && (got[0] < kCount || got[1] < kCount); round++) {
+    test_clock_advance(10);
+    for (int d = 0; d < 2; d++) {
+      while (sent[d] < kCount && net_send_rdm(from[d], &sent[d], sizeof sent[d]) == 0) sent[d]++;
+      int value;
+      while (net_receive_rdm(to[d], &value, sizeof value) == (int)sizeof value) {
+        EXPECT_EQ(value, got[d]) << "direction " << d;
+        got[d]++;
+      }
+    }
+  }
+  EXPECT_EQ(got[0], kCount);
+  EXPECT_EQ(got[1], kCount);
+}

@@ -111,6 +111,8 @@ typedef struct conn_data_t {
   unsigned int last_heard;
   unsigned int last_sent;
   int keepalive;               /* ms of idleness before a keep-alive; 0 none */
+  int dead_after;              /* ms the oldest unacknowledged message may wait; 0 for ever */
+  int dead;                    /* the peer counts as gone: nothing more is sent */
   long acks_sent;
   long keepalives_heard;       /* acknowledgements of index 0 from the peer */
 } conn_data_t;
@@ -187,6 +189,7 @@ static int create_conn_data(NET_DRIVER *drv, conn_data_t **made)
     return 2;
   }
   data->keepalive = __netlane_internal__get_conn_config(drv)->keepalive;
+  data->dead_after = __netlane_internal__get_conn_config(drv)->dead_after;
   *made = data;
   return 0;
 }
@@ -236,7 +239,7 @@ static void send_ack(conn_data_t *data, const unsigned char *index_bytes)
  * step that just ran sent anything itself. */
 static void keep_alive(conn_data_t *data, unsigned int now, int sent_in_step)
 {
-  if (!data->connected) return;
+  if (!data->connected || data->dead) return;
   if (sent_in_step) {
     data->last_sent = now;
     return;
@@ -331,9 +334,19 @@ static int take_filed(conn_data_t *data, unsigned char *buf, int size)
   return __netlane_internal__share_take(data->share, data->peer, buf, size);
 }
 
+/* Whether the peer has gone: its oldest unacknowledged message has waited
+ * dead_after ms. A peer that acknowledges, however idle, never has. */
+static int peer_dead(conn_data_t *data, unsigned int now)
+{
+  if (!data->dead && data->dead_after > 0 && __netlane_internal__out_oldest_wait(&data->out, now) >= data->dead_after)
+    data->dead = 1;
+  return data->dead;
+}
+
 static void step(conn_data_t *data, unsigned int now)
 {
-  __netlane_internal__out_send_due(&data->out, &data->io, now);
+  // A gone peer is sent nothing more: what arrives is still taken in.
+  if (!peer_dead(data, now)) __netlane_internal__out_send_due(&data->out, &data->io, now);
   if (data->parked && retry_parked(data)) return;
 
   static thread_local unsigned char buf[MAX_DATAGRAM];
@@ -567,8 +580,14 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
   if (conn->status == NET_CONN_CONNECTING) {
     int32_t left = (int32_t)data->out.timer.cap + 1 - (int32_t)(now - data->request_time);
     *due_ms = left < 0 ? 0 : (int)left;
-  } else if (conn->status == NET_CONN_CONNECTED) {
+  } else if (conn->status == NET_CONN_CONNECTED && !data->dead) {
     *due_ms = __netlane_internal__out_next_due(&data->out, now);
+    // When the peer would count as gone.
+    int waited = __netlane_internal__out_oldest_wait(&data->out, now);
+    if (data->dead_after > 0 && waited >= 0) {
+      int left = waited >= data->dead_after ? 0 : data->dead_after - waited;
+      if (*due_ms < 0 || left < *due_ms) *due_ms = left;
+    }
     // A keep-alive falls due too, so that a program that only waits is
     // still heard by its peer.
     if (data->keepalive > 0 && data->out.base_index == data->out.next_index) {
@@ -670,8 +689,18 @@ static int conn_stats(NET_CONN *conn, int *in_q, int *out_q)
   conn_data_t *data = conn_data(conn);
   if (!data->listening) poll(conn);
   if (in_q) *in_q = data->in.held;
-  if (out_q) *out_q = (int)(data->out.next_index - data->out.base_index);
+  if (out_q) *out_q = (int)__netlane_internal__index_distance(data->out.base_index, data->out.next_index);
   return 0;
+}
+
+/* A test hook, kept out of the library's headers: starts a wrapper conn's
+ * windows at other indexes, before any message has gone either way, so
+ * that a stream can be watched across the wrap of the 32-bit index. */
+void __netlane_internal__conn_start_indexes(NET_CONN *conn, uint32_t out_first, uint32_t in_first)
+{
+  if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return;
+  conn_data_t *data = conn_data(conn);
+  if (data) __netlane_internal__windows_start(&data->out, &data->in, out_first, in_first);
 }
 
 int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figures)
@@ -692,6 +721,7 @@ int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figure
   figures->dropped_malformed = data->dropped_malformed;
   figures->peer_silence = data->connected ? (int)(__netlane_timer_func() - data->last_heard) : -1;
   figures->peer_keepalives = data->keepalives_heard;
+  figures->dead = data->dead;
   return 0;
 }
 

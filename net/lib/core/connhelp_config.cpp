@@ -18,6 +18,10 @@
 //   conn_max_silent = 64        such conns for all hosts together
 //   conn_keepalive = 1000       ms a connected conn stays idle before it
 //                               sends a keep-alive, 0 for none
+//   conn_dead_after = 10000     ms the oldest unacknowledged message may
+//                               wait before the peer counts as gone and
+//                               nothing more is sent to it, 0 for never
+// Resend rates of 0 or below give the default; above 60000 they are 60000.
 // A reader that knows only the first three keys takes "auto" for 500.
 #include <limits.h>
 #include <stdlib.h>
@@ -37,6 +41,7 @@ static const struct conn_config conn_config_default = {
   4,      /* max_silent_per_address */
   64,     /* max_silent */
   1000,   /* keepalive */
+  10000,  /* dead_after */
   16      /* max_silent_per_network */
 };
 
@@ -60,12 +65,14 @@ static int queue_size(const char *value, int fallback)
   return (int)size;
 }
 
-/* The decimal value, kept within an int; 0 or text that is no number gives
- * `fallback`. */
+/* The decimal value, at most CONN_LONGEST_RESEND; 0 or below, or text that
+ * is no number, gives `fallback`: a wait of no time would resend at every
+ * step. */
 static int resend_rate(const char *value, int fallback)
 {
   int n = __netlane_internal__read_decimal(value);
-  return n == 0 ? fallback : n;
+  if (n <= 0) return fallback;
+  return n > CONN_LONGEST_RESEND ? CONN_LONGEST_RESEND : n;
 }
 
 /* "auto", alone or followed by the longest wait: 1 and `*cap` set (the
@@ -75,16 +82,22 @@ static int resend_auto(const char *value, int *cap)
   if (strncmp(value, "auto", 4) != 0) return 0;
   const char *rest = value + 4;
   if (*rest && *rest != ' ' && *rest != '\t') return 0;
-  int n = resend_rate(rest, conn_config_default.resend_rate);
-  *cap = n > 0 ? n : conn_config_default.resend_rate;
+  *cap = resend_rate(rest, conn_config_default.resend_rate);
   return 1;
 }
 
 /* A positive decimal value kept within an int; anything else `fallback`. */
 static int positive(const char *value, int fallback)
 {
-  int n = resend_rate(value, fallback);
+  int n = __netlane_internal__read_decimal(value);
   return n > 0 ? n : fallback;
+}
+
+/* A decimal value of 0 or more; anything else `fallback`. */
+static int not_negative(const char *value, int fallback)
+{
+  int n = __netlane_internal__read_decimal(value);
+  return n >= 0 ? n : fallback;
 }
 
 void __netlane_internal__load_conn_config(NET_DRIVER *drv, FILE *fp, const char *section)
@@ -120,8 +133,9 @@ void __netlane_internal__load_conn_config(NET_DRIVER *drv, FILE *fp, const char 
     } else if (strcmp(option, "conn_max_silent") == 0) {
       cfg->max_silent = positive(value, conn_config_default.max_silent);
     } else if (strcmp(option, "conn_keepalive") == 0) {
-      int n = __netlane_internal__read_decimal(value);
-      cfg->keepalive = n >= 0 ? n : conn_config_default.keepalive;
+      cfg->keepalive = not_negative(value, conn_config_default.keepalive);
+    } else if (strcmp(option, "conn_dead_after") == 0) {
+      cfg->dead_after = not_negative(value, conn_config_default.dead_after);
     }
   }
 }

@@ -23,6 +23,31 @@ static void put_le32(unsigned char *p, uint32_t v)
   p[3] = (unsigned char)((v >> 24) & 0xFF);
 }
 
+index_t __netlane_internal__index_next(index_t i)
+{
+  return i == 0xFFFFFFFFu ? 1 : i + 1;
+}
+
+int32_t __netlane_internal__index_distance(index_t a, index_t b)
+{
+  int32_t d = (int32_t)(b - a);
+  if (d > 0 && b < a) d--;  // forward past 0, which no message has
+  if (d < 0 && b > a) d++;  // back past it
+  return d;
+}
+
+// The slot of the index `ahead` steps past a window's base.
+static int slot_at(int base_slot, int32_t ahead, int queue_size)
+{
+  return (int)(((int64_t)base_slot + ahead) % queue_size);
+}
+
+void __netlane_internal__windows_start(out_t *out, in_t *in, index_t out_first, index_t in_first)
+{
+  out->base_index = out->next_index = out_first ? out_first : 1;
+  in->base_index = in_first ? in_first : 1;
+}
+
 int __netlane_internal__windows_create(out_t *out, in_t *in, const struct conn_config *cfg)
 {
   memset(out, 0, sizeof *out);
@@ -99,17 +124,18 @@ int __netlane_internal__resend_wait(const resend_timer_t *timer, int tries)
 
 int __netlane_internal__out_full(const out_t *out)
 {
-  return out->next_index >= out->base_index + (index_t)(out->queue_size - 1);
+  return __netlane_internal__index_distance(out->base_index, out->next_index) >= out->queue_size - 1;
 }
 
 int __netlane_internal__out_queue(out_t *out, const void *buf, int size)
 {
   if (__netlane_internal__out_full(out)) return -1;
-  out_packet_t *p = &out->packets[out->next_index % (index_t)out->queue_size];
+  out_packet_t *p = &out->packets[slot_at(out->base_slot, __netlane_internal__index_distance(out->base_index, out->next_index), out->queue_size)];
   if (p->data) return -1;
   unsigned char *packet = static_cast<unsigned char *>(malloc((size_t)size + CONN_HEADER_SIZE));
   if (!packet) return -1;
-  p->index = out->next_index++;
+  p->index = out->next_index;
+  out->next_index = __netlane_internal__index_next(out->next_index);
   p->ack = 0;
   p->last_send_time = 0;
   p->tries = 0;
@@ -128,6 +154,7 @@ static void transmit(out_t *out, out_packet_t *p, const conn_io_t *io, unsigned 
   p->sequence = ++out->transmissions;
   p->later_acks = 0;
   if (p->tries == 0) {
+    p->first_send_time = now;
     out->in_flight += p->size + CONN_HEADER_SIZE;
     out->sent++;
   } else {
@@ -138,8 +165,9 @@ static void transmit(out_t *out, out_packet_t *p, const conn_io_t *io, unsigned 
 
 void __netlane_internal__out_send_due(out_t *out, const conn_io_t *io, unsigned int now)
 {
-  for (index_t i = out->base_index; i != out->next_index; i++) {
-    out_packet_t *p = &out->packets[i % (index_t)out->queue_size];
+  int n = 0;
+  for (index_t i = out->base_index; i != out->next_index; i = __netlane_internal__index_next(i), n++) {
+    out_packet_t *p = &out->packets[slot_at(out->base_slot, n, out->queue_size)];
     if (!p->data || p->ack) continue;
     if (p->tries == 0) {
       // Messages go out in order, so once one must wait for room in
@@ -160,11 +188,25 @@ void __netlane_internal__out_send_due(out_t *out, const conn_io_t *io, unsigned 
   }
 }
 
+int __netlane_internal__out_oldest_wait(const out_t *out, unsigned int now)
+{
+  int n = 0;
+  for (index_t i = out->base_index; i != out->next_index; i = __netlane_internal__index_next(i), n++) {
+    const out_packet_t *p = &out->packets[slot_at(out->base_slot, n, out->queue_size)];
+    if (!p->data || p->ack) continue;
+    if (p->tries == 0) return -1;  // sent in order: nothing later went out
+    int32_t waited = (int32_t)(now - p->first_send_time);
+    return waited < 0 ? 0 : (int)waited;
+  }
+  return -1;
+}
+
 int __netlane_internal__out_next_due(const out_t *out, unsigned int now)
 {
   int soonest = -1;
-  for (index_t i = out->base_index; i != out->next_index; i++) {
-    const out_packet_t *p = &out->packets[i % (index_t)out->queue_size];
+  int n = 0;
+  for (index_t i = out->base_index; i != out->next_index; i = __netlane_internal__index_next(i), n++) {
+    const out_packet_t *p = &out->packets[slot_at(out->base_slot, n, out->queue_size)];
     if (!p->data || p->ack || p->tries == 0) continue;
     // out_send_due resends once the wait has strictly passed.
     int32_t left = (int32_t)__netlane_internal__resend_wait(&out->timer, p->tries) + 1 - (int32_t)(now - p->last_send_time);
@@ -176,8 +218,9 @@ int __netlane_internal__out_next_due(const out_t *out, unsigned int now)
 
 void __netlane_internal__out_take_ack(out_t *out, const conn_io_t *io, index_t a, unsigned int now)
 {
-  if (a < out->base_index || a >= out->next_index) return;
-  out_packet_t *p = &out->packets[a % (index_t)out->queue_size];
+  int32_t ahead = __netlane_internal__index_distance(out->base_index, a);
+  if (ahead < 0 || ahead >= __netlane_internal__index_distance(out->base_index, out->next_index)) return;
+  out_packet_t *p = &out->packets[slot_at(out->base_slot, ahead, out->queue_size)];
   if (!p->data || p->index != a || p->ack) return;
   p->ack = 1;
   out->in_flight -= p->size + CONN_HEADER_SIZE;
@@ -187,28 +230,30 @@ void __netlane_internal__out_take_ack(out_t *out, const conn_io_t *io, index_t a
     // Every acknowledgement names one message, so what is missing below it
     // is known exactly; a wrapping difference orders the transmissions.
     uint32_t acked = p->sequence;
-    for (index_t i = out->base_index; i != a; i++) {
-      out_packet_t *q = &out->packets[i % (index_t)out->queue_size];
+    for (int32_t n = 0; n < ahead; n++) {
+      out_packet_t *q = &out->packets[slot_at(out->base_slot, n, out->queue_size)];
       if (!q->data || q->ack || q->tries == 0 || (int32_t)(acked - q->sequence) <= 0) continue;
       if (++q->later_acks == EARLY_RESEND_ACKS) transmit(out, q, io, now);
     }
   }
   if (a != out->base_index) return;
   for (int n = 0; n < out->queue_size; n++) {
-    p = &out->packets[out->base_index % (index_t)out->queue_size];
+    p = &out->packets[out->base_slot];
     if (!p->data || !p->ack) break;
     free(p->data);
     p->data = NULL;
     p->ack = 0;
-    out->base_index++;
+    out->base_index = __netlane_internal__index_next(out->base_index);
+    out->base_slot = slot_at(out->base_slot, 1, out->queue_size);
   }
 }
 
 int __netlane_internal__in_store(in_t *in, index_t i, const unsigned char *msg, int size)
 {
-  if (i >= in->base_index + (index_t)in->queue_size) return IN_BEYOND;
-  if (i < in->base_index) return IN_KNOWN;
-  in_packet_t *slot = &in->packets[i % (index_t)in->queue_size];
+  int32_t ahead = __netlane_internal__index_distance(in->base_index, i);
+  if (ahead >= in->queue_size) return IN_BEYOND;
+  if (ahead < 0) return IN_KNOWN;
+  in_packet_t *slot = &in->packets[slot_at(in->base_slot, ahead, in->queue_size)];
   if (slot->data) return IN_KNOWN;
   slot->data = static_cast<unsigned char *>(malloc((size_t)size));
   if (!slot->data) return IN_NOMEM;
@@ -220,7 +265,7 @@ int __netlane_internal__in_store(in_t *in, index_t i, const unsigned char *msg, 
 
 in_packet_t *__netlane_internal__in_next(in_t *in)
 {
-  return &in->packets[in->base_index % (index_t)in->queue_size];
+  return &in->packets[in->base_slot];
 }
 
 void __netlane_internal__in_release(in_t *in)
@@ -229,5 +274,6 @@ void __netlane_internal__in_release(in_t *in)
   free(slot->data);
   slot->data = NULL;
   in->held--;
-  in->base_index++;
+  in->base_index = __netlane_internal__index_next(in->base_index);
+  in->base_slot = slot_at(in->base_slot, 1, in->queue_size);
 }

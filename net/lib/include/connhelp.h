@@ -28,10 +28,16 @@ struct conn_config {
   int max_silent;             /* listening: all such conns together */
   int keepalive;      /* ms a connected conn stays idle before it sends a
                          keep-alive; 0: never */
+  int dead_after;     /* ms the oldest unacknowledged message may wait before
+                         the peer counts as gone; 0: never */
   int max_silent_per_network; /* listening: such conns from one IPv4 /24
                                  or IPv6 /48 (a host being an IPv4 address
                                  or an IPv6 /64) */
 };
+
+/* The longest resend interval taken, for a rate or for "auto": a file
+ * cannot make a conn wait minutes before it tries again. */
+#define CONN_LONGEST_RESEND 60000
 
 /* The record whose twelve conn slots the registry copies into every driver
  * that brings no conn operations of its own. Never registered itself. */
@@ -43,8 +49,8 @@ const struct conn_config *__netlane_internal__get_conn_config(NET_DRIVER *drv);
 
 /* The wrapper's load_conn_config slot: reads "conn_outqueue_size",
  * "conn_inqueue_size", "conn_resend_rate", "conn_resend_floor",
- * "conn_max_in_flight", "conn_max_silent_per_address", "conn_max_silent"
- * and "conn_keepalive" from `section` of `fp` into drv->conn_config,
+ * "conn_max_in_flight", "conn_max_silent_per_address", "conn_max_silent",
+ * "conn_keepalive" and "conn_dead_after" from `section` of `fp` into drv->conn_config,
  * creating that record (with the defaults) first. */
 void __netlane_internal__load_conn_config(NET_DRIVER *drv, FILE *fp, const char *section);
 

@@ -28,6 +28,7 @@ typedef struct out_packet_t {
   index_t index;
   int ack;                      /* 1 once the peer acknowledged it */
   unsigned int last_send_time;  /* timer value at the last transmission */
+  unsigned int first_send_time; /* timer value at the first */
   int tries;                    /* transmissions so far; 0: not sent yet */
   uint32_t sequence;            /* the conn's count of transmissions at its last one */
   int later_acks;               /* acknowledged messages sent after its last transmission */
@@ -58,6 +59,7 @@ typedef struct out_t {
   int queue_size;     /* slots, fixed when the queue is made */
   index_t base_index; /* lowest index not yet released */
   index_t next_index; /* index of the next message queued */
+  int base_slot;      /* the slot of base_index */
   int max_in_flight;  /* bytes of sent, unacknowledged packets before new ones wait */
   int in_flight;
   uint32_t transmissions;  /* counts every datagram of data sent, to order them */
@@ -75,6 +77,7 @@ typedef struct in_t {
   in_packet_t *packets;
   int queue_size;
   index_t base_index; /* index of the next message handed out */
+  int base_slot;      /* its slot */
   int held;           /* occupied slots */
 } in_t;
 
@@ -87,6 +90,16 @@ typedef struct in_t {
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Indexes run 1, 2, ... 0xFFFFFFFF, 1, ...: 0 marks an acknowledgement and
+ * is never a message's. index_next is the index after `i`; index_distance
+ * how many steps lead from `a` to `b` (negative when `b` lies before `a`),
+ * both across the wrap. */
+index_t __netlane_internal__index_next(index_t i);
+int32_t __netlane_internal__index_distance(index_t a, index_t b);
+/* Starts both windows at other indexes (the first message out is
+ * `out_first`, the first expected in is `in_first`), before any message. */
+void __netlane_internal__windows_start(out_t *out, in_t *in, index_t out_first, index_t in_first);
 
 /* Sends one datagram the conn's way: as net_send. */
 int __netlane_internal__io_send(const conn_io_t *io, const void *buf, int size);
@@ -114,6 +127,9 @@ void __netlane_internal__out_send_due(out_t *out, const conn_io_t *io, unsigned 
  * sends a message again at once when three messages sent after it have
  * been acknowledged and it has not. */
 void __netlane_internal__out_take_ack(out_t *out, const conn_io_t *io, index_t a, unsigned int now);
+/* Ms since the first transmission of the oldest message sent and not yet
+ * acknowledged; -1 when there is none. */
+int __netlane_internal__out_oldest_wait(const out_t *out, unsigned int now);
 /* 1 when no further message can be queued. */
 int __netlane_internal__out_full(const out_t *out);
 /* Ms from `now` until out_send_due has a resend to make; -1 none. New

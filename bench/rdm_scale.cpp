@@ -1,0 +1,284 @@
+// A server's cost as its conns grow: a forked child serves N conns on one
+// UDP port of 127.0.0.1 (netlane: a wait set over the accepted conns; ENet:
+// enet_host_service with a time-out), while the parent holds the N client
+// ends and sends 16-byte reliable messages round robin at RATE a second in
+// all, or nothing (--rate 0: the idle server). Measures the server's CPU
+// over the sending time.
+//
+//   bench_rdm_scale TRANSPORT N [--rate R] [--seconds S] [--cfg FILE]
+//     TRANSPORT  netlane | enet   (ENet holds at most 4095 peers)
+//
+// Prints "ok conns=N messages=M server_cpu_ms=C us_per_message=U cpu_percent=P".
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "netlane.h"
+#include "../tests/net_rdm/plain_udp.h"
+
+#ifdef BENCH_WITH_ENET
+#include <enet/enet.h>
+#endif
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+int conns = 10, rate = 1000, seconds = 5, port = 0;
+const char *cfg = NULL;
+
+double cpu_ms()
+{
+  rusage u;
+  getrusage(RUSAGE_SELF, &u);
+  return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
+}
+
+void raise_descriptor_limit(int want)
+{
+  rlimit lim;
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return;
+  if (lim.rlim_cur >= (rlim_t)want) return;
+  lim.rlim_cur = lim.rlim_max < (rlim_t)want ? lim.rlim_max : (rlim_t)want;
+  setrlimit(RLIMIT_NOFILE, &lim);
+}
+
+// The pipes between the sides: "ready" once all conns are up, "stop" at
+// the end, then the server's figures.
+int to_server[2], to_client[2];
+
+void say(int fd, const void *what, size_t n)
+{
+  if (write(fd, what, n) != (ssize_t)n) _exit(3);
+}
+
+bool told(int fd, void *what, size_t n)
+{
+  return read(fd, what, n) == (ssize_t)n;
+}
+
+struct figures_t {
+  double cpu;
+  long messages;
+};
+
+bool stop_requested(int fd)
+{
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) > 0;
+}
+
+void netlane_server()
+{
+  if (net_init() != 0 || (cfg && net_loadconfig(cfg) != 0) || !net_initdriver(NET_DRIVER_WSOCK_WIN)) _exit(2);
+  std::string where = "127.0.0.1:" + std::to_string(port);
+  NET_CONN *listener = net_openconn(NET_DRIVER_WSOCK_WIN, where.c_str());
+  if (!listener || net_listen(listener) != 0) _exit(2);
+  NET_WAITSET *set = net_waitset_create();
+  net_waitset_add_conn(set, listener, NULL);
+  std::vector<void *> ready(256);
+  std::vector<NET_CONN *> accepted;
+  char go = 0, buf[64];
+  figures_t f{0, 0};
+  bool measuring = false;
+  for (;;) {
+    int n = net_waitset_wait(set, ready.data(), (int)ready.size(), 100);
+    for (int i = 0; i < n; i++) {
+      if (!ready[i]) {
+        for (int k = 0; k < 64; k++) {
+          NET_CONN *c = net_poll_listen(listener);
+          if (!c) break;
+          accepted.push_back(c);
+          net_waitset_add_conn(set, c, c);
+        }
+        continue;
+      }
+      NET_CONN *c = static_cast<NET_CONN *>(ready[i]);
+      while (net_receive_rdm(c, buf, sizeof buf) > 0) f.messages++;
+    }
+    if (!measuring && (int)accepted.size() == conns && stop_requested(to_server[0])) {
+      if (!told(to_server[0], &go, 1)) _exit(3);
+      f.cpu = cpu_ms();
+      f.messages = 0;
+      measuring = true;
+    } else if (measuring && stop_requested(to_server[0])) {
+      break;
+    }
+  }
+  f.cpu = cpu_ms() - f.cpu;
+  say(to_client[1], &f, sizeof f);
+  _exit(0);
+}
+
+int netlane_client()
+{
+  if (net_init() != 0 || (cfg && net_loadconfig(cfg) != 0) || !net_initdriver(NET_DRIVER_WSOCK_WIN)) return 2;
+  std::string where = "127.0.0.1:" + std::to_string(port);
+  std::vector<NET_CONN *> c(conns);
+  NET_WAITSET *set = net_waitset_create();
+  std::vector<void *> ready(256);
+  // In batches, so that the requests fit the listening port's buffer.
+  for (int first = 0; first < conns; first += 200) {
+    int last = first + 200 < conns ? first + 200 : conns;
+    for (int i = first; i < last; i++) {
+      c[i] = net_openconn(NET_DRIVER_WSOCK_WIN, NULL);
+      if (!c[i] || net_connect(c[i], where.c_str()) != 0) return 2;
+    }
+    auto until = clock_type::now() + std::chrono::seconds(30);
+    for (int i = first; i < last; i++) {
+      while (net_poll_connect(c[i]) == 0 && clock_type::now() < until) net_wait(&c[i], 1, NULL, 0, 5);
+      if (c[i]->status != NET_CONN_CONNECTED) return 4;
+      net_waitset_add_conn(set, c[i], c[i]);
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  say(to_server[1], "g", 1);
+  auto start = clock_type::now();
+  long sent = 0;
+  char msg[16] = "sixteen bytes..";
+  while (clock_type::now() - start < std::chrono::seconds(seconds)) {
+    double t = std::chrono::duration<double>(clock_type::now() - start).count();
+    while (rate > 0 && sent < (long)(t * rate)) {
+      if (net_send_rdm(c[sent % conns], msg, 16) == 0) sent++;
+      else break;
+    }
+    net_waitset_wait(set, ready.data(), (int)ready.size(), rate > 0 ? 1 : 100);
+  }
+  say(to_server[1], "s", 1);
+  figures_t f;
+  if (!told(to_client[0], &f, sizeof f)) return 3;
+  printf("ok conns=%d messages=%ld server_cpu_ms=%.0f us_per_message=%.1f cpu_percent=%.1f\n", conns, f.messages,
+         f.cpu, f.messages ? f.cpu * 1000.0 / f.messages : 0.0, f.cpu / (seconds * 10.0));
+  return 0;
+}
+
+#ifdef BENCH_WITH_ENET
+void enet_server()
+{
+  if (enet_initialize() != 0) _exit(2);
+  ENetAddress a;
+  enet_address_set_host(&a, "127.0.0.1");
+  a.port = (enet_uint16)port;
+  ENetHost *host = enet_host_create(&a, (size_t)conns, 1, 0, 0);
+  if (!host) _exit(2);
+  int connected = 0;
+  figures_t f{0, 0};
+  bool measuring = false;
+  char go;
+  for (;;) {
+    ENetEvent ev;
+    for (int n = 0; n < 256 && enet_host_service(host, &ev, n == 0 ? 100 : 0) > 0; n++) {
+      if (ev.type == ENET_EVENT_TYPE_CONNECT) connected++;
+      if (ev.type == ENET_EVENT_TYPE_RECEIVE) {
+        f.messages++;
+        enet_packet_destroy(ev.packet);
+      }
+    }
+    if (!measuring && connected == conns && stop_requested(to_server[0])) {
+      if (!told(to_server[0], &go, 1)) _exit(3);
+      f.cpu = cpu_ms();
+      f.messages = 0;
+      measuring = true;
+    } else if (measuring && stop_requested(to_server[0])) {
+      break;
+    }
+  }
+  f.cpu = cpu_ms() - f.cpu;
+  say(to_client[1], &f, sizeof f);
+  _exit(0);
+}
+
+int enet_client()
+{
+  if (enet_initialize() != 0) return 2;
+  ENetHost *host = enet_host_create(NULL, (size_t)conns, 1, 0, 0);
+  if (!host) return 2;
+  ENetAddress a;
+  enet_address_set_host(&a, "127.0.0.1");
+  a.port = (enet_uint16)port;
+  std::vector<ENetPeer *> peers;
+  int connected = 0;
+  auto until = clock_type::now() + std::chrono::seconds(60);
+  for (int i = 0; i < conns; i++) peers.push_back(enet_host_connect(host, &a, 1, 0));
+  ENetEvent ev;
+  while (connected < conns && clock_type::now() < until)
+    while (enet_host_service(host, &ev, 5) > 0)
+      if (ev.type == ENET_EVENT_TYPE_CONNECT) connected++;
+  if (connected < conns) return 4;
+  say(to_server[1], "g", 1);
+  auto start = clock_type::now();
+  long sent = 0;
+  char msg[16] = "sixteen bytes..";
+  while (clock_type::now() - start < std::chrono::seconds(seconds)) {
+    double t = std::chrono::duration<double>(clock_type::now() - start).count();
+    while (rate > 0 && sent < (long)(t * rate)) {
+      enet_peer_send(peers[sent % conns], 0, enet_packet_create(msg, 16, ENET_PACKET_FLAG_RELIABLE));
+      sent++;
+    }
+    while (enet_host_service(host, &ev, rate > 0 ? 1 : 100) > 0)
+      if (ev.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(ev.packet);
+  }
+  say(to_server[1], "s", 1);
+  figures_t f;
+  if (!told(to_client[0], &f, sizeof f)) return 3;
+  printf("ok conns=%d messages=%ld server_cpu_ms=%.0f us_per_message=%.1f cpu_percent=%.1f\n", conns, f.messages,
+         f.cpu, f.messages ? f.cpu * 1000.0 / f.messages : 0.0, f.cpu / (seconds * 10.0));
+  return 0;
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+  if (argc < 3) {
+    fprintf(stderr, "usage: bench_rdm_scale netlane|enet N [--rate R] [--seconds S] [--cfg FILE]\n");
+    return 1;
+  }
+  std::string transport = argv[1];
+  conns = atoi(argv[2]);
+  for (int i = 3; i + 1 < argc; i += 2) {
+    if (!strcmp(argv[i], "--rate")) rate = atoi(argv[i + 1]);
+    else if (!strcmp(argv[i], "--seconds")) seconds = atoi(argv[i + 1]);
+    else if (!strcmp(argv[i], "--cfg")) cfg = argv[i + 1];
+  }
+  raise_descriptor_limit(2 * conns + 200);
+  port = free_udp_port();
+  if (pipe(to_server) != 0 || pipe(to_client) != 0) return 2;
+  bool enet = transport == "enet";
+#ifndef BENCH_WITH_ENET
+  if (enet) {
+    printf("skip enet: not built with ENet\n");
+    return 0;
+  }
+#endif
+  fflush(NULL);
+  pid_t server = fork();
+  if (server == 0) {
+#ifdef BENCH_WITH_ENET
+    if (enet) enet_server();
+#endif
+    netlane_server();
+  }
+  int result = 2;
+#ifdef BENCH_WITH_ENET
+  if (enet) result = enet_client();
+#endif
+  if (!enet) result = netlane_client();
+  if (result != 0) {
+    printf("failed conns=%d code=%d\n", conns, result);
+    kill(server, SIGKILL);
+  }
+  waitpid(server, NULL, 0);
+  return result;
+}
