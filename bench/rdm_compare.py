@@ -7,7 +7,7 @@ UDP counters belong to the run alone, and the loss runs drop datagrams with
 an nftables rule on the namespace's loopback, each way. Prints a table and
 writes docs/benchmarks.md.
 
-    bench/rdm_compare.py [--rounds N] [--quick] [--out FILE] [--no-netns]
+    bench/rdm_compare.py [--rounds N] [--quick] [--out FILE] [--no-netns] [--ipv6-only]
 """
 import argparse
 import datetime
@@ -30,6 +30,10 @@ CONFIGS = {
 }
 # The variants that differ only in resending run under loss alone.
 LOOPBACK_SKIP = {"netlane auto"}
+# netlane with its defaults over IPv6's loopback, for the round trips and the
+# 1 KiB throughput only, beside "netlane" over 127.0.0.1.
+IPV6 = "netlane [::1]"
+IPV6_ROWS = {"round trip, 16 B", "round trip, 1 KiB", "throughput, 1 KiB"}
 
 # (label, measure, size, count, time limit s, value keys); the measure may
 # carry the program's flags ("--wait": both sides sleep instead of spinning;
@@ -83,6 +87,8 @@ exec "$@"
 def run_one(transport, config, measure, size, count, timeout, loss, netns, program=PROGRAM):
     args = [program, "enet" if transport == "enet" else "udp" if transport == "udp" else "netlane"] + measure.split() + [
             "--size", str(size), "--count", str(count), "--timeout", str(timeout)]
+    if transport == IPV6:
+        args += ["--host", "::1"]
     if config:
         args += ["--cfg", config]
     if netns:
@@ -146,6 +152,8 @@ def main():
     ap.add_argument("--quick", action="store_true", help="one round, smaller counts")
     ap.add_argument("--no-netns", action="store_true")
     ap.add_argument("--out", default=os.path.join(ROOT, "docs", "benchmarks.md"))
+    ap.add_argument("--ipv6-only", action="store_true",
+                    help="only the rows that set netlane over [::1] beside netlane over 127.0.0.1")
     ap.add_argument("--before", metavar="PROGRAM",
                     help="also run this build of the measuring program, as \"netlane before\" (defaults)")
     a = ap.parse_args()
@@ -164,7 +172,9 @@ def main():
             config_files[name] = path
         else:
             config_files[name] = None
-    transports = ["udp", "enet"] + list(CONFIGS)
+    transports = ["udp", "enet"] + list(CONFIGS) + [IPV6]
+    if a.ipv6_only:
+        transports = ["netlane", IPV6]
     programs = {}
     if a.before:
         transports.insert(2, "netlane before")
@@ -207,10 +217,12 @@ def main():
 
     print("measuring (netns: %s)" % ("yes" if netns else "no"), file=sys.stderr)
     for label, m, size, count, timeout, keys in LOOPBACK:
+        if a.ipv6_only and label not in IPV6_ROWS:
+            continue
         which = [t for t in transports if t not in LOOPBACK_SKIP and (t != "udp" or m in ("rtt", "stream"))
-                 and (not m.startswith("idle") or t == "netlane")]
+                 and (not m.startswith("idle") or t == "netlane") and (t != IPV6 or label in IPV6_ROWS)]
         measure(label, m, size, count, timeout, 0, keys, which, rounds)
-    if netns:
+    if netns and not a.ipv6_only:
         for loss, figures in LOSSY.items():
             for label, m, size, count, timeout, keys in figures:
                 which = [t for t in transports if t != "udp"]
@@ -225,7 +237,11 @@ def main():
               ("netlane auto 64", "udp"))
     if a.before:
         ratios = (("netlane before", "enet"),) + ratios
-    head = ["measure"] + transports + ["%s / %s" % (a_, "ENet" if b_ == "enet" else "UDP") for a_, b_ in ratios]
+    ratios += ((IPV6, "netlane"),)
+    if a.ipv6_only:
+        ratios = ((IPV6, "netlane"),)
+    other_names = {"enet": "ENet", "udp": "UDP", "netlane": "netlane over 127.0.0.1"}
+    head = ["measure"] + transports + ["%s / %s" % (a_, other_names[b_]) for a_, b_ in ratios]
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     for label, key, row in rows:
         cells = [label] + [row[t][1] if t in row else "—" for t in transports]
@@ -271,7 +287,9 @@ other way round for times and datagram counts, so that above 1 is better.
 every 500 ms, 64 KiB in flight); "netlane auto" sets `conn_resend_rate =
 auto` (the resend wait follows the measured round trip, 2 ms at least, 500 ms
 at most; it runs under loss only, since without loss it is "netlane");
-"netlane auto 64" also sets both queues to 64 slots. {netns}
+"netlane auto 64" also sets both queues to 64 slots. "netlane [::1]" is
+"netlane" over IPv6's loopback (one dual-stack socket per channel, as over
+127.0.0.1), for the round trips and the 1 KiB throughput. {netns}
 
 Machine: {cpu}, {cores} cores, Linux {kernel}; load average {lb:.1f} when the
 run started and {la:.1f} when it ended (the machine is shared: busy-polling

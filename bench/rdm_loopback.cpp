@@ -16,6 +16,7 @@
 //                           time-out) instead of spinning; a stream's sender
 //                           still spins
 //     --cfg FILE            netlane: conn settings in the configuration format
+//     --host H              netlane: the loopback address, 127.0.0.1 or ::1
 //
 // Prints one line "ok key=value ..." (times in microseconds, rates per
 // second); with --snmp also the UDP datagrams sent and dropped for want of
@@ -49,7 +50,7 @@
 namespace {
 
 struct options {
-  std::string transport, measure, cfg;
+  std::string transport, measure, cfg, host = "127.0.0.1";
   int size = 16;
   long count = 20000;
   double timeout = 20;
@@ -194,7 +195,11 @@ bool nl_start()
   return net_initdriver(NET_DRIVER_WSOCK_WIN) != 0;
 }
 
-std::string nl_where() { return "127.0.0.1:" + std::to_string(port); }
+std::string nl_where()
+{
+  bool six = opt.host.find(':') != std::string::npos;
+  return (six ? "[" + opt.host + "]" : opt.host) + ":" + std::to_string(port);
+}
 
 NET_CONN *nl_connect(double seconds)
 {
@@ -545,7 +550,7 @@ void usage()
 {
   fprintf(stderr,
           "usage: bench_rdm_loopback netlane|enet|udp rtt|stream|connect|connect_busy|idle "
-          "[--size N] [--count N] [--timeout S] [--cfg FILE] [--snmp] [--wait] [--idle S]\n");
+          "[--size N] [--count N] [--timeout S] [--cfg FILE] [--snmp] [--wait] [--idle S] [--host H]\n");
   exit(2);
 }
 
@@ -568,6 +573,7 @@ int main(int argc, char **argv)
     else if (a == "--timeout") opt.timeout = atof(argv[++i]);
     else if (a == "--cfg") opt.cfg = argv[++i];
     else if (a == "--idle") opt.idle = atof(argv[++i]);
+    else if (a == "--host") opt.host = argv[++i];
     else usage();
   }
   if (opt.size < (int)sizeof(double) && opt.measure == "stream") opt.size = (int)sizeof(double);

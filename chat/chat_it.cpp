@@ -347,13 +347,19 @@ static int connect_wait_frame(const char *peer, long remaining_ms)
 {
   if (buffer && screen) {
     clear_to_color(buffer, 15);
-    rect(buffer, 120, 180, 520, 290, 25);
-    textprintf_ex(buffer, font, 140, 200, 0, -1, "Connecting to %.40s", peer);
+    // The box grows to the left for a long IPv6 text, which is shown whole.
+    char line[80];
+    snprintf(line, sizeof line, "Connecting to %.54s", peer);
+    int x = 140;
+    if (x + text_length(font, line) > SCREEN_W - 20)
+      x = SCREEN_W - 20 - text_length(font, line);
+    rect(buffer, x - 20, 180, x - 20 < 120 ? SCREEN_W - 10 : 520, 290, 25);
+    textout_ex(buffer, font, line, x, 200, 0, -1);
     if (connect_wait_note)
-      textout_ex(buffer, font, connect_wait_note, 140, 225, 0, -1);
+      textout_ex(buffer, font, connect_wait_note, x, 225, 0, -1);
     else
-      textprintf_ex(buffer, font, 140, 225, 0, -1, "Trying for %ld more seconds", (remaining_ms + 999) / 1000);
-    textout_ex(buffer, font, "Esc: back to the menu", 140, 260, 0, -1);
+      textprintf_ex(buffer, font, x, 225, 0, -1, "Trying for %ld more seconds", (remaining_ms + 999) / 1000);
+    textout_ex(buffer, font, "Esc: back to the menu", x, 260, 0, -1);
     acquire_screen();
     blit(buffer, screen, 0, 0, 0, 0, SCREEN_W, SCREEN_H);
     release_screen();

@@ -1,5 +1,6 @@
 // The three menu screens (main, host, join): their logic step and drawing.
 #include <allegro.h>
+#include <stdlib.h>
 #include <string.h>
 #include "menu.h"
 #include "main.h"
@@ -190,10 +191,15 @@ static void draw_items(const char **items, int count, int item, FONT *font_5)
     if (field) {
       rect(buffer, base_x + 200, y, base_x + 420, y + 30, ITEM_COLOR);
       get_keyboard_input(field, width - 1, 0);
+      // A text wider than its box scrolls: its end, where typing goes on,
+      // stays in sight.
+      const char *shown = field;
+      while (shown[0] && shown[1] && text_length(font_5, shown) > 218)
+        shown++;
       if (field == chat_key)
         draw_stars(strlen(chat_key), base_x + 200, y, font_5);
       else
-        textout_ex(buffer, font_5, field, base_x + 200, y, FIELD_COLOR, -1);
+        textout_ex(buffer, font_5, shown, base_x + 200, y, FIELD_COLOR, -1);
     }
   }
 }
@@ -208,6 +214,17 @@ static void draw_chats_found(int x)
   int colour;
   for (int i = 0; FOUND_Y + FOUND_STEP * i + 8 <= 100 && (colour = finder_line(i, line, sizeof line)) >= 0; i++)
     textout_ex(buffer, font, line, x, FOUND_Y + FOUND_STEP * i, colour, -1);
+}
+
+// How friends find the host over IPv6, below the host screen's items.
+static void draw_host_note(int x)
+{
+  int port = atoi(port_num);
+  if (port <= 0 || port > 65535)
+    port = 24785;
+  textout_ex(buffer, font, "Friends join by this machine's address;", x, 400, ITEM_COLOR, -1);
+  textout_ex(buffer, font, "over IPv6: ip -6 addr show scope global", x, 410, ITEM_COLOR, -1);
+  textprintf_ex(buffer, font, x, 420, ITEM_COLOR, -1, "A firewall must let UDP %d in, for IPv6 too.", port);
 }
 
 void show_menu(int item)
@@ -226,6 +243,7 @@ void show_menu(int item)
       draw_items(host_menu, 6, item, font_5);
       pick_color = menupar[0];
       textout_ex(buffer, font_5, "Text Color", base_x + 250, 100 + 50 * COLOR_ITEM(1), pick_color, -1);
+      draw_host_note(base_x);
       break;
     case 2:
       draw_items(client_menu, 7, item, font_5);

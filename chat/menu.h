@@ -3,9 +3,10 @@
 #define YAMMER_MENU_H
 
 // Field widths include the terminator. HOST IP takes any dotted quad with a
-// port ("192.168.100.200:24785"); PORT takes "65535".
+// port ("192.168.100.200:24785") and the longest IPv6 address with a zone
+// (45 characters); PORT takes "65535".
 #define NAME_SIZE     10
-#define IP_ADDY_SIZE  22
+#define IP_ADDY_SIZE  46
 #define PORT_NUM_SIZE  6
 
 #define MENU_REPEAT_TICKS  5   // a held arrow acts once per 5 ticks (12 a second)

@@ -65,9 +65,10 @@ char failure_cause[FAILURE_CAUSE_SIZE];
 // Polls of the listening conn per step: 3840 datagrams a second at 60 steps.
 #define LISTEN_POLLS 64
 
-// ":" + "65535" + terminator, or a 21-character address + ":65535" + terminator.
+// ":" + "65535" + terminator, or an address of up to 45 characters in
+// brackets + ":65535" + terminator.
 #define BIND_TEXT_SIZE  8
-#define PEER_TEXT_SIZE  (IP_ADDY_SIZE + 7)
+#define PEER_TEXT_SIZE  (IP_ADDY_SIZE + 9)
 
 // Packets that a conn refused because its window of unacknowledged messages
 // was full wait here and go out in later steps. A join announces every user
@@ -591,12 +592,20 @@ int Client_init(const char *ip_address)
   if (!typed_port(port))
     return 1;
 
-  // A typed PORT reaches the conn unless the address names its own port.
+  // A typed PORT reaches the conn unless the address names its own port
+  // ("10.0.0.5:5000", "[2001:db8::7]:5000"). A bare IPv6 address ("two or
+  // more colons") gets the brackets that keep it apart from the port.
   char peer[PEER_TEXT_SIZE];
-  if (!strchr(ip_address, ':'))
+  int colons = 0;
+  for (const char *c = ip_address; *c; c++)
+    colons += *c == ':';
+  const char *close = strchr(ip_address, ']');
+  if (ip_address[0] == '[' ? !(close && close[1] == ':') : colons == 0)
     snprintf(peer, sizeof peer, "%.*s%s", IP_ADDY_SIZE - 1, ip_address, port);
+  else if (ip_address[0] != '[' && colons >= 2)
+    snprintf(peer, sizeof peer, "[%.*s]%s", IP_ADDY_SIZE - 1, ip_address, port);
   else
-    snprintf(peer, sizeof peer, "%s", ip_address);
+    snprintf(peer, sizeof peer, "%.*s", IP_ADDY_SIZE - 1, ip_address);
 
   server_conn = net_openconn(NET_DRIVER_WSOCK_WIN, NULL);
   if (!server_conn) {

@@ -1,8 +1,8 @@
-"""End-to-end test of finding chats on the local network: two hosts and a
-joining program, each under its own Xvfb, inside a private network namespace
-that the test makes (a veth pair with both ends in it, a default route over
-it), so that the join screen's broadcast to 255.255.255.255 reaches both
-hosts on the real discovery port and nothing leaves the machine."""
+"""End-to-end tests inside a private network namespace that the test makes (a
+veth pair with both ends in it, a default route over it), each program under
+its own Xvfb: finding chats on the local network, where the join screen's
+broadcast to 255.255.255.255 reaches both hosts on the real discovery port;
+and joining a host by a typed IPv6 address. Nothing leaves the machine."""
 import os
 import shutil
 import subprocess
@@ -16,6 +16,8 @@ from yltest import _die_with_parent, text_mismatch, wait_until  # noqa: E402
 NET_SETUP = ("ip link set lo up && ip link add v0 type veth peer name v1 && "
              "ip addr add 10.231.0.1/24 brd + dev v0 && ip link set v0 up && "
              "ip link set v1 up && ip route add default dev v0")
+# The same with an IPv6 address on the veth pair, for joining over IPv6.
+NET_SETUP6 = NET_SETUP + " && ip -6 addr add fd00::1/64 dev v0 nodad"
 ADDRESS = "10.231.0.1"
 LIST_Y, LIST_STEP = 18, 9   # the heading; one chat per 9 pixels below it
 INSIDE = os.environ.get("YL_PRIVATE_NET")
@@ -26,15 +28,15 @@ def chat_line(name, port, picked=False):
 
 
 class DiscoveryTest(unittest.TestCase):
-    def run_inside(self, test):
+    def run_inside(self, test, setup=NET_SETUP):
         if not shutil.which("unshare") or not shutil.which("ip"):
-            self.skipTest("unshare or ip is missing: no private network for discovery")
-        probe = subprocess.run(["unshare", "--net", "sh", "-c", NET_SETUP],
+            self.skipTest("unshare or ip is missing: no private network for this test")
+        probe = subprocess.run(["unshare", "--net", "sh", "-c", setup],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
         if probe.returncode != 0:
-            self.skipTest("unshare --net or a veth pair is refused here: discovery not run")
+            self.skipTest("unshare --net, a veth pair or an IPv6 address on it is refused here: not run")
         done = subprocess.run(
-            ["unshare", "--net", "sh", "-c", NET_SETUP + " && exec \"$0\" -m unittest " + test,
+            ["unshare", "--net", "sh", "-c", setup + " && exec \"$0\" -m unittest " + test,
              sys.executable],
             env=dict(os.environ, YL_PRIVATE_NET="1"), cwd=os.path.dirname(os.path.abspath(__file__)),
             timeout=200, preexec_fn=_die_with_parent)
@@ -87,6 +89,21 @@ class DiscoveryTest(unittest.TestCase):
         bravo.wait_event("post 5 Carol: Im the new guy!")
         bravo.wait_rows("Carol: Im the new guy!", 5)
         self.assertEqual(0, alpha.count("post 5 Carol: Im the new guy!"))
+
+    def test_join_by_typed_ipv6_address(self):
+        if not INSIDE:
+            return self.run_inside("test_discovery.DiscoveryTest.test_join_by_typed_ipv6_address", NET_SETUP6)
+        host, guest = self.chatter(5004), self.chatter(5004)
+        for c in (host, guest):
+            c.app.wait_window()
+        host.host("Hosty", "5004")
+        guest.join("Sixer", "fd00::1", "5004", colour=8)
+        guest.wait_event("post 8 Sixer: my number 2")
+        host.wait_event("post 8 Sixer: Im the new guy!")
+        guest.say("hello over six", 8)
+        host.wait_event("post 8 Sixer: hello over six")
+        host.say("welcome over six", 5)
+        guest.wait_event("post 5 Hosty: welcome over six")
 
 
 if __name__ == "__main__":

@@ -4,7 +4,10 @@
 #ifndef FUZZ_ADDRESS_RULES_H
 #define FUZZ_ADDRESS_RULES_H
 
+#include <arpa/inet.h>
+#include <net/if.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 
@@ -63,6 +66,59 @@ inline Reading read_text(const std::string &text)
   r.port = port_ok ? (int)port : 0;
   if (!port_ok) r.result = -1;
   return r;
+}
+
+// A text of either family: "[address]" with an optional ":port", or a bare
+// text of two or more colons (no port), is IPv6, with an optional zone
+// "%number" or "%interface"; a mapped IPv4 address reads as IPv4. Other
+// texts follow read_text (whose names may be of either family).
+struct AnyReading {
+  Reading r;          // r.addr is the IPv4 address when !v6
+  bool v6;
+  unsigned char bytes[16];
+  bool zoned;
+};
+
+inline AnyReading read_any(const std::string &text)
+{
+  AnyReading a{{-1, 0, 0, false}, true, {0}, false};
+  std::string work = std::string(text.c_str()).substr(0, kTextMax);
+  size_t colons = 0;
+  for (char c : work) colons += c == ':';
+  if (work.empty() || (work[0] != '[' && colons < 2)) {
+    a.r = read_text(text);
+    a.v6 = false;
+    return a;
+  }
+  std::string literal = work;
+  long port = 0;
+  if (work[0] == '[') {
+    size_t close = work.find(']');
+    if (close == std::string::npos) return a;
+    std::string after = work.substr(close + 1);
+    if (!after.empty() && after[0] != ':') return a;
+    literal = work.substr(1, close - 1);
+    if (!after.empty()) port = strtol(after.c_str() + 1, NULL, 10);
+  }
+  if (port < 0 || port > 65535) return a;
+  size_t percent = literal.find('%');
+  if (percent != std::string::npos) {
+    std::string zone = literal.substr(percent + 1);
+    literal = literal.substr(0, percent);
+    if (zone.empty()) return a;
+    bool digits = zone.size() < 10 && zone.find_first_not_of("0123456789") == std::string::npos;
+    if ((digits ? strtoul(zone.c_str(), NULL, 10) : if_nametoindex(zone.c_str())) == 0) return a;
+    a.zoned = true;
+  }
+  if (inet_pton(AF_INET6, literal.c_str(), a.bytes) != 1) return a;
+  a.r.result = 0;
+  a.r.port = (int)port;
+  static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  if (memcmp(a.bytes, mapped, 12) == 0) {
+    a.v6 = false;
+    a.r.addr = (unsigned int)a.bytes[12] << 24 | a.bytes[13] << 16 | a.bytes[14] << 8 | a.bytes[15];
+  }
+  return a;
 }
 
 }  // namespace address_rules

@@ -14,6 +14,9 @@ long fake_lookups();
 // Known: "localhost" 127.0.0.1, "gamma" 10.1.2.3, "loop7" 127.0.0.7,
 // "slow" 127.0.0.1.
 bool fake_known(const std::string &name, unsigned int *address);
+// IPv6 names: "six" (2001:db8::7 alone) and "dual" (2001:db8::8 before
+// 10.0.0.8); `bytes` gets the IPv6 address, `address` the IPv4 one or 0.
+bool fake_known6(const char *name, unsigned char *bytes, unsigned int *address);
 
 // While held, a lookup of "slow" waits until it is let go (ten seconds at
 // most), as a name whose server is slow to answer would.

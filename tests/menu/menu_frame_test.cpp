@@ -115,6 +115,14 @@ TEST_F(MenuFrame, JoinScreenLayoutAndColourSample)
   EXPECT_FALSE(colours(0, 0, 640, 100)[77]) << "no \"Loading...\" before START";
   EXPECT_FALSE(colours(0, 0, 640, 480)[7]) << "the frame covers the whole screen";
 
+  // The longest IPv6 text scrolls within its box: its end is in sight and
+  // nothing is drawn past the box.
+  strcpy(ip_addy, "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255");
+  ASSERT_EQ(strlen(ip_addy), (size_t)IP_ADDY_SIZE - 1);
+  show_menu(2);
+  EXPECT_FALSE(colours(581, 200, 59, 31)[255]);
+  EXPECT_TRUE(colours(550, 200, 30, 31)[255]) << "the text reaches to the box's end";
+
   // The host screen puts its sample on its own TEXT COLOR line.
   menu_handle = 1;
   show_menu(4);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <net/if.h>
 
 #include <cstring>
 #include <string>
@@ -309,4 +310,78 @@ TEST_F(SlowLookup, WorkersOfGivenUpRequestsAreBounded)
   EXPECT_EQ(finish_request(d), 1);
   EXPECT_STREQ(d->dest, "127.0.0.1");
   free_request(d);
+}
+
+namespace {
+
+// A text read with the reader of both families and written back.
+std::string round_trip(const char *text, int *result = nullptr)
+{
+  struct sockaddr_storage a;
+  int port = -1;
+  int r = __netlane_internal__read_address(text, &a, &port);
+  if (result)
+    *result = r;
+  if (r != 0)
+    return "refused";
+  reinterpret_cast<struct sockaddr_in *>(&a)->sin_port = htons(static_cast<unsigned short>(port));
+  char out[NET_MAX_ADDRESS_LENGTH];
+  return std::string(a.ss_family == AF_INET6 ? "6 " : "4 ") + __netlane_internal__write_inet_address(out, &a);
+}
+
+}  // namespace
+
+TEST(InetAddressText, IPv6FormsBothWays)
+{
+  EXPECT_EQ(round_trip("[2001:db8::7]:24785"), "6 [2001:db8::7]:24785");
+  EXPECT_EQ(round_trip("[2001:DB8:0:0::7]"), "6 [2001:db8::7]:0");
+  EXPECT_EQ(round_trip("2001:db8::7"), "6 [2001:db8::7]:0");
+  EXPECT_EQ(round_trip("[::1]:5"), "6 [::1]:5");
+  // All interfaces, and IPv4 in IPv6's mapped form, are written as IPv4
+  // texts are, so that callers that compare or build texts keep working.
+  EXPECT_EQ(round_trip("[::]:24785"), "6 :24785");
+  EXPECT_EQ(round_trip("[::ffff:10.0.0.1]:5"), "4 10.0.0.1:5");
+  EXPECT_EQ(round_trip("10.0.0.1:80"), "4 10.0.0.1:80");
+  EXPECT_EQ(round_trip(":5000"), "4 :5000");
+  EXPECT_EQ(round_trip("*:9000"), "4 255.255.255.255:9000");
+
+  // Zones: an interface name or number, written by name.
+  std::string lo = "[fe80::1%lo]:9";
+  EXPECT_EQ(round_trip(lo.c_str()), "6 " + lo);
+  std::string numbered = "fe80::1%" + std::to_string(if_nametoindex("lo"));
+  EXPECT_EQ(round_trip(numbered.c_str()), "6 [fe80::1%lo]:0");
+
+  // The longest address with a zone fits its 128-byte field both ways.
+  EXPECT_EQ(round_trip("[ffff:ffff:ffff:ffff:ffff:fffe:255.255.255.255%lo]:65535"),
+            "6 [ffff:ffff:ffff:ffff:ffff:fffe:ffff:ffff%lo]:65535");
+
+  // Malformed texts are refused, and nothing in brackets is looked up.
+  long before = fake_lookups();
+  for (const char *bad : {"[::1", "[::1]x", "[::1]:65536", "[fe80::1%nosuchif]", "[fe80::1%]", "::g",
+                          "1.2.3.4:5:6", "[1.2.3.4]", "[gamma]:5", "[]", "2001:db8::7:24785"})
+    EXPECT_EQ(round_trip(bad), "refused") << bad;
+  EXPECT_EQ(fake_lookups(), before);
+}
+
+TEST(InetAddressText, NamesOfBothFamilies)
+{
+  // The first IPv4 answer where a name has both, else the IPv6 one.
+  EXPECT_EQ(round_trip("six:5"), "6 [2001:db8::7]:5");
+  EXPECT_EQ(round_trip("dual"), "4 10.0.0.8:0");
+  EXPECT_EQ(round_trip("localhost:99"), "4 127.0.0.1:99");
+  // The IPv4 reader keeps to IPv4.
+  unsigned int addr;
+  int port;
+  EXPECT_EQ(__netlane_internal__parse_address("six:5", &addr, &port), -1);
+
+  char dest[NET_MAX_ADDRESS_LENGTH];
+  EXPECT_EQ(prepare("+six:99", dest), 1);
+  EXPECT_STREQ(dest, "+[2001:db8::7]:99");
+  EXPECT_EQ(prepare("dual", dest), 1);
+  EXPECT_STREQ(dest, "10.0.0.8");
+  // IPv6 addresses pass through, bare or in brackets, zone and all.
+  for (const char *literal : {"[fe80::1%lo]:5", "fe80::1", "-[abcd::1]:7"}) {
+    EXPECT_EQ(prepare(literal, dest), 1) << literal;
+    EXPECT_STREQ(dest, literal);
+  }
 }

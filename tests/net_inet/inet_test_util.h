@@ -35,10 +35,11 @@ inline int load_config_text(const char *text)
   return result;
 }
 
-// The port of an address text ("a.b.c.d:port" or ":port"); -1 without one.
+// The port of an address text ("a.b.c.d:port", "[::1]:port" or ":port");
+// -1 without one.
 inline int port_of(const char *text)
 {
-  const char *colon = strchr(text, ':');
+  const char *colon = strrchr(text, ':');
   return colon ? atoi(colon + 1) : -1;
 }
 

@@ -53,6 +53,8 @@
 #include <string.h>
 #include <time.h>
 
+#include <arpa/inet.h>
+
 #include <atomic>
 
 #include "connhelp.h"
@@ -496,13 +498,19 @@ static void expect_reply_from(NET_CONN *conn, const char *target)
 {
   conn_data_t *data = conn_data(conn);
   data->expect_host[0] = 0;
-  unsigned int host;
+  struct sockaddr_storage host;
   int port;
   if (NET_DRIVER_CLASS(conn->driver) != NET_CLASS_INTERNET ||
-      __netlane_internal__parse_address(target, &host, &port) != 0 || host == 0 || host == 0xFFFFFFFFu)
+      __netlane_internal__read_address(target, &host, &port) != 0)
     return;
-  snprintf(data->expect_host, sizeof data->expect_host, "%u.%u.%u.%u:", (host >> 24) & 0xFF,
-           (host >> 16) & 0xFF, (host >> 8) & 0xFF, host & 0xFF);
+  const struct sockaddr_in *four = (const struct sockaddr_in *)&host;
+  const struct sockaddr_in6 *six = (const struct sockaddr_in6 *)&host;
+  if (host.ss_family == AF_INET && (four->sin_addr.s_addr == 0 || four->sin_addr.s_addr == 0xFFFFFFFFu)) return;
+  if (host.ss_family == AF_INET6 && IN6_IS_ADDR_UNSPECIFIED(&six->sin6_addr)) return;
+  /* Written as a sender's address is, the port cut off after its colon. */
+  __netlane_internal__write_inet_address(data->expect_host, &host);
+  char *port_colon = strrchr(data->expect_host, ':');
+  if (port_colon) port_colon[1] = 0;
 }
 
 /* 0 request sent; 1 the target cannot be assigned; 2 the request cannot be

@@ -12,7 +12,9 @@
 //   conn_max_in_flight = 65536  bytes sent and unacknowledged before a new
 //                               message waits
 //   conn_max_silent_per_address = 4  conns a listener holds for one host
-//                               before their peer has sent a message
+//                               before their peer has sent a message (one
+//                               IPv4 address, or one IPv6 /64)
+//   conn_max_silent_per_network = 16  such conns for one IPv4 /24 or IPv6 /48
 //   conn_max_silent = 64        such conns for all hosts together
 //   conn_keepalive = 1000       ms a connected conn stays idle before it
 //                               sends a keep-alive, 0 for none
@@ -39,7 +41,8 @@ static const struct conn_config conn_config_default = {
   4,      /* max_silent_per_address */
   64,     /* max_silent */
   1000,   /* keepalive */
-  10000   /* dead_after */
+  10000,  /* dead_after */
+  16      /* max_silent_per_network */
 };
 
 
@@ -125,6 +128,8 @@ void __netlane_internal__load_conn_config(NET_DRIVER *drv, FILE *fp, const char 
       cfg->max_in_flight = positive(value, conn_config_default.max_in_flight);
     } else if (strcmp(option, "conn_max_silent_per_address") == 0) {
       cfg->max_silent_per_address = positive(value, conn_config_default.max_silent_per_address);
+    } else if (strcmp(option, "conn_max_silent_per_network") == 0) {
+      cfg->max_silent_per_network = positive(value, conn_config_default.max_silent_per_network);
     } else if (strcmp(option, "conn_max_silent") == 0) {
       cfg->max_silent = positive(value, conn_config_default.max_silent);
     } else if (strcmp(option, "conn_keepalive") == 0) {

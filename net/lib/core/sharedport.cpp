@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <arpa/inet.h>
+
 #include "connwin.h"
 #include "internal.h"
 #include "sharedport.h"
@@ -263,17 +265,52 @@ int __netlane_internal__same_host(const char *a, const char *b)
   return len == host_part_length(b) && strncmp(a, b, len) == 0;
 }
 
+/* The address bytes of a written Internet address ("10.0.0.1:5",
+ * "[2001:db8::7]:5", "[fe80::1%eth0]:5"), never looked up: 4 or 16, or 0
+ * for any other text. */
+static int address_bytes(const char *text, unsigned char out[16])
+{
+  char host[NET_MAX_ADDRESS_LENGTH];
+  size_t len = host_part_length(text);
+  if (len >= sizeof host) return 0;
+  memcpy(host, text, len);
+  host[len] = 0;
+  if (host[0] == '[' && len > 2 && host[len - 1] == ']') {
+    host[len - 1] = 0;
+    char *zone = strchr(host, '%');
+    if (zone) *zone = 0;
+    return inet_pton(AF_INET6, host + 1, out) == 1 ? 16 : 0;
+  }
+  return inet_pton(AF_INET, host, out) == 1 ? 4 : 0;
+}
+
 /* Whether one more conn not yet heard from may be accepted from `addr`:
- * the bounds per sending host and for all hosts together. */
+ * the bounds per sending host, per network and for all hosts together.
+ * One host is one IPv4 address, or one IPv6 /64, since a machine may take
+ * any number of addresses of its /64; one network is an IPv4 /24 or an
+ * IPv6 /48, so that a range of addresses cannot crowd honest callers out.
+ * Addresses of other drivers are one host when their texts name one. */
 static int silent_bound_allows(port_share_t *s, const char *addr, const struct conn_config *cfg)
 {
-  int here = 0, all = 0;
+  unsigned char mine[16], theirs[16];
+  int n = address_bytes(addr, mine);
+  size_t host_bytes = n == 4 ? 4 : 8, network_bytes = n == 4 ? 3 : 6;
+  int here = 0, near = 0, all = 0;
   for (port_peer_t *p = s->peers; p; p = p->next) {
     if (!p->silent) continue;
     all++;
-    if (__netlane_internal__same_host(p->addr, addr)) here++;
+    if (n == 0 || address_bytes(p->addr, theirs) != n) {
+      if (__netlane_internal__same_host(p->addr, addr)) here++, near++;
+    } else if (memcmp(mine, theirs, host_bytes) == 0) {
+      here++, near++;
+    } else if (memcmp(mine, theirs, network_bytes) == 0) {
+      near++;
+    }
   }
-  return here < cfg->max_silent_per_address && all < cfg->max_silent;
+  // A network holds at least as many as one of its hosts may.
+  int network_bound = cfg->max_silent_per_network > cfg->max_silent_per_address ? cfg->max_silent_per_network
+                                                                                : cfg->max_silent_per_address;
+  return here < cfg->max_silent_per_address && near < network_bound && all < cfg->max_silent;
 }
 
 static void grow_buckets(port_share_t *s)

@@ -1,6 +1,8 @@
 // Address texts of the Internet driver: "192.168.0.5:24785", ":24785" (all
-// interfaces), "*:9000" (broadcast), "host:port"; and the preparation that
-// turns a host name into a dotted quad on a worker thread.
+// interfaces), "*:9000" (broadcast), "host:port", and for IPv6
+// "[2001:db8::7]:24785", "[fe80::1%eth0]" (a zone), "[::]:24785" (all
+// interfaces) or a bare "2001:db8::7" without port; and the preparation
+// that turns a host name into an address on a worker thread.
 #include "inetaddr.h"
 
 #include <cstdio>
@@ -33,10 +35,110 @@ unsigned int make_address(const unsigned char octet[4])
          (static_cast<unsigned int>(octet[1]) << 8) | octet[0];
 }
 
+// "*" or a dotted quad into a host-order address: 1 read; -1 numeric but
+// short of three dots (no lookup may be made for it); 0 not numeric, a name.
+int scan_quad(const char *str, unsigned int *address)
+{
+  *address = 0;
+  if (strcmp(str, "*") == 0) {
+    *address = 0xFFFFFFFFu;
+    return 1;
+  }
+
+  // Components fill the result from its top byte down; each wraps modulo
+  // 256 and an empty one counts 0, so "1..3.4" reads as 1.0.3.4.
+  unsigned char octet[4] = {0, 0, 0, 0};
+  int index = 3;
+  int numeric = 1;
+  for (const char *c = str; *c && numeric; c++) {
+    unsigned char ch = static_cast<unsigned char>(*c);
+    if (is_digit(ch))
+      octet[index] = static_cast<unsigned char>(octet[index] * 10 + (ch - '0'));
+    else if (ch == '.' && index > 0)
+      index--;
+    else
+      numeric = 0;
+  }
+  *address = make_address(octet);
+  if (!numeric)
+    return 0;
+  return index == 0 ? 1 : -1;
+}
+
+void set_ipv4(struct sockaddr_storage *addr, unsigned int host_order)
+{
+  memset(addr, 0, sizeof *addr);
+  struct sockaddr_in *four = reinterpret_cast<struct sockaddr_in *>(addr);
+  four->sin_family = AF_INET;
+  four->sin_addr.s_addr = htonl(host_order);
+}
+
+// An IPv6 address without brackets or port, with an optional zone after
+// "%" (an interface name or number): 0 read, -1 malformed or no such zone.
+// A mapped IPv4 address comes back as plain IPv4.
+int read_ipv6(const char *text, struct sockaddr_storage *addr)
+{
+  char work[NET_MAX_ADDRESS_LENGTH];
+  size_t len = strnlen(text, NET_MAX_ADDRESS_LENGTH - 1);
+  memcpy(work, text, len);
+  work[len] = '\0';
+
+  unsigned int zone = 0;
+  char *percent = strchr(work, '%');
+  if (percent) {
+    *percent = '\0';
+    const char *name = percent + 1;
+    size_t digits = strspn(name, "0123456789");
+    if (name[0] == '\0')
+      return -1;
+    if (name[digits] == '\0' && digits < 10)
+      zone = static_cast<unsigned int>(strtoul(name, NULL, 10));
+    else
+      zone = __netlane_internal__sock_zone_index(name);
+    if (zone == 0)
+      return -1;
+  }
+
+  struct sockaddr_in6 six;
+  memset(&six, 0, sizeof six);
+  six.sin6_family = AF_INET6;
+  if (inet_pton(AF_INET6, work, &six.sin6_addr) != 1)
+    return -1;
+  six.sin6_scope_id = zone;
+  memset(addr, 0, sizeof *addr);
+  memcpy(addr, &six, sizeof six);
+  __netlane_internal__sock_plain_address(addr);
+  return 0;
+}
+
+// Writes an IPv6 address without brackets or port, its zone after "%".
+void write_ipv6(char *p, size_t room, const struct sockaddr_in6 *six)
+{
+  char text[INET6_ADDRSTRLEN];
+  if (inet_ntop(AF_INET6, &six->sin6_addr, text, sizeof text) == NULL)
+    text[0] = '\0';
+  char zone[INET_ZONE_SIZE];
+  if (six->sin6_scope_id == 0)
+    snprintf(p, room, "%s", text);
+  else if (__netlane_internal__sock_zone_name(six->sin6_scope_id, zone) == 0)
+    snprintf(p, room, "%s%%%s", text, zone);
+  else
+    snprintf(p, room, "%s%%%u", text, static_cast<unsigned int>(six->sin6_scope_id));
+}
+
+// Colons in a text: two or more without brackets make it an IPv6 address.
+int colons(const char *text)
+{
+  int n = 0;
+  for (; *text; text++)
+    n += *text == ':';
+  return n;
+}
+
 // The worker's part of a preparation: `src` with its host name replaced by
 // the dotted quad of the name's first address, everything else kept, as in
 // "+gamma:99" to "+10.1.2.3:99". A text whose first letter or digit is a
-// digit is taken as it is. 0 done; -1 no letter or digit, an unknown name,
+// digit, or that holds an IPv6 address, is taken as it is. 0 done; -1 no letter or digit, an unknown name,
 // or a result too long for its 128-byte field.
 int ns_resolver(const char *src, char *dest)
 {
@@ -51,19 +153,39 @@ int ns_resolver(const char *src, char *dest)
     return 0;
   }
 
+  // An IPv6 address, bare or in brackets, is no name either.
+  struct sockaddr_storage found;
+  char literal[NET_MAX_ADDRESS_LENGTH];
+  memcpy(literal, src + i, len - i + 1);
+  char *close = i > 0 && src[i - 1] == '[' ? strchr(literal, ']') : NULL;
+  if (close)
+    *close = '\0';
+  if ((close || i == 0 || src[i - 1] != '[') && read_ipv6(literal, &found) == 0) {
+    memcpy(dest, src, len + 1);
+    return 0;
+  }
+
   size_t end = i;
   while (end < len && src[end] != ':')
     end++;
   char host[NET_MAX_ADDRESS_LENGTH];
   memcpy(host, src + i, end - i);
   host[end - i] = '\0';
-  unsigned int address;
-  if (__netlane_internal__sock_lookup_host(host, &address) != 0)
+  if (__netlane_internal__sock_lookup_any(host, &found) != 0)
     return -1;
 
-  int n = snprintf(dest, NET_MAX_ADDRESS_LENGTH, "%.*s%u.%u.%u.%u%s", static_cast<int>(i), src,
-                   (address >> 24) & 255, (address >> 16) & 255, (address >> 8) & 255, address & 255,
-                   src + end);
+  char address[NET_MAX_ADDRESS_LENGTH];
+  if (found.ss_family == AF_INET) {
+    unsigned int a = ntohl(reinterpret_cast<struct sockaddr_in *>(&found)->sin_addr.s_addr);
+    snprintf(address, sizeof address, "%u.%u.%u.%u", (a >> 24) & 255, (a >> 16) & 255, (a >> 8) & 255,
+             a & 255);
+  } else {
+    // Brackets keep the port that may follow apart from the address.
+    address[0] = '[';
+    write_ipv6(address + 1, sizeof address - 2, reinterpret_cast<struct sockaddr_in6 *>(&found));
+    strcat(address, "]");
+  }
+  int n = snprintf(dest, NET_MAX_ADDRESS_LENGTH, "%.*s%s%s", static_cast<int>(i), src, address, src + end);
   return n >= 0 && n < NET_MAX_ADDRESS_LENGTH ? 0 : -1;
 }
 
@@ -85,30 +207,9 @@ char *__netlane_internal__write_address(char *p, const struct sockaddr_in *addr)
 
 int __netlane_internal__get_address(const char *str, unsigned int *address)
 {
-  *address = 0;
-  if (strcmp(str, "*") == 0) {
-    *address = 0xFFFFFFFFu;
-    return 0;
-  }
-
-  // Components fill the result from its top byte down; each wraps modulo
-  // 256 and an empty one counts 0, so "1..3.4" reads as 1.0.3.4.
-  unsigned char octet[4] = {0, 0, 0, 0};
-  int index = 3;
-  int numeric = 1;
-  for (const char *c = str; *c && numeric; c++) {
-    unsigned char ch = static_cast<unsigned char>(*c);
-    if (is_digit(ch))
-      octet[index] = static_cast<unsigned char>(octet[index] * 10 + (ch - '0'));
-    else if (ch == '.' && index > 0)
-      index--;
-    else
-      numeric = 0;
-  }
-  *address = make_address(octet);
-
-  if (numeric)
-    return index == 0 ? 0 : -1;
+  int numeric = scan_quad(str, address);
+  if (numeric != 0)
+    return numeric > 0 ? 0 : -1;
 
   unsigned int found;
   if (__netlane_internal__sock_lookup_host(str, &found) != 0)
@@ -142,6 +243,74 @@ int __netlane_internal__parse_address(const char *str, unsigned int *addr, int *
   if (work[0] != '\0')
     result = __netlane_internal__get_address(work, addr);
   return port_ok ? result : -1;
+}
+
+char *__netlane_internal__write_inet_address(char *p, const struct sockaddr_storage *addr)
+{
+  if (addr->ss_family != AF_INET6)
+    return __netlane_internal__write_address(p, reinterpret_cast<const struct sockaddr_in *>(addr));
+  const struct sockaddr_in6 *six = reinterpret_cast<const struct sockaddr_in6 *>(addr);
+  unsigned int port = ntohs(six->sin6_port);
+  // All interfaces is written as for IPv4, so that callers that put a host
+  // before ":port" keep working.
+  if (IN6_IS_ADDR_UNSPECIFIED(&six->sin6_addr)) {
+    snprintf(p, NET_MAX_ADDRESS_LENGTH, ":%u", port);
+    return p;
+  }
+  char text[NET_MAX_ADDRESS_LENGTH - 8];
+  write_ipv6(text, sizeof text, six);
+  snprintf(p, NET_MAX_ADDRESS_LENGTH, "[%s]:%u", text, port);
+  return p;
+}
+
+int __netlane_internal__read_address(const char *str, struct sockaddr_storage *addr, int *port)
+{
+  char work[NET_MAX_ADDRESS_LENGTH];
+  size_t len = str ? strnlen(str, NET_MAX_ADDRESS_LENGTH - 1) : 0;
+  if (len)
+    memcpy(work, str, len);
+  work[len] = '\0';
+  set_ipv4(addr, 0);
+  *port = 0;
+
+  const char *port_text = NULL;
+  int result;
+  if (work[0] == '[') {
+    // "[address]" alone or followed by ":port"; nothing else may follow.
+    char *close = strchr(work, ']');
+    if (close == NULL || (close[1] != '\0' && close[1] != ':'))
+      return -1;
+    if (close[1] == ':')
+      port_text = close + 2;
+    *close = '\0';
+    result = read_ipv6(work + 1, addr);
+  } else if (colons(work) >= 2) {
+    result = read_ipv6(work, addr);
+  } else {
+    char *colon = strchr(work, ':');
+    if (colon) {
+      *colon = '\0';
+      port_text = colon + 1;
+    }
+    result = 0;
+    if (work[0] != '\0') {
+      unsigned int host;
+      int numeric = scan_quad(work, &host);
+      if (numeric != 0) {
+        result = numeric > 0 ? 0 : -1;
+        set_ipv4(addr, host);
+      } else {
+        result = __netlane_internal__sock_lookup_any(work, addr);
+      }
+    }
+  }
+
+  // The port as for IPv4 texts: read like atoi, refused beyond 16 bits.
+  int p = port_text ? __netlane_internal__read_decimal(port_text) : 0;
+  if (p < 0 || p > 65535)
+    return -1;
+  *port = p;
+  return result;
 }
 
 int __netlane_internal__inet_prepareaddress(NET_PREPADDR_DATA *d)

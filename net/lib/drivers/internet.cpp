@@ -1,6 +1,7 @@
-// The Internet driver: channels as UDP datagrams over IPv4, one non-blocking
-// socket per channel. Binding texts: "192.168.0.5:24785", ":24785", "+:24785"
-// (address reuse on), "-" (off); targets: "10.0.0.1:24785", "*:24785".
+// The Internet driver: channels as UDP datagrams over IPv6 and IPv4, one
+// non-blocking socket per channel. Binding texts: "192.168.0.5:24785",
+// ":24785", "[::1]:24785", "+:24785" (address reuse on), "-" (off); targets:
+// "10.0.0.1:24785", "[2001:db8::7]:24785", "*:24785" (IPv4 broadcast).
 // Drivers 5 and 13 are placeholders of the same class.
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +22,7 @@ namespace {
 // back by __netlane_internal__inet_default_settings when the library stops.
 int default_port = INET_DEFAULT_PORT;  // for texts that name no port (or 0)
 int forceport = 0;                     // default of the address-reuse option
-int ip_address = 0;                    // host order; binding address when a text names no host
+struct sockaddr_storage ip_address;     // binding address when a text names no host; family 0 unset
 int disable_driver = 0;                // nonzero: detection answers 0
 
 int detect(void)
@@ -45,16 +46,17 @@ int drv_exit(void)
   return 0;
 }
 
-// Opens the channel's socket on `addr` (host order) and `port`:
+// Opens the channel's socket on `addr` (plain, either family, family 0 for
+// all interfaces) and `port`:
 // 0 open; 1 no memory; 2 no socket; 3 no non-blocking mode; 4 bind refused.
 // A failure leaves nothing open and nothing allocated.
-int do_init_channel(NET_CHANNEL *chan, unsigned int addr, int port, int reuse)
+int do_init_channel(NET_CHANNEL *chan, const struct sockaddr_storage *addr, int port, int reuse)
 {
   channel_data_t *data = new (std::nothrow) channel_data_t();
   if (data == NULL)
     return 1;
 
-  data->sock = __netlane_internal__sock_open_udp();
+  data->sock = __netlane_internal__sock_open_udp(&data->family);
   if (data->sock == INET_NO_SOCKET) {
     delete data;
     return 2;
@@ -68,28 +70,43 @@ int do_init_channel(NET_CHANNEL *chan, unsigned int addr, int port, int reuse)
   // the caller asked for; a refusal of the option itself changes nothing.
   __netlane_internal__sock_set_reuse(data->sock, reuse);
 
-  struct sockaddr_in local;
+  struct sockaddr_storage local;
   memset(&local, 0, sizeof local);
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(addr);
-  local.sin_port = htons(static_cast<unsigned short>(port));
-  if (__netlane_internal__sock_bind(data->sock, &local) != 0) {
+  if (addr->ss_family == AF_INET6)
+    memcpy(&local, addr, sizeof(struct sockaddr_in6));
+  else if (addr->ss_family == AF_INET)
+    memcpy(&local, addr, sizeof(struct sockaddr_in));
+  else
+    local.ss_family = AF_INET;
+  // The port sits at the same place in both families' records.
+  reinterpret_cast<struct sockaddr_in *>(&local)->sin_port = htons(static_cast<unsigned short>(port));
+  if (__netlane_internal__sock_bind(data->sock, data->family, &local) != 0) {
     __netlane_internal__sock_close(data->sock);
     delete data;
     return 4;
   }
 
   if (__netlane_internal__sock_local_name(data->sock, &local) == 0)
-    __netlane_internal__write_address(chan->local_addr, &local);
+    __netlane_internal__write_inet_address(chan->local_addr, &local);
   data->address_length = 0;
   chan->data = data;
   return 0;
 }
 
+// All interfaces of either family: an address that names no host.
+bool names_no_host(const struct sockaddr_storage *a)
+{
+  if (a->ss_family == AF_INET)
+    return reinterpret_cast<const struct sockaddr_in *>(a)->sin_addr.s_addr == 0;
+  if (a->ss_family == AF_INET6)
+    return IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const struct sockaddr_in6 *>(a)->sin6_addr);
+  return true;
+}
+
 int init_channel(NET_CHANNEL *chan, const char *addr)
 {
   int reuse = forceport ? 1 : 0;
-  unsigned int bind_addr = static_cast<unsigned int>(ip_address);
+  const struct sockaddr_storage *bind_addr = &ip_address;
 
   if (addr == NULL)
     return do_init_channel(chan, bind_addr, 0, 0);
@@ -107,14 +124,14 @@ int init_channel(NET_CHANNEL *chan, const char *addr)
 
   // A text we cannot read is refused rather than bound somewhere the
   // caller did not ask for.
-  unsigned int host;
+  struct sockaddr_storage host;
   int port;
-  if (__netlane_internal__parse_address(addr, &host, &port) != 0)
+  if (__netlane_internal__read_address(addr, &host, &port) != 0)
     return 4;
   if (port == 0)
     port = default_port;
-  if (host != 0)
-    bind_addr = host;
+  if (!names_no_host(&host))
+    bind_addr = &host;
   return do_init_channel(chan, bind_addr, port, reuse);
 }
 
@@ -129,39 +146,55 @@ int destroy_channel(NET_CHANNEL *chan)
   return 0;
 }
 
-// The socket address of a target text; broadcast permission, once given
-// for a broadcast target, stays for the socket's life. 0 done, 1 refused.
-int prepare_target(NET_CHANNEL *chan, const char *addr, void *prepared)
+// The target text `addr` as a plain address (`plain`) and in the form the
+// channel's socket sends to (`fitted`); broadcast permission, once given for
+// a broadcast target, stays for the socket's life. 0 done, 1 refused (an
+// IPv6 target on a socket without IPv6 among the reasons).
+int read_target(channel_data_t *data, const char *addr, struct sockaddr_storage *plain,
+                struct sockaddr_storage *fitted)
 {
-  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
-  if (data == NULL || addr == NULL)
-    return 1;
-
-  unsigned int host;
   int port;
-  if (__netlane_internal__parse_address(addr, &host, &port) != 0)
+  if (addr == NULL || __netlane_internal__read_address(addr, plain, &port) != 0)
     return 1;
-  if (host == 0xFFFFFFFFu && __netlane_internal__sock_set_broadcast(data->sock) != 0)
+  const struct sockaddr_in *four = reinterpret_cast<const struct sockaddr_in *>(plain);
+  if (plain->ss_family == AF_INET && four->sin_addr.s_addr == 0xFFFFFFFFu &&
+      __netlane_internal__sock_set_broadcast(data->sock) != 0)
     return 1;
   if (port == 0)
     port = default_port;
+  // The port sits at the same place in both families' records.
+  reinterpret_cast<struct sockaddr_in *>(plain)->sin_port = htons(static_cast<unsigned short>(port));
+  int length;
+  return __netlane_internal__sock_fit_address(data->family, plain, fitted, &length) != 0 ? 1 : 0;
+}
 
-  struct sockaddr_in to;
-  memset(&to, 0, sizeof to);
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<unsigned short>(port));
-  to.sin_addr.s_addr = htonl(host);
-  static_assert(sizeof to <= NET_PREPARED_TARGET_SIZE, "a prepared target holds a socket address");
-  memcpy(prepared, &to, sizeof to);
+// The socket address of a target text, as send_to takes it.
+int prepare_target(NET_CHANNEL *chan, const char *addr, void *prepared)
+{
+  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  struct sockaddr_storage plain, fitted;
+  if (data == NULL || read_target(data, addr, &plain, &fitted) != 0)
+    return 1;
+  static_assert(sizeof(struct sockaddr_in6) <= NET_PREPARED_TARGET_SIZE, "a prepared target holds a socket address");
+  memcpy(prepared, &fitted, sizeof(struct sockaddr_in6));
   return 0;
 }
 
 int update_target(NET_CHANNEL *chan)
 {
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
-  if (data == NULL || prepare_target(chan, chan->target_addr, &data->target_address) != 0)
+  struct sockaddr_storage plain, fitted;
+  if (data == NULL || read_target(data, chan->target_addr, &plain, &fitted) != 0)
     return 1;
-  data->address_length = sizeof data->target_address;
+  memcpy(&data->send_address, &fitted, sizeof(struct sockaddr_in6));
+  if (plain.ss_family == AF_INET6) {
+    memcpy(&data->target_address6, &plain, sizeof data->target_address6);
+    data->address_length = sizeof data->target_address6;
+  } else {
+    memset(&data->target_address6, 0, sizeof data->target_address6);
+    memcpy(&data->target_address, &plain, sizeof data->target_address);
+    data->address_length = sizeof data->target_address;
+  }
   return 0;
 }
 
@@ -170,9 +203,9 @@ int send_to(NET_CHANNEL *chan, const void *buf, int size, const void *prepared)
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
   if (data == NULL || prepared == NULL)
     return 1;
-  struct sockaddr_in to;
-  memcpy(&to, prepared, sizeof to);
-  return __netlane_internal__sock_send_to(data->sock, buf, size, &to) != 0 ? 1 : 0;
+  const struct sockaddr *to = static_cast<const struct sockaddr *>(prepared);
+  int len = to->sa_family == AF_INET6 ? (int)sizeof(struct sockaddr_in6) : (int)sizeof(struct sockaddr_in);
+  return __netlane_internal__sock_send_to(data->sock, buf, size, to, len) != 0 ? 1 : 0;
 }
 
 int drv_send(NET_CHANNEL *chan, const void *buf, int size)
@@ -180,7 +213,7 @@ int drv_send(NET_CHANNEL *chan, const void *buf, int size)
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
   if (data == NULL || data->address_length == 0)
     return 1;
-  return send_to(chan, buf, size, &data->target_address);
+  return send_to(chan, buf, size, &data->send_address);
 }
 
 int drv_recv(NET_CHANNEL *chan, void *buf, int size, char *from)
@@ -188,12 +221,13 @@ int drv_recv(NET_CHANNEL *chan, void *buf, int size, char *from)
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
   if (data == NULL)
     return -1;
-  struct sockaddr_in sender;
+  struct sockaddr_storage sender;
   int got = __netlane_internal__sock_recv_from(data->sock, buf, size, &sender);
-  // The seam leaves `sender` zeroed when nothing came, so an empty datagram
-  // still names its sender.
-  if (got >= 0 && from && sender.sin_family == AF_INET)
-    __netlane_internal__write_address(from, &sender);
+  // The seam leaves the family 0 when nothing came, so an empty datagram
+  // still names its sender. An IPv4 sender is written dotted, never in
+  // IPv6's mapped form.
+  if (got >= 0 && from && sender.ss_family != 0)
+    __netlane_internal__write_inet_address(from, &sender);
   return got;
 }
 
@@ -214,10 +248,20 @@ int wait_fds(NET_CHANNEL *chan, int *fds, int max)
   return 1;
 }
 
-// Up to four dot-separated decimal parts, ((p1*256+p2)*256+p3)*256+p4,
-// missing parts counting 0; unsigned so that large parts wrap, not overflow.
-int read_ip(const char *value)
+// An IPv6 address ("2001:db8::7", "[fe80::1%eth0]"); or up to four
+// dot-separated decimal parts, ((p1*256+p2)*256+p3)*256+p4, missing parts
+// counting 0, unsigned so that large parts wrap, not overflow. An IPv6 text
+// that does not read leaves all interfaces.
+void read_ip(const char *value, struct sockaddr_storage *out)
 {
+  memset(out, 0, sizeof *out);
+  if (strchr(value, ':')) {
+    int port;
+    if (__netlane_internal__read_address(value, out, &port) != 0)
+      memset(out, 0, sizeof *out);
+    return;
+  }
+
   unsigned int result = 0;
   int parts = 0;
   const char *p = value;
@@ -232,7 +276,9 @@ int read_ip(const char *value)
   }
   for (; parts < 4; parts++)
     result *= 256u;
-  return static_cast<int>(result);
+  struct sockaddr_in *four = reinterpret_cast<struct sockaddr_in *>(out);
+  four->sin_family = AF_INET;
+  four->sin_addr.s_addr = htonl(result);
 }
 
 void load_config(NET_DRIVER *drv, FILE *fp)
@@ -251,7 +297,7 @@ void load_config(NET_DRIVER *drv, FILE *fp)
       } else if (strcmp(option, "forceport") == 0) {
         forceport = __netlane_internal__read_decimal(value);
       } else if (strcmp(option, "ip") == 0) {
-        ip_address = read_ip(value);
+        read_ip(value, &ip_address);
       } else if (strcmp(option, "disable") == 0) {
         disable_driver = __netlane_internal__read_yes(value);
       }
@@ -284,7 +330,7 @@ void __netlane_internal__inet_default_settings(void)
 {
   default_port = INET_DEFAULT_PORT;
   forceport = 0;
-  ip_address = 0;
+  memset(&ip_address, 0, sizeof ip_address);
   disable_driver = 0;
 }
 

@@ -30,6 +30,9 @@ struct conn_config {
                          keep-alive; 0: never */
   int dead_after;     /* ms the oldest unacknowledged message may wait before
                          the peer counts as gone; 0: never */
+  int max_silent_per_network; /* listening: such conns from one IPv4 /24
+                                 or IPv6 /48 (a host being an IPv4 address
+                                 or an IPv6 /64) */
 };
 
 /* The longest resend interval taken, for a rate or for "auto": a file

@@ -1,5 +1,6 @@
-/* Address texts of the Internet driver ("192.168.0.5:24785", ":24785", "*")
- * and the background preparation that turns host names into dotted quads. */
+/* Address texts of the Internet driver ("192.168.0.5:24785", ":24785", "*",
+ * "[2001:db8::7]:24785", "[fe80::1%eth0]", "2001:db8::7") and the background
+ * preparation that turns host names into addresses. */
 #ifndef NETLANE_INETADDR_H
 #define NETLANE_INETADDR_H
 
@@ -15,7 +16,8 @@ extern "C" {
  * 0, into `p` (at least 22 characters: "255.255.255.255:65535"); returns `p`. */
 char *__netlane_internal__write_address(char *p, const struct sockaddr_in *addr);
 
-/* Host text without port to a host-order address: dotted quad, "*" or a
+/* The IPv4 readers: a text read so names IPv4 only.
+ * Host text without port to a host-order address: dotted quad, "*" or a
  * host name (which is looked up and may block). 0 success, -1 failure. */
 int __netlane_internal__get_address(const char *str, unsigned int *address);
 
@@ -23,6 +25,19 @@ int __netlane_internal__get_address(const char *str, unsigned int *address);
  * Reads at most 127 characters. 0 success, -1 failure, also for a port
  * outside 0..65535. */
 int __netlane_internal__parse_address(const char *str, unsigned int *addr, int *port);
+
+/* Writes `addr` (plain, network order, port included) in the form of its
+ * family: IPv4 as above, IPv6 as "[2001:db8::7]:port" (with "%zone" for a
+ * scoped address), all interfaces of either family as ":port". `p` has room
+ * for NET_MAX_ADDRESS_LENGTH characters; returns `p`. */
+char *__netlane_internal__write_inet_address(char *p, const struct sockaddr_storage *addr);
+
+/* An address text of either family to a plain address (port field 0) and
+ * a port (0 when none is given): "[address]" with an optional ":port", or a
+ * bare text of two or more colons (an IPv6 address, no port); otherwise
+ * the IPv4 rules above, a name being looked up in both families. Reads at
+ * most 127 characters. 0 success, -1 failure. */
+int __netlane_internal__read_address(const char *str, struct sockaddr_storage *addr, int *port);
 
 /* Starts preparing d->src into d->dest on a worker thread: 0 started, -1 not. */
 int __netlane_internal__inet_prepareaddress(NET_PREPADDR_DATA *d);

@@ -15,9 +15,16 @@ extern "C" {
 #define INET_DEFAULT_PORT 24785
 
 typedef struct channel_data_t {
-  inet_socket_t sock;                /* the channel's UDP socket */
-  struct sockaddr_in target_address; /* where send goes; network order */
-  int address_length;                /* 0 until a target is set, then 16 */
+  inet_socket_t sock;                  /* the channel's UDP socket */
+  union {
+    struct sockaddr_in target_address;   /* the target, IPv4; network order */
+    struct sockaddr_in6 target_address6; /* the target, IPv6 */
+  };
+  int address_length;                  /* 0 until a target is set, then 16
+                                          (IPv4) or 28 (IPv6) */
+  int family;                          /* the socket's: AF_INET6 (carrying
+                                          both families) or AF_INET */
+  struct sockaddr_storage send_address; /* the target as the socket takes it */
 } channel_data_t;
 
 #ifdef __cplusplus
