@@ -183,7 +183,7 @@ TEST_F(Conns, NobodyListeningGivesUpAfterTheLimit)
   EXPECT_EQ(3, Client_init("127.0.0.1"));
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start).count();
-  EXPECT_GE(ms, 800);
+  EXPECT_GE(ms, 790);  // the library's millisecond clock may round a tick the other way
   EXPECT_LT(ms, 30000);  // gives up rather than hanging; loaded machines are slow
   EXPECT_EQ("Nobody answered at 127.0.0.1:" + std::string(port_text) + " for 1 second",
             std::string(failure_cause));
