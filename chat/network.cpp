@@ -408,9 +408,26 @@ static void add_waiting(NET_CONN *conn, long now)
   waiting_asked[slot] = false;
 }
 
-// Takes in what waiting conn `w` has sent, up to its "ReJo", which stays
-// for the rules; anything before it is dropped. Everything behind it is
-// left in the conn for the rules to read in order.
+int receive_chat_message(NET_CONN *conn, char *message)
+{
+  if (seal_held(conn, message))
+    return PACKET_SIZE;
+  int size = chat_net_ops.query(conn);
+  if (size <= 0)
+    return 0;
+  if (size > PACKET_SIZE) {
+    // Left queued it would be reported again and again; no chat packet is that long.
+    chat_net_ops.ignore(conn);
+    return -1;
+  }
+  int got = chat_net_ops.receive(conn, message, PACKET_SIZE);
+  if (got < 0)
+    chat_net_ops.ignore(conn);
+  if (got > 0 && seal_take(conn, message, got) == SEAL_BROKEN)
+    return SEAL_BROKEN;
+  return got > 0 ? got : -1;  // an empty message is no packet either
+}
+
 // The next message of waiting conn `w` into `message` (PACKET_SIZE bytes,
 // zero-filled): its size (below 0 for one that could not be read), 0 when
 // none waits; in a keyed chat what its "Seal" carried. The conn is gone
@@ -425,25 +442,18 @@ static int next_waiting_message(int w, char *message)
       waiting_conn[w] = NULL;  // refused: the seal layer closes it
     if (admitted <= 0)
       return 0;
-    if (seal_held(conn, message))
-      return PACKET_SIZE;
   }
-  int size = chat_net_ops.query(conn);
-  if (size <= 0)
-    return 0;
-  if (size > PACKET_SIZE) {
-    chat_net_ops.ignore(conn);
-    return -1;
-  }
-  int got = chat_net_ops.receive(conn, message, PACKET_SIZE);
-  if (got < 0)
-    chat_net_ops.ignore(conn);
-  if (got > 0 && seal_take(conn, message, got) == SEAL_BROKEN) {
+  int got = receive_chat_message(conn, message);
+  if (got == SEAL_BROKEN) {
     close_waiting(w);
     return 0;
   }
   return got;
 }
+
+// Takes in what waiting conn `w` has sent, up to its "ReJo", which stays
+// for the rules; anything before it is dropped. Everything behind it is
+// left in the conn for the rules to read in order.
 
 static void read_waiting(int w)
 {

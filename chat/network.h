@@ -95,6 +95,11 @@ int machine_addresses(char addresses[][MACHINE_ADDRESS_SIZE], int max);
 // accord (the host's own lines and notices, everything a client sends).
 #define OWN_ORIGIN MAX_CLIENTS
 
+// The next message of `conn` into `message` (PACKET_SIZE bytes), opened
+// when the chat is keyed: its size, 0 when none waits, -1 for one that
+// could not be read or was empty (dropped), SEAL_BROKEN for a "Seal" that did not open.
+int receive_chat_message(NET_CONN *conn, char *message);
+
 // Sends the chat packet `packet` (PACKET_SIZE bytes, zero after its first
 // PACKET_CLEAR) on `conn` for `origin`. When the conn's window is full the
 // packet waits in the conn's backlog, behind the same origin's earlier

@@ -485,26 +485,16 @@ static void host_echo()
 // SEAL_BROKEN for a sealed one that did not open.
 static int receive_one(NET_CONN *conn)
 {
-  if (seal_held(conn, packetbuffer))
-    return 1;
-  int size = chat_net_ops.query(conn);
-  if (size <= 0)
+  int got = receive_chat_message(conn, packetbuffer);
+  if (got == 0)
     return 0;
-  if (size > PACKET_SIZE) {
-    // Left queued it would be reported again and again; no chat packet is that long.
-    chat_net_ops.ignore(conn);
-    return -1;
-  }
-  int got = chat_net_ops.receive(conn, packetbuffer, PACKET_SIZE);
-  if (got > 0 && seal_take(conn, packetbuffer, got) == SEAL_BROKEN)
+  if (got == SEAL_BROKEN)
     return SEAL_BROKEN;
   // Every packet built here goes out as all PACKET_SIZE bytes, and the
   // rules zero only the head: what a peer put past it must not travel on.
   clear_string(packetbuffer + PACKET_CLEAR, PACKET_SIZE - PACKET_CLEAR);
-  if (got < 0) {
+  if (got < 0)
     clear_string(packetbuffer, PACKET_CLEAR);
-    chat_net_ops.ignore(conn);
-  }
   return got > 0 ? 1 : -1;
 }
 
