@@ -70,6 +70,11 @@ typedef struct NET_CONN_FIGURES {
   int dead;                  /* 1 once the oldest unacknowledged message has
                                 waited conn_dead_after ms: the peer counts as
                                 gone, and nothing is sent to it any more */
+  int proved;                /* 1 once the peer has shown that it receives what
+                                is sent to the address it speaks from (it
+                                echoed the listener's cookie); a peer of the
+                                plain handshake never has, and its address
+                                may be forged */
 } NET_CONN_FIGURES;
 
 /* An address-preparation (name resolution) request, made through a driver's
