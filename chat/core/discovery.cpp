@@ -27,7 +27,7 @@
 #include <random>
 #include <utility>
 #include "discovery.h"
-#include "menu.h"
+#include "fields.h"
 #include "network.h"
 
 int discovery_port = 0;

@@ -9,20 +9,10 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include "network.h"
-#include "menu.h"
+#include "fields.h"
 #include "packet.h"
 #include "seal.h"
 #include "timers.h"
-
-chat_net chat_net_ops = {
-  net_send_rdm,     /* send */
-  net_receive_rdm,  /* receive */
-  net_query_rdm,    /* query */
-  net_ignore_rdm,   /* ignore */
-  net_closeconn,    /* close */
-  net_poll_listen,  /* poll_listen */
-  net_conn_figures, /* figures */
-};
 
 // Not named `listen`: a global of that name would take the place of the
 // sockets call of the same name in the linked program.

@@ -4,22 +4,8 @@
 #define YAMMER_NETWORK_H
 
 #include "netlane.h"
-
-#define MAX_CLIENTS 10  // client conns the host accepts in one chat
-
-// The conn operations the chat uses, called through this record so that
-// tests can run the chat's rules over conns of their own making.
-typedef struct chat_net_typ {
-  int (*send)(NET_CONN *conn, const void *buffer, int size);   // net_send_rdm
-  int (*receive)(NET_CONN *conn, void *buffer, int maxsize);   // net_receive_rdm
-  int (*query)(NET_CONN *conn);                                // net_query_rdm
-  int (*ignore)(NET_CONN *conn);                               // net_ignore_rdm
-  int (*close)(NET_CONN *conn);                                // net_closeconn
-  NET_CONN *(*poll_listen)(NET_CONN *conn);                    // net_poll_listen
-  int (*figures)(NET_CONN *conn, NET_CONN_FIGURES *figures);   // net_conn_figures
-} chat_net;
-
-extern chat_net chat_net_ops;
+#include "netops.h"
+#include "session.h"
 
 extern NET_CONN *listen_conn;               // host: the listening conn
 extern NET_CONN *client_conn[MAX_CLIENTS];  // host: conns given a place; NULL once closed, until the place is taken again

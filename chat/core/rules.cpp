@@ -17,15 +17,15 @@
 // packet but "Nope" travels inside a "Seal" (seal.cpp).
 #include <stdio.h>
 #include <string.h>
-#include "chat_it.h"
-#include "data.h"
+#include <stdlib.h>
 #include "decimal.h"
-#include "effects.h"
-#include "menu.h"
+#include "events.h"
+#include "fields.h"
 #include "network.h"
 #include "packet.h"
 #include "rules.h"
 #include "seal.h"
+#include "session.h"
 
 int client_user[MAX_CLIENTS];
 bool host_ended = false;
@@ -36,6 +36,7 @@ static bool host_silent = false;
 
 static const char *chat_full = "The chat is full";
 const char *host_ended_text = "The host has ended the chat";
+static const char *unopened_text = "A packet from the host did not open: the chat is over (Esc leaves)";
 
 // Background changes and alerts taken in during one receive pass act once:
 // one repaint, one sound and (host) one echo to every client, charged to
@@ -72,7 +73,7 @@ void send_typed_line(int chat_type)
     send_to_clients(-1, OWN_ORIGIN);
   } else {
     send_packet(server_conn, packetbuffer, OWN_ORIGIN);
-    chat_sound(MESSAGE_SOUND);
+    out_sound(CUE_MESSAGE);
   }
   clear_string(user[my_number].typings, USER_TYPINGS);
   clear_string(packetbuffer, PACKET_CLEAR);
@@ -92,7 +93,7 @@ void rules_reset()
 void host_new_client()
 {
   client_user[newest_client] = 0;
-  post_message("Server", 0, a_new_user);
+  out_line("Server", 0, a_new_user);
   Packet("New!");
   send_to_clients(-1, OWN_ORIGIN);
   clear_string(packetbuffer, PACKET_CLEAR);
@@ -203,9 +204,9 @@ static void host_rejoin(int conn_index, int who, int color)
   clear_string(user_data, USER_DATA);
   clear_string(packetbuffer, PACKET_CLEAR);
   if (strcmp(name, user[who].name) != 0 || old_color != color) {
-    post_message(user[who].name, color, "Im the new guy!");
-    chat_sound(JOIN_SOUND);
-    buddy_window.re_draw = true;
+    out_line(user[who].name, color, "Im the new guy!");
+    out_sound(CUE_JOIN);
+    out_users_changed();
     if (announced(who))
       announce(who, conn_index);
   }
@@ -243,7 +244,7 @@ static void host_join(int conn_index)
     PacketAddManyBytes(chat_full);
     send_packet(client_conn[conn_index], packetbuffer, conn_index);
     close_client(conn_index);
-    post_message("Server", 0, "The chat is full: a new user was turned away");
+    out_line("Server", 0, "The chat is full: a new user was turned away");
     clear_string(user_data, USER_DATA);
     clear_string(packetbuffer, PACKET_CLEAR);
     return;
@@ -254,11 +255,11 @@ static void host_join(int conn_index)
   user[who].text_color = color;
   set_name(who, user_data);
   make_name_unique(who);
-  post_message(user[who].name, color, "Im the new guy!");
-  chat_sound(JOIN_SOUND);
+  out_line(user[who].name, color, "Im the new guy!");
+  out_sound(CUE_JOIN);
   clear_string(user_data, USER_DATA);
   clear_string(packetbuffer, PACKET_CLEAR);
-  buddy_window.re_draw = true;
+  out_users_changed();
 
   // The newcomer learns everybody; what it costs the other conns is
   // charged to the newcomer's conn.
@@ -270,7 +271,7 @@ static void host_join(int conn_index)
 
 static void host_line(int conn_index)
 {
-  buddy_window.re_draw = true;
+  out_users_changed();
   int claimed = PacketGetByte();
   PacketGetManyBytes(user_data);
   // Credited to the user of the conn it came on; the claimed number only
@@ -283,11 +284,11 @@ static void host_line(int conn_index)
   }
   if (user[who].name[0] == 0) {
     snprintf(user_data, USER_DATA, " who = %d", who);
-    post_message("Unknown user", user[who].text_color, user_data);
+    out_line("Unknown user", user[who].text_color, user_data);
   } else {
-    post_message(user[who].name, user[who].text_color, user_data);
+    out_line(user[who].name, user[who].text_color, user_data);
   }
-  chat_sound(MESSAGE_SOUND);
+  out_sound(CUE_MESSAGE);
   clear_typings_of(who);
   clear_string(packetbuffer, PACKET_CLEAR);
 
@@ -295,7 +296,7 @@ static void host_line(int conn_index)
   PacketAddByte((char)who);
   PacketAddManyBytes(user_data);
   send_to_clients(conn_index, conn_index);  // the author has its own echo
-  chat_sound(MESSAGE_SOUND);
+  out_sound(CUE_MESSAGE);
   clear_typings_of(who);
   clear_string(user_data, USER_DATA);
   clear_string(packetbuffer, PACKET_CLEAR);
@@ -307,7 +308,7 @@ static void show_number()
   PacketGetManyBytes(user_data);
   // The text is up to 50 digits: beyond int the number stops at the limit.
   snprintf(user_data, USER_DATA, "%d", __netlane_internal__read_decimal(user_data));
-  post_message("Number test", 0, user_data);
+  out_line("Number test", 0, user_data);
   clear_string(packetbuffer, PACKET_CLEAR);
 }
 
@@ -316,7 +317,7 @@ static void clear_slot(int who)
 {
   clear_string(user[who].name, USER_NAME);
   clear_string(user[who].typings, USER_TYPINGS);
-  buddy_window.re_draw = true;
+  out_users_changed();
 }
 
 void host_client_gone(int conn_index)
@@ -330,7 +331,7 @@ void host_client_gone(int conn_index)
     return;
   if (user[who].name[0]) {
     snprintf(user_data, USER_DATA, "%s left the chat", user[who].name);
-    post_message("Server", 0, user_data);
+    out_line("Server", 0, user_data);
   }
   clear_slot(who);
   clear_string(packetbuffer, PACKET_CLEAR);
@@ -358,11 +359,11 @@ void host_handle_packet(int conn_index)
     host_line(conn_index);
   // The echoes go out once the pass has taken everything in (host_echo).
   if (PacketRead("Chng") && change_from < 0) {
-    change_background();
+    out_background(rand() % 256);
     change_from = conn_index;
   }
   if (PacketRead("Sund") && alert_from < 0) {
-    chat_sound(ALERT_SOUND);
+    out_alert(client_user[conn_index]);
     alert_from = conn_index;
   }
   if (PacketRead("Numb"))
@@ -379,14 +380,15 @@ void client_handle_packet()
     host_ended = true;
     done = true;
     clear_string(packetbuffer, PACKET_CLEAR);
+    out_ended(join_refused);
   }
   if (PacketRead("Mesg")) {
-    buddy_window.re_draw = true;
+    out_users_changed();
     int who = PacketGetByte();
     PacketGetManyBytes(user_data);
     if (user_number_ok(who)) {
-      post_message(user[who].name, user[who].text_color, user_data);
-      chat_sound(MESSAGE_SOUND);
+      out_line(user[who].name, user[who].text_color, user_data);
+      out_sound(CUE_MESSAGE);
       clear_typings_of(who);
     }
     clear_string(user_data, USER_DATA);
@@ -399,8 +401,8 @@ void client_handle_packet()
     if (user_number_ok(who)) {
       user[who].text_color = color;
       set_name(who, user_data);
-      post_message(user[who].name, user[who].text_color, "Got a join packet");
-      buddy_window.re_draw = true;
+      out_line(user[who].name, user[who].text_color, "Got a join packet");
+      out_users_changed();
     }
     clear_string(user_data, USER_DATA);
     clear_string(packetbuffer, PACKET_CLEAR);
@@ -416,7 +418,7 @@ void client_handle_packet()
       }
       my_number = who;
       snprintf(user_data, USER_DATA, "my number %d", my_number);
-      post_message(user[my_number].name, user[my_number].text_color, user_data);
+      out_line(user[my_number].name, user[my_number].text_color, user_data);
       connected = true;
     }
     clear_string(user_data, USER_DATA);
@@ -427,7 +429,7 @@ void client_handle_packet()
     // The host's slot and our own are never another user's to clear.
     if (user_number_ok(who) && who != 1 && who != my_number && user[who].name[0]) {
       snprintf(user_data, USER_DATA, "%s left the chat", user[who].name);
-      post_message("Server", 0, user_data);
+      out_line("Server", 0, user_data);
       clear_slot(who);
       clear_string(user_data, USER_DATA);
     }
@@ -435,23 +437,24 @@ void client_handle_packet()
   }
   if (PacketRead("Bye!") && !host_ended) {
     host_ended = true;
-    post_message("Server", 0, host_ended_text);
+    out_line("Server", 0, host_ended_text);
     for (int z = 0; z < MAX_USERS; z++)
       if (z != my_number)
         clear_slot(z);
     clear_string(packetbuffer, PACKET_CLEAR);
+    out_ended(host_ended_text);
   }
   if (PacketRead("New!")) {
-    post_message("Server", 0, a_new_user);
-    chat_sound(JOIN_SOUND);
+    out_line("Server", 0, a_new_user);
+    out_sound(CUE_JOIN);
     clear_string(packetbuffer, PACKET_CLEAR);
   }
   if (PacketRead("Chng") && change_from < 0) {
-    change_background();
+    out_background(rand() % 256);
     change_from = OWN_ORIGIN;
   }
   if (PacketRead("Sund") && alert_from < 0) {
-    chat_sound(ALERT_SOUND);
+    out_alert(0);
     alert_from = OWN_ORIGIN;
   }
   if (PacketRead("Numb"))
@@ -516,7 +519,7 @@ static void watch_host()
     return;
   bool silent = silence >= PEER_GONE_MS;
   if (silent != host_silent)
-    post_message("Server", 0, silent ? "The host is not answering" : "The host is answering again");
+    out_line("Server", 0, silent ? "The host is not answering" : "The host is answering again");
   host_silent = silent;
 }
 
@@ -554,7 +557,8 @@ void client_receive()
     int got = receive_one(server_conn);
     if (got == SEAL_BROKEN && !host_ended) {
       host_ended = true;
-      post_message("Server", 0, "A packet from the host did not open: the chat is over (Esc leaves)");
+      out_line("Server", 0, unopened_text);
+      out_ended(unopened_text);
     }
     if (got == 0 || got == SEAL_BROKEN)
       break;

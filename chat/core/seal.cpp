@@ -21,8 +21,9 @@
 #include <sodium.h>
 #include <stdio.h>
 #include <string.h>
-#include "network.h"
+#include "netops.h"
 #include "packet.h"
+#include "session.h"
 #include "seal.h"
 #include "timers.h"
 

@@ -1,5 +1,4 @@
 // The 60 Hz logic tick, the clock and the waits of the program.
-#include <allegro.h>
 #include <chrono>
 #include <thread>
 #include "timers.h"
@@ -8,11 +7,12 @@
 // indivisible and every read see memory, so no tick is lost or run twice.
 std::atomic<int> speed_counter(0);
 
+// Allegro's END_OF_FUNCTION, which marks the routine's end for locking its
+// memory under DOS, is empty here; the chat's core includes no Allegro header.
 void increment_speed_counter()
 {
   speed_counter++;
 }
-END_OF_FUNCTION(increment_speed_counter)
 
 void wait_for_tick()
 {

@@ -1,5 +1,7 @@
-// The chat room: start, the paced loop and the chat screen (three windows
-// over the background pattern). The packet rules are in rules.cpp.
+// The chat room on the screen: start, the paced loop, the keys and the chat
+// screen (three windows over the background pattern). The chat itself, its
+// rules and conns, is the core's (engine.cpp, rules.cpp); it tells the
+// screen what happened through chat_out.
 #include <allegro.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -7,27 +9,16 @@
 #include <time.h>
 #include "chat_it.h"
 #include "data.h"
-#include "discovery.h"
 #include "effects.h"
-#include "main.h"
-#include "menu.h"
+#include "events.h"
 #include "network.h"
 #include "packet.h"
 #include "rules.h"
 #include "seal.h"
+#include "shell.h"
 #include "timers.h"
 
-the_user user[MAX_USERS];
-int user_num = 1;
-int my_number = 1;
-bool done = false;
-bool send_flag = false;
 int test_number = 2345;
-char user_data[USER_DATA];
-const char *a_new_user = "A new user joined the chat";
-const char *change = "Lets change it up a bit!";
-
-static const char *bad_port = "Bad PORT: type a number from 1 to 65535, or leave it empty.";
 
 // The Enter that chose START is often still down when the first steps run;
 // it was pressed for the menu, not for a line, and is ignored until let go.
@@ -35,6 +26,11 @@ static bool enter_from_menu = false;
 
 // A background change waits for the next frame (change_background).
 static bool background_due = false;
+static int background_seed = 0;
+
+// Why the chat ended when it ended by itself (a refused join): shown in a
+// box once the loop is over.
+static const char *end_reason = NULL;
 
 window chat_window;
 window buddy_window;
@@ -101,6 +97,35 @@ void chat_sound(int index)
 
 /* ---- Screen ---- */
 
+static void screen_users_changed()
+{
+  buddy_window.re_draw = true;
+}
+
+static void screen_alert(int who)
+{
+  (void)who;
+  chat_sound(ALERT_SOUND);
+}
+
+static void screen_ended(const char *reason)
+{
+  // A chat that stays open (the host said goodbye) keeps its log in view;
+  // its reason is already a line there.
+  if (done)
+    end_reason = reason;
+}
+
+// What the core tells, as this screen shows it.
+static const chat_events screen_events = {
+  post_message,          /* line */
+  screen_users_changed,  /* users_changed */
+  change_background,     /* background */
+  screen_alert,          /* alert */
+  chat_sound,            /* sound: the cues are sample indices */
+  screen_ended,          /* ended */
+};
+
 static void set_window(window *w, int x, int y, int width, int height)
 {
   w->x = x;
@@ -113,6 +138,7 @@ static void set_window(window *w, int x, int y, int width, int height)
 
 void chat_screen_start()
 {
+  chat_out = screen_events;
   set_window(&chat_window, 25, 15, 500, 400);
   set_window(&buddy_window, 540, 15, 100, 200);
   set_window(&text_box, 80, 430, 450, 15);
@@ -221,7 +247,7 @@ void repaint_log()
 void draw_chat_frame()
 {
   if (background_due && background)
-    drawBackground(background, rand() % 256);
+    drawBackground(background, background_seed);
   background_due = false;
   acquire_screen();
   clear(buffer);
@@ -250,11 +276,12 @@ void draw_chat_frame()
 }
 
 // A new background and a new log page that starts with the change notice.
-void change_background()
+void change_background(int seed)
 {
   // Painted at the next frame: changes that come faster than frames, from
   // keys or from peers, cost one painting (some 60 ms at 8 bits) a frame.
   background_due = true;
+  background_seed = seed;
   text_box.re_draw = true;
   buddy_window.re_draw = true;
   // Repaint the log now, not at the frame, so the notice stands on the new page.
@@ -280,21 +307,11 @@ void chat_key_step(int chat_type)
     enter_from_menu = false;
   if (key[KEY_ENTER] && !enter_from_menu) {
     wait_release(KEY_ENTER);
-    if (chat_type != 1 && host_ended) {
-      // Nobody would receive it: the line must not look sent.
-      post_message("Server", 0, "Not sent: the host has ended the chat (Esc leaves)");
-      clear_string(user[my_number].typings, USER_TYPINGS);
-    } else if (chat_type != 1 && !send_room(server_conn)) {
-      // The host is not taking lines as fast: the line waits where it is.
-      post_message("Server", 0, "Not sent yet: the host is busy (Enter tries again)");
-    } else {
-      post_message(user[my_number].name, user[my_number].text_color, user[my_number].typings);
-      send_flag = true;
-    }
+    chat_say(chat_type);
   }
   if (key[KEY_F1]) {
     wait_release(KEY_F1);
-    change_background();
+    change_background(rand() % 256);
     Packet("Chng");
     send_from_key(chat_type);
   }
@@ -316,29 +333,6 @@ void chat_key_step(int chat_type)
     for (int n = 0; n < MAX_USERS; n++)
       post_message(user[n].name, user[n].text_color, "Test");
   }
-}
-
-void chat_net_step(int chat_type)
-{
-  buddy_window.re_draw = true;
-  backlog_flush();
-  if (chat_type == 1) {
-    if (Sever_listen_for_new_client())
-      host_new_client();
-    if (send_flag)
-      send_typed_line(chat_type);
-    host_receive();
-    seal_step();
-    discovery_host_step(users_present(), discovery_clock_ms());
-    return;
-  }
-  if (!connected) {
-    client_ask_to_join();
-    return;
-  }
-  client_receive();
-  if (send_flag)
-    send_typed_line(chat_type);
 }
 
 // The frame of Client_init's wait: whom it is connecting to, how long it
@@ -370,124 +364,38 @@ static int connect_wait_frame(const char *peer, long remaining_ms)
   return 1;
 }
 
-// Tells the host what to tell the others: each address of this machine
-// with the port the chat listens on.
-#define JOIN_LINES_MAX 8
-static void post_join_lines()
-{
-  char addresses[JOIN_LINES_MAX][MACHINE_ADDRESS_SIZE];
-  const char *local = net_getconnlocaladdress(listen_conn);
-  const char *colon = local ? strrchr(local, ':') : NULL;
-  int count = machine_addresses(addresses, JOIN_LINES_MAX);
-  for (int i = 0; i < count && colon; i++) {
-    char line[USER_DATA];
-    snprintf(line, sizeof line, "Others can join at %.29s port %.5s", addresses[i], colon + 1);
-    post_message("Server", 0, line);
-  }
-}
-
 int chat_start(int chat_type)
 {
   srand((unsigned)time(0));
   enter_from_menu = key[KEY_ENTER] != 0;
+  end_reason = NULL;
   chat_trace_open(getenv("YAMMERLANE_TRACE"));
-  Init_network_stuff();
-  done = false;
-  send_flag = false;
   if (buffer)
     clear(buffer);
   if (background)
     clear(background);
   chat_screen_start();
-  rules_reset();
 
-  seal_end();
-  if (chat_type == 1) {
-    // K is made before anybody can knock.
-    if (seal_host_start(chat_key) != 0) {
-      allegro_message("Not enough memory to make the chat's key");
-      done = true;
-      return 1;
-    }
-    int result = Server_init();
-    if (result == 1 && port_field_refused)
-      allegro_message("%s", bad_port);
-    else if (result == 1)
-      allegro_message("Error opening conn\n%s", failure_cause);
-    else if (result == 2)
-      allegro_message("Error making a listen conn\n%s", failure_cause);
-    if (result)
-      done = true;
-    memcpy(user[my_number].name, host_name, USER_NAME);
-    user[my_number].name[USER_NAME - 1] = 0;
-    user[my_number].text_color = pick_color;
-    if (result == 0)
-      post_join_lines();
-    if (result == 0 && discovery_host_open(listen_conn, user[my_number].name, MAX_USERS - 1, seal_keyed()) != 0)
-      post_message("Server", 0, "Not findable: the discovery port is taken");
-    return result;
-  }
-  connect_wait_hook = connect_wait_frame;
-  int result = Client_init(ip_addy);
-  const char *why = NULL;
-  if (result == 0 && chat_key[0])
-    result = seal_client_join(server_conn, chat_key, connect_wait_frame, &why);
-  connect_wait_hook = NULL;
-  if (why)
+  char why[START_FAILURE_SIZE];
+  int result = chat_type == 1 ? chat_host_open(why) : chat_join_open(connect_wait_frame, why);
+  if (why[0])
     allegro_message("%s", why);
-  else if (result == 1 && port_field_refused)
-    allegro_message("%s", bad_port);
-  else if (result == 1)
-    allegro_message("Error opening conn.\n%s", failure_cause);
-  else if (result == 2)
-    allegro_message("Error initiating connection.\n%s", failure_cause);
-  else if (result == 3)
-    allegro_message("Error connecting.\n%s", failure_cause);
-  // 4: the user cancelled the wait with Esc, and knows it.
-  if (result)
-    done = true;
   return result;
 }
 
 void chat_end(int chat_type)
 {
-  discovery_host_close();
-  // Everybody hears of the leave at once instead of after the silence.
-  if (chat_type == 1 || (connected && !host_ended))
-    say_bye(chat_type);
-  if (chat_type == 1)
-    Server_exit();
-  else
-    Client_exit();
+  chat_close(chat_type);
   if (buffer)
     clear(buffer);
   if (background)
     clear(background);
-  clear_string(packetbuffer, PACKET_CLEAR);
-  clear_string(user_data, USER_DATA);
-  for (int n = 0; n < MAX_USERS; n++) {
-    clear_string(user[n].typings, USER_TYPINGS);
-    clear_string(user[n].name, USER_NAME);
-  }
-  rules_reset();
-  my_number = 1;
-  user_num = 1;
-  send_flag = false;
   chat_screen_end();
   chat_trace_close();
   // Keys typed ahead of Esc, or while a join waited for a host in vain, are
   // not for the menu: its next screen would type them into NAME.
   clear_keybuf();
   program_state = 1;
-}
-
-int users_present()
-{
-  int n = 1;
-  for (int i = 0; i < client_num && i < MAX_CLIENTS; i++)
-    if (client_conn[i] && client_user[i] != 0)
-      n++;
-  return n;
 }
 
 void chat_prog(int chat_type)
@@ -499,6 +407,8 @@ void chat_prog(int chat_type)
         chat_key_step(chat_type);  // may wait for a key to come up: not timed
         long long start = clock_us();
         chat_net_step(chat_type);
+        // The buddy list is repainted at every frame that follows a step.
+        buddy_window.re_draw = true;
         trace_slowest("step", start, &slowest_step);
         speed_counter--;
       }
@@ -508,8 +418,8 @@ void chat_prog(int chat_type)
       if (!done)
         wait_for_tick();
     }
-    if (join_refused)
-      allegro_message("%s", join_refused);
+    if (end_reason)
+      allegro_message("%s", end_reason);
   }
   chat_end(chat_type);
 }

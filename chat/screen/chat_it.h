@@ -1,22 +1,11 @@
-// The chat room: its participants, loop and screen.
+// The chat room on the screen: its loop, keys and windows. The chat's
+// participants and rules are the core's (session.h, engine.h).
 #ifndef YAMMER_CHAT_IT_H
 #define YAMMER_CHAT_IT_H
 
 #include <allegro.h>
-
-#define MAX_USERS     10  // user numbers 0-9; 0 is never handed out, the host is 1
-#define USER_NAME     10  // 9 characters and the terminator
-#define USER_TYPINGS  55  // a typed line: 54 characters and the terminator
-#define USER_DATA     60  // scratch text: a 50-byte text field, a number, a notice
-
-// One chat participant, indexed by user number.
-typedef struct user_typ {
-  char name[USER_NAME];          // empty: the slot is free
-  int text_color;                // palette index of this user's lines
-  int counter;                   // reserved
-  char typings[USER_TYPINGS];    // the local user's line being typed
-  char array_name[USER_NAME];    // reserved
-} the_user;
+#include "engine.h"
+#include "session.h"
 
 // A framed window of the chat screen, drawn into its own bitmap.
 typedef struct window_typ {
@@ -27,42 +16,33 @@ typedef struct window_typ {
   BITMAP *window_bitmap;   // width x height, created at every chat start
 } window;
 
-extern the_user user[MAX_USERS];
-extern int user_num;      // host: the highest user number handed out
-extern int my_number;     // this machine's user number; the host is 1
-extern bool done;         // ends the chat loop
-extern bool send_flag;    // Enter was pressed: the typed line goes out this step
 extern int test_number;   // what F3 sends
-extern char user_data[USER_DATA];
-extern const char *a_new_user;
-extern const char *change;
 
 extern window chat_window;   // message log
 extern window buddy_window;  // participants
 extern window text_box;      // the line being typed
 extern int y_pos;            // y of the last line written into the log
 
-// Host: users in the chat, the host included (what discovery tells).
-int users_present();
-
 // Runs one whole chat (1 host, 2 join); returns with program_state 1.
 void chat_prog(int chat_type);
 
 // The parts chat_prog is made of, for programs that drive a chat without
-// keys or screen. chat_start: 0 running, else the start failed (its message
-// has been shown). chat_net_step: steps 8/9 of a logic step (joins, the
-// typed line, receiving). chat_end: closes conns, wipes the tables.
+// keys. chat_start: the screen set up and the chat opened (engine.h); 0
+// running, else the start failed (its message has been shown). The network
+// half of each step is chat_net_step. chat_end: the chat closed
+// (chat_close), the screen released, back to the menu.
 int chat_start(int chat_type);
 void chat_key_step(int chat_type);
-void chat_net_step(int chat_type);
 void chat_end(int chat_type);
 
 // Plays sample `index` (when sound is on) and traces it.
 void chat_sound(int index);
-// A new background and a new log page that starts with the change notice.
-void change_background();
+// A new background of pattern `seed` at the next frame, and a new log page
+// that starts with the change notice.
+void change_background(int seed);
 
-// Screen: window set-up, one log line, the buddy list, one frame.
+// Screen: window set-up, one log line, the buddy list, one frame. The
+// set-up installs the screen as chat_out, what the core tells (events.h).
 void chat_screen_start();
 void chat_screen_end();
 void post_message(const char *who, int color, const char *message);

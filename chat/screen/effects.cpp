@@ -39,7 +39,7 @@ void get_keyboard_input(char *words, int max_length, int delay)
   }
 }
 
-/* ---- Chat screen helpers: background pattern, random numbers, zero fill ---- */
+/* ---- Chat screen helpers: background pattern, random numbers ---- */
 
 // Keeps a step value of the pattern within 128-255.
 static int pattern_clamp(int v)
@@ -80,9 +80,4 @@ void drawBackground(BITMAP *bmp, int num)
 int Random(int u)
 {
   return rand() % u;
-}
-
-void clear_string(char *words, int array)
-{
-  memset(words, 0, array);
 }

@@ -10,7 +10,10 @@
 // (among calls that pass a positive delay) after a character was stored.
 void get_keyboard_input(char *words, int max_length, int delay);
 
-/* ---- Chat screen helpers: background pattern, random numbers, zero fill ---- */
+/* ---- Chat screen helpers: background pattern, random numbers ---- */
+
+// The zero fill the chat's texts are reset with, clear_string, is the core's.
+#include "session.h"
 
 struct BITMAP;
 
@@ -20,7 +23,5 @@ struct BITMAP;
 void drawBackground(struct BITMAP *bmp, int num);
 // rand() % u.
 int Random(int u);
-// Zeroes words[0] .. words[array - 1], whatever the text's length.
-void clear_string(char *words, int array);
 
 #endif

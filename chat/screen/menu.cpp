@@ -3,11 +3,11 @@
 #include <stdlib.h>
 #include <string.h>
 #include "menu.h"
-#include "main.h"
 #include "data.h"
 #include "discovery.h"
 #include "effects.h"
 #include "seal.h"
+#include "shell.h"
 #include "timers.h"
 
 const char *main_menu[3] = { "HOST CHAT", "JOIN CHAT", "EXIT" };
@@ -16,13 +16,8 @@ const char *client_menu[7] = { "START", "NAME", "HOST IP", "PORT", "KEY", "TEXT 
 
 int menu_handle = 0;
 int menupar[2] = { 5, 5 };
-int pick_color = 5;
 int super_chat_type = 1;
 bool loading_flag = false;
-char host_name[NAME_SIZE];
-char client_name[NAME_SIZE];
-char ip_addy[IP_ADDY_SIZE];
-char port_num[PORT_NUM_SIZE];
 
 // Colours of the default 256-colour palette.
 #define ITEM_COLOR       15

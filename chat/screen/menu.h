@@ -2,12 +2,9 @@
 #ifndef YAMMER_MENU_H
 #define YAMMER_MENU_H
 
-// Field widths include the terminator. HOST IP takes any dotted quad with a
-// port ("192.168.100.200:24785") and the longest IPv6 address with a zone
-// (45 characters); PORT takes "65535".
-#define NAME_SIZE     10
-#define IP_ADDY_SIZE  46
-#define PORT_NUM_SIZE  6
+// The fields the menu fills (host_name, client_name, ip_addy, port_num,
+// pick_color) are the chat's start values, in fields.h.
+#include "fields.h"
 
 #define MENU_REPEAT_TICKS  5   // a held arrow acts once per 5 ticks (12 a second)
 
@@ -17,13 +14,8 @@ extern const char *client_menu[7];
 
 extern int menu_handle;        // 0 main, 1 host, 2 join
 extern int menupar[2];         // colour chosen on the host [0] and join [1] screens
-extern int pick_color;         // the colour in force
 extern int super_chat_type;    // 1 host, 2 join
 extern bool loading_flag;
-extern char host_name[NAME_SIZE];
-extern char client_name[NAME_SIZE];
-extern char ip_addy[IP_ADDY_SIZE];
-extern char port_num[PORT_NUM_SIZE];
 
 // The run state of one call of menu_interface.
 typedef struct menu_run_typ {
