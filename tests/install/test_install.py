@@ -60,6 +60,7 @@ class InstalledTreeTest(unittest.TestCase):
                     "share/man/man3/netlane.3.gz",
                     "share/doc/libnetlane-dev/examples/netlane.cfg",
                     "share/doc/yammerlane/FONT-LICENSE", "share/doc/yammerlane/LICENSE",
+                    "share/doc/yammerlane/examples/yammerlane-host.service",
                     "include/netlane.h", LIB + "/libnetlane.a", LIB + "/libnetlane.so.0",
                     LIB + "/pkgconfig/netlane.pc", LIB + "/cmake/netlane/netlaneConfig.cmake"]
         expected += ["share/icons/hicolor/%dx%d/apps/yammerlane.png" % (s, s) for s in ICON_SIZES]
@@ -172,7 +173,8 @@ class PackagesTest(unittest.TestCase):
             expected = {
                 "yammerlane": docs("yammerlane") + [
                     "usr/bin/yammerlane", "usr/share/applications/yammerlane.desktop",
-                    "usr/share/man/man6/yammerlane.6.gz", "usr/share/yammerlane/data.dat"] + [
+                    "usr/share/man/man6/yammerlane.6.gz", "usr/share/yammerlane/data.dat",
+                    "usr/share/doc/yammerlane/examples/yammerlane-host.service"] + [
                     "usr/share/icons/hicolor/%dx%d/apps/yammerlane.png" % (n, n) for n in ICON_SIZES],
                 "libnetlane0": docs("libnetlane0") + [
                     lib + "/libnetlane.so.0 -> libnetlane.so.0.1.0", lib + "/libnetlane.so.0.1.0"],
