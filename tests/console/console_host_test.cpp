@@ -419,6 +419,13 @@ TEST_F(ConsoleHostInside, TwoClientsTalkThroughTheHostWhichEndsTheChatOnTerm)
     EXPECT_TRUE(c->heard(1, "hello both of you"));
   EXPECT_EQ(0, std::count(alice.lines.begin(), alice.lines.end(), std::make_pair(2, std::string("hello bobby"))))
       << "the author has its own echo";
+  // A line past 54 characters is cut to them, with a note; the packet's
+  // text window carries 50 of those.
+  std::string longer(70, 'x');
+  h.type(longer);
+  EXPECT_TRUE(h.logged("keeper: " + longer.substr(0, 54)));
+  EXPECT_TRUE(bobby.heard(1, longer.substr(0, PACKET_TEXT)));
+  EXPECT_NE(std::string::npos, h.err_text.find("was cut")) << h.err_text;
 
   auto t0 = Clock::now();
   kill(h.pid, SIGTERM);
