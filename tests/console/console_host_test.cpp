@@ -15,6 +15,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -49,7 +51,8 @@ struct Host {
   std::string out_text, err_text;
   int status = -1;
 
-  explicit Host(std::vector<std::string> args, bool discovery = false)
+  // `user`: the user it runs as, when not this test's.
+  explicit Host(std::vector<std::string> args, bool discovery = false, uid_t user = (uid_t)-1)
   {
     int pin[2], pout[2], perr[2];
     if (pipe(pin) || pipe(pout) || pipe(perr))
@@ -63,6 +66,8 @@ struct Host {
       unsetenv("DISPLAY");
       if (!discovery)
         setenv("YAMMERLANE_NO_DISCOVERY", "1", 1);
+      if (user != (uid_t)-1 && (setgroups(0, NULL) != 0 || setgid(user) != 0 || setuid(user) != 0))
+        _exit(126);
       std::vector<char *> argv;
       argv.push_back((char *)YAMMERLANE_PATH);
       argv.push_back((char *)"--host");
@@ -114,6 +119,17 @@ struct Host {
       usleep(10000);
     } while (ms_since(t0) < ms);
     return false;
+  }
+  // Whether standard output holds `text` anywhere within `ms`.
+  bool shows(const std::string &text, int ms = 5000)
+  {
+    auto t0 = Clock::now();
+    while (drain(), out_text.find(text) == std::string::npos) {
+      if (ms_since(t0) > ms)
+        return false;
+      usleep(10000);
+    }
+    return true;
   }
   void type(const std::string &line)
   {
@@ -341,6 +357,44 @@ TEST(ConsoleHost, KeyFileOthersMayReadIsRefusedBeforeAnythingListens)
   EXPECT_EQ(1, h.wait_exit(5000));
   EXPECT_NE(std::string::npos, h.err_text.find("1 to 40 characters")) << h.err_text;
   unlink(empty.c_str());
+  close(lock);
+}
+
+// A service manager lends a key to a service's own user through an access
+// list (its group bits then show the list's mask): that user reads it, and
+// anybody else whom a list lets read it makes it refused.
+TEST(ConsoleHost, KeyLentByAnAccessListIsReadOnlyByTheUserItIsLentTo)
+{
+  if (geteuid() != 0)
+    GTEST_SKIP() << "runs the host as another user: needs root";
+  int lock = -1;
+  int port = claim_test_port(&lock);
+  ASSERT_GT(port, 0);
+  const uid_t service = 65534;
+  std::string path = key_file("four random words\n", 0600);
+  auto lend_to = [&](uint32_t uid) {
+    // Version 2; entries of tag, permissions, id: the owner rw, `uid` r,
+    // the owning group nothing, the mask r, everybody else nothing.
+    const uint32_t none = 0xffffffffu;
+    struct { uint16_t tag, perm; uint32_t id; } entries[5] = {
+      {0x01, 6, none}, {0x02, 4, uid}, {0x04, 0, none}, {0x10, 4, none}, {0x20, 0, none}};
+    std::vector<unsigned char> acl(4 + sizeof entries);
+    acl[0] = 2;
+    memcpy(acl.data() + 4, entries, sizeof entries);
+    return setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
+  };
+  if (!lend_to(service))
+    GTEST_SKIP() << "no access lists on this file system";
+  {
+    Host h({"--port", std::to_string(port), "--key-file", path}, false, service);
+    EXPECT_TRUE(h.shows(" port " + std::to_string(port) + "\n")) << h.err_text;
+    kill(h.pid, SIGTERM);
+    EXPECT_EQ(0, h.wait_exit(2000));
+  }
+  Host owner({"--port", std::to_string(port), "--key-file", path});
+  EXPECT_EQ(1, owner.wait_exit(5000)) << "the list lets another user read it";
+  EXPECT_NE(std::string::npos, owner.err_text.find("may be read by others than its owner")) << owner.err_text;
+  unlink(path.c_str());
   close(lock);
 }
 
