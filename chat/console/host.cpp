@@ -285,8 +285,10 @@ static int input_line(input_t *in, char *line)
     if (len > 0 && in->bytes[len - 1] == '\r')
       len--;
     size_t take = len < USER_TYPINGS - 1 ? len : USER_TYPINGS - 1;
-    memcpy(line, in->bytes, take);
-    line[take] = 0;
+    if (!tail) {
+      memcpy(line, in->bytes, take);
+      line[take] = 0;
+    }
     memmove(in->bytes, in->bytes + used, in->count - used);
     in->count -= used;
     if (tail)
@@ -327,9 +329,9 @@ static void catch_signals()
 int console_host_main(int argc, char **argv)
 {
   host_options_t o;
-  int read = read_options(argc, argv, &o);
-  if (read != 0)
-    return read == 3 ? 0 : read;
+  int options = read_options(argc, argv, &o);
+  if (options != 0)
+    return options == 3 ? 0 : options;
   if (o.key_file && read_key_file(o.key_file) != 0)
     return 1;
   if (!o.key_file)
