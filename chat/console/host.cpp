@@ -206,7 +206,8 @@ static void log_line(const char *who, int color, const char *text)
   struct tm local;
   localtime_r(&now, &local);
   strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
-  if (colored)
+  // Colour 0, the "Server" lines', is black: the terminal's own colour instead.
+  if (colored && (color & 255) != 0)
     printf("%s \033[38;5;%dm%s\033[0m: %s\n", stamp, color & 255, who, text);
   else
     printf("%s %s: %s\n", stamp, who, text);
