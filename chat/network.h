@@ -6,6 +6,7 @@
 #include "netlane.h"
 
 #define MAX_CLIENTS 10  // client conns the host accepts in one chat
+#define WAITING_MAX 64  // host: accepted conns that have not asked to join yet
 
 // The conn operations the chat uses, called through this record so that
 // tests can run the chat's rules over conns of their own making.
@@ -54,7 +55,9 @@ int Server_init();
 // join_time_limit_ms (5000) are closed. 1 when a conn got a place
 // (client_conn[newest_client]: a place a closed conn left, else
 // client_num - 1), else 0. The listening conn stays open, so a place that
-// frees up can be taken again.
+// frees up can be taken again. A new conn from the address and port of a
+// conn that holds a place, or from an address turned away for guessing
+// keys, is closed at once.
 int Sever_listen_for_new_client();
 // The "ReJo" with which client place `place` was won, into the first
 // PACKET_CLEAR bytes of `packet`: 1 once after the place was given, else 0.
