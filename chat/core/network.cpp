@@ -35,7 +35,6 @@ int newest_client = -1;
 // closed. When all are taken, the oldest conn of the peer host holding the
 // most makes way for a new one, so a flood never locks a joiner out. As
 // many conns as the listening conn's bounds on silent conns allow.
-#define WAITING_MAX 64
 static NET_CONN *waiting_conn[WAITING_MAX];
 static long waiting_since[WAITING_MAX];
 static bool waiting_asked[WAITING_MAX];                // its "ReJo" is in waiting_request
@@ -469,6 +468,15 @@ int take_join_request(int place, char *packet)
   return 1;
 }
 
+// Whether a conn with a place has `conn`'s peer address and port.
+static bool holds_place(const NET_CONN *conn)
+{
+  for (int i = 0; conn->peer_addr[0] && i < client_num && i < MAX_CLIENTS; i++)
+    if (client_conn[i] && strncmp(client_conn[i]->peer_addr, conn->peer_addr, sizeof conn->peer_addr) == 0)
+      return true;
+  return false;
+}
+
 // A place closed conns have left, else the next unused one; -1 when full.
 static int free_place()
 {
@@ -492,8 +500,13 @@ int Sever_listen_for_new_client()
   if (listen_conn) {
     for (int n = 0; n < LISTEN_POLLS; n++) {
       NET_CONN *conn = chat_net_ops.poll_listen(listen_conn);
-      if (conn && seal_host_blocked(conn)) {
-        chat_net_ops.close(conn);  // a key is being guessed from there
+      // A key is being guessed from there; or the request came in the name
+      // of a user who holds a place: a new conn of the same address and
+      // port takes the address over in the library, and as a waiting conn
+      // it would take in (and acknowledge) that user's packets. Closed at
+      // once, before anything is read, it gives the address back.
+      if (conn && (seal_host_blocked(conn) || holds_place(conn))) {
+        chat_net_ops.close(conn);
         continue;
       }
       if (conn)

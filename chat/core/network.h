@@ -7,6 +7,8 @@
 #include "netops.h"
 #include "session.h"
 
+#define WAITING_MAX 64  // host: accepted conns that have not asked to join yet
+
 extern NET_CONN *listen_conn;               // host: the listening conn
 extern NET_CONN *client_conn[MAX_CLIENTS];  // host: conns given a place; NULL once closed, until the place is taken again
 extern int client_num;                      // host: places used so far, 0-10
@@ -40,7 +42,9 @@ int Server_init();
 // join_time_limit_ms (5000) are closed. 1 when a conn got a place
 // (client_conn[newest_client]: a place a closed conn left, else
 // client_num - 1), else 0. The listening conn stays open, so a place that
-// frees up can be taken again.
+// frees up can be taken again. A new conn from the address and port of a
+// conn that holds a place, or from an address turned away for guessing
+// keys, is closed at once.
 int Sever_listen_for_new_client();
 // The "ReJo" with which client place `place` was won, into the first
 // PACKET_CLEAR bytes of `packet`: 1 once after the place was given, else 0.

@@ -18,6 +18,7 @@
 // K = Argon2id(KEY text, salt); a conn's 64 key bytes = BLAKE2b keyed with K
 // of "yammerlane chat 1", X25519(own secret, other public), cpk, hpk:
 // bytes 0-31 client -> host, 32-63 host -> client.
+#include <arpa/inet.h>
 #include <sodium.h>
 #include <stdio.h>
 #include <string.h>
@@ -172,8 +173,9 @@ typedef struct sealed_conn_t {
   long closing_since;
 } sealed_conn_t;
 
-// Host: every client place, every waiting conn and those closing after "Nope".
-#define SEAL_CONNS (MAX_CLIENTS + 38)
+// Host: every client place, every waiting conn and those closing after
+// "Nope" (when these are all taken, the oldest closing one makes way).
+#define SEAL_CONNS (MAX_CLIENTS + WAITING_MAX + 16)
 static sealed_conn_t conns[SEAL_CONNS];
 
 static bool keyed = false;
@@ -234,25 +236,63 @@ bool seal_keyed()
 
 /* ---- Addresses that guess keys ---- */
 
+// A wrong key (a first "Seal" that does not open after "Lock") is counted
+// where it can be pinned down. A conn that proved it receives at its
+// address (NET_CONN_FIGURES.proved) counts against its host: an IPv4
+// address, or an IPv6 /64, which one machine may fill with addresses of its
+// own. Any other conn's address may be forged, so its failures count
+// against its exact address and port, and against its host only with the
+// wider SEAL_UNPROVED_HOST_LIMIT, which turns away no proved conn. Forged
+// datagrams thus never shut out a conn that proved it receives, and the
+// keys a host can try stay bounded either way.
+enum { TALLY_HOST, TALLY_UNPROVED_HOST, TALLY_EXACT };
 typedef struct address_t {
-  char ip[NET_MAX_ADDRESS_LENGTH];   // the peer's address without its port; "" unused
-  long failures[SEAL_FAILURE_LIMIT]; // when the last ones came, oldest first
+  char key[NET_MAX_ADDRESS_LENGTH];         // a host, or an address and port; "" unused
+  int kind;                                 // TALLY_...
+  long failures[SEAL_UNPROVED_HOST_LIMIT];  // when the last ones came, oldest first
   int count;
   bool blocked;
-  long since;                        // blocked: since when; else the last failure
+  long since;                               // blocked: since when; else the last failure
 } address_t;
 // Enough for the addresses guessing at once; beyond, the quietest is forgotten.
-#define SEAL_ADDRESSES 64
+#define SEAL_ADDRESSES 128
 static address_t addresses[SEAL_ADDRESSES];
 
-// The address part of "10.0.0.5:24785" (and of "[::1]:24785").
-static void ip_of(NET_CONN *conn, char ip[NET_MAX_ADDRESS_LENGTH])
+static int tally_limit(int kind)
 {
-  memcpy(ip, conn->peer_addr, NET_MAX_ADDRESS_LENGTH);
-  ip[NET_MAX_ADDRESS_LENGTH - 1] = 0;
-  char *colon = strrchr(ip, ':');
-  if (colon)
-    *colon = 0;
+  return kind == TALLY_UNPROVED_HOST ? SEAL_UNPROVED_HOST_LIMIT : SEAL_FAILURE_LIMIT;
+}
+
+// The host of "10.0.0.5:24785" ("10.0.0.5"), of "[2001:db8::7%eth0]:5"
+// ("[2001:db8::]/64"); the whole address and port for TALLY_EXACT.
+static void key_of(NET_CONN *conn, int kind, char key[NET_MAX_ADDRESS_LENGTH])
+{
+  memcpy(key, conn->peer_addr, NET_MAX_ADDRESS_LENGTH);
+  key[NET_MAX_ADDRESS_LENGTH - 1] = 0;
+  char *colon = strrchr(key, ':');
+  if (kind == TALLY_EXACT || !colon)
+    return;
+  *colon = 0;
+  char *close = strchr(key, ']');
+  if (key[0] != '[' || !close)
+    return;
+  *close = 0;
+  char *zone = strchr(key, '%');
+  if (zone)
+    *zone = 0;
+  unsigned char six[16];
+  char text[INET6_ADDRSTRLEN];
+  if (inet_pton(AF_INET6, key + 1, six) != 1)
+    return;
+  memset(six + 8, 0, 8);
+  if (inet_ntop(AF_INET6, six, text, sizeof text))
+    snprintf(key, NET_MAX_ADDRESS_LENGTH, "[%s]/64", text);
+}
+
+static bool proved(NET_CONN *conn)
+{
+  NET_CONN_FIGURES f;
+  return chat_net_ops.figures && chat_net_ops.figures(conn, &f) == 0 && f.proved;
 }
 
 static bool address_used(const address_t *a)
@@ -261,23 +301,26 @@ static bool address_used(const address_t *a)
 }
 
 // Whether record `a` is rather given up than `b`: an unused one first, then
-// one that turns nobody away, then the one whose last event is oldest.
+// one that turns nobody away, then one that forged datagrams can make (not
+// a proved host's), then the one whose last event is oldest.
 static bool rather_given_up(const address_t *a, const address_t *b, long now)
 {
   if (address_used(a) != address_used(b))
     return !address_used(a);
   if (a->blocked != b->blocked)
     return !a->blocked;
+  if ((a->kind == TALLY_HOST) != (b->kind == TALLY_HOST))
+    return a->kind != TALLY_HOST;
   return now - a->since > now - b->since;
 }
 
-// The record of `ip`; with `make`, a new one in place of the record most
-// rather given up when there is none.
-static address_t *address_of(const char *ip, bool make, long now)
+// The record of `key` of `kind`; with `make`, a new one in place of the
+// record most rather given up when there is none.
+static address_t *address_of(const char *key, int kind, bool make, long now)
 {
   address_t *victim = NULL;
   for (address_t &a : addresses) {
-    if (address_used(&a) && strcmp(a.ip, ip) == 0)
+    if (address_used(&a) && a.kind == kind && strcmp(a.key, key) == 0)
       return &a;
     if (!victim || rather_given_up(&a, victim, now))
       victim = &a;
@@ -285,7 +328,8 @@ static address_t *address_of(const char *ip, bool make, long now)
   if (!make)
     return NULL;
   memset(victim, 0, sizeof *victim);
-  snprintf(victim->ip, sizeof victim->ip, "%s", ip);
+  snprintf(victim->key, sizeof victim->key, "%s", key);
+  victim->kind = kind;
   return victim;
 }
 
@@ -296,15 +340,12 @@ static bool blocked_now(address_t *a, long now)
   return a && a->blocked;
 }
 
-static void count_failure(NET_CONN *conn)
+// One failure of `conn` in the tally of `kind`.
+static void tally(NET_CONN *conn, int kind, long now)
 {
-  seal_failures++;
-  if (!hosting)
-    return;
-  long now = seal_clock();
-  char ip[NET_MAX_ADDRESS_LENGTH];
-  ip_of(conn, ip);
-  address_t *a = address_of(ip, true, now);
+  char key[NET_MAX_ADDRESS_LENGTH];
+  key_of(conn, kind, key);
+  address_t *a = address_of(key, kind, true, now);
   if (blocked_now(a, now))
     return;
   // Failures older than the window no longer count.
@@ -315,9 +356,31 @@ static void count_failure(NET_CONN *conn)
   a->count = kept;
   a->failures[a->count++] = now;
   a->since = now;
-  if (a->count == SEAL_FAILURE_LIMIT) {
+  if (a->count == tally_limit(kind)) {
     a->count = 0;
     a->blocked = true;
+  }
+}
+
+static bool tally_blocked(NET_CONN *conn, int kind, long now)
+{
+  char key[NET_MAX_ADDRESS_LENGTH];
+  key_of(conn, kind, key);
+  return blocked_now(address_of(key, kind, false, 0), now);
+}
+
+// A key tried on `conn` and found wrong.
+static void count_failure(NET_CONN *conn)
+{
+  seal_failures++;
+  if (!hosting)
+    return;
+  long now = seal_clock();
+  if (proved(conn)) {
+    tally(conn, TALLY_HOST, now);
+  } else {
+    tally(conn, TALLY_EXACT, now);
+    tally(conn, TALLY_UNPROVED_HOST, now);
   }
 }
 
@@ -325,9 +388,12 @@ int seal_host_blocked(NET_CONN *conn)
 {
   if (!keyed || !hosting || !conn)
     return 0;
-  char ip[NET_MAX_ADDRESS_LENGTH];
-  ip_of(conn, ip);
-  return blocked_now(address_of(ip, false, 0), seal_clock()) ? 1 : 0;
+  long now = seal_clock();
+  if (tally_blocked(conn, TALLY_HOST, now))
+    return 1;
+  if (proved(conn))
+    return 0;
+  return tally_blocked(conn, TALLY_UNPROVED_HOST, now) || tally_blocked(conn, TALLY_EXACT, now) ? 1 : 0;
 }
 
 /* ---- Host ---- */
@@ -370,10 +436,9 @@ static int answer_open(sealed_conn_t *c, const char *open)
   crypto_scalarmult_base(hpk, hsk);
   int made = seal_conn_keys(host_k, hsk, cpk, cpk, hpk, keys);
   sodium_memzero(hsk, sizeof hsk);
-  if (made != 0) {
-    count_failure(c->conn);
+  // A key of small order tries no chat key: refused, but not counted.
+  if (made != 0)
     return refuse(c, NOPE_WRONG_KEY);
-  }
   memcpy(c->receive_key, keys, SEAL_KEY);
   memcpy(c->send_key, keys + SEAL_KEY, SEAL_KEY);
   sodium_memzero(keys, sizeof keys);
@@ -573,8 +638,9 @@ int seal_take(NET_CONN *conn, char *packet, int size)
     return 1;
   sealed_conn_t *c = record_of(conn);
   if (!c || c->phase != PHASE_OPEN || seal_unseal(packet, packet, size, c->received, c->receive_key) != 0) {
+    // The conn had proved the key: this is no guess, and no address's failure.
     memset(packet, 0, PACKET_SIZE);
-    count_failure(conn);
+    seal_failures++;
     return SEAL_BROKEN;
   }
   c->received++;

@@ -21,9 +21,13 @@ extern char chat_key[KEY_TEXT_SIZE];
 #define NOPE_NEEDS_KEY 1   // the conn's first packet was not "Open"
 #define NOPE_WRONG_KEY 2   // its first "Seal" did not open
 
-// Guessing keys online: this many failures from one address within the
-// window turn that address away for SEAL_BLOCK_MS.
+// Guessing keys online: this many wrong keys within the window turn away
+// for SEAL_BLOCK_MS the host (IPv4 address, IPv6 /64) of conns that proved
+// they receive, and the exact address and port of other conns; other
+// conns' host, for its conns that have not proved themselves, after
+// SEAL_UNPROVED_HOST_LIMIT (seal.cpp says why).
 #define SEAL_FAILURE_LIMIT         5
+#define SEAL_UNPROVED_HOST_LIMIT  20
 #define SEAL_FAILURE_WINDOW_MS 60000
 #define SEAL_BLOCK_MS          60000
 
@@ -38,7 +42,7 @@ extern const char *connect_wait_note;
 
 // The clock the failure limit reads (clock_ms); tests put their own.
 extern long (*seal_clock)();
-// "Seal" packets that did not open, on any conn.
+// Keys found wrong, and "Seal" packets that did not open, on any conn.
 extern long seal_failures;
 
 /* ---- Codec: every packet is PACKET_SIZE bytes, zero-filled ---- */
@@ -70,8 +74,9 @@ bool seal_keyed();
 // Host: draws the salt and derives K from `key_text`, before listening.
 // 0, or -1 (no memory for Argon2id).
 int seal_host_start(const char *key_text);
-// Host, for a conn just accepted: 1 when its address is turned away (the
-// caller closes the conn at once), else 0.
+// Host, for a conn just accepted or waiting: 1 when it is turned away for
+// wrong keys tried from its host or its address (the caller closes the conn
+// at once), else 0.
 int seal_host_blocked(NET_CONN *conn);
 // Host, for an accepted conn that has no place yet: answers its "Open" with
 // "Lock" and opens its first "Seal". 1: it opened, the conn earns its place

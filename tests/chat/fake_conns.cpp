@@ -72,6 +72,7 @@ int fake_figures(NET_CONN *conn, NET_CONN_FIGURES *figures)
   figures->peer_silence = fake_of(conn)->silence;
   figures->peer_keepalives = fake_of(conn)->keepalives;
   figures->dead = fake_of(conn)->dead;
+  figures->proved = fake_of(conn)->proved;
   return 0;
 }
 

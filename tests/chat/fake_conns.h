@@ -17,6 +17,7 @@ struct FakeConn {
   int silence = 0;  // what the conn figures say of the peer's silence, ms
   long keepalives = 1;  // keep-alives heard from the peer
   int dead = 0;  // the conn counts its peer as gone
+  int proved = 0;  // the peer proved that it receives at its address
   long room = 1L << 30;  // sends taken before the window is full; each takes one
   // Listening conn: one datagram per poll, a conn's connect request or
   // junk (nullptr); what poll_listen hands out for each.

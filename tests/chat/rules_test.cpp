@@ -743,10 +743,12 @@ class KeyedHost : public HostRules {
     seal_clock = clock_ms;
   }
   // `f` connects from `ip` and sends `first`; the ids the host has sent it.
-  std::vector<std::string> knock(FakeConn &f, const char *ip, const std::vector<char> &first)
+  // `f` connects from `ip` (and `port`; by default one no conn had yet)
+  // with `first` as its first packet; what the host sent it.
+  std::vector<std::string> knock(FakeConn &f, const char *ip, const std::vector<char> &first, int port = 0)
   {
     f.conn.data = &f;
-    snprintf(f.conn.peer_addr, sizeof f.conn.peer_addr, "%s:40000", ip);
+    snprintf(f.conn.peer_addr, sizeof f.conn.peer_addr, "%s:%d", ip, port ? port : next_port++);
     listener.requests.push_back(&f.conn);
     f.inbox.push_back(first);
     EXPECT_EQ(0, Sever_listen_for_new_client());
@@ -763,6 +765,7 @@ class KeyedHost : public HostRules {
     host_receive();
   }
   const std::vector<std::string> nope = {"Lock", "Nope"};
+  int next_port = 40000;
 };
 
 TEST_F(KeyedHost, RightKeyJoinsAndChatsAndEverythingAfterLockIsSealed)
@@ -836,36 +839,140 @@ TEST_F(KeyedHost, ReplayedReorderedOrAlteredSealEndsTheConnAsGone)
   EXPECT_EQ(0, std::count(got.begin(), got.end(), "????"));
 }
 
-TEST_F(KeyedHost, FiveFailuresInAMinuteTurnTheAddressAwayForAMinute)
-{
-  std::deque<FakeConn> guesses(12);
+// Guesses at the key: each a conn from `ip` (and `port`, by default a new
+// one) whose first "Seal" does not open; what the host sent it, nothing
+// when it was closed at once.
+class KeyGuesses : public KeyedHost {
+ protected:
+  std::deque<FakeConn> conns;
   std::vector<char> junk = packet("Seal", {0, 0, 0, 0, 0, 0, 0, 0}, "not sealed");
-  auto guess = [&](size_t n, const char *ip) {
+  std::vector<std::string> guess(const char *ip, bool proved, int port = 0)
+  {
+    conns.emplace_back();
+    FakeConn &f = conns.back();
+    f.proved = proved;
     KeyedPeer peer;
-    std::vector<std::string> answer = knock(guesses[n], ip, peer.open());
-    if (answer.empty())
+    std::vector<std::string> answer = knock(f, ip, peer.open(), port);
+    if (answer.empty()) {
+      EXPECT_TRUE(f.closed) << ip << ": closed at once";
       return answer;
-    guesses[n].inbox.push_back(junk);
+    }
+    f.inbox.push_back(junk);
     Sever_listen_for_new_client();
-    return ids(guesses[n]);
-  };
+    seal_step();
+    return ids(f);
+  }
+  void TearDown() override
+  {
+    Server_exit();
+    KeyedHost::TearDown();
+  }
+};
+
+TEST_F(KeyGuesses, FiveFromAProvedHostInAMinuteTurnItAwayForAMinute)
+{
   // Five failures, the last a minute after the first, which no longer counts.
-  EXPECT_EQ(nope, guess(0, "10.0.0.9"));
+  EXPECT_EQ(nope, guess("10.0.0.9", true));
   test_now += 30000;
   for (size_t n = 1; n < 4; n++)
-    EXPECT_EQ(nope, guess(n, "10.0.0.9"));
+    EXPECT_EQ(nope, guess("10.0.0.9", true));
   test_now += SEAL_FAILURE_WINDOW_MS - 30000;
-  EXPECT_EQ(nope, guess(4, "10.0.0.9"));
+  EXPECT_EQ(nope, guess("10.0.0.9", true));
   test_now += 1000;
-  EXPECT_EQ(nope, guess(5, "10.0.0.9"));  // the fifth within a minute
-  EXPECT_EQ(std::vector<std::string>(), guess(6, "10.0.0.9"));
-  EXPECT_TRUE(guesses[6].closed) << "closed at once";
-  EXPECT_EQ(nope, guess(7, "10.0.0.10")) << "another address is still answered";
+  EXPECT_EQ(nope, guess("10.0.0.9", true));  // the fifth within a minute
+  EXPECT_EQ(std::vector<std::string>(), guess("10.0.0.9", true));
+  EXPECT_EQ(std::vector<std::string>(), guess("10.0.0.9", false)) << "every conn from that host";
+  EXPECT_EQ(nope, guess("10.0.0.10", true)) << "another address is still answered";
   test_now += SEAL_BLOCK_MS - 1;
-  EXPECT_EQ(std::vector<std::string>(), guess(8, "10.0.0.9"));
+  EXPECT_EQ(std::vector<std::string>(), guess("10.0.0.9", true));
   test_now += 1;
-  EXPECT_EQ(nope, guess(9, "10.0.0.9"));
-  Server_exit();
+  EXPECT_EQ(nope, guess("10.0.0.9", true));
+
+  // An IPv6 host is its /64.
+  for (int n = 0; n < SEAL_FAILURE_LIMIT; n++)
+    EXPECT_EQ(nope, guess(n % 2 ? "[2001:db8::1]" : "[2001:db8::2%3]", true));
+  EXPECT_EQ(std::vector<std::string>(), guess("[2001:db8::ffff:1]", true));
+  EXPECT_EQ(nope, guess("[2001:db8:0:1::1]", true));
+}
+
+TEST_F(KeyGuesses, UnprovedWrongKeysTurnAwayTheirAddressAndPortAndNoProvedConn)
+{
+  // Conns whose addresses may be forged: five from one host on ports of
+  // their own shut out nobody.
+  for (int n = 0; n < SEAL_FAILURE_LIMIT; n++)
+    EXPECT_EQ(nope, guess("10.0.0.9", false));
+  EXPECT_EQ(nope, guess("10.0.0.9", false)) << "a sixth from another port is answered";
+
+  // Five from one address and port turn that address and port away, only.
+  for (int n = 0; n < SEAL_FAILURE_LIMIT; n++)
+    EXPECT_EQ(nope, guess("10.0.0.7", false, 5000));
+  EXPECT_EQ(std::vector<std::string>(), guess("10.0.0.7", false, 5000));
+  EXPECT_EQ(nope, guess("10.0.0.7", false, 5001));
+  EXPECT_EQ(nope, guess("10.0.0.7", true, 5000)) << "a conn that proved it receives there";
+
+  // The host's own bound for such conns: they are turned away, a proved conn is not.
+  test_now += SEAL_FAILURE_WINDOW_MS;
+  for (int n = 0; n < SEAL_UNPROVED_HOST_LIMIT; n++)
+    EXPECT_EQ(nope, guess("10.0.0.9", false));
+  EXPECT_EQ(std::vector<std::string>(), guess("10.0.0.9", false));
+  EXPECT_EQ(nope, guess("10.0.0.9", true));
+  test_now += SEAL_BLOCK_MS;
+  EXPECT_EQ(nope, guess("10.0.0.9", false));
+}
+
+TEST_F(KeyGuesses, AKeyOfSmallOrderAndABrokenSealOfAJoinedUserAreNoGuesses)
+{
+  // An all-zero public key tries no chat key: "Nope" 2 each time, never a block.
+  std::vector<char> zero(PACKET_SIZE);
+  unsigned char none[SEAL_PUBLIC] = {0};
+  seal_make_open(zero.data(), none);
+  long failures = seal_failures;
+  for (int n = 0; n < 2 * SEAL_UNPROVED_HOST_LIMIT; n++) {
+    conns.emplace_back();
+    EXPECT_EQ(std::vector<std::string>({"Nope"}), knock(conns.back(), "10.0.0.9", zero, 5000));
+    seal_step();
+  }
+  EXPECT_EQ(failures, seal_failures);
+  EXPECT_EQ(nope, guess("10.0.0.9", false, 5000));
+
+  // A joined user whose "Seal" breaks is ended, and its address keeps its tally.
+  KeyedPeer alice;
+  for (int n = 0; n < SEAL_FAILURE_LIMIT; n++) {
+    conns.emplace_back();
+    FakeConn &f = conns.back();
+    f.proved = true;
+    join_keyed(f, alice, "Alice");
+    f.inbox.push_back(junk);
+    host_receive();
+    EXPECT_TRUE(f.closed);
+    alice = KeyedPeer();
+  }
+  EXPECT_EQ(nope, guess("127.0.0.1", true));
+}
+
+// A request in the name of a user who holds a place (its address and port)
+// is closed at once, before it reads anything: in the library it would take
+// the address over and take in the user's packets.
+TEST_F(KeyGuesses, ANewConnFromAPlacedUsersAddressIsClosedAtOnce)
+{
+  KeyedPeer alice;
+  FakeConn placed;
+  join_keyed(placed, alice, "Alice");
+  ASSERT_EQ(&placed.conn, client_conn[0]);
+  FakeConn twin;
+  twin.conn.data = &twin;
+  memcpy(twin.conn.peer_addr, placed.conn.peer_addr, sizeof twin.conn.peer_addr);
+  twin.inbox.push_back(packet("Open"));
+  listener.requests.push_back(&twin.conn);
+  EXPECT_EQ(0, Sever_listen_for_new_client());
+  EXPECT_TRUE(twin.closed);
+  EXPECT_TRUE(twin.sent.empty());
+  EXPECT_EQ(1u, twin.inbox.size()) << "nothing read";
+  EXPECT_FALSE(placed.closed);
+  placed.inbox.push_back(alice.seal(packet("Mesg", {2}, "still here")));
+  events();
+  host_receive();
+  EXPECT_EQ(Events({"post 20 Alice: still here", "sound 6", "sound 6"}), events());
 }
 
 class KeyedClient : public ClientRules {

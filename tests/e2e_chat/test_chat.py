@@ -12,7 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from yltest import App, Display, claim_port, palette, text_mask, text_mismatch, wait_until  # noqa: E402
+from yltest import App, Display, _die_with_parent, claim_port, palette, text_mask, text_mismatch, wait_until  # noqa: E402
 
 BASE_X = 160
 MAIN = ["HOST CHAT", "JOIN CHAT", "EXIT"]
@@ -551,6 +551,73 @@ class PrivateChatTest(ChatTestCase):
         n.wait_menu()
         self.assertFalse(any("Nokey" in e for e in h.events()))
         self.assertEqual(joins, a.count("post 0 Server: A new user joined the chat"))
+
+
+class KeyedStrangersTest(ChatTestCase):
+    """A keyed chat keeps its users whatever strangers do,
+    in a private network namespace where every address of 127.0.0.0/8 is
+    this test's: design-following keyed clients of plain sockets
+    (tests/e2e_chat/keyed_peers.cpp) join, strangers try a wrong key, clear
+    packets, a replay, a replayed and an altered "Seal", five wrong keys and
+    then the right one from one address and port, a request in Alice's
+    address; then the real program joins and must find every user, and the
+    lines must flow."""
+
+    def test_users_stay_through_guesses_and_replays(self):
+        if not os.environ.get("YL_PRIVATE_NET"):
+            if not shutil.which("unshare"):
+                self.skipTest("unshare is missing: no private network for this test")
+            probe = subprocess.run(["unshare", "--net", "ip", "link", "set", "lo", "up"],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+            if probe.returncode != 0:
+                self.skipTest("unshare --net is refused here: not run")
+            done = subprocess.run(
+                ["unshare", "--net", "sh", "-c", "ip link set lo up && exec \"$0\" -m unittest "
+                 "test_chat.KeyedStrangersTest.test_users_stay_through_guesses_and_replays", sys.executable],
+                env=dict(os.environ, YL_PRIVATE_NET="1"), cwd=os.path.dirname(os.path.abspath(__file__)),
+                timeout=220, preexec_fn=_die_with_parent)
+            self.assertEqual(0, done.returncode, "the run inside the private network failed (above)")
+            return
+        port = 24001   # the namespace is this test's alone
+        key = "plum orbit canvas tide"
+        h, r = self.chatter(port), self.chatter(port)
+        for c in (h, r):
+            c.app.wait_window()
+        h.host("Hosty", str(port), key=key)
+        marks = tempfile.mkdtemp(prefix="ylkeyed-")
+        self.addCleanup(shutil.rmtree, marks, True)
+        ready, go = os.path.join(marks, "ready"), os.path.join(marks, "go")
+        peers = subprocess.Popen([os.environ["YL_KEYED"], str(port), key, ready, go],
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                 preexec_fn=_die_with_parent)
+
+        def stop_peers():
+            """What the peers saw, when the test ends before they do."""
+            if peers.poll() is None:
+                peers.kill()
+                print(peers.communicate(timeout=10)[0], end="")
+        self.addCleanup(stop_peers)
+        try:
+            wait_until(lambda: os.path.exists(ready) or peers.poll() is not None, 120, 0.2)
+        except TimeoutError:
+            pass
+        self.assertTrue(os.path.exists(ready), "the peers did not get through steps 1-3:\n"
+                        + (peers.communicate(timeout=10)[0] if peers.poll() is not None else ""))
+        # 4. The real program joins from 127.0.0.1 and finds both users.
+        r.join("Real", "127.0.0.1", str(port), colour=8, key=key)
+        r.wait_event("post 8 Real: my number 5", timeout=20)
+        for name in ("Alice", "Bobby", "Nine"):
+            r.wait_event("post 9 %s: Got a join packet" % name)
+        open(go, "w").close()
+        r.wait_event("post 9 Alice: a three")
+        r.wait_event("post 9 Bobby: b three")
+        out = peers.communicate(timeout=60)[0]
+        print(out, end="")
+        self.assertEqual(0, peers.returncode, out)
+        h.wait_event("post 9 Alice: a three")
+        strangers = ("Wrong", "Guess", "Late", "Clear", "Replay")
+        self.assertFalse(any(s in e for s in strangers for e in h.events() if e.startswith("post ")))
+        self.assertFalse(any(" left the chat" in e and ("Alice" in e or "Bobby" in e) for e in h.events()))
 
 
 if __name__ == "__main__":

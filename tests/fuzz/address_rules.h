@@ -53,13 +53,26 @@ inline Reading read_host(const std::string &host)
   return r;
 }
 
-// "host:port", at most 127 characters read; a port outside 0-65535 fails.
+// A port after a colon: one or more decimal digits and nothing else, at
+// most 65535; -1 for anything else (an empty port included).
+inline long read_port(const std::string &text)
+{
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return -1;
+  size_t first = text.find_first_not_of('0');
+  if (first == std::string::npos) return 0;  // all zeros
+  if (text.size() - first > 5) return -1;
+  long port = strtol(text.c_str() + first, NULL, 10);
+  return port <= 65535 ? port : -1;
+}
+
+// "host:port", at most 127 characters read; a port that is not decimal
+// digits alone, or outside 0-65535, fails.
 inline Reading read_text(const std::string &text)
 {
   std::string work = std::string(text.c_str()).substr(0, kTextMax);
   size_t colon = work.find(':');
   std::string host = work.substr(0, colon);
-  long port = colon == std::string::npos ? 0 : strtol(work.c_str() + colon + 1, NULL, 10);
+  long port = colon == std::string::npos ? 0 : read_port(work.substr(colon + 1));
   bool port_ok = port >= 0 && port <= 65535;
   Reading r{0, 0, 0, false};
   if (!host.empty()) r = read_host(host);
@@ -98,7 +111,7 @@ inline AnyReading read_any(const std::string &text)
     std::string after = work.substr(close + 1);
     if (!after.empty() && after[0] != ':') return a;
     literal = work.substr(1, close - 1);
-    if (!after.empty()) port = strtol(after.c_str() + 1, NULL, 10);
+    if (!after.empty()) port = read_port(after.substr(1));
   }
   if (port < 0 || port > 65535) return a;
   size_t percent = literal.find('%');

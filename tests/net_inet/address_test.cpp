@@ -122,12 +122,19 @@ TEST(InetAddressText, ReadsHostAndPort)
   expect_parsed("10.0.0.1:80", 0, quad(10, 0, 0, 1), 80);
   expect_parsed("localhost:99", 0, quad(127, 0, 0, 1), 99);
 
-  // The port is read like atoi; no digits (or letters) give 0, the
-  // driver's default.
-  EXPECT_EQ(parse("1.2.3.4: +77abc").port, 77);
-  EXPECT_EQ(parse("1.2.3.4:").port, 0);
-  expect_parsed("1.2.3.4:abc", 0, quad(1, 2, 3, 4), 0);
-  EXPECT_EQ(parse("1.2.3.4:5:6").port, 5);
+  // Port 0 names none (the driver's default); leading zeros are digits.
+  expect_parsed("1.2.3.4:0", 0, quad(1, 2, 3, 4), 0);
+  expect_parsed("1.2.3.4:00080", 0, quad(1, 2, 3, 4), 80);
+
+  // Only decimal digits after the colon, and at least one: junk after the
+  // port, a sign, a blank, hexadecimal, letters or nothing are refused,
+  // with no port read.
+  for (const char *bad : {"1.2.3.4:5:6", "1.2.3.4:0x10", "1.2.3.4:+5", "1.2.3.4: 5", "1.2.3.4:5 ", "1.2.3.4:",
+                          "1.2.3.4:abc", "1.2.3.4: +77abc", ":", "*:", "localhost:", "1.2.3.4:-0", "1.2.3.4:\t9"}) {
+    parsed p = parse(bad);
+    EXPECT_EQ(p.result, -1) << bad;
+    EXPECT_EQ(p.port, 0) << bad;
+  }
 
   // A port beyond 16 bits is refused, not cut to another port.
   EXPECT_EQ(parse("1.2.3.4:65535").result, 0);
@@ -358,7 +365,10 @@ TEST(InetAddressText, IPv6FormsBothWays)
   // Malformed texts are refused, and nothing in brackets is looked up.
   long before = fake_lookups();
   for (const char *bad : {"[::1", "[::1]x", "[::1]:65536", "[fe80::1%nosuchif]", "[fe80::1%]", "::g",
-                          "1.2.3.4:5:6", "[1.2.3.4]", "[gamma]:5", "[]", "2001:db8::7:24785"})
+                          "1.2.3.4:5:6", "[1.2.3.4]", "[gamma]:5", "[]", "2001:db8::7:24785",
+                          // Junk after the port, or no port after the colon.
+                          "[::1]:5:6", "[::1]: 5", "[::1]:+5", "[::1]:0x10", "[::1]:", "[::1]:5x",
+                          "1.2.3.4:0x10", "1.2.3.4:+5", "1.2.3.4: 5", "1.2.3.4:", ":", "*:"})
     EXPECT_EQ(round_trip(bad), "refused") << bad;
   EXPECT_EQ(fake_lookups(), before);
 }

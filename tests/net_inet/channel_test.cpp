@@ -263,6 +263,12 @@ TEST_F(InetChannel, UnreadableTargetKeepsTheOldOne)
   EXPECT_EQ(net_assigntarget(a, "10.0.1"), 1);
   EXPECT_STREQ(a->target_addr, "10.0.1");
   EXPECT_EQ(net_assigntarget(a, "127.0.0.1:65536"), 1);
+  // No port after the colon, or junk after it.
+  for (const char *bad : {"127.0.0.1:", "[::1]:", "127.0.0.1:5:6", "[::1]:5:6", "127.0.0.1:0x10", "127.0.0.1:+5",
+                          "127.0.0.1: 5", "[::1]: 5"})
+    EXPECT_EQ(net_assigntarget(a, bad), 1) << bad;
+  // And a binding text so is no binding either.
+  EXPECT_EQ(net_openchannel(NET_DRIVER_WSOCK_WIN, "[::1]:5:6"), nullptr);
 
   char buf[16];
   ASSERT_EQ(net_send(a, "still", 5), 0);

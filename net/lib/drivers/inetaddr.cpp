@@ -1,5 +1,6 @@
 // Address texts of the Internet driver: "192.168.0.5:24785", ":24785" (all
-// interfaces), "*:9000" (broadcast), "host:port", and for IPv6
+// interfaces), "*:9000" (broadcast), "host:port" (a port of decimal digits
+// alone after the colon, none left out), and for IPv6
 // "[2001:db8::7]:24785", "[fe80::1%eth0]" (a zone), "[::]:24785" (all
 // interfaces) or a bare "2001:db8::7" without port; and the preparation
 // that turns a host name into an address on a worker thread.
@@ -11,7 +12,6 @@
 
 #include <arpa/inet.h>
 
-#include "decimal.h"
 #include "inetsock.h"
 #include "prepare.h"
 
@@ -126,6 +126,25 @@ void write_ipv6(char *p, size_t room, const struct sockaddr_in6 *six)
     snprintf(p, room, "%s%%%u", text, static_cast<unsigned int>(six->sin6_scope_id));
 }
 
+// The port after an address's colon: decimal digits and nothing else, at
+// most 65535 ("0" names none: the driver's default). 0 read, -1 refused:
+// empty, a sign, a blank, "0x10", "5:6" and anything after the digits.
+int read_port(const char *text, int *port)
+{
+  long value = 0;
+  if (!is_digit(static_cast<unsigned char>(text[0])))
+    return -1;
+  for (; *text; text++) {
+    if (!is_digit(static_cast<unsigned char>(*text)))
+      return -1;
+    value = value * 10 + (*text - '0');
+    if (value > 65535)
+      return -1;
+  }
+  *port = static_cast<int>(value);
+  return 0;
+}
+
 // Colons in a text: two or more without brackets make it an IPv6 address.
 int colons(const char *text)
 {
@@ -226,16 +245,15 @@ int __netlane_internal__parse_address(const char *str, unsigned int *addr, int *
     memcpy(work, str, len);
   work[len] = '\0';
 
-  // A port beyond int saturates, and the range test below refuses it.
+  // After a colon comes a port (read_port); one that does not fit 16 bits
+  // would otherwise be cut to some other port than the one the text names.
   int p = 0;
+  int port_ok = 1;
   char *colon = strchr(work, ':');
   if (colon) {
     *colon = '\0';
-    p = __netlane_internal__read_decimal(colon + 1);
+    port_ok = read_port(colon + 1, &p) == 0;
   }
-  // A port that does not fit 16 bits would otherwise be cut to some other
-  // port than the one the text names.
-  int port_ok = p >= 0 && p <= 65535;
   *port = port_ok ? p : 0;
 
   int result = 0;
@@ -305,9 +323,9 @@ int __netlane_internal__read_address(const char *str, struct sockaddr_storage *a
     }
   }
 
-  // The port as for IPv4 texts: read like atoi, refused beyond 16 bits.
-  int p = port_text ? __netlane_internal__read_decimal(port_text) : 0;
-  if (p < 0 || p > 65535)
+  // The port as for IPv4 texts: digits only, refused beyond 16 bits.
+  int p = 0;
+  if (port_text && read_port(port_text, &p) != 0)
     return -1;
   *port = p;
   return result;
