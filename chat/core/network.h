@@ -7,8 +7,6 @@
 #include "netops.h"
 #include "session.h"
 
-#define WAITING_MAX 64  // host: accepted conns that have not asked to join yet
-
 extern NET_CONN *listen_conn;               // host: the listening conn
 extern NET_CONN *client_conn[MAX_CLIENTS];  // host: conns given a place; NULL once closed, until the place is taken again
 extern int client_num;                      // host: places used so far, 0-10

@@ -5,6 +5,7 @@
 
 #define MAX_USERS     10  // user numbers 0-9; 0 is never handed out, the host is 1
 #define MAX_CLIENTS   10  // client conns the host accepts in one chat
+#define WAITING_MAX   64  // host: accepted conns that have not asked to join yet
 #define USER_NAME     10  // 9 characters and the terminator
 #define USER_TYPINGS  55  // a typed line: 54 characters and the terminator
 #define USER_DATA     60  // scratch text: a 50-byte text field, a number, a notice
