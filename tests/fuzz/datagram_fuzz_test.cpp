@@ -255,7 +255,8 @@ void DatagramFuzz::run(unsigned int seed)
     std::vector<unsigned char> d;
     std::string from;
     for (int n = 0; n < 400 && relay->receive(&d, &from); n++) {
-      if (client_addr.empty() && d.size() == 12 && memcmp(d.data(), "connect", 8) == 0) client_addr = from;
+      // The client's first datagram: its cookie request, or a request.
+      if (client_addr.empty() && d.size() >= 12 && memcmp(d.data(), "connect", 8) == 0) client_addr = from;
       if (f.chance(drop_percent)) continue;
       if (from == client_addr) {
         relay->send(per_client.empty() ? where : per_client, d);

@@ -216,6 +216,12 @@ void lossy_reset(const lossy_settings &settings)
 
 const lossy_counters &lossy_stats() { return net.counters; }
 
+void lossy_forge(int from, int to, const std::vector<unsigned char> &bytes)
+{
+  auto port = net.ports.find(to);
+  if (port != net.ports.end()) port->second.push_back(datagram{from, bytes});
+}
+
 unsigned int test_clock(void) { return clock_now; }
 void test_clock_set(unsigned int now) { clock_now = now; }
 void test_clock_advance(unsigned int ms) { clock_now += ms; }

@@ -5,6 +5,8 @@
 #ifndef RDM_LOSSY_DRIVER_H
 #define RDM_LOSSY_DRIVER_H
 
+#include <vector>
+
 #include "netlane.h"
 
 struct lossy_settings {
@@ -29,6 +31,10 @@ extern NET_DRIVER lossy_driver;
 // no channel open, automatic port numbers start from 1 again.
 void lossy_reset(const lossy_settings &settings);
 const lossy_counters &lossy_stats();
+
+// A datagram that reaches port `to` as if port `from` had sent it (a
+// forged source address), past the loss and delay.
+void lossy_forge(int from, int to, const std::vector<unsigned char> &bytes);
 
 // The test clock, in ms. Install with net_set_timer_func(test_clock) before
 // net_init; it only moves when the test moves it.

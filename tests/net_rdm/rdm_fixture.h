@@ -142,6 +142,22 @@ struct raw_channel {
   }
 };
 
+// What a design-following host's listener takes from a conn that connects
+// to `listen`: its 12-byte request, ignoring the datagrams of other lengths
+// (a netlane client's cookie request) as such a listener does, and moving the
+// test clock on until the client, having no cookie, asks the plain way
+// too. Empty when none came; `from` gets the sender.
+inline std::vector<unsigned char> design_request(raw_channel &listen, NET_CONN *conn, std::string *from = nullptr)
+{
+  for (int tries = 0; tries < 20; tries++) {
+    for (auto d = listen.receive(from); !d.empty(); d = listen.receive(from))
+      if (d.size() == 12) return d;
+    test_clock_advance(201);
+    net_poll_connect(conn);
+  }
+  return {};
+}
+
 // Byte builders written from the wire description, independent of the
 // library's own helpers.
 inline std::vector<unsigned char> data_packet(unsigned int index, const std::string &message)

@@ -22,7 +22,7 @@ class RawPeer : public LossyFixture {
     conn = net_openconn(drv, NULL);
     ASSERT_NE(conn, nullptr);
     ASSERT_EQ(net_connect(conn, listen->address()), 0);
-    auto request = listen->receive(&conn_addr);
+    auto request = design_request(*listen, conn, &conn_addr);
     ASSERT_EQ(request.size(), 12u);
     peer->target(conn_addr);
     peer->send({0, 0, 0, 0, 0, 0, 0, 0});
@@ -244,7 +244,7 @@ TEST_F(LossyFixture, RdmOperationsWhileConnectingLeaveTheReplyAlone)
   ASSERT_NE(conn, nullptr);
   ASSERT_EQ(net_connect(conn, listen.address()), 0);
   std::string conn_addr;
-  ASSERT_EQ(listen.receive(&conn_addr).size(), 12u);
+  ASSERT_EQ(design_request(listen, conn, &conn_addr).size(), 12u);
   peer.target(conn_addr);
   peer.send({0, 0, 0, 0, 0, 0, 0, 0});
   char buf[8];
@@ -377,7 +377,9 @@ TEST_F(LossyFixture, SteadyStreamToAOneAtATimeReaderNeedsNoResend)
 }
 
 // A connecting conn polled in a tight loop sends its request again only as
-// often as its resend wait allows, however long the listener takes.
+// often as its resend wait allows, however long the listener takes: its
+// cookie request at once, and with no cookie the plain request too
+// after the short fallback wait, then both each resend wait.
 TEST_F(LossyFixture, ConnectRequestsAreBoundedByTheResendWait)
 {
   for (int adaptive = 0; adaptive < 2; adaptive++) {
@@ -389,7 +391,13 @@ TEST_F(LossyFixture, ConnectRequestsAreBoundedByTheResendWait)
       for (int n = 0; n < 50; n++) net_poll_connect(conn);
       test_clock_advance(1);
     }
-    EXPECT_EQ(listen.drain().size(), 4u) << "at 0 ms and after 501, 1002 and 1503 ms";
+    size_t plain = 0, cookie = 0;
+    for (auto &d : listen.drain()) {
+      plain += d.size() == 12;
+      cookie += d.size() == 32;
+    }
+    EXPECT_EQ(plain, 4u) << "after 201, 702, 1203 and 1704 ms";
+    EXPECT_EQ(cookie, 5u) << "at 0 ms and with each plain one";
     ASSERT_EQ(net_closeconn(conn), 0);
   }
 }
@@ -460,6 +468,13 @@ TEST_F(LossyFixture, ListenerAnswersRequestsAndIgnoresEverythingElse)
   EXPECT_EQ(net_send_rdm(accepted, "old", 3), 0);
   EXPECT_TRUE(client.drain().empty());
 
+  // But a plain request does not take over an address that its conn has
+  // heard from within the last 5 s: anyone may have forged it.
+  client.send(connect_request(0x01020306));
+  EXPECT_EQ(net_poll_listen(listener), nullptr);
+  EXPECT_TRUE(client.drain().empty());
+  test_clock_advance(5000);
+
   // Conns that have heard nothing from their peer are bounded per sending
   // address (4; `accepted` is one) and in all: requests beyond go
   // unanswered, while another address still gets in.
@@ -479,6 +494,7 @@ TEST_F(LossyFixture, ListenerAnswersRequestsAndIgnoresEverythingElse)
   // A conn that has had a message no longer counts; one closed neither.
   client.send(data_packet(1, "hi"));
   EXPECT_EQ(net_query_rdm(newest), 2);
+  test_clock_advance(5000);
   client.send(connect_request(0x20));
   EXPECT_NE(net_poll_listen(listener), nullptr);
   client.send(connect_request(0x21));
@@ -575,9 +591,18 @@ TEST_F(LossyFixture, ReconnectFromTheSameAddressGetsAConnOfItsOwn)
     NET_CONN *client = net_openconn(drv, "30000");
     ASSERT_NE(client, nullptr);
     ASSERT_EQ(net_connect(client, where.c_str()), 0);
-    NET_CONN *accepted = net_poll_listen(listener);
+    // The cookie, the proof and the accept, with no time passing.
+    NET_CONN *accepted = nullptr;
+    int connected = 0;
+    for (int n = 0; n < 4 && (!accepted || !connected); n++) {
+      if (!accepted) accepted = net_poll_listen(listener);
+      if (!connected) connected = net_poll_connect(client);
+    }
     ASSERT_NE(accepted, nullptr) << round;
-    ASSERT_EQ(net_poll_connect(client), 1);
+    ASSERT_EQ(connected, 1);
+    NET_CONN_FIGURES f;
+    ASSERT_EQ(net_conn_figures(accepted, &f), 0);
+    EXPECT_EQ(f.proved, 1) << "the second takes the address over: it proved it receives there";
     ASSERT_EQ(net_send_rdm(client, "hi", 2), 0);
     char buf[8];
     EXPECT_EQ(net_receive_rdm(accepted, buf, sizeof buf), 2) << round;

@@ -2,7 +2,8 @@
 // peer made of plain loopback sockets: the listener's side (request, reply
 // from the listening port, data in and out of order, acknowledgements, window,
 // strangers, all through the listening port) and the connecting side (request bytes, retargeting), with the
-// fixed resend interval and with the adaptive one.
+// fixed resend interval and with the adaptive one. The peer follows the
+// design: its listener takes only 12-byte requests.
 #include <time.h>
 
 #include <chrono>
@@ -190,27 +191,44 @@ TEST_P(UdpWire, ConnectingSideSendsTheRequestAndFollowsTheReply)
   unsigned int before = (unsigned int)time(NULL);
   ASSERT_EQ(net_connect(conn, listen.address().c_str()), 0);
 
+  // First a cookie request, which a design-following host ignores: 32
+  // bytes that begin as the plain request does.
   int conn_port = 0;
-  auto request = listen.receive(2000, &conn_port);
+  auto cookie_request = listen.receive(2000, &conn_port);
+  ASSERT_EQ(cookie_request.size(), 32u);
+  EXPECT_EQ(std::string((const char *)cookie_request.data() + 12, 4), std::string("NL\1\1", 4));
+  EXPECT_EQ(std::vector<unsigned char>(cookie_request.begin() + 28, cookie_request.end()),
+            std::vector<unsigned char>(4, 0));
+  // With no cookie, the plain request follows after 200 ms, and not
+  // before however often it polls.
+  for (int n = 0; n < 50; n++) EXPECT_EQ(net_poll_connect(conn), 0);
+  EXPECT_TRUE(listen.receive(50).empty());
+  test_clock_advance(201);
+  EXPECT_EQ(net_poll_connect(conn), 0);
+  EXPECT_EQ(listen.receive(), cookie_request);
+  auto request = listen.receive();
   ASSERT_EQ(request.size(), 12u);
   EXPECT_EQ(std::string((const char *)request.data(), 8), std::string("connect\0", 8));
+  EXPECT_EQ(std::vector<unsigned char>(cookie_request.begin(), cookie_request.begin() + 12), request);
   unsigned int id = (unsigned int)request[8] << 24 | request[9] << 16 | request[10] << 8 | request[11];
   // The calendar time in seconds, run ahead only by earlier connects of
   // this process within the same seconds.
   EXPECT_GE(id, before);
   EXPECT_LE(id, before + 1000);
 
-  // Without a reply, or with something else, the request goes again once
-  // the resend interval has passed, and not before however often it polls.
+  // Without a reply, or with something else, both go again once the resend
+  // interval has passed, and not before.
   for (int n = 0; n < 50; n++) EXPECT_EQ(net_poll_connect(conn), 0);
   EXPECT_TRUE(listen.receive(50).empty());
   test_clock_advance(501);
   EXPECT_EQ(net_poll_connect(conn), 0);
+  EXPECT_EQ(listen.receive(), cookie_request);
   EXPECT_EQ(listen.receive(), request);
   per_client.send_to(conn_port, {0, 0, 0, 0, 0, 0, 0, 1});
   per_client.send_to(conn_port, std::vector<unsigned char>(9, 0));
   test_clock_advance(501);
-  EXPECT_EQ(answer_to(listen, [&] { EXPECT_EQ(net_poll_connect(conn), 0); }), request);
+  EXPECT_EQ(answer_to(listen, [&] { EXPECT_EQ(net_poll_connect(conn), 0); }), cookie_request);
+  EXPECT_EQ(listen.receive(), request);
   EXPECT_TRUE(listen.receive(50).empty());
   EXPECT_EQ(net_getpeer(conn), nullptr);
 

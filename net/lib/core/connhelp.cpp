@@ -4,49 +4,16 @@
 // and reorders. There is no thread and no timer of its own. The windows and
 // the resend timer live in connwin.cpp.
 //
-// Wire format. Every packet is one datagram on the conn's channel; numbers
-// are written byte by byte with the helpers below, never as structs.
+// The datagrams are drawn in conn_wire.h.
 //
-//  Data packet, 5 to 16384 bytes:
-//    0       1       2       3       4 ...
-//   +-------+-------+-------+-------+---------------------------+
-//   | message index, LSB first, !=0 | message, 1 to 16380 bytes |
-//   +-------+-------+-------+-------+---------------------------+
-//
-//  Acknowledgement, exactly 8 bytes (bytes 4-7 are bytes 0-3 of the data
-//  packet acknowledged, copied unchanged):
-//    0   1   2   3   4       5       6       7
-//   +---+---+---+---+-------+-------+-------+-------+
-//   | 0 | 0 | 0 | 0 | acknowledged index, LSB first |
-//   +---+---+---+---+-------+-------+-------+-------+
-//
-//  Connect request, exactly 12 bytes, client to the listening address; the
-//  id is the client's calendar time in seconds when it called connect (one
-//  more than its previous id when that would repeat one):
-//    0   1   2   3   4   5   6   7   8       9       10      11
-//   +---+---+---+---+---+---+---+---+-------+-------+-------+-------+
-//   | c | o | n | n | e | c | t |\0 | connection id, MSB first      |
-//   +---+---+---+---+---+---+---+---+-------+-------+-------+-------+
-//
-//  Connect reply, exactly 8 bytes, from the listening port to the client,
-//  which retargets its channel at the sender (and takes a reply from any
-//  port of the host it asked, as hosts that answer from a port per client
-//  send it):
-//   +---+---+---+---+---+---+---+---+
-//   | 0 | 0 | 0 | 0 | 0 | 0 | 0 | 0 |
-//   +---+---+---+---+---+---+---+---+
-//
-// A datagram shorter than 4 bytes is ignored; a zero first word is an
-// acknowledgement when the datagram is exactly 8 bytes long and is ignored
-// otherwise; a nonzero first word is a data packet, ignored when it carries
-// no message.
-//
-//  Keep-alive, exactly 8 zero bytes, sent by a connected conn that has had
-//  nothing to send for conn_keepalive ms: it reads as an acknowledgement of
-//  index 0, which every conn drops (below its base index, and a late connect
-//  reply to a connected conn), so a peer that knows nothing of keep-alives
-//  ignores it and never answers it. It only lets the peer hear that this
-//  end is still there.
+// The handshake. A netlane client first asks for a cookie; a netlane
+// listener answers with one and keeps nothing; the client echoes it in a
+// proof, which shows that it receives at the address it speaks from, and
+// only then does the listener make a conn, proved, and accept it with the
+// features both have. A design-following listener ignores both datagrams,
+// so a client that has no cookie after a short wait also asks the plain
+// way (and from then on both ways); a design-following client asks only
+// the plain way and gets the plain reply, and its conn is unproved.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -57,17 +24,17 @@
 
 #include <atomic>
 
+#include "byteorder.h"
+#include "conn_wire.h"
 #include "connhelp.h"
 #include "connwin.h"
+#include "cookie.h"
 #include "inetaddr.h"
 #include "internal.h"
 #include "sharedport.h"
 #include "waitset_internal.h"
 
 #define HEADER_SIZE CONN_HEADER_SIZE
-#define ACK_SIZE 8
-#define REQUEST_SIZE 12
-#define REPLY_SIZE 8
 #define MAX_DATAGRAM 16384     /* the protocol step's receive buffer */
 #define SMALL_PACKET_LIMIT 512 /* channel packets of the Local and IPX classes */
 /* At most this many datagrams are taken in per step (and per poll of a
@@ -77,17 +44,34 @@
 #define STEP_DATAGRAMS 64
 
 /* Room to receive a handshake datagram and still see that it was longer
- * than the 12 or 8 bytes it must be. */
-#define HANDSHAKE_BUFFER 16
+ * than the longest it may be. */
+#define HANDSHAKE_BUFFER 48
 
-static const unsigned char connect_word[8] = {'c', 'o', 'n', 'n', 'e', 'c', 't', 0};
-static const unsigned char connect_reply[REPLY_SIZE] = {0, 0, 0, 0, 0, 0, 0, 0};
+/* A client with no cookie this long after its cookie request also asks the
+ * plain way (sooner when the resend wait is shorter): the listener may
+ * follow the original protocol, which ignores cookie requests. */
+#define PLAIN_FALLBACK_MS 200
+
+/* How a connecting conn asks. */
+#define ASK_PLAIN 0    /* the plain request only */
+#define ASK_COOKIE 1   /* a cookie request, and the plain one after the fallback wait */
+#define ASK_PROOF 2    /* a cookie came: the proof, until the accept */
 
 typedef struct conn_data_t {
   NET_CHANNEL *chan;
-  unsigned char connect_string[REQUEST_SIZE];
-  unsigned int request_time;  /* connecting: when the request last went out */
-  int requests;               /* connecting: how often it went out */
+  unsigned char connect_string[WIRE_REQUEST_SIZE];  /* the plain request */
+  unsigned char hello[WIRE_PROOF_SIZE];  /* the cookie request, then the proof */
+  int hello_len;
+  wire_hello_t asked;         /* connecting: the id, nonce and features offered */
+  int asking;                 /* connecting: ASK_* */
+  unsigned int request_time;  /* connecting: when a request last went out */
+  int requests;               /* connecting: how often */
+  unsigned int plain_time;    /* connecting: when the plain request first went out */
+  int plain_requests;         /* connecting: how often it went out */
+  int proved;                 /* the peer echoed a cookie (or, client side, its accept our nonce) */
+  unsigned features;          /* WIRE_FEATURE_* agreed with the peer */
+  int awaiting_first;         /* took its address over: acknowledges nothing before
+                                 the first message of a stream */
   /* connecting: the host part a reply must come from; "" takes any sender
    * (a broadcast target, or a driver whose addresses are not host:port) */
   char expect_host[NET_MAX_ADDRESS_LENGTH];
@@ -119,20 +103,7 @@ typedef struct conn_data_t {
 
 static uint32_t get_le32(const unsigned char *p)
 {
-  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
-static void put_be32(unsigned char *p, uint32_t v)
-{
-  p[0] = (unsigned char)((v >> 24) & 0xFF);
-  p[1] = (unsigned char)((v >> 16) & 0xFF);
-  p[2] = (unsigned char)((v >> 8) & 0xFF);
-  p[3] = (unsigned char)(v & 0xFF);
-}
-
-static uint32_t get_be32(const unsigned char *p)
-{
-  return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | (uint32_t)p[3];
+  return __netlane_get_le32(p);
 }
 
 /* The calendar-clock seam: the connection id needs whole seconds only. */
@@ -209,14 +180,6 @@ static void free_conn_data(conn_data_t *data)
   free(data);
 }
 
-/* The handshake's test of a datagram on a listening port. */
-static int is_connect_request(const unsigned char *buf, int len, unsigned int *conn_id)
-{
-  if (len != REQUEST_SIZE || memcmp(buf, connect_word, sizeof connect_word) != 0) return 0;
-  *conn_id = get_be32(buf + sizeof connect_word);
-  return 1;
-}
-
 /* An accepted conn that has its first message from the peer no longer
  * counts against the listener's bounds on silent conns. */
 static void mark_heard(conn_data_t *data)
@@ -227,10 +190,9 @@ static void mark_heard(conn_data_t *data)
 
 static void send_ack(conn_data_t *data, const unsigned char *index_bytes)
 {
-  unsigned char ack[ACK_SIZE];
-  memset(ack, 0, HEADER_SIZE);
-  memcpy(ack + HEADER_SIZE, index_bytes, HEADER_SIZE);
-  __netlane_internal__io_send(&data->io, ack, ACK_SIZE);
+  unsigned char ack[WIRE_ACK_SIZE];
+  __netlane_internal__wire_put_ack(ack, get_le32(index_bytes));
+  __netlane_internal__io_send(&data->io, ack, WIRE_ACK_SIZE);
   data->acks_sent++;
 }
 
@@ -246,7 +208,9 @@ static void keep_alive(conn_data_t *data, unsigned int now, int sent_in_step)
   }
   if (data->keepalive <= 0 || data->out.base_index != data->out.next_index) return;
   if ((int32_t)(now - data->last_sent) < data->keepalive) return;
-  __netlane_internal__io_send(&data->io, connect_reply, REPLY_SIZE);
+  unsigned char zeros[WIRE_REPLY_SIZE];
+  __netlane_internal__wire_put_zeros(zeros);
+  __netlane_internal__io_send(&data->io, zeros, WIRE_REPLY_SIZE);
   data->last_sent = now;
 }
 
@@ -264,6 +228,15 @@ static int may_park(conn_data_t *data)
  * the step must take in nothing more; 0 otherwise. */
 static int take_data(conn_data_t *data, const unsigned char *packet, int len)
 {
+  // A conn that took its address over hears first whatever the conn it
+  // took it from was still being sent: none of that is its to acknowledge.
+  if (data->awaiting_first) {
+    if (get_le32(packet) != data->in.base_index) {
+      data->dropped_window++;
+      return 0;
+    }
+    data->awaiting_first = 0;
+  }
   int verdict = __netlane_internal__in_store(&data->in, get_le32(packet), packet + HEADER_SIZE, len - HEADER_SIZE);
   if (verdict == IN_STORED || verdict == IN_KNOWN) {
     if (verdict == IN_STORED && !data->heard) mark_heard(data);
@@ -318,6 +291,9 @@ static void poll(NET_CONN *conn)
   if (conn->status == NET_CONN_CONNECTING) return;
   conn_data_t *data = conn_data(conn);
   unsigned int now = __netlane_timer_func();
+  // A peer whose proof came after its plain request is proved from then on.
+  if (data->peer && !data->proved && __netlane_internal__share_peer_proved(data->peer, &data->features))
+    data->proved = 1;
   uint32_t transmissions = data->out.transmissions;
   long acks = data->acks_sent;
   step(data, now);
@@ -369,19 +345,26 @@ static void step(conn_data_t *data, unsigned int now)
       }
     }
     if (len >= 0) data->last_heard = now;
-    if (len < HEADER_SIZE || len > (int)sizeof buf) {
+    if (len > (int)sizeof buf) {
       data->dropped_malformed++;
       continue;
     }
-    index_t i = get_le32(buf);
-    if (i == 0) {
-      if (len == ACK_SIZE && get_le32(buf + HEADER_SIZE) == 0) data->keepalives_heard++;
-      else if (len == ACK_SIZE) __netlane_internal__out_take_ack(&data->out, &data->io, get_le32(buf + HEADER_SIZE), now);
-      else data->dropped_malformed++;
-    } else if (len > HEADER_SIZE) {
-      if (take_data(data, buf, len)) break;
-    } else {
-      data->dropped_malformed++;
+    switch (__netlane_internal__wire_conn_kind(buf, len)) {
+      case WIRE_ZEROS:
+        data->keepalives_heard++;
+        break;
+      case WIRE_ACK:
+        __netlane_internal__out_take_ack(&data->out, &data->io, __netlane_internal__wire_ack_index(buf), now);
+        break;
+      case WIRE_DATA:
+        if (take_data(data, buf, len)) return;
+        break;
+      case WIRE_COOKIE:
+      case WIRE_ACCEPT:
+        break;  // a handshake answer repeated after the conn was made
+      default:
+        data->dropped_malformed++;
+        break;
     }
   }
 }
@@ -419,43 +402,54 @@ static int destroy_conn(NET_CONN *conn)
   return 0;
 }
 
-/* 0 listening; 1 no memory for the port's records. */
+/* 0 listening; 1 no memory for the port's records (or no random bytes for
+ * its cookie secret). */
 static int listen(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
   if (data->listening) return 0;
-  data->share = __netlane_internal__share_create(data->chan, is_connect_request, connect_reply, REPLY_SIZE, data);
+  data->share = __netlane_internal__share_create(data->chan, data);
   if (!data->share) return 1;
   data->listening = 1;
   return 0;
 }
 
-/* Takes in what reached the listening port and looks at the connect
- * requests among it. A request from a new (address, id) pair gets a conn
- * sharing the port, the reply from the port, and that conn in `newconn`:
- * answers 1. A repeated request gets the reply again (the port answers
- * those itself as they arrive); a new pair beyond the bounds on silent
- * conns is dropped without a reply, so requests nobody follows up cannot
- * make the listener hold a conn each. Answers 0 when no conn was made. */
+/* Takes in what reached the listening port and looks at the requests of
+ * new pairs among it, proofs first. A proof (its cookie checked by the
+ * port) or a plain request gets a conn sharing the port, proved or not,
+ * the accept or the plain reply from the port, and that conn in
+ * `newconn`: answers 1. A new pair beyond the bounds on silent conns, or a
+ * plain request for an address in use, is dropped without a reply, so
+ * requests nobody follows up cannot make the listener hold a conn each.
+ * Answers 0 when no conn was made. */
 static int poll_listen(NET_CONN *conn, NET_CONN *newconn)
 {
   conn_data_t *data = conn_data(conn);
   if (!data->listening) return 0;
   __netlane_internal__share_pump(data->share, STEP_DATAGRAMS);
 
-  unsigned char buf[REQUEST_SIZE];
+  unsigned char buf[WIRE_PROOF_SIZE];
   char from[NET_MAX_ADDRESS_LENGTH];
-  for (int n = 0; n < STEP_DATAGRAMS && __netlane_internal__share_next_request(data->share, buf, from); n++) {
-    unsigned int conn_id = get_be32(buf + sizeof connect_word);
+  int kind;
+  for (int n = 0; n < STEP_DATAGRAMS && (kind = __netlane_internal__share_next_request(data->share, buf, from)); n++) {
+    unsigned int conn_id = __netlane_internal__wire_request_id(buf);
+    wire_hello_t proof;
+    if (kind == WIRE_PROOF) __netlane_internal__wire_read_hello(buf, WIRE_PROOF, &proof);
     port_peer_t *known = __netlane_internal__share_find(data->share, from, conn_id);
     if (known) {
-      __netlane_internal__share_send(data->share, known, connect_reply, REPLY_SIZE);
+      // Made meanwhile: answered again, but a proved pair's plain request
+      // gets nothing, as at the port.
+      unsigned features;
+      if (kind == WIRE_PROOF || !__netlane_internal__share_peer_proved(known, &features))
+        __netlane_internal__share_answer(data->share, known);
       continue;
     }
     conn_data_t *fresh;
     if (create_conn_data(newconn->driver, &fresh) != 0) return 0;
+    int took_over;
     port_peer_t *peer = __netlane_internal__share_add(data->share, from, conn_id,
-                                                      __netlane_internal__get_conn_config(conn->driver), fresh);
+                                                      __netlane_internal__get_conn_config(conn->driver), fresh,
+                                                      kind == WIRE_PROOF ? &proof : NULL, &took_over);
     if (!peer) {
       free_conn_data(fresh);
       continue;
@@ -466,7 +460,9 @@ static int poll_listen(NET_CONN *conn, NET_CONN *newconn)
     fresh->io.chan = data->chan;
     fresh->io.share = data->share;
     fresh->io.peer = peer;
-    __netlane_internal__share_send(data->share, peer, connect_reply, REPLY_SIZE);
+    fresh->awaiting_first = took_over;
+    fresh->proved = __netlane_internal__share_peer_proved(peer, &fresh->features);
+    __netlane_internal__share_answer(data->share, peer);
     mark_connected(fresh, __netlane_timer_func());
     __netlane_internal__copy_address(newconn->peer_addr, from);
     newconn->data = fresh;
@@ -513,27 +509,81 @@ static void expect_reply_from(NET_CONN *conn, const char *target)
   if (port_colon) port_colon[1] = 0;
 }
 
+/* How long after the last request a connecting conn asks again. */
+static int request_wait(const conn_data_t *data)
+{
+  int cap = data->out.timer.cap;
+  if (data->asking == ASK_COOKIE && data->plain_requests == 0 && cap > PLAIN_FALLBACK_MS) return PLAIN_FALLBACK_MS;
+  return cap;
+}
+
+/* Sends the plain request, noting the first time. */
+static int send_plain_request(conn_data_t *data, unsigned int now)
+{
+  if (data->plain_requests == 0) data->plain_time = now;
+  if (data->plain_requests < INT32_MAX) data->plain_requests++;
+  return net_send(data->chan, data->connect_string, WIRE_REQUEST_SIZE);
+}
+
 /* 0 request sent; 1 the target cannot be assigned; 2 the request cannot be
- * sent. */
+ * sent. A netlane client asks for a cookie first; without random bytes for
+ * its nonce it asks only the plain way. */
 static int connect(NET_CONN *conn, const char *target)
 {
   conn_data_t *data = conn_data(conn);
-  memcpy(data->connect_string, connect_word, sizeof connect_word);
-  put_be32(data->connect_string + sizeof connect_word, next_conn_id());
+  memset(&data->asked, 0, sizeof data->asked);
+  data->asked.conn_id = next_conn_id();
+  data->asked.features = __netlane_internal__conn_features;
+  __netlane_internal__wire_put_request(data->connect_string, data->asked.conn_id);
+  data->plain_requests = 0;
+  data->asking = __netlane_internal__random_bytes(data->asked.nonce, WIRE_NONCE_SIZE) == 0 ? ASK_COOKIE : ASK_PLAIN;
   if (net_assigntarget(data->chan, target) != 0) return 1;
   expect_reply_from(conn, target);
-  data->request_time = __netlane_timer_func();
+  unsigned int now = __netlane_timer_func();
+  data->request_time = now;
   data->requests = 1;
-  if (net_send(data->chan, data->connect_string, REQUEST_SIZE) != 0) return 2;
+  int failed;
+  if (data->asking == ASK_COOKIE) {
+    __netlane_internal__wire_put_cookie_request(data->hello, &data->asked);
+    data->hello_len = WIRE_COOKIE_REQUEST_SIZE;
+    failed = net_send(data->chan, data->hello, data->hello_len);
+  } else {
+    failed = send_plain_request(data, now);
+  }
+  if (failed != 0) return 2;
   __netlane_internal__waitset_notify(data);
   return 0;
 }
 
-/* 1 connected: a reply of 8 zero bytes arrived and the channel now targets
- * its sender. 0 not yet. Other datagrams waiting before the reply are
- * consumed; the request goes out again only once the resend wait has
- * passed since the last one, however often the caller polls, so a
- * connecting conn never floods a listener that is slow to answer. */
+/* Whether a cookie or accept answers this conn's own requests. */
+static int answers_us(const conn_data_t *data, const wire_hello_t *got)
+{
+  return got->conn_id == data->asked.conn_id && memcmp(got->nonce, data->asked.nonce, WIRE_NONCE_SIZE) == 0;
+}
+
+/* The conn is connected to `from`, which answered: 1, or 0 when the
+ * channel cannot be retargeted at it. `since` is when the request it
+ * answers went out, `once` whether it went out once only. */
+static int connected_to(NET_CONN *conn, const char *from, unsigned int now, unsigned int since, int once)
+{
+  conn_data_t *data = conn_data(conn);
+  if (net_assigntarget(data->chan, from) != 0) return 0;
+  // The handshake is the first round trip measured, when the request went
+  // out once and so the reply answers that one.
+  if (once) __netlane_internal__rtt_sample(&data->out.timer, now - since);
+  __netlane_internal__copy_address(conn->peer_addr, from);
+  mark_connected(data, now);
+  return 1;
+}
+
+/* 1 connected: the plain reply of 8 zero bytes to the plain request,
+ * or a netlane listener's accept of the proof, came, and the channel now
+ * targets its sender. 0 not yet. A cookie makes the conn send its proof to
+ * the cookie's sender, and from then on only the accept completes it.
+ * Other datagrams waiting are consumed; a request goes out again only once
+ * the resend wait (the shorter fallback wait before the first plain
+ * request) has passed since the last one, however often the caller polls,
+ * so a connecting conn never floods a listener that is slow to answer. */
 static int poll_connect(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
@@ -550,19 +600,35 @@ static int poll_connect(NET_CONN *conn)
       data->dropped_foreign++;
       continue;
     }
-    if (len == REPLY_SIZE && memcmp(buf, connect_reply, REPLY_SIZE) == 0 &&
-        net_assigntarget(data->chan, from) == 0) {
-      // The handshake is the first round trip measured, when the request
-      // went out once and so the reply answers that one.
-      if (data->requests == 1) __netlane_internal__rtt_sample(&data->out.timer, now - data->request_time);
-      __netlane_internal__copy_address(conn->peer_addr, from);
-      mark_connected(data, now);
-      return 1;
+    wire_kind kind = len > (int)sizeof buf ? WIRE_JUNK : __netlane_internal__wire_conn_kind(buf, len);
+    wire_hello_t got;
+    if (kind == WIRE_COOKIE || kind == WIRE_ACCEPT) __netlane_internal__wire_read_hello(buf, kind, &got);
+    if (kind == WIRE_ZEROS && data->asking != ASK_PROOF && data->plain_requests > 0) {
+      if (connected_to(conn, from, now, data->plain_time, data->plain_requests == 1)) return 1;
+    } else if (kind == WIRE_COOKIE && data->asking == ASK_COOKIE && answers_us(data, &got) &&
+               net_assigntarget(data->chan, from) == 0) {
+      // Proved to the listener that sent it, whatever address was asked.
+      data->asked.cookie_time = got.cookie_time;
+      memcpy(data->asked.cookie, got.cookie, WIRE_COOKIE_BYTES);
+      __netlane_internal__wire_put_proof(data->hello, &data->asked);
+      data->hello_len = WIRE_PROOF_SIZE;
+      data->asking = ASK_PROOF;
+      data->request_time = now;
+      data->requests = 1;
+      net_send(data->chan, data->hello, data->hello_len);
+      continue;
+    } else if (kind == WIRE_ACCEPT && data->asking == ASK_PROOF && answers_us(data, &got)) {
+      if (connected_to(conn, from, now, data->request_time, data->requests == 1)) {
+        data->proved = 1;
+        data->features = got.features & data->asked.features;
+        return 1;
+      }
     }
     data->dropped_malformed++;
   }
-  if ((int32_t)(now - data->request_time) > data->out.timer.cap) {
-    net_send(data->chan, data->connect_string, REQUEST_SIZE);
+  if ((int32_t)(now - data->request_time) > request_wait(data)) {
+    if (data->asking != ASK_PLAIN) net_send(data->chan, data->hello, data->hello_len);
+    if (data->asking != ASK_PROOF) send_plain_request(data, now);
     data->request_time = now;
     if (data->requests < INT32_MAX) data->requests++;
   }
@@ -579,7 +645,7 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
   *nfds = __netlane_internal__channel_wait_fds(data->chan, fds, max);
   unsigned int now = __netlane_timer_func();
   if (conn->status == NET_CONN_CONNECTING) {
-    int32_t left = (int32_t)data->out.timer.cap + 1 - (int32_t)(now - data->request_time);
+    int32_t left = (int32_t)request_wait(data) + 1 - (int32_t)(now - data->request_time);
     *due_ms = left < 0 ? 0 : (int)left;
   } else if (conn->status == NET_CONN_CONNECTED && !data->dead) {
     *due_ms = __netlane_internal__out_next_due(&data->out, now);
@@ -727,6 +793,8 @@ int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figure
   figures->peer_silence = data->connected ? (int)(__netlane_timer_func() - data->last_heard) : -1;
   figures->peer_keepalives = data->keepalives_heard;
   figures->dead = data->dead;
+  unsigned features;
+  figures->proved = data->proved || (data->peer && __netlane_internal__share_peer_proved(data->peer, &features));
   return 0;
 }
 

@@ -1,13 +1,16 @@
 // A listener's port shared with the conns it accepted: the hash of peer
 // addresses that files each datagram with its conn, the small queues
-// between the port and the conns' protocol steps, and sends to prepared
-// peer addresses.
+// between the port and the conns' protocol steps, sends to prepared peer
+// addresses, and the handshake's answers that need no conn: cookies,
+// repeated replies and accepts, and the check of a proof.
 #include <stdlib.h>
 #include <string.h>
 
 #include <arpa/inet.h>
 
+#include "conn_wire.h"
 #include "connwin.h"
+#include "cookie.h"
 #include "internal.h"
 #include "sharedport.h"
 #include "waitset_internal.h"
@@ -17,7 +20,11 @@
  * the network dropped, and the peer's resends make up for it. */
 #define PEER_QUEUE_DATAGRAMS 256
 #define PEER_QUEUE_BYTES (512 * 1024)
-#define REQUEST_QUEUE 64
+#define REQUEST_QUEUE 64      /* plain requests waiting for the listener */
+#define PROOF_QUEUE 64        /* proofs waiting for it, taken first */
+/* A plain request does not take an address over from a conn that has
+ * heard from it within this long: the address is in use. */
+#define TAKEOVER_QUIET_MS 5000
 #define MAX_DATAGRAM 16384
 #define FIRST_BUCKETS 64
 
@@ -41,6 +48,11 @@ struct port_peer_t {
   unsigned int conn_id;
   int silent;
   int superseded;            /* a newer peer has the address (atomic) */
+  int proved;                /* it echoed a cookie (atomic: its conn reads it) */
+  unsigned features;         /* agreed in its accept */
+  unsigned char nonce[WIRE_NONCE_SIZE];  /* its client's, for the accept */
+  int heard;                 /* a datagram from its address was filed for it */
+  unsigned int last_heard;   /* when the last was, in timer ms */
   int prepared_ok;
   unsigned char prepared[NET_PREPARED_TARGET_SIZE];
   void *owner;
@@ -53,13 +65,13 @@ struct port_share_t {
   int holds;      /* the listener while it is open, and each peer */
   int listening;
   void *owner;    /* the listener's */
-  request_test_t is_request;
-  unsigned char reply[16];
-  int reply_len;
+  cookie_secrets_t secrets;
   port_peer_t *peers;
   port_peer_t **buckets;
   int nbuckets, npeers;
-  queue_t requests;
+  queue_t requests;  /* plain requests of new pairs */
+  queue_t proofs;    /* proofs of new pairs that held */
+  long cookies_sent, proofs_refused;
 };
 
 static unsigned int hash_text(const char *s)
@@ -112,14 +124,13 @@ static datagram_t *queue_pop(queue_t *q)
   return d;
 }
 
-port_share_t *__netlane_internal__share_create(NET_CHANNEL *chan, request_test_t is_request,
-                                               const unsigned char *reply, int reply_len, void *owner)
+port_share_t *__netlane_internal__share_create(NET_CHANNEL *chan, void *owner)
 {
   port_share_t *s = static_cast<port_share_t *>(calloc(1, sizeof(port_share_t)));
   if (!s) return NULL;
   s->buckets = static_cast<port_peer_t **>(calloc(FIRST_BUCKETS, sizeof(port_peer_t *)));
   __netlane_internal__mutex_create(&s->guard);
-  if (!s->buckets || !s->guard || reply_len > (int)sizeof s->reply) {
+  if (!s->buckets || !s->guard || __netlane_internal__cookie_init(&s->secrets, __netlane_timer_func()) != 0) {
     if (s->guard) __netlane_internal__mutex_destroy(s->guard);
     free(s->buckets);
     free(s);
@@ -130,9 +141,6 @@ port_share_t *__netlane_internal__share_create(NET_CHANNEL *chan, request_test_t
   s->holds = 1;
   s->listening = 1;
   s->owner = owner;
-  s->is_request = is_request;
-  memcpy(s->reply, reply, (size_t)reply_len);
-  s->reply_len = reply_len;
   return s;
 }
 
@@ -149,6 +157,7 @@ static void let_go(port_share_t *s)
   unlock(s);
   if (!last) return;
   queue_clear(&s->requests);
+  queue_clear(&s->proofs);
   net_closechannel(s->chan);
   __netlane_internal__mutex_destroy(s->guard);
   free(s->buckets);
@@ -160,6 +169,7 @@ void __netlane_internal__share_stop_listening(port_share_t *share)
   lock(share);
   share->listening = 0;
   queue_clear(&share->requests);
+  queue_clear(&share->proofs);
   let_go(share);
 }
 
@@ -188,11 +198,96 @@ static int send_locked(port_share_t *s, port_peer_t *p, const void *buf, int siz
   return net_assigntarget(s->chan, p->addr) != 0 ? -1 : net_send(s->chan, buf, size);
 }
 
+// With the guard held: one datagram to an address that has no peer (the
+// sender of a cookie request), through a prepared address where the driver
+// has them, else by retargeting the channel, which only sends under the
+// guard so retargeted.
+static void send_to_address(port_share_t *s, const char *addr, const void *buf, int size)
+{
+  NET_DRIVER *drv = s->chan->driver;
+  unsigned char prepared[NET_PREPARED_TARGET_SIZE];
+  if (drv->prepare_target && drv->send_to) {
+    if (drv->prepare_target(s->chan, addr, prepared) == 0) drv->send_to(s->chan, buf, size, prepared);
+    return;
+  }
+  if (drv->update_target && net_assigntarget(s->chan, addr) == 0) net_send(s->chan, buf, size);
+}
+
+// With the guard held: what a peer's repeated request is answered with,
+// the accept of a proved peer or the plain reply of an unproved one.
+static void answer_locked(port_share_t *s, port_peer_t *p)
+{
+  unsigned char out[WIRE_ACCEPT_SIZE];
+  if (p->proved) {
+    wire_hello_t hello;
+    memset(&hello, 0, sizeof hello);
+    hello.conn_id = p->conn_id;
+    memcpy(hello.nonce, p->nonce, WIRE_NONCE_SIZE);
+    hello.features = p->features;
+    __netlane_internal__wire_put_accept(out, &hello);
+    send_locked(s, p, out, WIRE_ACCEPT_SIZE);
+  } else {
+    __netlane_internal__wire_put_zeros(out);
+    send_locked(s, p, out, WIRE_REPLY_SIZE);
+  }
+}
+
+// With the guard held: a request of any kind reaching the port, answered
+// here where no conn is needed, else queued for the listener.
+static void take_request(port_share_t *s, wire_kind kind, const unsigned char *buf, int len, const char *from,
+                         unsigned int now)
+{
+  unsigned int conn_id = __netlane_internal__wire_request_id(buf);
+  port_peer_t *known = find_pair(s, from, conn_id);
+  if (kind == WIRE_REQUEST) {
+    // Answered here, so that a lost reply is made up for also once the
+    // listener has closed. A proved peer's plain request (a client that
+    // also asked the plain way) gets nothing: its accept goes to its
+    // proof.
+    if (known) {
+      if (!known->proved) answer_locked(s, known);
+    } else if (s->listening && queue_push(&s->requests, buf, len, from, REQUEST_QUEUE, REQUEST_QUEUE * 16) == 0) {
+      __netlane_internal__waitset_notify(s->owner);
+    }
+    return;
+  }
+  wire_hello_t hello;
+  __netlane_internal__wire_read_hello(buf, kind, &hello);
+  if (kind == WIRE_COOKIE_REQUEST) {
+    // Nothing is kept: the cookie is checked when it comes back.
+    if (!known && !s->listening) return;
+    unsigned char cookie[WIRE_COOKIE_SIZE];
+    __netlane_internal__cookie_make(&s->secrets, now, from, &hello);
+    __netlane_internal__wire_put_cookie(cookie, &hello);
+    send_to_address(s, from, cookie, WIRE_COOKIE_SIZE);
+    s->cookies_sent++;
+    return;
+  }
+  if (!__netlane_internal__cookie_check(&s->secrets, now, from, &hello)) {
+    s->proofs_refused++;
+    return;
+  }
+  if (known) {
+    // The pair asked the plain way too and has its conn: the conn is
+    // proved from now on (its step takes the features up).
+    if (!known->proved) {
+      known->features = hello.features & __netlane_internal__conn_features;
+      memcpy(known->nonce, hello.nonce, WIRE_NONCE_SIZE);
+      __atomic_store_n(&known->proved, 1, __ATOMIC_RELEASE);
+      if (known->owner) __netlane_internal__waitset_notify(known->owner);
+    }
+    answer_locked(s, known);
+  } else if (s->listening && queue_push(&s->proofs, buf, len, from, PROOF_QUEUE, PROOF_QUEUE * WIRE_PROOF_SIZE) == 0) {
+    __netlane_internal__waitset_notify(s->owner);
+  }
+}
+
 int __netlane_internal__share_pump(port_share_t *share, int max)
 {
   static thread_local unsigned char buf[MAX_DATAGRAM];
   char from[NET_MAX_ADDRESS_LENGTH];
   int taken = 0;
+  unsigned int now = __netlane_timer_func();
   lock(share);
   for (; taken < max; taken++) {
     from[0] = 0;
@@ -200,21 +295,15 @@ int __netlane_internal__share_pump(port_share_t *share, int max)
     if (len <= 0 && from[0] == 0 && (len == 0 || net_query(share->chan) == 0)) break;
     from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
     if (len < 0 || from[0] == 0) continue;  // cut short, or from nobody: no peer's
-    unsigned int conn_id;
-    if (share->is_request(buf, len, &conn_id)) {
-      port_peer_t *known = find_pair(share, from, conn_id);
-      if (known) {
-        // Answered here, so that a lost reply is made up for also once the
-        // listener has closed.
-        send_locked(share, known, share->reply, share->reply_len);
-      } else if (share->listening) {
-        if (queue_push(&share->requests, buf, len, from, REQUEST_QUEUE, REQUEST_QUEUE * 16) == 0)
-          __netlane_internal__waitset_notify(share->owner);
-      }
+    wire_kind kind = __netlane_internal__wire_listener_kind(buf, len);
+    if (kind != WIRE_JUNK) {
+      take_request(share, kind, buf, len, from, now);
       continue;
     }
     port_peer_t *p = peer_of(share, from, hash_text(from));
     if (!p) continue;  // a stranger's
+    p->heard = 1;
+    p->last_heard = now;
     if (queue_push(&p->in, buf, len, NULL, PEER_QUEUE_DATAGRAMS, PEER_QUEUE_BYTES) == 0 && p->owner)
       __netlane_internal__waitset_notify(p->owner);
   }
@@ -225,19 +314,21 @@ int __netlane_internal__share_pump(port_share_t *share, int max)
 int __netlane_internal__share_next_request(port_share_t *share, unsigned char *buf, char *from)
 {
   lock(share);
-  datagram_t *d = queue_pop(&share->requests);
+  datagram_t *d = queue_pop(&share->proofs);
+  if (!d) d = queue_pop(&share->requests);
   unlock(share);
   if (!d) return 0;
   memcpy(buf, d->bytes, (size_t)d->len);
   __netlane_internal__copy_address(from, d->from);
+  int kind = d->len == WIRE_PROOF_SIZE ? WIRE_PROOF : WIRE_REQUEST;
   free(d);
-  return 1;
+  return kind;
 }
 
 int __netlane_internal__share_has_requests(port_share_t *share)
 {
   lock(share);
-  int any = share->requests.head != NULL;
+  int any = share->requests.head != NULL || share->proofs.head != NULL;
   unlock(share);
   return any;
 }
@@ -289,15 +380,18 @@ static int address_bytes(const char *text, unsigned char out[16])
  * One host is one IPv4 address, or one IPv6 /64, since a machine may take
  * any number of addresses of its /64; one network is an IPv4 /24 or an
  * IPv6 /48, so that a range of addresses cannot crowd honest callers out.
- * Addresses of other drivers are one host when their texts name one. */
-static int silent_bound_allows(port_share_t *s, const char *addr, const struct conn_config *cfg)
+ * Addresses of other drivers are one host when their texts name one.
+ * Proved and unproved conns are counted apart. */
+static int silent_bound_allows(port_share_t *s, const char *addr, const struct conn_config *cfg, int proved)
 {
   unsigned char mine[16], theirs[16];
   int n = address_bytes(addr, mine);
   size_t host_bytes = n == 4 ? 4 : 8, network_bytes = n == 4 ? 3 : 6;
   int here = 0, near = 0, all = 0;
   for (port_peer_t *p = s->peers; p; p = p->next) {
-    if (!p->silent) continue;
+    // Proved and unproved conns each have places of their own: forged
+    // requests cannot take those of clients that showed their address.
+    if (!p->silent || p->proved != proved) continue;
     all++;
     if (n == 0 || address_bytes(p->addr, theirs) != n) {
       if (__netlane_internal__same_host(p->addr, addr)) here++, near++;
@@ -333,8 +427,10 @@ static void grow_buckets(port_share_t *s)
 }
 
 port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr, unsigned int conn_id,
-                                           const struct conn_config *cfg, void *owner)
+                                           const struct conn_config *cfg, void *owner, const wire_hello_t *proof,
+                                           int *took_over)
 {
+  *took_over = 0;
   port_peer_t *p = static_cast<port_peer_t *>(calloc(1, sizeof(port_peer_t)));
   if (!p) return NULL;
   __netlane_internal__copy_address(p->addr, addr);
@@ -342,6 +438,11 @@ port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr
   p->conn_id = conn_id;
   p->silent = 1;
   p->owner = owner;
+  if (proof) {
+    p->proved = 1;
+    p->features = proof->features & __netlane_internal__conn_features;
+    memcpy(p->nonce, proof->nonce, WIRE_NONCE_SIZE);
+  }
   NET_DRIVER *drv = share->chan->driver;
   if (drv->prepare_target && drv->send_to)
     p->prepared_ok = drv->prepare_target(share->chan, p->addr, p->prepared) == 0;
@@ -350,15 +451,23 @@ port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr
     return NULL;
   }
 
+  unsigned int now = __netlane_timer_func();
   lock(share);
-  if (!silent_bound_allows(share, p->addr, cfg)) {
+  port_peer_t *older = peer_of(share, p->addr, p->hash);
+  // An unproved request never takes an address from a proved conn, nor
+  // from one that heard from it a moment ago: anyone can forge it.
+  int refused = older && !proof &&
+                (older->proved || (older->heard && (int32_t)(now - older->last_heard) < TAKEOVER_QUIET_MS));
+  if (refused || !silent_bound_allows(share, p->addr, cfg, proof != NULL)) {
     unlock(share);
     free(p);
     return NULL;
   }
   if (share->npeers >= share->nbuckets * 2) grow_buckets(share);
-  port_peer_t *older = peer_of(share, p->addr, p->hash);
-  if (older) __atomic_store_n(&older->superseded, 1, __ATOMIC_RELAXED);
+  if (older) {
+    __atomic_store_n(&older->superseded, 1, __ATOMIC_RELAXED);
+    *took_over = 1;
+  }
   port_peer_t **head = &share->buckets[p->hash & (unsigned int)(share->nbuckets - 1)];
   p->chain = *head;
   *head = p;
@@ -437,6 +546,28 @@ int __netlane_internal__share_send(port_share_t *share, port_peer_t *peer, const
   int answer = send_locked(share, peer, buf, size);
   unlock(share);
   return answer;
+}
+
+void __netlane_internal__share_answer(port_share_t *share, port_peer_t *peer)
+{
+  lock(share);
+  answer_locked(share, peer);
+  unlock(share);
+}
+
+int __netlane_internal__share_peer_proved(port_peer_t *peer, unsigned *features)
+{
+  if (!__atomic_load_n(&peer->proved, __ATOMIC_ACQUIRE)) return 0;
+  *features = peer->features;
+  return 1;
+}
+
+void __netlane_internal__share_counts(port_share_t *share, long *cookies_sent, long *proofs_refused)
+{
+  lock(share);
+  *cookies_sent = share->cookies_sent;
+  *proofs_refused = share->proofs_refused;
+  unlock(share);
 }
 
 int __netlane_internal__share_peer_count(port_share_t *share)

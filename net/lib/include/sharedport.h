@@ -7,6 +7,7 @@
 #ifndef NETLANE_SHAREDPORT_H
 #define NETLANE_SHAREDPORT_H
 
+#include "conn_wire.h"
 #include "connhelp.h"
 #include "netlane.h"
 
@@ -17,26 +18,27 @@ extern "C" {
 typedef struct port_share_t port_share_t;
 typedef struct port_peer_t port_peer_t;
 
-/* Tells a connect request (and its connection id) from anything else. */
-typedef int (*request_test_t)(const unsigned char *buf, int len, unsigned int *conn_id);
-
-/* A share of `chan`, held once (by the listener), or NULL when memory ran
- * out. `reply` (`reply_len` bytes) answers a repeated request of a known
- * pair, also once the listener has closed. `owner` is the listener's:
+/* A share of `chan`, held once (by the listener), or NULL when memory or
+ * random bytes for its cookie secret ran out. `owner` is the listener's:
  * waitset_notify(owner) announces each request queued. */
-port_share_t *__netlane_internal__share_create(NET_CHANNEL *chan, request_test_t is_request,
-                                               const unsigned char *reply, int reply_len, void *owner);
+port_share_t *__netlane_internal__share_create(NET_CHANNEL *chan, void *owner);
 NET_CHANNEL *__netlane_internal__share_channel(port_share_t *share);
 /* The listener has closed: requests of new pairs are dropped from now on;
  * its hold is let go. */
 void __netlane_internal__share_stop_listening(port_share_t *share);
 
-/* Takes up to `max` datagrams from the channel and files them. Answers how
- * many were taken. */
+/* Takes up to `max` datagrams from the channel and files them: a peer's
+ * with the peer; a repeated request of a known pair answered again (the
+ * plain reply, or the accept of a proved pair); a cookie request
+ * answered with a cookie, keeping nothing; a proof whose cookie holds
+ * makes a known unproved pair proved, else waits for the listener, as a
+ * plain request of a new pair does. Answers how many were taken. */
 int __netlane_internal__share_pump(port_share_t *share, int max);
-/* The next connect request for the listener: 1 (its 12 bytes in `buf`,
- * its sender in `from`), 0 none. Datagrams filed for a peer that has an
- * owner are announced to the wait sets through waitset_notify(owner). */
+/* The next request of a new pair for the listener, proofs before plain
+ * requests: WIRE_PROOF or WIRE_REQUEST, its bytes in `buf` (room for
+ * WIRE_PROOF_SIZE) and its sender in `from`; 0 none. Datagrams filed for a
+ * peer that has an owner are announced to the wait sets through
+ * waitset_notify(owner). */
 int __netlane_internal__share_next_request(port_share_t *share, unsigned char *buf, char *from);
 
 /* 1 when a connect request waits for the listener. */
@@ -44,12 +46,26 @@ int __netlane_internal__share_has_requests(port_share_t *share);
 /* The peer of (addr, conn_id), or NULL. */
 port_peer_t *__netlane_internal__share_find(port_share_t *share, const char *addr, unsigned int conn_id);
 /* A new peer, silent until share_heard, holding the share once; NULL when
- * memory ran out, the address cannot be prepared, or the bounds on silent
- * peers (per host and in all) are reached. It takes over its address from
- * any older peer there, which from then on neither receives nor sends
- * until the newer one is removed. */
+ * memory ran out, the address cannot be prepared, the bounds on silent
+ * peers (per host, per network and in all; proved and unproved peers
+ * counted apart) are reached, or, for a plain request (`proof` NULL), an
+ * older peer of the address is proved or was heard from within the last
+ * few seconds. `proof`: the proof it came with, which makes it proved with
+ * the features offered that this library has. It takes over its address
+ * from any older peer there (`*took_over` 1), which from then on neither
+ * receives nor sends until the newer one is removed. */
 port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr, unsigned int conn_id,
-                                           const struct conn_config *cfg, void *owner);
+                                           const struct conn_config *cfg, void *owner, const wire_hello_t *proof,
+                                           int *took_over);
+/* Sends the peer the answer to its request: its accept when proved, the
+ * plain 8 zero bytes when not. */
+void __netlane_internal__share_answer(port_share_t *share, port_peer_t *peer);
+/* 1 once the peer is proved (also when its proof came after its plain
+ * request), with the agreed features in `*features`; 0 before. Safe from
+ * the conn's thread while the port is pumped elsewhere. */
+int __netlane_internal__share_peer_proved(port_peer_t *peer, unsigned *features);
+/* Cookies the port has sent and proofs it refused (a test hook reads them). */
+void __netlane_internal__share_counts(port_share_t *share, long *cookies_sent, long *proofs_refused);
 /* The peer's conn has closed: its entry and what waits for it go, and its
  * hold on the share is let go (the last hold closes the channel). */
 void __netlane_internal__share_remove(port_share_t *share, port_peer_t *peer);

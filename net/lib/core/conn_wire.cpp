@@ -1,0 +1,179 @@
+// The conn wire format: telling datagrams apart, writing and reading them
+// (the byte diagrams are in conn_wire.h).
+#include <string.h>
+
+#include "byteorder.h"
+#include "conn_wire.h"
+
+unsigned __netlane_internal__conn_features = WIRE_FEATURES_BUILT;
+
+namespace {
+
+const unsigned char connect_word[8] = {'c', 'o', 'n', 'n', 'e', 'c', 't', 0};
+const unsigned char netlane_mark[2] = {'N', 'L'};
+const unsigned char hello_version = 1;
+
+enum {
+  KIND_COOKIE_REQUEST = 1,
+  KIND_COOKIE = 2,
+  KIND_PROOF = 3,
+  KIND_ACCEPT = 4,
+  KIND_GATHERED = 5
+};
+
+// The "NL", kind and version (or flags) of a netlane datagram at `at`.
+bool netlane_kind(const unsigned char *at, int kind)
+{
+  return memcmp(at, netlane_mark, 2) == 0 && at[2] == kind;
+}
+
+void put_mark(unsigned char *at, int kind, unsigned char last)
+{
+  memcpy(at, netlane_mark, 2);
+  at[2] = (unsigned char)kind;
+  at[3] = last;
+}
+
+}  // namespace
+
+wire_kind __netlane_internal__wire_listener_kind(const unsigned char *buf, int len)
+{
+  if (len < WIRE_REQUEST_SIZE || memcmp(buf, connect_word, sizeof connect_word) != 0) return WIRE_JUNK;
+  if (len == WIRE_REQUEST_SIZE) return WIRE_REQUEST;
+  // Any version: a later client's request is answered as this one knows.
+  if (len == WIRE_COOKIE_REQUEST_SIZE && netlane_kind(buf + 12, KIND_COOKIE_REQUEST)) return WIRE_COOKIE_REQUEST;
+  if (len == WIRE_PROOF_SIZE && netlane_kind(buf + 12, KIND_PROOF)) return WIRE_PROOF;
+  return WIRE_JUNK;
+}
+
+wire_kind __netlane_internal__wire_conn_kind(const unsigned char *buf, int len)
+{
+  if (len < WIRE_HEADER_SIZE) return WIRE_JUNK;
+  if (__netlane_get_le32(buf) != 0) return len > WIRE_HEADER_SIZE ? WIRE_DATA : WIRE_JUNK;
+  if (len == WIRE_ACK_SIZE) return __netlane_get_le32(buf + 4) == 0 ? WIRE_ZEROS : WIRE_ACK;
+  if (len >= WIRE_GATHERED_SIZE && len <= WIRE_GATHERED_SIZE + WIRE_BITMAP_MAX && netlane_kind(buf + 4, KIND_GATHERED))
+    return WIRE_GATHERED;
+  if (len == WIRE_COOKIE_SIZE && netlane_kind(buf + 4, KIND_COOKIE)) return WIRE_COOKIE;
+  if (len == WIRE_ACCEPT_SIZE && netlane_kind(buf + 4, KIND_ACCEPT)) return WIRE_ACCEPT;
+  return WIRE_JUNK;
+}
+
+uint32_t __netlane_internal__wire_data_index(const unsigned char *buf)
+{
+  return __netlane_get_le32(buf);
+}
+
+uint32_t __netlane_internal__wire_ack_index(const unsigned char *buf)
+{
+  return __netlane_get_le32(buf + 4);
+}
+
+uint32_t __netlane_internal__wire_request_id(const unsigned char *buf)
+{
+  return __netlane_get_be32(buf + sizeof connect_word);
+}
+
+void __netlane_internal__wire_read_hello(const unsigned char *buf, wire_kind kind, wire_hello_t *hello)
+{
+  memset(hello, 0, sizeof *hello);
+  switch (kind) {
+    case WIRE_COOKIE_REQUEST:
+    case WIRE_PROOF:
+      hello->conn_id = __netlane_get_be32(buf + 8);
+      memcpy(hello->nonce, buf + 16, WIRE_NONCE_SIZE);
+      hello->features = __netlane_get_le32(buf + 24);
+      if (kind == WIRE_PROOF) {
+        hello->cookie_time = __netlane_get_le32(buf + 28);
+        memcpy(hello->cookie, buf + 32, WIRE_COOKIE_BYTES);
+      }
+      break;
+    case WIRE_COOKIE:
+      hello->conn_id = __netlane_get_be32(buf + 8);
+      memcpy(hello->nonce, buf + 12, WIRE_NONCE_SIZE);
+      hello->cookie_time = __netlane_get_le32(buf + 20);
+      memcpy(hello->cookie, buf + 24, WIRE_COOKIE_BYTES);
+      break;
+    case WIRE_ACCEPT:
+      hello->conn_id = __netlane_get_be32(buf + 8);
+      memcpy(hello->nonce, buf + 12, WIRE_NONCE_SIZE);
+      hello->features = __netlane_get_le32(buf + 20);
+      break;
+    default:
+      break;
+  }
+}
+
+void __netlane_internal__wire_put_request(unsigned char *out, uint32_t conn_id)
+{
+  memcpy(out, connect_word, sizeof connect_word);
+  __netlane_put_be32(out + 8, conn_id);
+}
+
+void __netlane_internal__wire_put_ack(unsigned char *out, uint32_t index)
+{
+  memset(out, 0, 4);
+  __netlane_put_le32(out + 4, index);
+}
+
+void __netlane_internal__wire_put_zeros(unsigned char *out)
+{
+  memset(out, 0, WIRE_REPLY_SIZE);
+}
+
+void __netlane_internal__wire_put_cookie_request(unsigned char *out, const wire_hello_t *hello)
+{
+  memset(out, 0, WIRE_COOKIE_REQUEST_SIZE);
+  __netlane_internal__wire_put_request(out, hello->conn_id);
+  put_mark(out + 12, KIND_COOKIE_REQUEST, hello_version);
+  memcpy(out + 16, hello->nonce, WIRE_NONCE_SIZE);
+  __netlane_put_le32(out + 24, hello->features);
+}
+
+void __netlane_internal__wire_put_cookie(unsigned char *out, const wire_hello_t *hello)
+{
+  memset(out, 0, WIRE_COOKIE_SIZE);
+  put_mark(out + 4, KIND_COOKIE, hello_version);
+  __netlane_put_be32(out + 8, hello->conn_id);
+  memcpy(out + 12, hello->nonce, WIRE_NONCE_SIZE);
+  __netlane_put_le32(out + 20, hello->cookie_time);
+  memcpy(out + 24, hello->cookie, WIRE_COOKIE_BYTES);
+}
+
+void __netlane_internal__wire_put_proof(unsigned char *out, const wire_hello_t *hello)
+{
+  __netlane_internal__wire_put_cookie_request(out, hello);
+  out[14] = KIND_PROOF;
+  __netlane_put_le32(out + 28, hello->cookie_time);
+  memcpy(out + 32, hello->cookie, WIRE_COOKIE_BYTES);
+}
+
+void __netlane_internal__wire_put_accept(unsigned char *out, const wire_hello_t *hello)
+{
+  memset(out, 0, WIRE_ACCEPT_SIZE);
+  put_mark(out + 4, KIND_ACCEPT, hello_version);
+  __netlane_put_be32(out + 8, hello->conn_id);
+  memcpy(out + 12, hello->nonce, WIRE_NONCE_SIZE);
+  __netlane_put_le32(out + 20, hello->features);
+}
+
+int __netlane_internal__wire_put_gathered(unsigned char *out, uint32_t next, unsigned flags,
+                                          const unsigned char *bitmap, int bitmap_bytes)
+{
+  if (bitmap_bytes < 0) bitmap_bytes = 0;
+  if (bitmap_bytes > WIRE_BITMAP_MAX) bitmap_bytes = WIRE_BITMAP_MAX;
+  memset(out, 0, 4);
+  put_mark(out + 4, KIND_GATHERED, (unsigned char)flags);
+  __netlane_put_le32(out + 8, next);
+  if (bitmap_bytes > 0) memcpy(out + WIRE_GATHERED_SIZE, bitmap, (size_t)bitmap_bytes);
+  return WIRE_GATHERED_SIZE + bitmap_bytes;
+}
+
+void __netlane_internal__wire_read_gathered(const unsigned char *buf, int len, uint32_t *next, unsigned *flags,
+                                            const unsigned char **bitmap, int *bitmap_bytes)
+{
+  *flags = buf[7];
+  *next = __netlane_get_le32(buf + 8);
+  *bitmap = buf + WIRE_GATHERED_SIZE;
+  int n = len - WIRE_GATHERED_SIZE;
+  *bitmap_bytes = n < 0 ? 0 : n > WIRE_BITMAP_MAX ? WIRE_BITMAP_MAX : n;
+}
