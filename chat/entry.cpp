@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include "discovery.h"
+#include "scale.h"
 
 #ifndef YAMMER_VERSION
 #define YAMMER_VERSION "unknown"
@@ -14,12 +15,17 @@ int yammerlane_main();
 
 static void print_help(FILE *out)
 {
-  fputs("Usage: yammerlane [--help | --version]\n"
+  fputs("Usage: yammerlane [--help | --version] [--scale N]\n"
         "A text chat for a local network or the Internet, in a 640x480 window:\n"
         "host a chat or join one from the menu (see yammerlane(6)).\n"
         "\n"
         "  --help     show this help and exit\n"
-        "  --version  show the version and exit\n", out);
+        "  --version  show the version and exit\n"
+        "  --scale N  a window N times as wide and high (N: 1 to 4); without it\n"
+        "             YAMMERLANE_SCALE=N, else the largest that fits the desktop\n"
+        "\n"
+        "In the chat PgUp, PgDn, Home and the mouse wheel page back through the\n"
+        "log's last 2000 lines; End shows the live page again.\n", out);
 }
 
 int main(int argc, char **argv)
@@ -33,10 +39,32 @@ int main(int argc, char **argv)
     printf("yammerlane %s\n", YAMMER_VERSION);
     return 0;
   }
-  if (argc > 1) {
+  // "--scale N" or "--scale=N", alone.
+  const char *scale_text = NULL;
+  if (argc == 3 && strcmp(argv[1], "--scale") == 0)
+    scale_text = argv[2];
+  else if (argc == 2 && strncmp(argv[1], "--scale=", 8) == 0)
+    scale_text = argv[1] + 8;
+  else if (argc == 2 && strcmp(argv[1], "--scale") == 0)
+    scale_text = "";
+  if (scale_text) {
+    scale_asked = parse_scale(scale_text);
+    if (!scale_asked) {
+      fprintf(stderr, "yammerlane: --scale takes 1, 2, 3 or 4, not '%s'\n", scale_text);
+      print_help(stderr);
+      return 2;
+    }
+  } else if (argc > 1) {
     fprintf(stderr, "yammerlane: unknown argument '%s'\n", argv[1]);
     print_help(stderr);
     return 2;
+  }
+  const char *env_scale = getenv("YAMMERLANE_SCALE");
+  if (!scale_asked && env_scale && env_scale[0]) {
+    scale_asked = parse_scale(env_scale);
+    if (!scale_asked)
+      fprintf(stderr, "yammerlane: YAMMERLANE_SCALE takes 1, 2, 3 or 4, not '%s'; choosing from the desktop\n",
+              env_scale);
   }
   // Only the program itself finds and is found, and not where its tests
   // run it outside a network of their own: they name YAMMERLANE_NO_DISCOVERY.
