@@ -6,6 +6,7 @@
 
 int screen_scale = 1;
 int scale_asked = 0;
+int (*gfx_mode_setter)(int card, int w, int h, int v_w, int v_h) = set_gfx_mode;
 
 int parse_scale(const char *text)
 {
@@ -28,7 +29,7 @@ int open_scaled_window()
   int width = 0, height = 0;
   if (n == 0)
     n = get_desktop_resolution(&width, &height) == 0 ? fitting_scale(width, height) : 1;
-  if (n > 1 && set_gfx_mode(GFX_AUTODETECT_WINDOWED, FRAME_W * n, FRAME_H * n, 0, 0) == 0) {
+  if (n > 1 && gfx_mode_setter(GFX_AUTODETECT_WINDOWED, FRAME_W * n, FRAME_H * n, 0, 0) == 0) {
     screen_scale = n;
     return 0;
   }
@@ -36,8 +37,8 @@ int open_scaled_window()
     fprintf(stderr, "yammerlane: no %dx%d window here; opening a 640x480 one\n", FRAME_W * n, FRAME_H * n);
   // Full screen is a 640 x 480 mode of its own: it is never scaled.
   screen_scale = 1;
-  if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, FRAME_W, FRAME_H, 0, 0) == 0 ||
-      set_gfx_mode(GFX_AUTODETECT, FRAME_W, FRAME_H, 0, 0) == 0)
+  if (gfx_mode_setter(GFX_AUTODETECT_WINDOWED, FRAME_W, FRAME_H, 0, 0) == 0 ||
+      gfx_mode_setter(GFX_AUTODETECT, FRAME_W, FRAME_H, 0, 0) == 0)
     return 0;
   return -1;
 }

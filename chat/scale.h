@@ -16,6 +16,10 @@ extern int screen_scale;
 // the program choose from the desktop.
 extern int scale_asked;
 
+// Seam around Allegro's set_gfx_mode (the default), so that tests can
+// refuse modes as a desktop would.
+extern int (*gfx_mode_setter)(int card, int w, int h, int v_w, int v_h);
+
 // 1-4 for the texts "1" .. "4", else 0.
 int parse_scale(const char *text);
 // The largest N up to SCALE_MAX with FRAME_W·N <= width and FRAME_H·N <=
