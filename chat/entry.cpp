@@ -7,6 +7,7 @@
 #include <string.h>
 #include "discovery.h"
 #include "host.h"
+#include "scale.h"
 
 #ifndef YAMMER_VERSION
 #define YAMMER_VERSION "unknown"
@@ -32,10 +33,32 @@ int main(int argc, char **argv)
     printf("yammerlane %s\n", YAMMER_VERSION);
     return 0;
   }
-  if (argc > 1) {
+  // "--scale N" or "--scale=N", alone.
+  const char *scale_text = NULL;
+  if (argc == 3 && strcmp(argv[1], "--scale") == 0)
+    scale_text = argv[2];
+  else if (argc == 2 && strncmp(argv[1], "--scale=", 8) == 0)
+    scale_text = argv[1] + 8;
+  else if (argc == 2 && strcmp(argv[1], "--scale") == 0)
+    scale_text = "";
+  if (scale_text) {
+    scale_asked = parse_scale(scale_text);
+    if (!scale_asked) {
+      fprintf(stderr, "yammerlane: --scale takes 1, 2, 3 or 4, not '%s'\n", scale_text);
+      yammerlane_help(stderr);
+      return 2;
+    }
+  } else if (argc > 1) {
     fprintf(stderr, "yammerlane: unknown argument '%s'\n", argv[1]);
     yammerlane_help(stderr);
     return 2;
+  }
+  const char *env_scale = getenv("YAMMERLANE_SCALE");
+  if (!scale_asked && env_scale && env_scale[0]) {
+    scale_asked = parse_scale(env_scale);
+    if (!scale_asked)
+      fprintf(stderr, "yammerlane: YAMMERLANE_SCALE takes 1, 2, 3 or 4, not '%s'; choosing from the desktop\n",
+              env_scale);
   }
   return yammerlane_main();
 }

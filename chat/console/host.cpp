@@ -24,13 +24,15 @@
 
 void yammerlane_help(FILE *out)
 {
-  fputs("Usage: yammerlane [--help | --version]\n"
+  fputs("Usage: yammerlane [--help | --version] [--scale N]\n"
         "       yammerlane --host [--name NAME] [--port N] [--color N] [--key-file FILE]\n"
         "A text chat for a local network or the Internet, in a 640x480 window:\n"
         "host a chat or join one from the menu (see yammerlane(6)).\n"
         "\n"
         "  --help     show this help and exit\n"
         "  --version  show the version and exit\n"
+        "  --scale N  a window N times as wide and high (N: 1 to 4); without it\n"
+        "             YAMMERLANE_SCALE=N, else the largest that fits the desktop\n"
         "  --host     host a chat without a window, as on a server: the chat's\n"
         "             lines on standard output, lines typed on standard input\n"
         "             are the host's own; SIGINT, SIGTERM or SIGHUP end it\n"
@@ -40,7 +42,10 @@ void yammerlane_help(FILE *out)
         "  --port N         UDP port to listen on, 1-65535 (default netlane.cfg's, 24785)\n"
         "  --color N        colour of the host's lines, 0-255 (default 5)\n"
         "  --key-file FILE  a chat with a key: the first line of FILE, 1 to 40\n"
-        "                   characters; FILE must be readable by its owner only\n", out);
+        "                   characters; FILE must be readable by its owner only\n"
+        "\n"
+        "In the chat PgUp, PgDn, Home and the mouse wheel page back through the\n"
+        "log's last 2000 lines; End shows the live page again.\n", out);
 }
 
 /* ---- Options ---- */

@@ -11,9 +11,11 @@
 #include "data.h"
 #include "effects.h"
 #include "events.h"
+#include "log_scroll.h"
 #include "network.h"
 #include "packet.h"
 #include "rules.h"
+#include "scale.h"
 #include "seal.h"
 #include "shell.h"
 #include "timers.h"
@@ -152,6 +154,7 @@ void chat_screen_start()
   y_pos = 0;
   held_count = 0;
   background_due = false;
+  log_scroll_start();
   // The log page is painted now, not at the first frame: the steps that run
   // before that frame (a client's burst after connecting) already post lines,
   // and a first repaint would wipe them.
@@ -169,6 +172,7 @@ void chat_screen_end()
     w->window_bitmap = NULL;
   }
   held_count = 0;
+  log_scroll_end();
 }
 
 // One log line, below the last; on a full page it is held for the next.
@@ -200,6 +204,7 @@ void post_message(const char *who, int color, const char *message)
     fprintf(trace, "%ld post %d %s: %s\n", clock_ms(), color, who, message);
     fflush(trace);
   }
+  log_scroll_posted(who, color, message);
   write_line(who, color, message);
 }
 
@@ -229,6 +234,7 @@ void repaint_log()
 {
   chat_window.re_draw = false;
   y_pos = 0;
+  log_scroll_new_page();
   if (chat_window.window_bitmap) {
     paint_frame(&chat_window);
     textout_ex(chat_window.window_bitmap, font, "We Yammerlane", 200, 2, rand() % 256, -1);
@@ -266,12 +272,13 @@ void draw_chat_frame()
     textout_ex(text_box.window_bitmap, font, user[my_number].typings, 50, 2,
             user[my_number].text_color, -1);
   }
-  blit(background, buffer, 0, 0, 0, 0, SCREEN_W, SCREEN_H);
+  blit(background, buffer, 0, 0, 0, 0, frame_w(), frame_h());
   window *all[3] = {&chat_window, &buddy_window, &text_box};
   for (window *w : all)
     if (w->window_bitmap)
       blit(w->window_bitmap, buffer, 0, 0, w->x, w->y, w->width, w->height);
-  blit(buffer, screen, 0, 0, 0, 0, SCREEN_W, SCREEN_H);
+  log_scroll_draw(buffer);
+  present_frame(buffer);
   release_screen();
 }
 
@@ -303,6 +310,7 @@ void chat_key_step(int chat_type)
   if (key[KEY_ESC])
     done = true;
   get_keyboard_input(user[my_number].typings, USER_TYPINGS - 1, 0);
+  log_scroll_keys();
   if (!key[KEY_ENTER])
     enter_from_menu = false;
   if (key[KEY_ENTER] && !enter_from_menu) {
@@ -345,9 +353,9 @@ static int connect_wait_frame(const char *peer, long remaining_ms)
     char line[80];
     snprintf(line, sizeof line, "Connecting to %.54s", peer);
     int x = 140;
-    if (x + text_length(font, line) > SCREEN_W - 20)
-      x = SCREEN_W - 20 - text_length(font, line);
-    rect(buffer, x - 20, 180, x - 20 < 120 ? SCREEN_W - 10 : 520, 290, 25);
+    if (x + text_length(font, line) > FRAME_W - 20)
+      x = FRAME_W - 20 - text_length(font, line);
+    rect(buffer, x - 20, 180, x - 20 < 120 ? FRAME_W - 10 : 520, 290, 25);
     textout_ex(buffer, font, line, x, 200, 0, -1);
     if (connect_wait_note)
       textout_ex(buffer, font, connect_wait_note, x, 225, 0, -1);
@@ -355,7 +363,7 @@ static int connect_wait_frame(const char *peer, long remaining_ms)
       textprintf_ex(buffer, font, x, 225, 0, -1, "Trying for %ld more seconds", (remaining_ms + 999) / 1000);
     textout_ex(buffer, font, "Esc: back to the menu", x, 260, 0, -1);
     acquire_screen();
-    blit(buffer, screen, 0, 0, 0, 0, SCREEN_W, SCREEN_H);
+    present_frame(buffer);
     release_screen();
   }
   if (!key[KEY_ESC])

@@ -2,6 +2,7 @@
 #include <allegro.h>
 #include <string.h>
 #include "effects.h"
+#include "scale.h"
 
 void get_keyboard_input(char *words, int max_length, int delay)
 {
@@ -65,8 +66,8 @@ void drawBackground(BITMAP *bmp, int num)
 
   int d1 = 16, d2 = 16;
   clear_to_color(bmp, makecol(255, 255, 255));
-  for (int j = 0; j < SCREEN_H; j++) {
-    for (int i = 0; i < SCREEN_W; i++) {
+  for (int j = 0; j < frame_h(); j++) {
+    for (int i = 0; i < frame_w(); i++) {
       int color = colors[d1 > 0][d2 > 0];
       if (Random(1000) > 950)
         d1 = -d1;

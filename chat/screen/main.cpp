@@ -7,6 +7,7 @@
 #include "chat_it.h"
 #include "data.h"
 #include "datapath.h"
+#include "scale.h"
 #include "timers.h"
 
 // Runs the state that program_state names; state 3 releases everything.
@@ -48,14 +49,17 @@ int yammerlane_main()
   }
   install_timer();
   install_keyboard();
+  // Only the log's scrollback reads it (the wheel); without one, nothing does.
+  bool mouse = install_mouse() >= 0;
 
   start_sound();
 
-  if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, 640, 480, 0, 0) != 0 &&
-      set_gfx_mode(GFX_AUTODETECT, 640, 480, 0, 0) != 0) {
+  if (open_scaled_window() != 0) {
     allegro_message("Unable initialize graphics module\n%s\n", allegro_error);
     return -1;
   }
+  if (mouse)
+    show_os_cursor(MOUSE_CURSOR_ARROW);  // the desktop's pointer over the window
 
   char data_path[PATH_MAX];
   data = load_datafile(datafile_path(data_path, sizeof data_path));
@@ -80,8 +84,8 @@ int yammerlane_main()
     return -1;
   }
 
-  buffer = create_bitmap(SCREEN_W, SCREEN_H);
-  background = create_bitmap(SCREEN_W, SCREEN_H);
+  buffer = create_bitmap(frame_w(), frame_h());
+  background = create_bitmap(frame_w(), frame_h());
   if (!buffer || !background) {
     // Every screen draws through both; without them the first frame crashes.
     allegro_message("Unable to create the screen bitmaps.\n");

@@ -5,7 +5,8 @@
 #include "shell.h"
 
 // The whole program: start-up, then the state loop. 0 after EXIT, -1 when
-// Allegro, the graphics mode or "data.dat" cannot be had.
+// Allegro, the graphics mode or "data.dat" cannot be had. The window's
+// scale is scale_asked (scale.h), 0 choosing it from the desktop.
 int yammerlane_main();
 
 #endif

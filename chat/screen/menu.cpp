@@ -6,6 +6,7 @@
 #include "data.h"
 #include "discovery.h"
 #include "effects.h"
+#include "scale.h"
 #include "seal.h"
 #include "shell.h"
 #include "timers.h"
@@ -175,7 +176,7 @@ static void draw_stars(size_t count, int x, int y, FONT *font_5)
 // highlighted field.
 static void draw_items(const char **items, int count, int item, FONT *font_5)
 {
-  const int base_x = SCREEN_W / 4;
+  const int base_x = frame_w() / 4;
 
   for (int i = 0; i < count; i++) {
     int y = 100 + 50 * i;
@@ -224,11 +225,11 @@ static void draw_host_note(int x)
 
 void show_menu(int item)
 {
-  const int base_x = SCREEN_W / 4;
+  const int base_x = frame_w() / 4;
   FONT *font_5 = (FONT *)data[MENU_FONT].dat;
 
   clear_to_color(buffer, 0);
-  blit(background, buffer, 0, 0, 0, 0, SCREEN_W, SCREEN_H);
+  blit(background, buffer, 0, 0, 0, 0, frame_w(), frame_h());
 
   switch (menu_handle) {
     case 0:
@@ -254,7 +255,7 @@ void show_menu(int item)
   if (loading_flag)
     textout_ex(buffer, font_5, "Loading...", base_x + 250, 1, pick_color, -1);
 
-  blit(buffer, screen, 0, 0, 0, 0, SCREEN_W, SCREEN_H);
+  present_frame(buffer);
 }
 
 void menu_interface()

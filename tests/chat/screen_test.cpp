@@ -1,8 +1,9 @@
 // The chat screen: log pages and the held line, the change notice, the
-// buddy list, window bitmaps.
+// buddy list, window bitmaps; paging back through the kept lines.
 #include <allegro.h>
 #include <string.h>
 #include "chat_fixture.h"
+#include "log_scroll.h"
 #include "main.h"
 
 namespace {
@@ -128,6 +129,62 @@ TEST_F(ChatScreen, ChangeNoticeStandsOnTheNewPage)
   // A line in the same step goes below it, not over it.
   client_gets(packet("Numb", {}, "1"));
   EXPECT_EQ(30, y_pos);
+}
+
+TEST_F(ChatScreen, PgUpShowsThePageBeforeTheLiveOneUntilEndAndLeavesTheLivePageAlone)
+{
+  repaint_log();
+  long base = log_scroll_store()->total;
+  for (int n = 0; n < 30; n++)
+    post_message("who", n < 25 ? 3 : 4, "line");
+  repaint_log();  // the five held lines open the live page
+  EXPECT_EQ(base + 25, log_scroll_live_first());
+
+  BITMAP *saved_screen = screen;
+  screen = create_bitmap(640, 480);
+  buffer = create_bitmap(640, 480);
+  background = create_bitmap(640, 480);
+  BITMAP *log_place = create_sub_bitmap(buffer, chat_window.x, chat_window.y, chat_window.width,
+                                        chat_window.height);
+  // A key down since before the chat acts only once let go; a held key
+  // pages once.
+  key[KEY_PGUP] = 1;
+  log_scroll_keys();
+  EXPECT_TRUE(log_scroll_view()->live);
+  key[KEY_PGUP] = 0;
+  log_scroll_keys();
+  key[KEY_PGUP] = 1;
+  log_scroll_keys();
+  log_scroll_keys();
+  key[KEY_PGUP] = 0;
+  log_scroll_keys();
+  EXPECT_FALSE(log_scroll_view()->live);
+  EXPECT_EQ(base, log_scroll_view()->top);
+  draw_chat_frame();
+  EXPECT_GT(ink_in_row(log_place, 15, 3), 0);
+  EXPECT_GT(ink_in_row(log_place, 375, 3), 0);
+  EXPECT_EQ(0, ink_in_row(log_place, 15, 4));
+
+  // A new line goes onto the live page, not into the view.
+  post_message("late", 9, "arrives");
+  draw_chat_frame();
+  EXPECT_GT(ink_in_row(chat_window.window_bitmap, 90, 9), 0);
+  EXPECT_EQ(0, ink_in_row(log_place, 90, 9));
+
+  key[KEY_END] = 1;
+  log_scroll_keys();
+  key[KEY_END] = 0;
+  draw_chat_frame();
+  EXPECT_TRUE(log_scroll_view()->live);
+  EXPECT_GT(ink_in_row(log_place, 15, 4), 0);
+  EXPECT_GT(ink_in_row(log_place, 90, 9), 0);
+
+  destroy_bitmap(log_place);
+  destroy_bitmap(screen);
+  destroy_bitmap(buffer);
+  destroy_bitmap(background);
+  screen = saved_screen;
+  buffer = background = NULL;
 }
 
 TEST_F(ChatScreen, BuddyListShowsTenRowsInColourFive)

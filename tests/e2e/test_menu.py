@@ -6,7 +6,7 @@ import subprocess
 import time
 import unittest
 
-from yltest import App, BINARY, assert_text, text_mismatch, wait_until
+from yltest import App, BINARY, Display, assert_text, text_mismatch, wait_until
 
 BASE_X = 160
 MAIN = ["HOST CHAT", "JOIN CHAT", "EXIT"]
@@ -182,6 +182,56 @@ class StartupFailureTest(unittest.TestCase):
             self.assertEqual(answers[refused][:2], (2, ""))
             self.assertIn(answers["--help"][1], answers[refused][2])
             self.assertNotIn("display", answers[refused][2])
+
+
+class ScaleTest(unittest.TestCase):
+    """The window that fits the desktop: the same 640 x 480 frame, each pixel
+    shown N x N."""
+
+    def start(self, size, **kwargs):
+        display = Display(*size)
+        self.addCleanup(display.close)
+        app = App(display=display, **kwargs)
+        self.addCleanup(app.close)
+        app.wait_window()
+        wait_until(lambda: shows_screen(app, MAIN, 1), 20, 0.1)
+        return app
+
+    def test_window_fits_the_desktop_and_bad_scales_are_refused(self):
+        # The largest N up to 4 with 640N x 480N inside the desktop less 80
+        # rows for panels; --scale 1 and YAMMERLANE_SCALE take precedence.
+        for size, args, scale, window in (((1920, 1080), (), None, (1280, 960)),
+                                          ((3840, 2160), (), None, (2560, 1920)),
+                                          ((800, 600), (), None, (640, 480)),
+                                          ((1920, 1080), ("--scale", "1"), None, (640, 480)),
+                                          ((1920, 1080), (), 1, (640, 480))):
+            with self.subTest(size=size, args=args, scale=scale):
+                app = self.start(size, args=args, scale=scale)
+                shot = app.window_shot()
+                self.assertEqual((shot.width, shot.height), window)
+                app.close()
+        env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+        help_text = subprocess.run([BINARY, "--help"], env=env, stdout=subprocess.PIPE,
+                                   timeout=30).stdout.decode()
+        self.assertIn("--scale N", help_text)
+        for value in ("0", "5", "x", ""):
+            done = subprocess.run([BINARY, "--scale", value], env=env, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
+            self.assertEqual((done.returncode, done.stdout), (2, b""), value)
+            self.assertIn(help_text, done.stderr.decode())
+
+    def test_scaled_frame_repeats_each_pixel(self):
+        shots = {}
+        for n in (1, 2, 3):
+            app = self.start((2000, 1600), scale=n)
+            move_to(app, MAIN, 0)
+            choose(app, HOST, 1)   # a screen with texts, a box and the host's note
+            shots[n] = app.window_shot()
+            app.close()
+        for n in (2, 3):
+            self.assertEqual((shots[n].width, shots[n].height), (640 * n, 480 * n))
+            self.assertTrue(shots[n].pixels == shots[1].scaled(n).pixels,
+                            "the frame at scale %d is not scale 1's with each pixel %d x %d" % (n, n, n))
 
 
 if __name__ == "__main__":

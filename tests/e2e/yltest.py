@@ -20,15 +20,17 @@ Displays
 
 The program
   App(display=None, data=True, config=None, files=None, workdir=None,
-      binary=None)
-      Starts the binary (YL_BINARY, or `binary`) in a fresh temporary
+      binary=None, args=(), scale=1)
+      Starts the binary (YL_BINARY, or `binary`) with `args` in a fresh temporary
       working folder that holds
       data.dat (data=False leaves it out; data may also be a path to another
       file to copy in as data.dat), netlane.cfg when `config` is a text, and
       any extra {name: text-or-bytes} in `files`. display=None starts a
       Display of its own, closed with the App. Standard output and error
       go to files in the folder. A context manager; .close() kills the
-      process (if still running) and removes the folder.
+      process (if still running) and removes the folder. `scale` is set as
+      YAMMERLANE_SCALE, so the window is 640 x 480 on any display unless a
+      test asks for another scale; scale=None lets the program choose.
   .pid, .workdir, .display
   .wait_window(title="Yammerlane", timeout=15) -> X window id (int); also
       gives the window the keyboard focus. Raises TimeoutError.
@@ -41,7 +43,10 @@ The program
                                   read through Allegro's `key` array may miss it
   .hold(keysym, seconds=0.1)      keydown, sleep, keyup: seen by the steps
                                   that sample the `key` array (6 at 0.1 s)
-  .screenshot() -> Image          the app window's content (640 x 480)
+  .screenshot() -> Image          the frame the program drew (640 x 480): the
+                                  window's content, of a window scaled N
+                                  times every N-th pixel each way
+  .window_shot() -> Image         the window's content as it is (640N x 480N)
   .wait_exit(timeout=15) -> int   exit status (Python's returncode: 255 for
                                   -1, negative for a signal). TimeoutError.
   .running() -> bool
@@ -55,6 +60,7 @@ The program
 Pictures
   Image(width, height, pixels)    pixels: bytes, RGB, row after row
   .pixel(x, y) -> (r, g, b); .crop(x, y, w, h) -> Image;
+  .scaled(n) -> Image (each pixel n x n); .sampled(n) -> Image (every n-th);
   .colours(x, y, w, h) -> set of (r, g, b);  .save_png(path); .save_ppm(path)
   palette() -> list of 256 (r, g, b): the default palette as shown on screen
   text_mask(text, font=5) -> (w, h, mask bytes 0/255): pixels that Allegro
@@ -221,7 +227,7 @@ class Display:
 
 class App:
     def __init__(self, display=None, data=True, config=None, files=None, workdir=None,
-                 binary=None):
+                 binary=None, args=(), scale=1):
         binary = binary or BINARY
         if not binary:
             raise RuntimeError("YL_BINARY is not set")
@@ -239,8 +245,11 @@ class App:
                 f.write(content)
         self._out = open(os.path.join(self.workdir, "stdout.txt"), "wb")
         self._err = open(os.path.join(self.workdir, "stderr.txt"), "wb")
+        env = dict(self.display.env)
+        if scale is not None:
+            env["YAMMERLANE_SCALE"] = str(scale)
         try:
-            self.proc = subprocess.Popen([binary], cwd=self.workdir, env=self.display.env,
+            self.proc = subprocess.Popen([binary] + list(args), cwd=self.workdir, env=env,
                                          stdin=subprocess.DEVNULL, stdout=self._out,
                                          stderr=self._err, preexec_fn=_die_with_parent)
         except BaseException:
@@ -285,11 +294,18 @@ class App:
         self.display.run("xdotool", "keyup", keysym)
 
     # --- pictures ---------------------------------------------------------
-    def screenshot(self):
+    def window_shot(self):
         xwd = self.display.run("xwd", "-silent", "-id", str(self.window))
         ppm = subprocess.run(["xwdtopnm"], input=xwd, stdout=subprocess.PIPE,
                              stderr=subprocess.DEVNULL, timeout=10, check=True).stdout
         return Image.from_ppm(ppm)
+
+    def screenshot(self):
+        shot = self.window_shot()
+        n = shot.width // 640
+        if n > 1 and shot.width == 640 * n and shot.height == 480 * n:
+            return shot.sampled(n)
+        return shot
 
     # --- the process ------------------------------------------------------
     def running(self):
@@ -396,6 +412,30 @@ class Image:
         rows = [self.pixels[3 * ((y + j) * self.width + x):3 * ((y + j) * self.width + x + w)]
                 for j in range(h)]
         return Image(w, h, b"".join(rows))
+
+    def scaled(self, n):
+        """Each pixel repeated n times each way, as a window scaled n times shows it."""
+        rows = []
+        for y in range(self.height):
+            row = self.pixels[3 * y * self.width:3 * (y + 1) * self.width]
+            wide = bytearray(3 * n * self.width)
+            for k in range(n):
+                for c in range(3):
+                    wide[3 * k + c::3 * n] = row[c::3]
+            rows.extend([bytes(wide)] * n)
+        return Image(self.width * n, self.height * n, b"".join(rows))
+
+    def sampled(self, n):
+        """Every n-th pixel of every n-th row, from the top left."""
+        w = self.width // n
+        rows = []
+        for y in range(0, self.height - self.height % n, n):
+            row = self.pixels[3 * y * self.width:3 * (y + 1) * self.width]
+            narrow = bytearray(3 * w)
+            for c in range(3):
+                narrow[c::3] = row[c:3 * w * n:3 * n]
+            rows.append(bytes(narrow))
+        return Image(w, len(rows), b"".join(rows))
 
     def colours(self, x, y, w, h):
         return {self.pixel(x + i, y + j) for j in range(h) for i in range(w)}

@@ -9,11 +9,16 @@
 //
 //   hostile_peers <port> <flooder-first|flooder-last> [lines]
 //   hostile_peers <port> strangers <host pid>
+//   hostile_peers <port> talker <lines>
 //
 // In the second form a stranger at 127.0.0.2 sends 10 and then 2,000
 // connect requests with ids of its own and never speaks; after each burst
 // an honest client must get its number within 3 s, and the host's open
 // descriptors (/proc/<pid>/fd) must stay within a few of what it had.
+//
+// In the third form one honest client, Talker, joins and says `lines` lines
+// "T 000", "T 001", ... at 20 a second, prints "said <lines>", then says
+// each line that standard input brings, until it ends.
 //
 // Prints what each did and saw; exits 0 when every honest line reached the
 // other honest client exactly once and in order and the late client got
@@ -24,6 +29,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -211,6 +217,64 @@ int strangers(int port, const std::string &host_pid)
   return ok ? 0 : 1;
 }
 
+// One client that says what it is told: the host's log then has lines that
+// nobody typed at a keyboard.
+int talker(const std::string &host, int lines)
+{
+  Peer p;
+  p.name = "Talker";
+  auto t0 = Clock::now();
+  if (!p.connect_to(host)) return 2;
+  for (int n = 0; n < 100000 && !p.number && ms_since(t0) < 10000; n++) {
+    p.step(t0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (!p.number) return 1;
+  auto say = [&](const std::string &text) {
+    auto start = Clock::now();
+    while (!p.send(packet("Mesg", {p.number}, text)) && ms_since(start) < 5000) {
+      p.step(t0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  };
+  auto start = Clock::now();
+  for (int k = 0; k < lines && ms_since(t0) < 60000; k++) {
+    while (ms_since(start) < k * 50L) {
+      p.step(t0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    char text[16];
+    snprintf(text, sizeof text, "T %03d", k);
+    say(text);
+  }
+  printf("said %d\n", lines);
+  fflush(stdout);
+  // Standard input is polled so that the conn is stepped while it waits.
+  std::string pending;
+  for (int n = 0; n < 1000000 && ms_since(t0) < 180000; n++) {
+    p.step(t0);
+    fd_set in;
+    FD_ZERO(&in);
+    FD_SET(0, &in);
+    timeval wait = {0, 5000};
+    if (select(1, &in, nullptr, nullptr, &wait) <= 0) continue;
+    char buf[256];
+    ssize_t got = read(0, buf, sizeof buf);
+    if (got <= 0) break;
+    pending.append(buf, (size_t)got);
+    for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1))
+      say(pending.substr(0, std::min<size_t>(nl, 50)));
+  }
+  // The last lines are taken in before the conn goes.
+  for (auto end = Clock::now(); ms_since(end) < 300;) {
+    p.step(t0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  net_closeconn(p.conn);
+  net_shutdown();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -229,6 +293,8 @@ int main(int argc, char **argv)
   }
   if (strcmp(argv[2], "strangers") == 0)
     return argc > 3 ? strangers(port, argv[3]) : 2;
+  if (strcmp(argv[2], "talker") == 0)
+    return argc > 3 ? talker(host, atoi(argv[3])) : 2;
 
   Peer alice, bobby, flooder, late;
   alice.name = "Alice";

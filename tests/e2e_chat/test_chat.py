@@ -38,14 +38,14 @@ def line_y(n):
 class Chatter:
     """One yammerlane process with its own display, folder and trace."""
 
-    def __init__(self, port):
+    def __init__(self, port, scale=1, size=(800, 600)):
         self.workdir = tempfile.mkdtemp(prefix="ylchat-")
         self.trace_path = os.path.join(self.workdir, "trace.txt")
-        self.display = Display()
+        self.display = Display(*size)
         self.display.env["YAMMERLANE_TRACE"] = self.trace_path
         # No chat of these tests may take the default port 24785.
         self.app = App(display=self.display, workdir=self.workdir,
-                       config="[internet]\nport = %d\n" % port)
+                       config="[internet]\nport = %d\n" % port, scale=scale)
 
     def close(self):
         self.app.close()
@@ -300,8 +300,8 @@ class ChatTestCase(unittest.TestCase):
         self.addCleanup(os.close, fd)
         return port
 
-    def chatter(self, port):
-        c = Chatter(port)
+    def chatter(self, port, **kwargs):
+        c = Chatter(port, **kwargs)
         self.addCleanup(c.close)
         return c
 
@@ -618,6 +618,127 @@ class KeyedStrangersTest(ChatTestCase):
         strangers = ("Wrong", "Guess", "Late", "Clear", "Replay")
         self.assertFalse(any(s in e for s in strangers for e in h.events() if e.startswith("post ")))
         self.assertFalse(any(" left the chat" in e and ("Alice" in e or "Bobby" in e) for e in h.events()))
+
+
+class ScrollbackTest(ChatTestCase):
+    """A host that a client following the chat's rules sends 100 lines pages
+    back through them; the live page comes back pixel for pixel."""
+
+    NOTE_X, NOTE_Y = LINE_X, LOG_Y + 400 - 12   # the note under the last row
+
+    def log(self, h):
+        return h.app.screenshot().crop(LOG_X, LOG_Y, 500, 400)
+
+    def posts(self, h):
+        """(colour, "who: text") of every line posted, in order."""
+        return [(int(e.split(" ", 2)[1]), e.split(" ", 2)[2]) for e in h.events() if e.startswith("post ")]
+
+    def row_shows(self, shot, row, post):
+        return text_mismatch(shot, LINE_X, line_y(row), post[1], post[0], font="default",
+                             bg=palette()[LOG_FILL]) == 0
+
+    def note_is(self, h, text):
+        return text_mismatch(h.app.screenshot(), self.NOTE_X, self.NOTE_Y, text, 0, font="default",
+                             bg=palette()[LOG_FILL]) == 0
+
+    def test_pages_back_through_a_hundred_lines(self):
+        port = self.port()
+        h = self.chatter(port)
+        h.app.wait_window()
+        h.host("Hosty", str(port))
+        talker = subprocess.Popen([os.environ["YL_HOSTILE"], str(port), "talker", "100"],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: (talker.kill(), talker.wait(10)))
+        h.wait_event("post 7 Talker: T 099", timeout=30)
+        time.sleep(0.5)   # the frames after it
+        posts = self.posts(h)
+        shot = h.app.screenshot()
+        live = shot.crop(LOG_X, LOG_Y, 500, 400)
+        # The live page: its first row is line `first` of the run.
+        first = next(i for i in range(len(posts) - 1, -1, -1) if self.row_shows(shot, 1, posts[i]))
+        on_page = len(posts) - first
+        self.assertTrue(self.row_shows(shot, on_page, posts[-1]))
+        self.assertGreater(first, PAGE)
+
+        # PgUp: the page before, with its note; End: the live page again.
+        h.key("Prior", lambda: self.note_is(h, "-1 page, 0 new, End returns"))
+        shot = h.app.screenshot()
+        for row in range(1, PAGE + 1):
+            self.assertTrue(self.row_shows(shot, row, posts[first - PAGE + row - 1]), row)
+        h.key("End", lambda: self.log(h).pixels == live.pixels)
+
+        # The wheel: three lines a notch, back and forth.
+        h.app.display.run("xdotool", "mousemove", "--window", str(h.app.window), "200", "200",
+                          "click", "4")
+        wait_until(lambda: self.row_shows(h.app.screenshot(), 1, posts[first - 3]), 5, 0.1)
+        self.assertTrue(self.row_shows(h.app.screenshot(), 4, posts[first]))
+        h.app.display.run("xdotool", "click", "5")
+        wait_until(lambda: self.log(h).pixels == live.pixels, 5, 0.1)
+
+        # Scrolled back, a new line and a typed one leave the view where it
+        # is and raise the count; Enter sends as ever.
+        h.key("Home", lambda: self.row_shows(h.app.screenshot(), 1, posts[0]))
+        before = self.log(h).crop(0, 0, 500, 385).pixels
+        talker.stdin.write("while you read\n")
+        talker.stdin.flush()
+        h.wait_event("post 7 Talker: while you read")
+        h.say("typed while back", 5)
+        h.wait_event("post 5 Hosty: typed while back")
+        pages = (first + PAGE - 1) // PAGE + (1 if on_page + 2 > PAGE else 0)
+        wait_until(lambda: self.note_is(h, "-%d pages, 2 new, End returns" % pages), 5, 0.1)
+        self.assertTrue(self.log(h).crop(0, 0, 500, 385).pixels == before)
+        h.key("End", lambda: h.rows_showing("Hosty: typed while back", 5))
+        h.wait_rows("Talker: while you read", 7)
+        talker.stdin.close()
+        self.assertEqual(0, talker.wait(10))
+
+
+class ScaledChatTest(ChatTestCase):
+    """A chat between a window scaled twice (chosen from a 1920 x 1080
+    desktop) and one scaled three times (YAMMERLANE_SCALE): the chat, the
+    connect wait and a failure box at those scales."""
+
+    def repeated(self, c, n):
+        """True when the window is 640n x 480n and each n x n block one colour."""
+        try:
+            shot = c.app.window_shot()
+        except (ValueError, RuntimeError):
+            return False
+        return ((shot.width, shot.height) == (640 * n, 480 * n)
+                and shot.pixels == shot.sampled(n).scaled(n).pixels)
+
+    def test_chat_connect_wait_and_failure_at_scales(self):
+        port = self.port()
+        h = self.chatter(port, scale=None, size=(1920, 1080))
+        a = self.chatter(port, scale=3, size=(2000, 1600))
+        for c in (h, a):
+            c.app.wait_window()
+        h.host("Hosty", str(port))
+        a.join("Alice", "127.0.0.1", str(port), colour=8)
+        a.wait_event("post 8 Alice: my number 2")
+        a.say("scaled hello", 8)
+        for c in (h, a):
+            c.wait_event("post 8 Alice: scaled hello")
+            c.wait_rows("Alice: scaled hello", 8)
+        # A frame may be caught half copied: the next one serves.
+        wait_until(lambda: self.repeated(h, 2), 10, 0.2)
+        wait_until(lambda: self.repeated(a, 3), 10, 0.2)
+
+        for c in (a, h):
+            c.key("Escape", lambda c=c: c.highlighted(MAIN) == 1)
+
+        # A join where nobody listens: the wait's frame, then the box.
+        lonely = self.port()
+        h.join("Hosty", "127.0.0.1", str(lonely), wait_chat=False)
+        fill = palette()[BOX_FILL]
+        wait_until(lambda: text_mismatch(h.app.screenshot(), 140, 200, "Connecting to 127.0.0.1:%d" % lonely,
+                                         0, font="default", bg=fill) == 0, 10, 0.1)
+        self.assertTrue(self.repeated(h, 2))
+        self.assertEqual("Error connecting.\nNobody answered at 127.0.0.1:%d for 10 seconds" % lonely,
+                         h.app.message_text(timeout=30).strip())
+        h.app.dismiss_message()
+        h.wait_menu()
+        self.assertTrue(self.repeated(h, 2))
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 // show_menu's frame: where each screen puts its texts and in which colours,
 // and which field takes the typed keys. Drawn into a memory "screen" behind
-// a stand-in graphics driver that only names the 640 x 480 size.
+// a stand-in graphics driver that only names the 640 x 480 size (or a
+// scaled window's).
 #include <allegro.h>
 #include <gtest/gtest.h>
 #include <string.h>
@@ -9,6 +10,7 @@
 #include "data.h"
 #include "main.h"
 #include "menu.h"
+#include "scale.h"
 #include "seal.h"
 
 namespace {
@@ -193,6 +195,34 @@ TEST_F(MenuFrame, KeysGoOnePerFrameToTheHighlightedFieldOnly)
   EXPECT_TRUE(colours(555, 250, 9, 16)[255]) << "the last star";
   EXPECT_FALSE(colours(565, 250, 75, 30)[255]);
   memset(chat_key, 0, KEY_TEXT_SIZE);
+}
+
+TEST_F(MenuFrame, AScaledWindowShowsTheSameFrameEachPixelNTimesN)
+{
+  menu_handle = 1;
+  strcpy(host_name, "alice");
+  show_menu(1);
+  BITMAP *frame = create_bitmap(640, 480);
+  blit(screen, frame, 0, 0, 0, 0, 640, 480);
+  destroy_bitmap(screen);
+  for (int n = 2; n <= SCALE_MAX; n++) {
+    fake_gfx.w = 640 * n;
+    fake_gfx.h = 480 * n;
+    screen_scale = n;
+    screen = create_bitmap(640 * n, 480 * n);
+    clear_to_color(screen, 7);
+    show_menu(1);
+    EXPECT_EQ(160, frame_w() / 4) << "the layout is the 640 x 480 one";
+    int bad = 0;
+    for (int y = 0; y < 480 * n; y++)
+      for (int x = 0; x < 640 * n; x++)
+        bad += getpixel(screen, x, y) != getpixel(frame, x / n, y / n);
+    EXPECT_EQ(0, bad) << "scale " << n;
+    destroy_bitmap(screen);
+  }
+  screen_scale = 1;
+  screen = create_bitmap(640, 480);  // for TearDown
+  destroy_bitmap(frame);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Start-up pieces that cannot be reached from outside: the sound-start
 // failure (these machines always get a silent driver), the datafile check,
 // on hand-made datafiles and on the one the build made, and where data.dat
-// is looked for, with the program's own file named by a stand-in.
+// is looked for, with the program's own file named by a stand-in; the
+// window's scale and its fall-backs, with modes refused by a stand-in.
 #include <allegro.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -9,11 +10,13 @@
 #include <stdlib.h>
 #include <string.h>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 #include "data.h"
 #include "datapath.h"
 #include "main.h"
+#include "scale.h"
 
 namespace {
 
@@ -130,6 +133,78 @@ TEST(DatafileCheck, TheBuiltDatafileHoldsThreeShortDistinctSoundsAndAFont)
   EXPECT_GT(set, 10);
   destroy_bitmap(b);
   unload_datafile(dat);
+}
+
+TEST(WindowScale, TheLargestThatFitsTheDesktopLessItsPanels)
+{
+  EXPECT_EQ(2, fitting_scale(1920, 1080));
+  EXPECT_EQ(4, fitting_scale(3840, 2160));
+  EXPECT_EQ(1, fitting_scale(800, 600));
+  EXPECT_EQ(2, fitting_scale(1280, 1040));
+  EXPECT_EQ(1, fitting_scale(1279, 1040));
+  EXPECT_EQ(1, fitting_scale(1280, 1039));
+  EXPECT_EQ(4, fitting_scale(100000, 100000));
+  EXPECT_EQ(1, fitting_scale(0, 0));
+  for (const char *good : { "1", "2", "3", "4" })
+    EXPECT_EQ(good[0] - '0', parse_scale(good));
+  for (const char *bad : { "0", "5", "x", "", "12", "2 ", " 2", "-1" })
+    EXPECT_EQ(0, parse_scale(bad)) << "'" << bad << "'";
+  EXPECT_EQ(0, parse_scale(NULL));
+}
+
+// The modes asked for, as "W x H windowed|full"; modes wider than
+// `widest` or windowed ones (when `windows` is false) are refused.
+struct ModeRecord {
+  static int set(int card, int w, int h, int, int)
+  {
+    asked.push_back(std::to_string(w) + "x" + std::to_string(h) + (card == GFX_AUTODETECT ? " full" : " windowed"));
+    return (w > widest || (card != GFX_AUTODETECT && !windows)) ? -1 : 0;
+  }
+  static std::vector<std::string> asked;
+  static int widest;
+  static bool windows;
+};
+std::vector<std::string> ModeRecord::asked;
+int ModeRecord::widest;
+bool ModeRecord::windows;
+
+TEST(WindowScale, FallsBackTo640x480ThenFullScreenRatherThanFail)
+{
+  auto open = [](int asked, int widest, bool windows) {
+    ModeRecord::asked.clear();
+    ModeRecord::widest = widest;
+    ModeRecord::windows = windows;
+    scale_asked = asked;
+    screen_scale = 7;
+    testing::internal::CaptureStderr();
+    int result = open_scaled_window();
+    testing::internal::GetCapturedStderr();
+    return result;
+  };
+  gfx_mode_setter = ModeRecord::set;
+
+  EXPECT_EQ(0, open(3, 5000, true));
+  EXPECT_EQ(3, screen_scale);
+  EXPECT_EQ(std::vector<std::string>({ "1920x1440 windowed" }), ModeRecord::asked);
+
+  EXPECT_EQ(0, open(3, 640, true));
+  EXPECT_EQ(1, screen_scale);
+  EXPECT_EQ(std::vector<std::string>({ "1920x1440 windowed", "640x480 windowed" }), ModeRecord::asked);
+
+  EXPECT_EQ(0, open(2, 5000, false));
+  EXPECT_EQ(1, screen_scale) << "full screen is never scaled";
+  EXPECT_EQ(std::vector<std::string>({ "1280x960 windowed", "640x480 windowed", "640x480 full" }),
+            ModeRecord::asked);
+
+  // Here no desktop can be read: the choice is 1.
+  EXPECT_EQ(0, open(0, 5000, true));
+  EXPECT_EQ(1, screen_scale);
+  EXPECT_EQ(std::vector<std::string>({ "640x480 windowed" }), ModeRecord::asked);
+
+  EXPECT_EQ(-1, open(2, 0, true));
+  gfx_mode_setter = set_gfx_mode;
+  scale_asked = 0;
+  screen_scale = 1;
 }
 
 // A made-up install tree <root>/bin/yammerlane with <root>/share/yammerlane,
