@@ -124,6 +124,9 @@ static const chat_events screen_events = {
   screen_alert,          /* alert */
   chat_sound,            /* sound: the cues are sample indices */
   screen_ended,          /* ended */
+  NULL,                  /* file_offered: the offer's line says it all */
+  NULL,                  /* file_progress */
+  NULL,                  /* file_saved: the "saved to" line says it */
 };
 
 static void set_window(window *w, int x, int y, int width, int height)
