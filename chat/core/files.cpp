@@ -53,6 +53,7 @@ typedef struct take_t {      // a file being received
 typedef struct route_t {     // host: a take it has seen, so parts may pass
   bool used;
   int from, number, taker;
+  uint64_t size;             // the route ends with the part that reaches it
 } route_t;
 typedef struct held_t {      // host: a part waiting for a taker's window
   bool used;
@@ -411,7 +412,7 @@ int file_take_newest(int chat_type)
   if (host_side) {
     for (route_t &r : routes)
       if (!r.used) {
-        r = {true, o->from, o->number, my_number};
+        r = {true, o->from, o->number, my_number, o->size};
         break;
       }
   }
@@ -535,6 +536,14 @@ static void got_drop(int from, int number, int taker)
     end_take(t, "the sender stopped sending it");
 }
 
+static offer_t *offer_of(int from, int number)
+{
+  for (offer_t &o : offers)
+    if (o.used && o.from == from && o.number == number)
+      return &o;
+  return NULL;
+}
+
 static void forget_route(int from, int number, int taker)
 {
   for (route_t &r : routes)
@@ -567,13 +576,21 @@ static void host_files_packet(int i, int who)
     if (from == my_number) {
       got_take(number, who);
     } else if (conn_of_user(from) >= 0 && !route_known(from, number, who)) {
-      for (route_t &r : routes)
-        if (!r.used) {
-          r = {true, from, number, who};
-          packetbuffer[6] = (char)who;
-          send_toward(packetbuffer, from, i);
-          break;
-        }
+      route_t *r = NULL;
+      for (route_t &f : routes)
+        if (!f.used && !r)
+          r = &f;
+      offer_t *o = offer_of(from, number);
+      if (!r || !o) {
+        // Not passed on: the taker must not wait for parts that never come.
+        char p[PACKET_SIZE];
+        small_packet(p, "Drop", from, number, who);
+        send_toward(p, who, i);
+        return;
+      }
+      *r = {true, from, number, who, o->size};
+      packetbuffer[6] = (char)who;
+      send_toward(packetbuffer, from, i);
     }
   } else if (PacketRead("Drop")) {
     int from = (signed char)packetbuffer[4];
@@ -599,6 +616,11 @@ static void host_files_packet(int i, int who)
     int from = (signed char)kept[4];
     if (from != who || !route_known(from, number, other))
       return;  // only takers are sent parts
+    // The last part ends the route, so the table holds only what is in flight.
+    for (route_t &r : routes)
+      if (r.used && r.from == from && r.number == number && r.taker == other &&
+          get_number(kept + 7, 6) + get_number(kept + 13, 2) >= r.size)
+        r.used = false;
     if (other == my_number) {
       got_part(kept);
     } else {

@@ -114,14 +114,14 @@ TEST(FileNames, AreMadeSafeShortAndFree)
 TEST_F(FileRules, OffersGoToEveryoneAndPartsOnlyToTakers)
 {
   // Alice (conn 0, user 2) offers, claiming to be user 5: credited to her.
-  host_gets(0, offer(5, 7, "hello", "notes.txt"));
+  host_gets(0, offer(5, 7, "hello!", "notes.txt"));
   ASSERT_EQ(0u, fakes[0].sent.size());
   for (int i : {1, 2}) {
     ASSERT_EQ(1u, fakes[i].sent.size());
     EXPECT_EQ("Offr", id_of(fakes[i].sent[0]));
     EXPECT_EQ(2, byte_of(fakes[i].sent[0], 0));
   }
-  EXPECT_EQ("post 0 Server: Alice offers notes.txt (5 B): F7 takes it", events().at(0));
+  EXPECT_EQ("post 0 Server: Alice offers notes.txt (6 B): F7 takes it", events().at(0));
 
   // Bob (user 3) takes it: the take goes to Alice with Bob as the taker.
   host_gets(1, packet("Take", {2, 7, 9}));
@@ -140,7 +140,7 @@ TEST_F(FileRules, OffersGoToEveryoneAndPartsOnlyToTakers)
 
   // Bob's window is full: the part waits at the host and Alice is not read.
   fakes[1].room = 0;
-  host_gets(0, part(2, 7, 3, 5, "x"));
+  host_gets(0, part(2, 7, 3, 5, "!"));
   host_gets(0, packet("Mesg", {2}, "later"));
   EXPECT_EQ(1u, fakes[0].inbox.size());
   fakes[1].room = 10;
@@ -148,6 +148,10 @@ TEST_F(FileRules, OffersGoToEveryoneAndPartsOnlyToTakers)
   host_receive();
   EXPECT_EQ("Part", id_of(fakes[1].sent[2]));
   EXPECT_EQ("Mesg", id_of(fakes[1].sent[3]));
+  // The last part ended the route: nothing more passes for that take.
+  host_gets(0, part(2, 7, 3, 6, "z"));
+  files_step(1);
+  EXPECT_EQ(4u, fakes[1].sent.size());
 }
 
 TEST_F(FileRules, TheHostSavesAGoodFileAndNothingOfATamperedOne)
