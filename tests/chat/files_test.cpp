@@ -209,3 +209,61 @@ TEST_F(FileRules, ASenderLeavingHalfWayLeavesNoPartialFileAndTakersAreTold)
 }
 
 }  // namespace
+
+namespace {
+
+class FileClient : public FileRules {};
+
+TEST_F(FileClient, AnOfferedFileGoesOutWholeToEachTakerAndIsSavedAtATakingClient)
+{
+  // This side as a client, user 4; the host is its only conn.
+  Server_exit();
+  client_num = 0;
+  connect_client();
+  my_number = 4;
+  std::string data(2500, 0);
+  for (size_t i = 0; i < data.size(); i++)
+    data[i] = (char)(i * 7);
+  std::string path = base + "/out.bin";
+  std::ofstream(path, std::ios::binary) << data;
+  ASSERT_EQ(FILE_OK, file_offer(path.c_str(), 2));
+  ASSERT_EQ("Offr", id_of(host.sent.back()));
+  EXPECT_EQ(FILE_NOT_REGULAR, file_offer(base.c_str(), 2));
+
+  // Users 2 and 3 take it: each gets its own copy, in order, whole.
+  client_gets(packet("Take", {4, 0, 2}));
+  client_gets(packet("Take", {4, 0, 3}));
+  host.sent.clear();
+  files_step(2);
+  std::string copy[2];
+  for (const auto &p : host.sent) {
+    ASSERT_EQ("Part", id_of(p));
+    int taker = byte_of(p, 2);
+    int length = (unsigned char)p[13] | (unsigned char)p[14] << 8;
+    copy[taker - 2].append(p.data() + PART_HEAD, length);
+  }
+  EXPECT_EQ(data, copy[0]);
+  EXPECT_EQ(data, copy[1]);
+
+  // Taking another's offer: saved whole, and the take goes to the host.
+  client_gets(offer(2, 0, data, "in.bin"));
+  ASSERT_EQ(FILE_OK, file_take_newest(2));
+  EXPECT_EQ("Take", id_of(host.sent.back()));
+  EXPECT_EQ(4, byte_of(host.sent.back(), 2));
+  for (const auto &p : std::vector<std::vector<char>>(host.sent.begin(), host.sent.end() - 1))
+    if (byte_of(p, 2) == 2)
+      client_gets(std::vector<char>(p.begin(), p.end()));
+  EXPECT_FALSE(fs::exists(fs::path(base) / "Yammerlane" / "in.bin")) << "parts for another user are not ours";
+  host.sent.clear();
+  client_gets(part(2, 0, 4, 0, data.substr(0, 1000)));
+  client_gets(part(2, 0, 4, 1000, data.substr(1000, 1000)));
+  client_gets(part(2, 0, 4, 2000, data.substr(2000)));
+  std::ifstream in(fs::path(base) / "Yammerlane" / "in.bin", std::ios::binary);
+  EXPECT_EQ(data, std::string(std::istreambuf_iterator<char>(in), {}));
+  // An empty file is saved at once: no part will come.
+  client_gets(offer(2, 1, "", "empty"));
+  ASSERT_EQ(FILE_OK, file_take_newest(2));
+  EXPECT_TRUE(fs::exists(fs::path(base) / "Yammerlane" / "empty"));
+}
+
+}  // namespace
