@@ -24,6 +24,7 @@ static void chat_reset()
   rules_reset();
   seal_end();
   files_end();
+  files_load_config("netlane.cfg");
 }
 
 // Tells the host what to tell the others: each address of this machine

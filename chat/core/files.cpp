@@ -9,6 +9,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 #include <sodium.h>
+#include "config.h"
+#include "decimal.h"
 #include "events.h"
 #include "files.h"
 #include "network.h"
@@ -18,6 +20,20 @@
 #include "timers.h"
 
 int max_file_mb = 256;
+
+void files_load_config(const char *path)
+{
+  max_file_mb = 256;
+  FILE *fp = fopen(path, "r");
+  if (!fp)
+    return;
+  char *option, *value;
+  if (__netlane_internal__seek_section(fp, "chat") == 0)
+    while (__netlane_internal__get_setting(fp, &option, &value) == 0)
+      if (strcmp(option, "max_file_mb") == 0 && __netlane_internal__read_decimal(value) >= 1)
+        max_file_mb = __netlane_internal__read_decimal(value);
+  fclose(fp);
+}
 
 typedef struct offer_t {     // an offer seen from another user
   bool used, taken;

@@ -25,6 +25,9 @@
 // Largest file offered or taken, MiB; "max_file_mb" in the [chat] section
 // of netlane.cfg.
 extern int max_file_mb;
+// Reads max_file_mb from the [chat] section of the file at `path`; a file
+// or key that is missing, or a value below 1, leaves the default 256.
+void files_load_config(const char *path);
 
 // Result codes of file_offer and file_take_newest.
 #define FILE_OK          0

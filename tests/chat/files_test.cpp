@@ -201,11 +201,16 @@ TEST_F(FileRules, ASenderLeavingHalfWayLeavesNoPartialFileAndTakersAreTold)
   ASSERT_FALSE(fakes[1].sent.empty());
   EXPECT_EQ("Drop", id_of(fakes[1].sent[0]));
 
-  // Refused with a line: bigger than max_file_mb.
-  host_gets(1, offer(3, 1, data, "b"));
-  max_file_mb = 0;
+  // Refused with a line: bigger than max_file_mb, read from [chat].
+  host_gets(1, offer(3, 1, std::string(2 * 1024 * 1024, 'b'), "b"));
+  std::string cfg = base + "/netlane.cfg";
+  std::ofstream(cfg) << "[internet]\nmax_file_mb = 9\n[chat]\nmax_file_mb = 1\n";
+  files_load_config(cfg.c_str());
+  EXPECT_EQ(1, max_file_mb);
   EXPECT_EQ(FILE_TOO_BIG, file_take_newest(1));
-  max_file_mb = 256;
+  EXPECT_EQ("post 0 Server: Not taken: b is larger than max_file_mb", events().back());
+  files_load_config("/nonexistent/netlane.cfg");
+  EXPECT_EQ(256, max_file_mb);
 }
 
 }  // namespace
