@@ -243,6 +243,9 @@ static const chat_events console_events = {
   log_alert,       /* alert */
   NULL,            /* sound */
   NULL,            /* ended: the host ends its chat itself */
+  NULL,            /* file_offered: the console host relays files and never takes them */
+  NULL,            /* file_progress */
+  NULL,            /* file_saved */
 };
 
 /* ---- Standard input ---- */

@@ -6,6 +6,7 @@
 #include "engine.h"
 #include "events.h"
 #include "fields.h"
+#include "files.h"
 #include "network.h"
 #include "packet.h"
 #include "rules.h"
@@ -22,6 +23,8 @@ static void chat_reset()
   send_flag = false;
   rules_reset();
   seal_end();
+  files_end();
+  files_load_config("netlane.cfg");
 }
 
 // Tells the host what to tell the others: each address of this machine
@@ -104,6 +107,7 @@ void chat_net_step(int chat_type)
     if (send_flag)
       send_typed_line(chat_type);
     host_receive();
+    files_step(chat_type);
     seal_step();
     discovery_host_step(users_present(), discovery_clock_ms());
     return;
@@ -115,6 +119,7 @@ void chat_net_step(int chat_type)
   client_receive();
   if (send_flag)
     send_typed_line(chat_type);
+  files_step(chat_type);
 }
 
 void chat_say(int chat_type)
@@ -135,6 +140,7 @@ void chat_say(int chat_type)
 void chat_close(int chat_type)
 {
   discovery_host_close();
+  files_end();
   // Everybody hears of the leave at once instead of after the silence.
   if (chat_type == 1 || (connected && !host_ended))
     say_bye(chat_type);

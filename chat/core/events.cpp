@@ -9,6 +9,9 @@ chat_events chat_out = {
   NULL,  /* alert */
   NULL,  /* sound */
   NULL,  /* ended */
+  NULL,  /* file_offered */
+  NULL,  /* file_progress */
+  NULL,  /* file_saved */
 };
 
 void out_line(const char *who, int color, const char *text)
@@ -45,4 +48,22 @@ void out_ended(const char *reason)
 {
   if (chat_out.ended)
     chat_out.ended(reason);
+}
+
+void out_file_offered(const char *who, const char *name, long long size)
+{
+  if (chat_out.file_offered)
+    chat_out.file_offered(who, name, size);
+}
+
+void out_file_progress(int slot, const char *name, long long got, long long size, long ms)
+{
+  if (chat_out.file_progress)
+    chat_out.file_progress(slot, name, got, size, ms);
+}
+
+void out_file_saved(const char *path)
+{
+  if (chat_out.file_saved)
+    chat_out.file_saved(path);
 }

@@ -18,6 +18,11 @@ typedef struct chat_events_typ {
   void (*alert)(int who);           // the alert; `who` its user number, 0 when unknown
   void (*sound)(int cue);           // CUE_JOIN, CUE_MESSAGE
   void (*ended)(const char *reason);  // the chat is over at this end (`done` set when it leaves at once)
+  void (*file_offered)(const char *who, const char *name, long long size);  // an offer F7 can take (its line is out already)
+  // A file coming in, in place `slot` 0-7: `got` of `size` bytes after
+  // `ms`; `got` -1: it is over (saved or not), the place is free.
+  void (*file_progress)(int slot, const char *name, long long got, long long size, long ms);
+  void (*file_saved)(const char *path);  // a file taken is complete (its line is out already)
 } chat_events;
 
 // Whoever shows the running chat; all NULL until one installs itself.
@@ -30,5 +35,8 @@ void out_background(int seed);
 void out_alert(int who);
 void out_sound(int cue);
 void out_ended(const char *reason);
+void out_file_offered(const char *who, const char *name, long long size);
+void out_file_progress(int slot, const char *name, long long got, long long size, long ms);
+void out_file_saved(const char *path);
 
 #endif

@@ -188,6 +188,13 @@ int send_room(NET_CONN *conn)
   return !b || b->queues[OWN_ORIGIN].count < BACKLOG_DEPTH;
 }
 
+int send_part(NET_CONN *conn, const char *packet)
+{
+  if (!conn || backlog_of(conn))
+    return 1;
+  return seal_send(conn, packet) == 0 ? 0 : 1;
+}
+
 int send_packet(NET_CONN *conn, const char *packet, int origin)
 {
   if (!conn || origin < 0 || origin >= BACKLOG_ORIGINS)

@@ -105,6 +105,10 @@ extern int backlog_stuck_ms;
 // Whether a packet of this machine's own would be taken for `conn` now
 // (sent or queued): 1 yes, 0 its backlog is full.
 int send_room(NET_CONN *conn);
+// Sends a file's part (all PACKET_SIZE bytes) on `conn` only when nothing
+// waits in its backlog and its window takes it now, so chat packets go
+// ahead of parts and no part is queued. 0 sent, 1 not now.
+int send_part(NET_CONN *conn, const char *packet);
 // Sends what the backlogs hold, the origins of a conn taking turns, until
 // each window is full again.
 void backlog_flush();

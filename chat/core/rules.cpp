@@ -12,6 +12,7 @@
 //   "Left" who              host -> all      user `who` has gone: clear its slot
 //   "Bye!"                  both ways        the sender is leaving the chat
 //   "Nope" reason           host -> joiner   no place: 1 the chat needs a key, 2 wrong key
+//   "Offr" "Take" "Part" "Drop"  files sent to the chat (files.h)
 // A peer that knows only the first seven drops the others like any
 // unknown id: it just keeps showing who has gone. In a keyed chat every
 // packet but "Nope" travels inside a "Seal" (seal.cpp).
@@ -21,6 +22,7 @@
 #include "decimal.h"
 #include "events.h"
 #include "fields.h"
+#include "files.h"
 #include "network.h"
 #include "packet.h"
 #include "rules.h"
@@ -84,6 +86,7 @@ void rules_reset()
 {
   for (int &who : client_user)
     who = 0;
+  files_host_users(client_user);
   change_from = alert_from = -1;
   host_ended = false;
   host_silent = false;
@@ -329,6 +332,7 @@ void host_client_gone(int conn_index)
   close_client(conn_index);
   if (who == 0)
     return;
+  files_user_gone(who);
   if (user[who].name[0]) {
     snprintf(user_data, USER_DATA, "%s left the chat", user[who].name);
     out_line("Server", 0, user_data);
@@ -353,6 +357,8 @@ void host_handle_packet(int conn_index)
     host_client_gone(conn_index);
     return;
   }
+  if (files_packet(conn_index))
+    return;
   if (PacketRead("ReJo"))
     host_join(conn_index);
   if (PacketRead("Mesg"))
@@ -374,6 +380,8 @@ void host_handle_packet(int conn_index)
 
 void client_handle_packet()
 {
+  if (files_packet(-1))
+    return;
   if (PacketRead("Nope")) {
     // The host closes the conn after it: the join is over, nothing more to send.
     join_refused = PacketGetByte() == NOPE_WRONG_KEY ? wrong_key_text : needs_key_text;
@@ -430,6 +438,7 @@ void client_handle_packet()
     if (user_number_ok(who) && who != 1 && who != my_number && user[who].name[0]) {
       snprintf(user_data, USER_DATA, "%s left the chat", user[who].name);
       out_line("Server", 0, user_data);
+      files_user_gone(who);
       clear_slot(who);
       clear_string(user_data, USER_DATA);
     }
@@ -437,6 +446,7 @@ void client_handle_packet()
   }
   if (PacketRead("Bye!") && !host_ended) {
     host_ended = true;
+    files_end();
     out_line("Server", 0, host_ended_text);
     for (int z = 0; z < MAX_USERS; z++)
       if (z != my_number)
@@ -493,6 +503,8 @@ static int receive_one(NET_CONN *conn)
     return 0;
   if (got == SEAL_BROKEN)
     return SEAL_BROKEN;
+  if (got > 0)
+    files_keep(packetbuffer, got);
   // Every packet built here goes out as all PACKET_SIZE bytes, and the
   // rules zero only the head: what a peer put past it must not travel on.
   clear_string(packetbuffer + PACKET_CLEAR, PACKET_SIZE - PACKET_CLEAR);
@@ -534,7 +546,7 @@ void host_receive()
       // A client whose relays could not all be queued is not read: its
       // messages wait in its conn, and its window fills instead. The query
       // still runs the conn's protocol step (acknowledgements, keep-alives).
-      if (!relay_room(i, RELAYS_PER_PACKET)) {
+      if (!relay_room(i, RELAYS_PER_PACKET) || !files_room(i)) {
         chat_net_ops.query(client_conn[i]);
         break;
       }

@@ -12,6 +12,7 @@
 #include "effects.h"
 #include "events.h"
 #include "log_scroll.h"
+#include "files.h"
 #include "network.h"
 #include "packet.h"
 #include "rules.h"
@@ -118,6 +119,67 @@ static void screen_ended(const char *reason)
     end_reason = reason;
 }
 
+/* ---- Files coming in: one bar each under the buddy list ---- */
+
+typedef struct file_bar_t {
+  bool used;
+  char name[FILE_OFFER_NAME];
+  long long got, size;
+  long ms;
+} file_bar_t;
+static file_bar_t file_bars[FILE_TAKES];
+
+static void screen_file_progress(int slot, const char *name, long long got, long long size, long ms)
+{
+  if (slot < 0 || slot >= FILE_TAKES)
+    return;
+  file_bar_t *b = &file_bars[slot];
+  b->used = got >= 0;
+  snprintf(b->name, sizeof b->name, "%s", name);
+  b->got = got;
+  b->size = size;
+  b->ms = ms;
+}
+
+// Name, percent and rate of each file coming in, and a bar, in the free
+// column under the buddy window.
+static void draw_file_bars()
+{
+  int y = buddy_window.y + buddy_window.height + 6;
+  for (const file_bar_t &b : file_bars) {
+    if (!b.used || y + 30 > FRAME_H)
+      continue;
+    int percent = b.size > 0 ? (int)(b.got * 100 / b.size) : 100;
+    double rate = b.ms > 0 ? b.got / 1024.0 / 1024.0 / (b.ms / 1000.0) : 0;
+    textprintf_ex(buffer, font, buddy_window.x, y, 255, 0, "%.12s", b.name);
+    textprintf_ex(buffer, font, buddy_window.x, y + 9, 255, 0, "%3d%% %.1fM/s", percent, rate);
+    rect(buffer, buddy_window.x, y + 19, buddy_window.x + 99, y + 25, 255);
+    rectfill(buffer, buddy_window.x + 1, y + 20, buddy_window.x + 1 + percent * 97 / 100, y + 24, 255);
+    y += 32;
+  }
+}
+
+static void wait_release(int k);
+
+// F6: Allegro's file selector over the chat; Esc in it cancels.
+static void offer_from_selector(int chat_type)
+{
+  static char path[FILE_PATH_SIZE] = "";
+  if (!path[0]) {
+    const char *home = getenv("HOME");
+    snprintf(path, sizeof path, "%s/", home ? home : ".");
+  }
+  int chosen = file_select_ex("Offer a file to the chat (Esc cancels)", path, NULL, sizeof path, 400, 300);
+  // The Esc or Enter that closed the selector is not for the chat.
+  wait_release(KEY_ESC);
+  wait_release(KEY_ENTER);
+  clear_keybuf();
+  speed_counter = 1;  // the time in the selector is not caught up step by step
+  chat_window.re_draw = text_box.re_draw = buddy_window.re_draw = true;
+  if (chosen)
+    file_offer(path, chat_type);
+}
+
 // What the core tells, as this screen shows it.
 static const chat_events screen_events = {
   post_message,          /* line */
@@ -126,6 +188,9 @@ static const chat_events screen_events = {
   screen_alert,          /* alert */
   chat_sound,            /* sound: the cues are sample indices */
   screen_ended,          /* ended */
+  NULL,                  /* file_offered: the offer's line says it all */
+  screen_file_progress,  /* file_progress: a bar under the buddy list */
+  NULL,                  /* file_saved: the "saved to" line says it */
 };
 
 static void set_window(window *w, int x, int y, int width, int height)
@@ -140,6 +205,7 @@ static void set_window(window *w, int x, int y, int width, int height)
 
 void chat_screen_start()
 {
+  memset(file_bars, 0, sizeof file_bars);
   chat_out = screen_events;
   set_window(&chat_window, 25, 15, 500, 400);
   set_window(&buddy_window, 540, 15, 100, 200);
@@ -278,6 +344,7 @@ void draw_chat_frame()
     if (w->window_bitmap)
       blit(w->window_bitmap, buffer, 0, 0, w->x, w->y, w->width, w->height);
   log_scroll_draw(buffer);
+  draw_file_bars();
   present_frame(buffer);
   release_screen();
 }
@@ -340,6 +407,14 @@ void chat_key_step(int chat_type)
     wait_release(KEY_F4);
     for (int n = 0; n < MAX_USERS; n++)
       post_message(user[n].name, user[n].text_color, "Test");
+  }
+  if (key[KEY_F6]) {
+    wait_release(KEY_F6);
+    offer_from_selector(chat_type);
+  }
+  if (key[KEY_F7]) {
+    wait_release(KEY_F7);
+    file_take_newest(chat_type);
   }
 }
 
