@@ -300,7 +300,7 @@ void repaint_log()
 {
   chat_window.re_draw = false;
   y_pos = 0;
-  log_scroll_new_page();
+  log_scroll_new_page(held_messages());
   if (chat_window.window_bitmap) {
     paint_frame(&chat_window);
     textout_ex(chat_window.window_bitmap, font, "We Yammerlane", 200, 2, rand() % 256, -1);

@@ -6,22 +6,9 @@
 #include <allegro.h>
 #include "engine.h"
 #include "session.h"
-
-// A framed window of the chat screen, drawn into its own bitmap.
-typedef struct window_typ {
-  int x, y;                // top-left corner on the screen
-  int width, height;
-  int color;               // fill; the frame is drawn in color + 10
-  bool re_draw;            // repaint the bitmap at the next frame
-  BITMAP *window_bitmap;   // width x height, created at every chat start
-} window;
+#include "windows.h"
 
 extern int test_number;   // what F3 sends
-
-extern window chat_window;   // message log
-extern window buddy_window;  // participants
-extern window text_box;      // the line being typed
-extern int y_pos;            // y of the last line written into the log
 
 // Runs one whole chat (1 host, 2 join); returns with program_state 1.
 void chat_prog(int chat_type);

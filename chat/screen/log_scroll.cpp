@@ -1,7 +1,7 @@
 // The log window's scrollback on the chat screen: keys and wheel, and the
 // scrolled view drawn in the log window's place (see log_scroll.h).
 #include <allegro.h>
-#include "chat_it.h"
+#include "windows.h"
 #include "log_scroll.h"
 
 static scrollback_t store;
@@ -36,9 +36,9 @@ void log_scroll_posted(const char *who, int color, const char *message)
     view_due = true;  // the note counts it; the view stays where it is
 }
 
-void log_scroll_new_page()
+void log_scroll_new_page(int held)
 {
-  live_first = store.total - held_messages();
+  live_first = store.total - held;
   if (!view.live)
     view_due = true;  // the note's page count moved
 }

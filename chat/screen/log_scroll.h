@@ -19,7 +19,7 @@ void log_scroll_end();
 void log_scroll_posted(const char *who, int color, const char *message);
 // The live page was cleared: the lines from here on open it, the held ones
 // (held_messages() of them, the latest posts) first.
-void log_scroll_new_page();
+void log_scroll_new_page(int held);
 // One logic step of the keys: PgUp/PgDn a page, Home the oldest, End the
 // live page, the wheel WHEEL_LINES a notch. Acts on a key's press, never
 // waits, and leaves the keyboard buffer to the typing line.
