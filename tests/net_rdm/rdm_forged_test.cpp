@@ -34,6 +34,7 @@
 #include <gtest/gtest.h>
 
 #include "netlane.h"
+#include "private_net.h"
 
 namespace {
 
@@ -44,19 +45,6 @@ using clock_type = std::chrono::steady_clock;
 double seconds_since(clock_type::time_point t)
 {
   return std::chrono::duration<double>(clock_type::now() - t).count();
-}
-
-bool loopback_up()
-{
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return false;
-  ifreq ifr{};
-  strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-  bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-  ifr.ifr_flags |= IFF_UP;
-  ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-  close(fd);
-  return ok;
 }
 
 // Runs `body` in a child inside a private network namespace with its

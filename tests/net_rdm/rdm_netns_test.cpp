@@ -27,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include "netlane.h"
+#include "private_net.h"
 
 namespace {
 
@@ -72,19 +73,6 @@ std::vector<unsigned char> message(uint32_t dir, uint32_t index, uint32_t larges
   std::vector<unsigned char> m(1 + h % largest);
   for (size_t j = 0; j < m.size(); j++) m[j] = (unsigned char)(h >> 8) + (unsigned char)(j * 31);
   return m;
-}
-
-bool loopback_up()
-{
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return false;
-  ifreq ifr{};
-  strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-  bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-  ifr.ifr_flags |= IFF_UP;
-  ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-  close(fd);
-  return ok;
 }
 
 bool install_loss()
