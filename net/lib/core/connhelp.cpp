@@ -1,8 +1,9 @@
 // The wrapper driver: reliable, ordered conns for every driver that carries
 // only channels. Each conn owns one channel of its driver; the protocol step
-// that runs at the start of each operation resends, takes in, acknowledges
-// and reorders. There is no thread and no timer of its own. The windows and
-// the resend timer live in connwin.cpp.
+// that runs at the start of each operation takes in what arrived, gives
+// each datagram to the conn engine (conn_engine.cpp, which does no I/O) and
+// sends what the engine then has due. There is no thread and no timer of
+// its own.
 //
 // The datagrams are drawn in conn_wire.h.
 //
@@ -25,6 +26,7 @@
 #include <atomic>
 
 #include "byteorder.h"
+#include "conn_engine.h"
 #include "conn_wire.h"
 #include "connhelp.h"
 #include "connwin.h"
@@ -70,8 +72,6 @@ typedef struct conn_data_t {
   int plain_requests;         /* connecting: how often it went out */
   int proved;                 /* the peer echoed a cookie (or, client side, its accept our nonce) */
   unsigned features;          /* WIRE_FEATURE_* agreed with the peer */
-  int awaiting_first;         /* took its address over: acknowledges nothing before
-                                 the first message of a stream */
   /* connecting: the host part a reply must come from; "" takes any sender
    * (a broadcast target, or a driver whose addresses are not host:port) */
   char expect_host[NET_MAX_ADDRESS_LENGTH];
@@ -81,30 +81,12 @@ typedef struct conn_data_t {
   port_share_t *share;
   port_peer_t *peer;  /* accepted conns: their peer on that port */
   conn_io_t io;       /* where sends go */
-  out_t out;
-  in_t in;
-  /* A data packet from the peer just past the receive window, held (with
-   * the datagrams behind it left in the channel) while the program has a
-   * message to read that will move the window on. */
-  unsigned char *parked;
-  int parked_len;
-  long received, dropped_window, dropped_foreign, dropped_malformed;
-  /* Connected conns: when the peer was last heard (any datagram from its
-   * address) and when this end last sent anything, both in timer ms. */
-  int connected;
-  unsigned int last_heard;
-  unsigned int last_sent;
-  int keepalive;               /* ms of idleness before a keep-alive; 0 none */
-  int dead_after;              /* ms the oldest unacknowledged message may wait; 0 for ever */
-  int dead;                    /* the peer counts as gone: nothing more is sent */
-  long acks_sent;
-  long keepalives_heard;       /* acknowledgements of index 0 from the peer */
+  /* The protocol of the connected conn: windows, resends, acknowledgements,
+   * keep-alives, the peer's silence. */
+  conn_engine_t engine;
+  long received, dropped_foreign;
+  long dropped_malformed;  /* while connecting; the engine counts them after */
 } conn_data_t;
-
-static uint32_t get_le32(const unsigned char *p)
-{
-  return __netlane_get_le32(p);
-}
 
 /* The calendar-clock seam: the connection id needs whole seconds only. */
 static unsigned int calendar_seconds(void)
@@ -155,28 +137,24 @@ static int create_conn_data(NET_DRIVER *drv, conn_data_t **made)
   *made = NULL;
   conn_data_t *data = static_cast<conn_data_t *>(calloc(1, sizeof(conn_data_t)));
   if (!data) return 1;
-  if (__netlane_internal__windows_create(&data->out, &data->in, __netlane_internal__get_conn_config(drv)) != 0) {
+  if (__netlane_internal__engine_create(&data->engine, __netlane_internal__get_conn_config(drv)) != 0) {
     free(data);
     return 2;
   }
-  data->keepalive = __netlane_internal__get_conn_config(drv)->keepalive;
-  data->dead_after = __netlane_internal__get_conn_config(drv)->dead_after;
   *made = data;
   return 0;
 }
 
-/* The conn is connected from `now`: the peer counts as just heard. */
+/* The conn is connected from `now`: the peer counts as just heard. A conn
+ * a listener made has its peer on the shared port; the other connected. */
 static void mark_connected(conn_data_t *data, unsigned int now)
 {
-  data->connected = 1;
-  data->last_heard = now;
-  data->last_sent = now;
+  __netlane_internal__engine_connected(&data->engine, now, data->peer == NULL);
 }
 
 static void free_conn_data(conn_data_t *data)
 {
-  __netlane_internal__windows_destroy(&data->out, &data->in);
-  free(data->parked);
+  __netlane_internal__engine_destroy(&data->engine);
   free(data);
 }
 
@@ -188,93 +166,14 @@ static void mark_heard(conn_data_t *data)
   if (data->peer) __netlane_internal__share_heard(data->share, data->peer);
 }
 
-static void send_ack(conn_data_t *data, const unsigned char *index_bytes)
+/* The engine's way out: every datagram it emits goes the conn's way. */
+static void emit_io(void *ctx, const void *datagram, int len)
 {
-  unsigned char ack[WIRE_ACK_SIZE];
-  __netlane_internal__wire_put_ack(ack, get_le32(index_bytes));
-  __netlane_internal__io_send(&data->io, ack, WIRE_ACK_SIZE);
-  data->acks_sent++;
+  __netlane_internal__io_send(static_cast<const conn_io_t *>(ctx), datagram, len);
 }
 
-/* Sends a keep-alive when the conn is connected, has nothing queued and has
- * sent nothing for its keep-alive interval. `sent_in_step` tells whether the
- * step that just ran sent anything itself. */
-static void keep_alive(conn_data_t *data, unsigned int now, int sent_in_step)
-{
-  if (!data->connected || data->dead) return;
-  if (sent_in_step) {
-    data->last_sent = now;
-    return;
-  }
-  if (data->keepalive <= 0 || data->out.base_index != data->out.next_index) return;
-  if ((int32_t)(now - data->last_sent) < data->keepalive) return;
-  unsigned char zeros[WIRE_REPLY_SIZE];
-  __netlane_internal__wire_put_zeros(zeros);
-  __netlane_internal__io_send(&data->io, zeros, WIRE_REPLY_SIZE);
-  data->last_sent = now;
-}
-
-/* Whether a packet past the window is worth holding: only while the
- * program has the next message to read (reading it moves the window), and
- * not while this end's own window is full, since the acknowledgements it
- * waits for would be held up behind the packet. */
-static int may_park(conn_data_t *data)
-{
-  return __netlane_internal__in_next(&data->in)->data && !__netlane_internal__out_full(&data->out);
-}
-
-/* Offers a data packet to the receive window and acknowledges it when it
- * is stored or known. 1: it lies past the window and has been parked, so
- * the step must take in nothing more; 0 otherwise. */
-static int take_data(conn_data_t *data, const unsigned char *packet, int len)
-{
-  // A conn that took its address over hears first whatever the conn it
-  // took it from was still being sent: none of that is its to acknowledge.
-  if (data->awaiting_first) {
-    if (get_le32(packet) != data->in.base_index) {
-      data->dropped_window++;
-      return 0;
-    }
-    data->awaiting_first = 0;
-  }
-  int verdict = __netlane_internal__in_store(&data->in, get_le32(packet), packet + HEADER_SIZE, len - HEADER_SIZE);
-  if (verdict == IN_STORED || verdict == IN_KNOWN) {
-    if (verdict == IN_STORED && !data->heard) mark_heard(data);
-    send_ack(data, packet);
-    return 0;
-  }
-  if (verdict == IN_BEYOND) {
-    if (may_park(data)) {
-      unsigned char *copy = static_cast<unsigned char *>(malloc((size_t)len));
-      if (copy) {
-        memcpy(copy, packet, (size_t)len);
-        data->parked = copy;
-        data->parked_len = len;
-        return 1;
-      }
-    }
-    data->dropped_window++;
-  }
-  return 0;
-}
-
-/* Retries a parked packet. 1: it still cannot be taken and stays parked;
- * 0: it was taken or dropped, and the step may read on. */
-static int retry_parked(conn_data_t *data)
-{
-  unsigned char *packet = data->parked;
-  int len = data->parked_len;
-  int verdict = __netlane_internal__in_store(&data->in, get_le32(packet), packet + HEADER_SIZE, len - HEADER_SIZE);
-  if (verdict == IN_BEYOND && may_park(data)) return 1;
-  data->parked = NULL;
-  if (verdict == IN_STORED || verdict == IN_KNOWN) send_ack(data, packet);
-  else data->dropped_window++;
-  free(packet);
-  return 0;
-}
-
-/* The protocol step: send what is due, then take in up to STEP_DATAGRAMS
- * datagrams. Datagrams from any other address are dropped unread, so
+/* The protocol step: take in up to STEP_DATAGRAMS datagrams, giving each
+ * to the engine, then send what the engine has due. Datagrams from any other address are dropped unread, so
  * nobody else can inject messages or acknowledge what never arrived. An
  * empty datagram reads as 0 bytes like an empty channel, but names its
  * sender: only a read that names nobody ends the step early, so empty,
@@ -294,10 +193,7 @@ static void poll(NET_CONN *conn)
   // A peer whose proof came after its plain request is proved from then on.
   if (data->peer && !data->proved && __netlane_internal__share_peer_proved(data->peer, &data->features))
     data->proved = 1;
-  uint32_t transmissions = data->out.transmissions;
-  long acks = data->acks_sent;
   step(data, now);
-  keep_alive(data, now, transmissions != data->out.transmissions || acks != data->acks_sent);
 }
 
 /* The next datagram from an accepted conn's peer, which the shared port
@@ -310,24 +206,15 @@ static int take_filed(conn_data_t *data, unsigned char *buf, int size)
   return __netlane_internal__share_take(data->share, data->peer, buf, size);
 }
 
-/* Whether the peer has gone: its oldest unacknowledged message has waited
- * dead_after ms. A peer that acknowledges, however idle, never has. */
-static int peer_dead(conn_data_t *data, unsigned int now)
-{
-  if (!data->dead && data->dead_after > 0 && __netlane_internal__out_oldest_wait(&data->out, now) >= data->dead_after)
-    data->dead = 1;
-  return data->dead;
-}
-
 static void step(conn_data_t *data, unsigned int now)
 {
-  // A gone peer is sent nothing more: what arrives is still taken in.
-  if (!peer_dead(data, now)) __netlane_internal__out_send_due(&data->out, &data->io, now);
-  if (data->parked && retry_parked(data)) return;
-
+  conn_engine_t *e = &data->engine;
+  // Agreed at connect, or, for a peer whose proof came after its plain
+  // request, found out since.
+  e->features = data->features;
   static thread_local unsigned char buf[MAX_DATAGRAM];
   char from[NET_MAX_ADDRESS_LENGTH];
-  for (int n = 0; n < STEP_DATAGRAMS; n++) {
+  for (int n = 0; n < STEP_DATAGRAMS && __netlane_internal__engine_ready(e); n++) {
     int len;
     if (data->peer) {
       len = take_filed(data, buf, (int)sizeof buf);
@@ -344,29 +231,14 @@ static void step(conn_data_t *data, unsigned int now)
         continue;
       }
     }
-    if (len >= 0) data->last_heard = now;
     if (len > (int)sizeof buf) {
-      data->dropped_malformed++;
-      continue;
+      e->last_heard = now;
+      len = -1;  // cut short: no packet of the protocol
     }
-    switch (__netlane_internal__wire_conn_kind(buf, len)) {
-      case WIRE_ZEROS:
-        data->keepalives_heard++;
-        break;
-      case WIRE_ACK:
-        __netlane_internal__out_take_ack(&data->out, &data->io, __netlane_internal__wire_ack_index(buf), now);
-        break;
-      case WIRE_DATA:
-        if (take_data(data, buf, len)) return;
-        break;
-      case WIRE_COOKIE:
-      case WIRE_ACCEPT:
-        break;  // a handshake answer repeated after the conn was made
-      default:
-        data->dropped_malformed++;
-        break;
-    }
+    if (__netlane_internal__engine_input(e, buf, len, now) == ENGINE_PARKED) break;
   }
+  if (e->heard && !data->heard) mark_heard(data);
+  __netlane_internal__engine_flush(e, now, emit_io, &data->io);
 }
 
 /* 0 ok; 1 no memory for the conn data; 2 queues cannot be created;
@@ -460,7 +332,7 @@ static int poll_listen(NET_CONN *conn, NET_CONN *newconn)
     fresh->io.chan = data->chan;
     fresh->io.share = data->share;
     fresh->io.peer = peer;
-    fresh->awaiting_first = took_over;
+    fresh->engine.awaiting_first = took_over;
     fresh->proved = __netlane_internal__share_peer_proved(peer, &fresh->features);
     __netlane_internal__share_answer(data->share, peer);
     mark_connected(fresh, __netlane_timer_func());
@@ -512,7 +384,7 @@ static void expect_reply_from(NET_CONN *conn, const char *target)
 /* How long after the last request a connecting conn asks again. */
 static int request_wait(const conn_data_t *data)
 {
-  int cap = data->out.timer.cap;
+  int cap = data->engine.out.timer.cap;
   if (data->asking == ASK_COOKIE && data->plain_requests == 0 && cap > PLAIN_FALLBACK_MS) return PLAIN_FALLBACK_MS;
   return cap;
 }
@@ -570,7 +442,7 @@ static int connected_to(NET_CONN *conn, const char *from, unsigned int now, unsi
   if (net_assigntarget(data->chan, from) != 0) return 0;
   // The handshake is the first round trip measured, when the request went
   // out once and so the reply answers that one.
-  if (once) __netlane_internal__rtt_sample(&data->out.timer, now - since);
+  if (once) __netlane_internal__rtt_sample(&data->engine.out.timer, now - since);
   __netlane_internal__copy_address(conn->peer_addr, from);
   mark_connected(data, now);
   return 1;
@@ -647,21 +519,8 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
   if (conn->status == NET_CONN_CONNECTING) {
     int32_t left = (int32_t)request_wait(data) + 1 - (int32_t)(now - data->request_time);
     *due_ms = left < 0 ? 0 : (int)left;
-  } else if (conn->status == NET_CONN_CONNECTED && !data->dead) {
-    *due_ms = __netlane_internal__out_next_due(&data->out, now);
-    // When the peer would count as gone.
-    int waited = __netlane_internal__out_oldest_wait(&data->out, now);
-    if (data->dead_after > 0 && waited >= 0) {
-      int left = waited >= data->dead_after ? 0 : data->dead_after - waited;
-      if (*due_ms < 0 || left < *due_ms) *due_ms = left;
-    }
-    // A keep-alive falls due too, so that a program that only waits is
-    // still heard by its peer.
-    if (data->keepalive > 0 && data->out.base_index == data->out.next_index) {
-      int32_t left = (int32_t)data->keepalive - (int32_t)(now - data->last_sent);
-      if (left < 0) left = 0;
-      if (*due_ms < 0 || left < *due_ms) *due_ms = (int)left;
-    }
+  } else if (conn->status == NET_CONN_CONNECTED) {
+    *due_ms = __netlane_internal__engine_next_due(&data->engine, now);
     // Filed by the shared port while another conn took its datagrams in.
     if (data->peer && __netlane_internal__share_has_input(data->share, data->peer)) *due_ms = 0;
   }
@@ -692,11 +551,11 @@ static int send_rdm(NET_CONN *conn, const void *buf, int size)
   }
   // A full window may have been freed by acknowledgements already waiting,
   // so take them in before refusing.
-  if (__netlane_internal__out_full(&data->out)) {
+  if (__netlane_internal__engine_full(&data->engine)) {
     poll(conn);
-    if (__netlane_internal__out_full(&data->out)) return -1;
+    if (__netlane_internal__engine_full(&data->engine)) return -1;
   }
-  if (__netlane_internal__out_queue(&data->out, buf, size) != 0) {
+  if (__netlane_internal__engine_queue(&data->engine, buf, size) != 0) {
     poll(conn);
     return -1;
   }
@@ -718,17 +577,17 @@ static int recv_rdm(NET_CONN *conn, void *buf, int max)
   conn_data_t *data = conn_data(conn);
   if (data->listening) return 0;
   poll(conn);
-  in_packet_t *slot = __netlane_internal__in_next(&data->in);
-  if (!slot->data) return 0;
-  if (slot->size > max || !buf) {
-    if (max > 0 && buf) memcpy(buf, slot->data, (size_t)max);
+  const unsigned char *msg;
+  int size = __netlane_internal__engine_peek(&data->engine, &msg);
+  if (size == 0) return 0;
+  if (size > max || !buf) {
+    if (max > 0 && buf) memcpy(buf, msg, (size_t)max);
     return -1;
   }
-  int size = slot->size;
-  memcpy(buf, slot->data, (size_t)size);
-  __netlane_internal__in_release(&data->in);
+  memcpy(buf, msg, (size_t)size);
+  __netlane_internal__engine_release(&data->engine);
   // A packet parked for want of room may be taken now.
-  if (data->parked) __netlane_internal__waitset_notify(data);
+  if (data->engine.parked_len) __netlane_internal__waitset_notify(data);
   return size;
 }
 
@@ -738,8 +597,8 @@ static int query_rdm(NET_CONN *conn)
   conn_data_t *data = conn_data(conn);
   if (data->listening) return 0;
   poll(conn);
-  in_packet_t *slot = __netlane_internal__in_next(&data->in);
-  return slot->data ? slot->size : 0;
+  const unsigned char *msg;
+  return __netlane_internal__engine_peek(&data->engine, &msg);
 }
 
 /* 1 the next message was discarded; 0 none waiting. */
@@ -748,8 +607,9 @@ static int ignore_rdm(NET_CONN *conn)
   conn_data_t *data = conn_data(conn);
   if (data->listening) return 0;
   poll(conn);
-  if (!__netlane_internal__in_next(&data->in)->data) return 0;
-  __netlane_internal__in_release(&data->in);
+  const unsigned char *msg;
+  if (__netlane_internal__engine_peek(&data->engine, &msg) == 0) return 0;
+  __netlane_internal__engine_release(&data->engine);
   return 1;
 }
 
@@ -759,8 +619,8 @@ static int conn_stats(NET_CONN *conn, int *in_q, int *out_q)
 {
   conn_data_t *data = conn_data(conn);
   if (!data->listening) poll(conn);
-  if (in_q) *in_q = data->in.held;
-  if (out_q) *out_q = (int)__netlane_internal__index_distance(data->out.base_index, data->out.next_index);
+  if (in_q) *in_q = __netlane_internal__engine_held(&data->engine);
+  if (out_q) *out_q = __netlane_internal__engine_queued(&data->engine);
   return 0;
 }
 
@@ -771,7 +631,7 @@ void __netlane_internal__conn_start_indexes(NET_CONN *conn, uint32_t out_first, 
 {
   if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return;
   conn_data_t *data = conn_data(conn);
-  if (data) __netlane_internal__windows_start(&data->out, &data->in, out_first, in_first);
+  if (data) __netlane_internal__windows_start(&data->engine.out, &data->engine.in, out_first, in_first);
 }
 
 int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figures)
@@ -779,20 +639,21 @@ int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figure
   if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return -1;
   conn_data_t *data = conn_data(conn);
   if (!data || !figures) return -1;
-  const resend_timer_t *timer = &data->out.timer;
+  const conn_engine_t *e = &data->engine;
+  const resend_timer_t *timer = &e->out.timer;
   memset(figures, 0, sizeof *figures);
   figures->round_trip = timer->srtt8 < 0 ? -1 : (timer->srtt8 + 4) / 8;
   figures->round_trip_variation = timer->srtt8 < 0 ? -1 : (timer->rttvar4 + 2) / 4;
   figures->resend_wait = __netlane_internal__resend_wait(timer, 1);
-  figures->messages_sent = data->out.sent;
-  figures->messages_resent = data->out.resent;
+  figures->messages_sent = e->out.sent;
+  figures->messages_resent = e->out.resent;
   figures->datagrams_received = data->received;
-  figures->dropped_window = data->dropped_window;
+  figures->dropped_window = e->dropped_window;
   figures->dropped_foreign = data->dropped_foreign;
-  figures->dropped_malformed = data->dropped_malformed;
-  figures->peer_silence = data->connected ? (int)(__netlane_timer_func() - data->last_heard) : -1;
-  figures->peer_keepalives = data->keepalives_heard;
-  figures->dead = data->dead;
+  figures->dropped_malformed = data->dropped_malformed + e->dropped_malformed;
+  figures->peer_silence = e->connected ? (int)(__netlane_timer_func() - e->last_heard) : -1;
+  figures->peer_keepalives = e->keepalives_heard;
+  figures->dead = e->dead;
   unsigned features;
   figures->proved = data->proved || (data->peer && __netlane_internal__share_peer_proved(data->peer, &features));
   return 0;

@@ -1,10 +1,12 @@
 // The windows of a wrapper conn and its resend timer: which message goes out
 // when, what an acknowledgement releases, and where a received message is
-// kept until the program reads it.
+// kept until the program reads it. The conn engine drives them; they send
+// only through the emit callback they are given.
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "conn_wire.h"
 #include "connwin.h"
 
 /* Longest round-trip sample taken, in ms: keeps the fixed-point sums in an
@@ -42,9 +44,32 @@ static int slot_at(int base_slot, int32_t ahead, int queue_size)
   return (int)(((int64_t)base_slot + ahead) % queue_size);
 }
 
+// Room for `size` bytes in a slot's buffer, kept from the messages before:
+// 0, or -1 when memory ran out (the buffer is as it was).
+static int slot_room(unsigned char **data, int *cap, int size)
+{
+  if (*cap >= size) return 0;
+  // Rounded up so that messages growing by a few bytes do not each grow it.
+  int want = size <= CONN_SLOT_KEEP ? (size + 63) & ~63 : size;
+  unsigned char *grown = static_cast<unsigned char *>(realloc(*data, (size_t)want));
+  if (!grown) return -1;
+  *data = grown;
+  *cap = want;
+  return 0;
+}
+
+// A slot's message has gone: a buffer above the kept size goes with it.
+static void slot_done(unsigned char **data, int *cap)
+{
+  if (*cap <= CONN_SLOT_KEEP) return;
+  free(*data);
+  *data = NULL;
+  *cap = 0;
+}
+
 void __netlane_internal__windows_start(out_t *out, in_t *in, index_t out_first, index_t in_first)
 {
-  out->base_index = out->next_index = out_first ? out_first : 1;
+  out->base_index = out->next_index = out->sent_end = out_first ? out_first : 1;
   in->base_index = in_first ? in_first : 1;
 }
 
@@ -65,6 +90,7 @@ int __netlane_internal__windows_create(out_t *out, in_t *in, const struct conn_c
   out->queue_size = cfg->outqueue_size;
   out->base_index = 1;
   out->next_index = 1;
+  out->sent_end = 1;
   // No bound (as the record a caller fills by hand leaves it) lets every
   // message of the window out at once.
   out->max_in_flight = cfg->max_in_flight > 0 ? cfg->max_in_flight : INT_MAX;
@@ -129,57 +155,60 @@ int __netlane_internal__out_full(const out_t *out)
 
 int __netlane_internal__out_queue(out_t *out, const void *buf, int size)
 {
-  if (__netlane_internal__out_full(out)) return -1;
+  if (__netlane_internal__out_full(out) || size <= 0) return -1;
   out_packet_t *p = &out->packets[slot_at(out->base_slot, __netlane_internal__index_distance(out->base_index, out->next_index), out->queue_size)];
-  if (p->data) return -1;
-  unsigned char *packet = static_cast<unsigned char *>(malloc((size_t)size + CONN_HEADER_SIZE));
-  if (!packet) return -1;
+  if (p->held || slot_room(&p->data, &p->cap, size + CONN_HEADER_SIZE) != 0) return -1;
   p->index = out->next_index;
   out->next_index = __netlane_internal__index_next(out->next_index);
+  p->held = 1;
   p->ack = 0;
+  p->resend_now = 0;
   p->last_send_time = 0;
   p->tries = 0;
   p->size = size;
-  put_le32(packet, p->index);
-  memcpy(packet + CONN_HEADER_SIZE, buf, (size_t)size);
-  p->data = packet;
+  put_le32(p->data, p->index);
+  memcpy(p->data + CONN_HEADER_SIZE, buf, (size_t)size);
   return 0;
 }
 
-static void transmit(out_t *out, out_packet_t *p, const conn_io_t *io, unsigned int now)
+static void transmit(out_t *out, out_packet_t *p, conn_emit_fn emit, void *ctx, unsigned int now)
 {
   // The outcome is not consulted: a send that fails is a lost datagram.
-  __netlane_internal__io_send(io, p->data, p->size + CONN_HEADER_SIZE);
+  emit(ctx, p->data, p->size + CONN_HEADER_SIZE);
   p->last_send_time = now;
   p->sequence = ++out->transmissions;
   p->later_acks = 0;
+  p->resend_now = 0;
   if (p->tries == 0) {
     p->first_send_time = now;
     out->in_flight += p->size + CONN_HEADER_SIZE;
     out->sent++;
+    out->sent_end = __netlane_internal__index_next(p->index);
   } else {
     out->resent++;
   }
   if (p->tries < INT_MAX) p->tries++;
 }
 
-void __netlane_internal__out_send_due(out_t *out, const conn_io_t *io, unsigned int now)
+void __netlane_internal__out_send_due(out_t *out, conn_emit_fn emit, void *ctx, unsigned int now)
 {
   int n = 0;
   for (index_t i = out->base_index; i != out->next_index; i = __netlane_internal__index_next(i), n++) {
     out_packet_t *p = &out->packets[slot_at(out->base_slot, n, out->queue_size)];
-    if (!p->data || p->ack) continue;
+    if (!p->held || p->ack) continue;
     if (p->tries == 0) {
       // Messages go out in order, so once one must wait for room in
       // flight, so must every later one.
       if (out->in_flight > 0 && p->size + CONN_HEADER_SIZE > out->max_in_flight - out->in_flight) return;
-      transmit(out, p, io, now);
+      transmit(out, p, emit, ctx, now);
+    } else if (p->resend_now) {
+      transmit(out, p, emit, ctx, now);
     } else if ((int32_t)(now - p->last_send_time) > __netlane_internal__resend_wait(&out->timer, p->tries)) {
       // Only a message that went out under the present backoff and still
       // timed out doubles it again: a window of messages timing out
       // together is one slow answer, not many.
       int under_present = (int32_t)(p->sequence - out->timer.backoff_mark) > 0;
-      transmit(out, p, io, now);
+      transmit(out, p, emit, ctx, now);
       if (under_present && out->timer.backoff < 30) {
         out->timer.backoff++;
         out->timer.backoff_mark = out->transmissions;
@@ -193,7 +222,7 @@ int __netlane_internal__out_oldest_wait(const out_t *out, unsigned int now)
   int n = 0;
   for (index_t i = out->base_index; i != out->next_index; i = __netlane_internal__index_next(i), n++) {
     const out_packet_t *p = &out->packets[slot_at(out->base_slot, n, out->queue_size)];
-    if (!p->data || p->ack) continue;
+    if (!p->held || p->ack) continue;
     if (p->tries == 0) return -1;  // sent in order: nothing later went out
     int32_t waited = (int32_t)(now - p->first_send_time);
     return waited < 0 ? 0 : (int)waited;
@@ -205,9 +234,10 @@ int __netlane_internal__out_next_due(const out_t *out, unsigned int now)
 {
   int soonest = -1;
   int n = 0;
-  for (index_t i = out->base_index; i != out->next_index; i = __netlane_internal__index_next(i), n++) {
+  for (index_t i = out->base_index; i != out->sent_end && i != out->next_index; i = __netlane_internal__index_next(i), n++) {
     const out_packet_t *p = &out->packets[slot_at(out->base_slot, n, out->queue_size)];
-    if (!p->data || p->ack || p->tries == 0) continue;
+    if (!p->held || p->ack || p->tries == 0) continue;
+    if (p->resend_now) return 0;
     // out_send_due resends once the wait has strictly passed.
     int32_t left = (int32_t)__netlane_internal__resend_wait(&out->timer, p->tries) + 1 - (int32_t)(now - p->last_send_time);
     if (left < 0) left = 0;
@@ -216,36 +246,132 @@ int __netlane_internal__out_next_due(const out_t *out, unsigned int now)
   return soonest;
 }
 
-void __netlane_internal__out_take_ack(out_t *out, const conn_io_t *io, index_t a, unsigned int now)
+namespace {
+
+// What the acknowledgements of one datagram did, gathered while each
+// message it names is marked.
+struct ack_round {
+  int newly;                 // messages newly acknowledged
+  int32_t highest;           // the furthest of them from the base; -1 none
+  uint32_t top[EARLY_RESEND_ACKS];  // the latest transmissions among them
+  int ntop;
+  int rtt_from;              // ahead of the base: the message sent once to time; -1 none
+  uint32_t rtt_sequence;
+};
+
+// Whether transmission `a` came after transmission `b` (the counts wrap).
+bool later(uint32_t a, uint32_t b)
 {
-  int32_t ahead = __netlane_internal__index_distance(out->base_index, a);
-  if (ahead < 0 || ahead >= __netlane_internal__index_distance(out->base_index, out->next_index)) return;
+  return (int32_t)(a - b) > 0;
+}
+
+void mark(out_t *out, int32_t ahead, ack_round *r)
+{
   out_packet_t *p = &out->packets[slot_at(out->base_slot, ahead, out->queue_size)];
-  if (!p->data || p->index != a || p->ack) return;
+  if (!p->held || p->ack || p->tries == 0) return;
   p->ack = 1;
+  p->resend_now = 0;
   out->in_flight -= p->size + CONN_HEADER_SIZE;
-  // Only a message sent once says which transmission was answered.
-  if (p->tries == 1) __netlane_internal__rtt_sample(&out->timer, now - p->last_send_time);
+  r->newly++;
+  if (ahead > r->highest) r->highest = ahead;
+  // Only a message sent once says which transmission was answered; of
+  // several, the latest sent says the most about the path now.
+  if (p->tries == 1 && (r->rtt_from < 0 || later(p->sequence, r->rtt_sequence))) {
+    r->rtt_from = ahead;
+    r->rtt_sequence = p->sequence;
+  }
+  // Keeps the EARLY_RESEND_ACKS latest transmissions: how many of the
+  // round's acknowledgements came after a message's, up to that count, is
+  // how many of these did.
+  uint32_t s = p->sequence;
+  if (r->ntop < EARLY_RESEND_ACKS) {
+    r->top[r->ntop++] = s;
+  } else {
+    int low = 0;
+    for (int k = 1; k < r->ntop; k++)
+      if (later(r->top[low], r->top[k])) low = k;
+    if (later(s, r->top[low])) r->top[low] = s;
+  }
+}
+
+void finish_round(out_t *out, ack_round *r, unsigned int now)
+{
+  if (r->newly == 0) return;
+  if (r->rtt_from >= 0) {
+    const out_packet_t *p = &out->packets[slot_at(out->base_slot, r->rtt_from, out->queue_size)];
+    __netlane_internal__rtt_sample(&out->timer, now - p->last_send_time);
+  }
   if (out->timer.adaptive) {
-    // Every acknowledgement names one message, so what is missing below it
-    // is known exactly; a wrapping difference orders the transmissions.
-    uint32_t acked = p->sequence;
-    for (int32_t n = 0; n < ahead; n++) {
+    // What is missing below the furthest acknowledged message is known
+    // exactly; a wrapping difference orders the transmissions.
+    for (int32_t n = 0; n < r->highest; n++) {
       out_packet_t *q = &out->packets[slot_at(out->base_slot, n, out->queue_size)];
-      if (!q->data || q->ack || q->tries == 0 || (int32_t)(acked - q->sequence) <= 0) continue;
-      if (++q->later_acks == EARLY_RESEND_ACKS) transmit(out, q, io, now);
+      if (!q->held || q->ack || q->tries == 0 || q->later_acks >= EARLY_RESEND_ACKS) continue;
+      for (int k = 0; k < r->ntop; k++)
+        if (later(r->top[k], q->sequence)) q->later_acks++;
+      if (q->later_acks >= EARLY_RESEND_ACKS) q->resend_now = 1;
     }
   }
-  if (a != out->base_index) return;
   for (int n = 0; n < out->queue_size; n++) {
-    p = &out->packets[out->base_slot];
-    if (!p->data || !p->ack) break;
-    free(p->data);
-    p->data = NULL;
+    out_packet_t *p = &out->packets[out->base_slot];
+    if (!p->held || !p->ack) break;
+    p->held = 0;
     p->ack = 0;
+    slot_done(&p->data, &p->cap);
     out->base_index = __netlane_internal__index_next(out->base_index);
     out->base_slot = slot_at(out->base_slot, 1, out->queue_size);
   }
+}
+
+void start_round(ack_round *r)
+{
+  r->newly = 0;
+  r->highest = -1;
+  r->ntop = 0;
+  r->rtt_from = -1;
+  r->rtt_sequence = 0;
+}
+
+}  // namespace
+
+void __netlane_internal__out_take_ack(out_t *out, index_t a, unsigned int now)
+{
+  int32_t ahead = __netlane_internal__index_distance(out->base_index, a);
+  if (ahead < 0 || ahead >= __netlane_internal__index_distance(out->base_index, out->next_index)) return;
+  if (out->packets[slot_at(out->base_slot, ahead, out->queue_size)].index != a) return;
+  ack_round r;
+  start_round(&r);
+  mark(out, ahead, &r);
+  finish_round(out, &r, now);
+}
+
+int __netlane_internal__out_take_gathered(out_t *out, index_t next, const unsigned char *bitmap, int bitmap_bytes,
+                                          unsigned int now)
+{
+  int32_t sent = __netlane_internal__index_distance(out->base_index, out->sent_end);
+  int32_t upto = __netlane_internal__index_distance(out->base_index, next);
+  // An older acknowledgement, overtaken on the way, names less than the
+  // base already says: its bitmap may still tell something.
+  if (upto > sent || upto < -(int32_t)WIRE_BITMAP_MAX * 8 - out->queue_size) return -1;
+  if (bitmap_bytes < 0) bitmap_bytes = 0;
+  if (bitmap_bytes > WIRE_BITMAP_MAX) bitmap_bytes = WIRE_BITMAP_MAX;
+  int last = -1;  // the furthest bit set
+  for (int b = bitmap_bytes - 1; b >= 0 && last < 0; b--)
+    for (int j = 7; j >= 0; j--)
+      if (bitmap[b] & (1u << j)) {
+        last = 8 * b + j;
+        break;
+      }
+  if (last >= 0 && upto + last + 1 >= sent) return -1;
+  ack_round r;
+  start_round(&r);
+  for (int32_t n = 0; n < upto; n++) mark(out, n, &r);
+  for (int k = 0; k <= last; k++) {
+    int32_t ahead = upto + k + 1;
+    if (ahead >= 0 && (bitmap[k / 8] & (1u << (k % 8)))) mark(out, ahead, &r);
+  }
+  finish_round(out, &r, now);
+  return 0;
 }
 
 int __netlane_internal__in_store(in_t *in, index_t i, const unsigned char *msg, int size)
@@ -254,9 +380,8 @@ int __netlane_internal__in_store(in_t *in, index_t i, const unsigned char *msg, 
   if (ahead >= in->queue_size) return IN_BEYOND;
   if (ahead < 0) return IN_KNOWN;
   in_packet_t *slot = &in->packets[slot_at(in->base_slot, ahead, in->queue_size)];
-  if (slot->data) return IN_KNOWN;
-  slot->data = static_cast<unsigned char *>(malloc((size_t)size));
-  if (!slot->data) return IN_NOMEM;
+  if (slot->size > 0) return IN_KNOWN;
+  if (size <= 0 || slot_room(&slot->data, &slot->cap, size) != 0) return IN_NOMEM;
   memcpy(slot->data, msg, (size_t)size);
   slot->size = size;
   in->held++;
@@ -271,9 +396,32 @@ in_packet_t *__netlane_internal__in_next(in_t *in)
 void __netlane_internal__in_release(in_t *in)
 {
   in_packet_t *slot = __netlane_internal__in_next(in);
-  free(slot->data);
-  slot->data = NULL;
+  slot->size = 0;
+  slot_done(&slot->data, &slot->cap);
   in->held--;
   in->base_index = __netlane_internal__index_next(in->base_index);
   in->base_slot = slot_at(in->base_slot, 1, in->queue_size);
+}
+
+int __netlane_internal__in_gathered(const in_t *in, index_t *next, unsigned char *bitmap)
+{
+  int32_t first = 0;
+  while (first < in->queue_size && in->packets[slot_at(in->base_slot, first, in->queue_size)].size > 0) first++;
+  index_t at = in->base_index;
+  for (int32_t n = 0; n < first; n++) at = __netlane_internal__index_next(at);
+  *next = at;
+  // Only as far as the messages held reach, and the bitmap's bits.
+  int left = in->held - first;
+  int bytes = 0;
+  memset(bitmap, 0, WIRE_BITMAP_MAX);
+  for (int k = 0; left > 0 && k < WIRE_BITMAP_MAX * 8; k++) {
+    int32_t ahead = first + 1 + k;
+    if (ahead >= in->queue_size) break;
+    if (in->packets[slot_at(in->base_slot, ahead, in->queue_size)].size > 0) {
+      bitmap[k / 8] |= (unsigned char)(1u << (k % 8));
+      bytes = k / 8 + 1;
+      left--;
+    }
+  }
+  return bytes;
 }

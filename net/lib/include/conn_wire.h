@@ -125,9 +125,9 @@ extern "C" {
                                           listener's conn answers each */
 
 /* The features this library offers when it connects and agrees to when it
- * listens; 0 until they are built. A test may lower it to play a netlane
+ * listens. A test may lower it to play a netlane
  * peer that has fewer. */
-#define WIRE_FEATURES_BUILT 0u
+#define WIRE_FEATURES_BUILT (WIRE_FEATURE_GATHERED_ACKS | WIRE_FEATURE_QUIET_HOST)
 extern unsigned __netlane_internal__conn_features;
 
 /* Gathered acknowledgement flags. */

@@ -1,6 +1,7 @@
 /* The two sliding windows of a wrapper conn and the timer that decides when
- * an unacknowledged message goes out again. The protocol step in connhelp
- * feeds them what arrives; nothing here reads a channel. */
+ * an unacknowledged message goes out again. The conn engine feeds them what
+ * arrives and hands what they send to its emit callback; nothing here reads
+ * or writes a channel. */
 #ifndef NETLANE_CONNWIN_H
 #define NETLANE_CONNWIN_H
 
@@ -24,8 +25,19 @@ typedef struct conn_io_t {
   struct port_peer_t *peer;
 } conn_io_t;
 
+/* Takes one datagram to send: the engine's way out. */
+typedef void (*conn_emit_fn)(void *ctx, const void *datagram, int len);
+
+/* Every slot of both windows owns a buffer, made on first use, grown to the
+ * largest message it has held and used again for the messages after, so a
+ * stream allocates nothing per message. A buffer above this size goes when
+ * its message does: a conn keeps at most its slots times this much. */
+#define CONN_SLOT_KEEP 4096
+
 typedef struct out_packet_t {
   index_t index;
+  int held;                     /* 1: the slot holds a message */
+  int resend_now;               /* 1: three later acknowledgements: send at the next flush */
   int ack;                      /* 1 once the peer acknowledged it */
   unsigned int last_send_time;  /* timer value at the last transmission */
   unsigned int first_send_time; /* timer value at the first */
@@ -33,7 +45,8 @@ typedef struct out_packet_t {
   uint32_t sequence;            /* the conn's count of transmissions at its last one */
   int later_acks;               /* acknowledged messages sent after its last transmission */
   int size;                     /* message bytes, without the header */
-  unsigned char *data;          /* header and message as sent; NULL: slot free */
+  int cap;                      /* bytes `data` has room for */
+  unsigned char *data;          /* header and message as sent */
 } out_packet_t;
 
 /* When to send again: every `cap` ms, or, when adaptive, after the smoothed
@@ -59,6 +72,7 @@ typedef struct out_t {
   int queue_size;     /* slots, fixed when the queue is made */
   index_t base_index; /* lowest index not yet released */
   index_t next_index; /* index of the next message queued */
+  index_t sent_end;   /* the first index never sent: all before it were */
   int base_slot;      /* the slot of base_index */
   int max_in_flight;  /* bytes of sent, unacknowledged packets before new ones wait */
   int in_flight;
@@ -69,8 +83,9 @@ typedef struct out_t {
 } out_t;
 
 typedef struct in_packet_t {
-  int size;
-  unsigned char *data;  /* the message; NULL: slot free */
+  int size;             /* message bytes; 0: slot free */
+  int cap;              /* bytes `data` has room for */
+  unsigned char *data;  /* the message */
 } in_packet_t;
 
 typedef struct in_t {
@@ -119,14 +134,20 @@ int __netlane_internal__resend_wait(const resend_timer_t *timer, int tries);
 /* Queues a message as the next index: 0 queued; -1 the window is full or
  * memory ran out. It goes out at the next call of out_send_due. */
 int __netlane_internal__out_queue(out_t *out, const void *buf, int size);
-/* Sends, in index order, every message never sent while the bytes in
- * flight allow, and every unacknowledged one whose wait has passed. */
-void __netlane_internal__out_send_due(out_t *out, const conn_io_t *io, unsigned int now);
+/* Emits, in index order, every message never sent while the bytes in
+ * flight allow, every unacknowledged one whose wait has passed and every
+ * one three later acknowledgements asked for. */
+void __netlane_internal__out_send_due(out_t *out, conn_emit_fn emit, void *ctx, unsigned int now);
 /* Takes an acknowledgement of index `a`: marks it, measures the round trip
  * from a message sent once, releases from the base, and, when adaptive,
- * sends a message again at once when three messages sent after it have
- * been acknowledged and it has not. */
-void __netlane_internal__out_take_ack(out_t *out, const conn_io_t *io, index_t a, unsigned int now);
+ * marks a message for sending again at once when three messages sent after
+ * it have been acknowledged and it has not. */
+void __netlane_internal__out_take_ack(out_t *out, index_t a, unsigned int now);
+/* Takes a gathered acknowledgement (every index before `next`, and those
+ * its bitmap names) as that many acknowledgements, measuring one round
+ * trip: 0 taken; -1 it names a message never sent, and nothing is taken. */
+int __netlane_internal__out_take_gathered(out_t *out, index_t next, const unsigned char *bitmap, int bitmap_bytes,
+                                          unsigned int now);
 /* Ms since the first transmission of the oldest message sent and not yet
  * acknowledged; -1 when there is none. */
 int __netlane_internal__out_oldest_wait(const out_t *out, unsigned int now);
@@ -138,10 +159,14 @@ int __netlane_internal__out_next_due(const out_t *out, unsigned int now);
 
 /* Offers the data packet of index `i` with `size` message bytes: IN_*. */
 int __netlane_internal__in_store(in_t *in, index_t i, const unsigned char *msg, int size);
-/* The slot of the next message in order (its data NULL when none). */
+/* The slot of the next message in order (its size 0 when none). */
 in_packet_t *__netlane_internal__in_next(in_t *in);
 /* Frees the next message and moves the window on by one. */
 void __netlane_internal__in_release(in_t *in);
+/* The gathered acknowledgement of what the window holds: the first index
+ * not yet arrived in `*next`, the bitmap of those past it that have in
+ * `bitmap` (room for WIRE_BITMAP_MAX bytes); answers the bitmap's length. */
+int __netlane_internal__in_gathered(const in_t *in, index_t *next, unsigned char *bitmap);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,268 @@
+// The conn engine: what one connected conn does with each datagram from its
+// peer and what it sends when flushed. No I/O: datagrams come in as bytes,
+// go out through the caller's emit callback, and the time is an argument.
+//
+// Acknowledgements take one of two forms. With a peer that follows the
+// original protocol, every data packet stored or known gets its own 8-byte
+// acknowledgement. When both ends agreed on gathered acknowledgements at
+// connect, a flush sends one datagram naming all that has arrived (the
+// first index missing and a bitmap past it), and only when something
+// arrived since the last one. When both agreed on a quiet host, only the
+// end that connected sends keep-alives; the listener's conn answers each
+// with a gathered acknowledgement flagged as an answer, so each end still
+// hears the other while idle.
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "conn_engine.h"
+#include "conn_wire.h"
+
+namespace {
+
+// The emit callback of a flush, counting what went out.
+struct counted_emit {
+  conn_emit_fn emit;
+  void *ctx;
+  int count;
+};
+
+void emit_counted(void *ctx, const void *datagram, int len)
+{
+  counted_emit *c = static_cast<counted_emit *>(ctx);
+  c->count++;
+  c->emit(c->ctx, datagram, len);
+}
+
+// Whether this end sends keep-alives: both ends do, but for the listener's
+// conn of a quiet host, which only answers.
+bool sends_keepalives(const conn_engine_t *e)
+{
+  return e->client || !(e->features & WIRE_FEATURE_QUIET_HOST);
+}
+
+void owe_ack(conn_engine_t *e, index_t i)
+{
+  if (e->features & WIRE_FEATURE_GATHERED_ACKS) {
+    e->gathered_owed = 1;
+  } else if (e->plain_owed < ENGINE_PLAIN_ACKS) {
+    e->plain_acks[e->plain_owed++] = i;
+  }
+}
+
+// Whether a packet past the window is worth holding: only while the
+// program has the next message to read (reading it moves the window), and
+// not while this end's own window is full, since the acknowledgements it
+// waits for would be held up behind the packet.
+bool may_park(conn_engine_t *e)
+{
+  return __netlane_internal__in_next(&e->in)->size > 0 && !__netlane_internal__out_full(&e->out);
+}
+
+int park(conn_engine_t *e, const unsigned char *packet, int len)
+{
+  if (e->parked_cap < len) {
+    unsigned char *room = static_cast<unsigned char *>(realloc(e->parked, (size_t)len));
+    if (!room) return 0;
+    e->parked = room;
+    e->parked_cap = len;
+  }
+  memcpy(e->parked, packet, (size_t)len);
+  e->parked_len = len;
+  return 1;
+}
+
+// Offers a data packet to the receive window and owes its acknowledgement
+// when it is stored or known.
+int take_data(conn_engine_t *e, const unsigned char *packet, int len)
+{
+  index_t i = __netlane_internal__wire_data_index(packet);
+  // A conn that took its address over hears first whatever the conn it
+  // took it from was still being sent: none of that is its to acknowledge.
+  if (e->awaiting_first) {
+    if (i != e->in.base_index) {
+      e->dropped_window++;
+      return ENGINE_TAKEN;
+    }
+    e->awaiting_first = 0;
+  }
+  int verdict = __netlane_internal__in_store(&e->in, i, packet + WIRE_HEADER_SIZE, len - WIRE_HEADER_SIZE);
+  if (verdict == IN_STORED || verdict == IN_KNOWN) {
+    if (verdict == IN_STORED) e->heard = 1;
+    owe_ack(e, i);
+    return ENGINE_TAKEN;
+  }
+  if (verdict == IN_BEYOND) {
+    if (may_park(e) && park(e, packet, len)) return ENGINE_PARKED;
+    e->dropped_window++;
+  }
+  return ENGINE_TAKEN;
+}
+
+}  // namespace
+
+int __netlane_internal__engine_create(conn_engine_t *e, const struct conn_config *cfg)
+{
+  memset(e, 0, sizeof *e);
+  if (__netlane_internal__windows_create(&e->out, &e->in, cfg) != 0) return 1;
+  e->keepalive = cfg->keepalive;
+  e->dead_after = cfg->dead_after;
+  return 0;
+}
+
+void __netlane_internal__engine_destroy(conn_engine_t *e)
+{
+  __netlane_internal__windows_destroy(&e->out, &e->in);
+  free(e->parked);
+  e->parked = NULL;
+  e->parked_len = e->parked_cap = 0;
+}
+
+void __netlane_internal__engine_connected(conn_engine_t *e, unsigned int now, int client)
+{
+  e->connected = 1;
+  e->client = client;
+  e->last_heard = now;
+  e->last_sent = now;
+}
+
+int __netlane_internal__engine_input(conn_engine_t *e, const unsigned char *datagram, int len, unsigned int now)
+{
+  if (len < 0) {
+    e->dropped_malformed++;
+    return ENGINE_TAKEN;
+  }
+  e->last_heard = now;
+  switch (__netlane_internal__wire_conn_kind(datagram, len)) {
+    case WIRE_ZEROS:
+      e->keepalives_heard++;
+      if (!sends_keepalives(e)) e->answer_owed = 1;
+      break;
+    case WIRE_ACK:
+      __netlane_internal__out_take_ack(&e->out, __netlane_internal__wire_ack_index(datagram), now);
+      break;
+    case WIRE_GATHERED: {
+      uint32_t next;
+      unsigned flags;
+      const unsigned char *bitmap;
+      int bytes;
+      __netlane_internal__wire_read_gathered(datagram, len, &next, &flags, &bitmap, &bytes);
+      if (__netlane_internal__out_take_gathered(&e->out, next, bitmap, bytes, now) != 0) {
+        e->dropped_malformed++;
+        break;
+      }
+      // A quiet host's answer stands for the keep-alive it does not send.
+      if ((flags & WIRE_GATHERED_ANSWER) && e->client) e->keepalives_heard++;
+      break;
+    }
+    case WIRE_DATA:
+      return take_data(e, datagram, len);
+    case WIRE_COOKIE:
+    case WIRE_ACCEPT:
+      break;  // a handshake answer repeated after the conn was made
+    default:
+      e->dropped_malformed++;
+      break;
+  }
+  return ENGINE_TAKEN;
+}
+
+int __netlane_internal__engine_ready(conn_engine_t *e)
+{
+  if (e->parked_len == 0) return 1;
+  const unsigned char *packet = e->parked;
+  index_t i = __netlane_internal__wire_data_index(packet);
+  int verdict = __netlane_internal__in_store(&e->in, i, packet + WIRE_HEADER_SIZE, e->parked_len - WIRE_HEADER_SIZE);
+  if (verdict == IN_BEYOND && may_park(e)) return 0;
+  e->parked_len = 0;
+  if (verdict == IN_STORED || verdict == IN_KNOWN) owe_ack(e, i);
+  else e->dropped_window++;
+  return 1;
+}
+
+void __netlane_internal__engine_flush(conn_engine_t *e, unsigned int now, conn_emit_fn emit, void *ctx)
+{
+  counted_emit out = {emit, ctx, 0};
+  unsigned char dgram[WIRE_GATHERED_SIZE + WIRE_BITMAP_MAX];
+  for (int n = 0; n < e->plain_owed; n++) {
+    __netlane_internal__wire_put_ack(dgram, e->plain_acks[n]);
+    emit_counted(&out, dgram, WIRE_ACK_SIZE);
+    e->acks_sent++;
+  }
+  e->plain_owed = 0;
+  if (e->gathered_owed || e->answer_owed) {
+    index_t next;
+    unsigned char bitmap[WIRE_BITMAP_MAX];
+    int bytes = __netlane_internal__in_gathered(&e->in, &next, bitmap);
+    int len = __netlane_internal__wire_put_gathered(dgram, next, e->answer_owed ? WIRE_GATHERED_ANSWER : 0, bitmap, bytes);
+    emit_counted(&out, dgram, len);
+    e->acks_sent++;
+    e->gathered_owed = e->answer_owed = 0;
+  }
+  // A gone peer is sent nothing more: what arrives is still taken in.
+  if (!e->dead && e->dead_after > 0 && __netlane_internal__out_oldest_wait(&e->out, now) >= e->dead_after) e->dead = 1;
+  if (!e->dead) __netlane_internal__out_send_due(&e->out, emit_counted, &out, now);
+  if (!e->connected || e->dead) return;
+  if (out.count > 0) {
+    e->last_sent = now;
+    return;
+  }
+  if (e->keepalive <= 0 || !sends_keepalives(e) || e->out.base_index != e->out.next_index) return;
+  if ((int32_t)(now - e->last_sent) < e->keepalive) return;
+  __netlane_internal__wire_put_zeros(dgram);
+  emit(ctx, dgram, WIRE_REPLY_SIZE);
+  e->last_sent = now;
+}
+
+int __netlane_internal__engine_next_due(const conn_engine_t *e, unsigned int now)
+{
+  if (e->plain_owed || e->gathered_owed || e->answer_owed) return 0;
+  if (!e->connected || e->dead) return -1;
+  int due = __netlane_internal__out_next_due(&e->out, now);
+  // When the peer would count as gone.
+  int waited = __netlane_internal__out_oldest_wait(&e->out, now);
+  if (e->dead_after > 0 && waited >= 0) {
+    int left = waited >= e->dead_after ? 0 : e->dead_after - waited;
+    if (due < 0 || left < due) due = left;
+  }
+  // A keep-alive falls due too, so that a program that only waits is
+  // still heard by its peer.
+  if (e->keepalive > 0 && sends_keepalives(e) && e->out.base_index == e->out.next_index) {
+    int32_t left = (int32_t)e->keepalive - (int32_t)(now - e->last_sent);
+    if (left < 0) left = 0;
+    if (due < 0 || left < due) due = (int)left;
+  }
+  return due;
+}
+
+int __netlane_internal__engine_queue(conn_engine_t *e, const void *buf, int size)
+{
+  return __netlane_internal__out_queue(&e->out, buf, size);
+}
+
+int __netlane_internal__engine_full(const conn_engine_t *e)
+{
+  return __netlane_internal__out_full(&e->out);
+}
+
+int __netlane_internal__engine_peek(conn_engine_t *e, const unsigned char **data)
+{
+  in_packet_t *slot = __netlane_internal__in_next(&e->in);
+  *data = slot->size > 0 ? slot->data : NULL;
+  return slot->size;
+}
+
+void __netlane_internal__engine_release(conn_engine_t *e)
+{
+  if (__netlane_internal__in_next(&e->in)->size > 0) __netlane_internal__in_release(&e->in);
+}
+
+int __netlane_internal__engine_held(const conn_engine_t *e)
+{
+  return e->in.held;
+}
+
+int __netlane_internal__engine_queued(const conn_engine_t *e)
+{
+  return (int)__netlane_internal__index_distance(e->out.base_index, e->out.next_index);
+}

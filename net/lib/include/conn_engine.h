@@ -1,0 +1,95 @@
+/* The conn engine: the reliable protocol of one connected conn, and no I/O.
+ * It is given each datagram that arrived from the peer and the time, and
+ * gives back, when flushed, every datagram due then (new messages, resends,
+ * acknowledgements, keep-alives) through a callback, and the time it wants
+ * to be flushed again. It reads no clock and no channel and takes no lock:
+ * the wrapper driver's glue in connhelp does all of that around it. */
+#ifndef NETLANE_CONN_ENGINE_H
+#define NETLANE_CONN_ENGINE_H
+
+#include "connhelp.h"
+#include "connwin.h"
+
+/* 8-byte acknowledgements owed between two flushes: more than the glue
+ * takes in per step. One beyond is not sent, and its message comes again. */
+#define ENGINE_PLAIN_ACKS 128
+
+typedef struct conn_engine_t {
+  out_t out;
+  in_t in;
+  unsigned features;   /* WIRE_FEATURE_* agreed with the peer */
+  int client;          /* 1: this end connected (it sends the keep-alives of a quiet host) */
+  int connected;
+  int awaiting_first;  /* took its address over: acknowledges nothing before
+                          the first message of a stream */
+  int heard;           /* a data message has been stored */
+  unsigned int last_heard;  /* when any datagram last came from the peer */
+  unsigned int last_sent;   /* when this end last sent anything */
+  int keepalive;       /* ms of idleness before a keep-alive; 0 none */
+  int dead_after;      /* ms the oldest unacknowledged message may wait; 0 for ever */
+  int dead;            /* the peer counts as gone: only acknowledgements are sent */
+  /* Acknowledgements owed: 8-byte ones in arrival order, or, gathered, one
+   * for all that arrived since the last. */
+  index_t plain_acks[ENGINE_PLAIN_ACKS];
+  int plain_owed;
+  int gathered_owed;
+  int answer_owed;     /* a keep-alive came that a quiet host answers */
+  /* A data packet just past the receive window, held (with the datagrams
+   * behind it left where they are) while the program has a message to read
+   * that will move the window on. Its buffer is kept once made. */
+  unsigned char *parked;
+  int parked_len;      /* 0: none parked */
+  int parked_cap;
+  long dropped_window, dropped_malformed;
+  long acks_sent;       /* acknowledgement datagrams of either form */
+  long keepalives_heard;  /* keep-alives from the peer, or a quiet host's answers */
+} conn_engine_t;
+
+/* What became of a datagram given to engine_input. */
+#define ENGINE_TAKEN 0   /* taken (or dropped): give it the next one */
+#define ENGINE_PARKED 1  /* parked: give it nothing more before engine_ready */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A fresh engine with windows at `cfg`'s sizes: 0 ok; 1 no memory, nothing
+ * left allocated. */
+int __netlane_internal__engine_create(conn_engine_t *e, const struct conn_config *cfg);
+void __netlane_internal__engine_destroy(conn_engine_t *e);
+/* The conn is connected from `now` (the peer counts as just heard);
+ * `client` 1 for the end that connected, 0 for the one a listener made. */
+void __netlane_internal__engine_connected(conn_engine_t *e, unsigned int now, int client);
+
+/* Takes one datagram from the peer: ENGINE_*. */
+int __netlane_internal__engine_input(conn_engine_t *e, const unsigned char *datagram, int len, unsigned int now);
+/* 1 when the engine takes datagrams: a parked packet is offered again
+ * first, and while it still cannot be taken the answer is 0. */
+int __netlane_internal__engine_ready(conn_engine_t *e);
+/* Gives `emit` every datagram due at `now`, in this order: the owed
+ * acknowledgements (one gathered one at most), new messages and resends in
+ * index order, a keep-alive. Nothing is sent to a dead peer but
+ * acknowledgements. */
+void __netlane_internal__engine_flush(conn_engine_t *e, unsigned int now, conn_emit_fn emit, void *ctx);
+/* Ms from `now` until a flush has something to send (or the peer would
+ * count as gone); -1 none. */
+int __netlane_internal__engine_next_due(const conn_engine_t *e, unsigned int now);
+
+/* Queues a message: 0 queued, sent at the next flush unless the bytes in
+ * flight are at their bound; -1 the window is full or no memory. */
+int __netlane_internal__engine_queue(conn_engine_t *e, const void *buf, int size);
+/* 1 when no further message can be queued. */
+int __netlane_internal__engine_full(const conn_engine_t *e);
+/* The next message in order: its length with `*data` at it, 0 none. */
+int __netlane_internal__engine_peek(conn_engine_t *e, const unsigned char **data);
+/* Hands the next message out: the window moves on by one. */
+void __netlane_internal__engine_release(conn_engine_t *e);
+/* Messages received and not handed out; messages queued and not released. */
+int __netlane_internal__engine_held(const conn_engine_t *e);
+int __netlane_internal__engine_queued(const conn_engine_t *e);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
