@@ -1,0 +1,214 @@
+// The conn engine's rules through its input / flush / next-due interface
+// alone: no sockets, the time passed in. Each table row is a case of loss,
+// reordering, duplicates or the index wrap, under both acknowledgement forms.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "conn_engine.h"
+#include "conn_wire.h"
+#include "rdm_fixture.h"
+
+namespace {
+
+typedef std::vector<unsigned char> dgram;
+const unsigned kGathered = WIRE_FEATURE_GATHERED_ACKS;
+const unsigned kQuiet = WIRE_FEATURE_GATHERED_ACKS | WIRE_FEATURE_QUIET_HOST;
+
+dgram gathered(unsigned next, std::vector<unsigned char> bitmap, unsigned flags = 0)
+{
+  dgram d = {0, 0, 0, 0, 'N', 'L', 5, (unsigned char)flags, (unsigned char)next, (unsigned char)(next >> 8),
+             (unsigned char)(next >> 16), (unsigned char)(next >> 24)};
+  for (unsigned char b : bitmap) d.push_back(b);
+  return d;
+}
+
+struct rig {
+  conn_engine_t e;
+  std::vector<dgram> sent;
+
+  explicit rig(unsigned features, int client = 1, int resend_auto = 0, int keepalive = 0, int dead_after = 0)
+  {
+    conn_config cfg = *__netlane_internal__get_conn_config(NULL);
+    cfg.resend_auto = resend_auto;
+    cfg.keepalive = keepalive;
+    cfg.dead_after = dead_after;
+    EXPECT_EQ(__netlane_internal__engine_create(&e, &cfg), 0);
+    __netlane_internal__engine_connected(&e, 0, client);
+    e.features = features;
+  }
+  ~rig() { __netlane_internal__engine_destroy(&e); }
+  static void emit(void *ctx, const void *d, int len)
+  {
+    auto *p = static_cast<const unsigned char *>(d);
+    static_cast<rig *>(ctx)->sent.emplace_back(p, p + len);
+  }
+  std::vector<dgram> flush(unsigned now)
+  {
+    sent.clear();
+    __netlane_internal__engine_flush(&e, now, emit, this);
+    return sent;
+  }
+  void in(const dgram &d, unsigned now = 0) { __netlane_internal__engine_input(&e, d.data(), (int)d.size(), now); }
+  void queue(int n)
+  {
+    for (int i = 0; i < n; i++) ASSERT_EQ(__netlane_internal__engine_queue(&e, "m", 1), 0);
+  }
+  std::string delivered()
+  {
+    std::string got;
+    const unsigned char *m;
+    for (int n; (n = __netlane_internal__engine_peek(&e, &m)) > 0; __netlane_internal__engine_release(&e))
+      got.append((const char *)m, (size_t)n).append(" ");
+    return got;
+  }
+};
+
+struct receive_case {
+  const char *what;
+  unsigned first;               // the first index expected
+  std::vector<unsigned> arrive;
+  std::string delivered;
+  dgram gathered_ack;           // the one gathered acknowledgement of the flush
+};
+
+// 8-byte form: one acknowledgement per packet stored or known, in arrival
+// order, none past the window; gathered form: one datagram for them all.
+TEST(ConnEngine, ReceivingUnderBothAcknowledgementForms)
+{
+  const unsigned W = 0xFFFFFFFEu;
+  const std::vector<receive_case> cases = {
+    {"in order", 1, {1, 2, 3}, "1 2 3 ", gathered(4, {})},
+    {"reordered", 1, {3, 1, 2}, "1 2 3 ", gathered(4, {})},
+    {"loss", 1, {1, 3, 4, 7}, "1 ", gathered(2, {0x13})},
+    {"duplicates", 1, {1, 1, 2, 2}, "1 2 ", gathered(3, {})},
+    {"past the window", 1, {17, 2}, "", gathered(1, {0x01})},
+    {"across the wrap", W, {W, 1, 2}, "4294967294 ", gathered(0xFFFFFFFFu, {0x03})},
+  };
+  for (const auto &c : cases) {
+    for (unsigned features : {0u, kGathered}) {
+      rig r(features);
+      __netlane_internal__windows_start(&r.e.out, &r.e.in, 1, c.first);
+      for (unsigned i : c.arrive) r.in(data_packet(i, std::to_string(i)));
+      std::vector<dgram> want;
+      if (features) want.push_back(c.gathered_ack);
+      else
+        for (unsigned i : c.arrive)
+          if (i != 17) want.push_back(ack_packet(i));
+      EXPECT_EQ(r.flush(10), want) << c.what << " features " << features;
+      EXPECT_EQ(r.delivered(), c.delivered) << c.what;
+      EXPECT_EQ(r.flush(20), std::vector<dgram>{}) << c.what << ": nothing new arrived";
+    }
+  }
+}
+
+struct ack_case {
+  const char *what;
+  unsigned first;  // the first index sent
+  std::vector<dgram> acks;
+  int queued_after;
+  long malformed;
+};
+
+// The sender takes every index a gathered acknowledgement names, releases
+// from the base, and ignores one naming what it never sent.
+TEST(ConnEngine, GatheredAcknowledgementsRelease)
+{
+  const unsigned W = 0xFFFFFFFEu;
+  const std::vector<ack_case> cases = {
+    {"cumulative", 1, {gathered(4, {})}, 1, 0},
+    {"bitmap then the gap", 1, {gathered(1, {0x07}), ack_packet(1)}, 0, 0},
+    {"bitmap alone releases nothing", 1, {gathered(1, {0x07})}, 4, 0},
+    {"stale after newer, its bitmap still true", 1, {gathered(3, {}), gathered(2, {0x01})}, 1, 0},
+    {"next past what was sent", 1, {gathered(6, {})}, 4, 1},
+    {"bit past what was sent", 1, {gathered(1, {0x08})}, 4, 1},
+    {"across the wrap", W, {gathered(1, {0x01})}, 2, 0},
+    {"one byte too many", 1, {gathered(5, std::vector<unsigned char>(WIRE_BITMAP_MAX + 1, 0))}, 4, 1},
+  };
+  for (const auto &c : cases) {
+    rig r(kGathered);
+    __netlane_internal__windows_start(&r.e.out, &r.e.in, c.first, 1);
+    r.queue(4);
+    ASSERT_EQ(r.flush(0).size(), 4u) << c.what;
+    for (const auto &a : c.acks) r.in(a, 5);
+    EXPECT_EQ(__netlane_internal__engine_queued(&r.e), c.queued_after) << c.what;
+    EXPECT_EQ(r.e.dropped_malformed, c.malformed) << c.what;
+  }
+}
+
+// Resends wait the fixed rate; three later acknowledgements (8-byte or
+// bits of one gathered one) send the gap at once; round trips come only
+// from messages sent once; a peer silent for dead_after is sent nothing.
+TEST(ConnEngine, ResendTimesFastResendAndDeadPeer)
+{
+  rig r(0);
+  r.queue(1);
+  ASSERT_EQ(r.flush(0).size(), 1u);
+  EXPECT_EQ(__netlane_internal__engine_next_due(&r.e, 100), 401);
+  EXPECT_TRUE(r.flush(500).empty());
+  EXPECT_EQ(r.flush(501), (std::vector<dgram>{data_packet(1, "m")}));
+  r.in(ack_packet(1), 530);
+  EXPECT_EQ(r.e.out.timer.srtt8, -1) << "a resent message says nothing of the round trip";
+
+  for (unsigned features : {0u, kGathered}) {
+    rig f(features, 1, 1);
+    f.queue(5);
+    f.flush(0);
+    if (features) f.in(gathered(1, {0x07}), 20);
+    else
+      for (unsigned i : {2u, 3u, 4u}) f.in(ack_packet(i), 20);
+    EXPECT_EQ(f.e.out.timer.srtt8, 20 * 8) << features;
+    EXPECT_EQ(f.flush(21), (std::vector<dgram>{data_packet(1, "m")})) << features;
+  }
+
+  rig d(0, 1, 0, 0, 2000);
+  d.queue(1);
+  d.flush(0);
+  EXPECT_EQ(__netlane_internal__engine_next_due(&d.e, 1800), 0) << "its resend is overdue";
+  EXPECT_EQ(d.flush(1999).size(), 1u);
+  EXPECT_TRUE(d.flush(2000).empty());
+  EXPECT_EQ(d.e.dead, 1);
+  EXPECT_EQ(__netlane_internal__engine_next_due(&d.e, 2000), -1);
+  d.in(data_packet(1, "late"), 2100);
+  EXPECT_EQ(d.flush(2100), (std::vector<dgram>{ack_packet(1)})) << "a gone peer still hears acknowledgements";
+}
+
+struct keepalive_case {
+  const char *what;
+  unsigned features;
+  int client;
+  bool sends;  // a keep-alive after a second of idleness
+};
+
+// Both ends send keep-alives but for a quiet host's listener end, which
+// answers each with a flagged gathered acknowledgement; the client counts
+// the answer as hearing from its peer.
+TEST(ConnEngine, KeepAlivesOneSidedAndBothSided)
+{
+  const dgram zeros(8, 0);
+  const std::vector<keepalive_case> cases = {
+    {"design peer, client", 0, 1, true},
+    {"design peer, listener end", 0, 0, true},
+    {"quiet host, client", kQuiet, 1, true},
+    {"quiet host, listener end", kQuiet, 0, false},
+  };
+  for (const auto &c : cases) {
+    rig r(c.features, c.client, 0, 1000);
+    EXPECT_EQ(__netlane_internal__engine_next_due(&r.e, 400), c.sends ? 600 : -1) << c.what;
+    EXPECT_TRUE(r.flush(999).empty()) << c.what;
+    EXPECT_EQ(r.flush(1000), c.sends ? std::vector<dgram>{zeros} : std::vector<dgram>{}) << c.what;
+    r.in(zeros, 1200);
+    EXPECT_EQ(r.e.keepalives_heard, 1) << c.what;
+    std::vector<dgram> answer;
+    if (!c.sends) answer.push_back(gathered(1, {}, WIRE_GATHERED_ANSWER));
+    EXPECT_EQ(r.flush(1200), answer) << c.what;
+  }
+  rig client(kQuiet, 1, 0, 1000);
+  client.in(gathered(1, {}, WIRE_GATHERED_ANSWER), 500);
+  EXPECT_EQ(client.e.keepalives_heard, 1);
+  EXPECT_EQ(client.e.last_heard, 500u);
+  EXPECT_TRUE(client.flush(500).empty()) << "an answer is not answered";
+}
+
+}  // namespace
