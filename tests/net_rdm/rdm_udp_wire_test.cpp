@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "conn_wire.h"
 #include "internal.h"
 #include "lossy_driver.h"
 #include "netlane.h"
@@ -261,6 +262,51 @@ TEST_P(UdpWire, ConnectingSideSendsTheRequestAndFollowsTheReply)
   }
   EXPECT_EQ(out_queue_reaching(conn, 0), 0);
   EXPECT_TRUE(listen.receive(100).empty()) << "nothing goes to the listening address any more";
+}
+
+// Two netlane ends over loopback gather the acknowledgements of what one
+// step took in into one datagram; a netlane end that plays a plain peer
+// (offering no features) still gets one 8-byte acknowledgement per message.
+TEST_P(UdpWire, NetlaneEndsGatherAcknowledgementsAndPlainPeersGetOneEach)
+{
+  udp->conn_config->outqueue_size = udp->conn_config->inqueue_size = 64;
+  const unsigned built = __netlane_internal__conn_features;
+  for (unsigned offered : {built, 0u}) {
+    int listen_port = free_udp_port();
+    std::string where = "127.0.0.1:" + std::to_string(listen_port);
+    NET_CONN *listener = net_openconn(NET_DRIVER_WSOCK_WIN, where.c_str());
+    NET_CONN *client = net_openconn(NET_DRIVER_WSOCK_WIN, NULL);
+    ASSERT_TRUE(listener && client);
+    ASSERT_EQ(net_listen(listener), 0);
+    __netlane_internal__conn_features = offered;
+    ASSERT_EQ(net_connect(client, where.c_str()), 0);
+    NET_CONN *accepted = nullptr;
+    int done = 0;
+    bool connected = eventually([&] {
+      if (!accepted) accepted = net_poll_listen(listener);
+      test_clock_advance(50);
+      if (!done) done = net_poll_connect(client);
+      return accepted && done;
+    });
+    __netlane_internal__conn_features = built;
+    ASSERT_TRUE(connected) << offered;
+
+    const int kCount = 40;
+    NET_CONN_FIGURES before, after;
+    ASSERT_EQ(net_conn_figures(client, &before), 0);
+    for (int i = 0; i < kCount; i++) ASSERT_EQ(net_send_rdm(client, &i, sizeof i), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    int value, got = 0;
+    ASSERT_EQ(net_query_rdm(accepted), (int)sizeof value) << "one step takes all 40 in";
+    while (net_receive_rdm(accepted, &value, sizeof value) == (int)sizeof value) EXPECT_EQ(value, got++);
+    EXPECT_EQ(got, kCount);
+    EXPECT_EQ(out_queue_reaching(client, 0), 0) << offered;
+    ASSERT_EQ(net_conn_figures(client, &after), 0);
+    EXPECT_EQ(after.datagrams_received - before.datagrams_received, offered ? 1 : kCount) << offered;
+    net_closeconn(client);
+    net_closeconn(accepted);
+    net_closeconn(listener);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(FixedAndAdaptiveResend, UdpWire, ::testing::Bool(),
