@@ -162,6 +162,16 @@ TEST(ConnEngine, ResendTimesFastResendAndDeadPeer)
     EXPECT_EQ(f.flush(21), (std::vector<dgram>{data_packet(1, "m")})) << features;
   }
 
+  // An acknowledgement of a message held back for room in flight, never
+  // sent, must not release it unsent.
+  rig held(0);
+  held.e.out.max_in_flight = 6;
+  held.queue(2);
+  ASSERT_EQ(held.flush(0).size(), 1u);
+  held.in(ack_packet(2), 10);
+  held.in(ack_packet(1), 10);
+  EXPECT_EQ(held.flush(10), (std::vector<dgram>{data_packet(2, "m")}));
+
   rig d(0, 1, 0, 0, 2000);
   d.queue(1);
   d.flush(0);

@@ -150,6 +150,7 @@ static int create_conn_data(NET_DRIVER *drv, conn_data_t **made)
 static void mark_connected(conn_data_t *data, unsigned int now)
 {
   __netlane_internal__engine_connected(&data->engine, now, data->peer == NULL);
+  data->engine.features = data->features;
 }
 
 static void free_conn_data(conn_data_t *data)
