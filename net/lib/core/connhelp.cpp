@@ -174,8 +174,9 @@ static void emit_io(void *ctx, const void *datagram, int len)
 }
 
 /* The protocol step: take in up to STEP_DATAGRAMS datagrams, giving each
- * to the engine, then send what the engine has due. Datagrams from any other address are dropped unread, so
- * nobody else can inject messages or acknowledge what never arrived. An
+ * to the engine, then send what the engine has due (one flush). Datagrams
+ * from any other address are dropped unread, so nobody else can inject
+ * messages or acknowledge what never arrived. An
  * empty datagram reads as 0 bytes like an empty channel, but names its
  * sender: only a read that names nobody ends the step early, so empty,
  * foreign or oversized datagrams cannot hide the peer's traffic behind
