@@ -8,6 +8,12 @@ an nftables rule on the namespace's loopback, each way. Prints a table and
 writes docs/benchmarks.md.
 
     bench/rdm_compare.py [--rounds N] [--quick] [--out FILE] [--no-netns] [--ipv6-only]
+                         [--busy N] [--counts]
+
+--busy N runs N busy loops beside the whole run (each a shell spinning for
+at most an hour, killed at the end); --counts adds the server's syscalls,
+heap allocations and mutex locks per message, counted by a preloaded
+library (build/bench/libbench_count_calls.so) over the measured messages.
 """
 import argparse
 import datetime
@@ -21,6 +27,7 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PROGRAM = os.path.join(ROOT, "build", "bench", "bench_rdm_loopback")
+COUNTER = os.path.join(ROOT, "build", "bench", "libbench_count_calls.so")
 
 # netlane's settings per variant, in its configuration-file format.
 CONFIGS = {
@@ -59,6 +66,13 @@ LOSSY = {
     20: [("round trip 16 B, 20 % loss each way", "rtt", 16, 100, 6, "p50 p90 p99 max"),
          ("throughput 1 KiB, 20 % loss each way", "stream", 1024, 1500, 2.5, "rate")],
 }
+# Counted runs (--counts): (label, measure, size, count, time limit s).
+COUNTED = [
+    ("throughput, 1 KiB, receiver waiting", "stream --wait", 1024, 5000, 3),
+    ("throughput, 16 B", "stream", 16, 10000, 3),
+    ("round trip, 16 B, both sides waiting", "rtt --wait", 16, 1000, 4),
+]
+COUNT_KEYS = (("srv_syscalls", "syscalls"), ("srv_allocs", "allocations"), ("srv_locks", "mutex locks"))
 KEY_NAMES = {"p50": "median", "udp_out": "datagrams sent"}
 TIME_UNITS = {"p50", "p90", "p99", "max", "us"}
 
@@ -84,7 +98,23 @@ exec "$@"
 """
 
 
-def run_one(transport, config, measure, size, count, timeout, loss, netns, program=PROGRAM):
+def start_busy(n):
+    """N processes that spin for the run (at most an hour each)."""
+    return [subprocess.Popen(["timeout", "3600", "sh", "-c", "while :; do :; done"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for _ in range(n)]
+
+
+def stop_busy(procs):
+    for p in procs:
+        p.kill()
+    for p in procs:
+        try:
+            p.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            pass
+
+
+def run_one(transport, config, measure, size, count, timeout, loss, netns, program=PROGRAM, counted=False):
     args = [program, "enet" if transport == "enet" else "udp" if transport == "udp" else "netlane"] + measure.split() + [
             "--size", str(size), "--count", str(count), "--timeout", str(timeout)]
     if transport == IPV6:
@@ -94,10 +124,18 @@ def run_one(transport, config, measure, size, count, timeout, loss, netns, progr
     if netns:
         args = ["unshare", "-n", "sh", "-c", NETNS_SCRIPT, "netns"] + args + ["--snmp"]
     env = dict(os.environ, LOSS=str(loss))
+    counts_file = None
+    if counted:
+        fd, counts_file = tempfile.mkstemp(prefix="netlane-counts-")
+        os.close(fd)
+        env.update(LD_PRELOAD=COUNTER, BENCH_COUNTS=counts_file)
     try:
         out = subprocess.run(args, capture_output=True, text=True, timeout=timeout + 15, env=env).stdout
     except subprocess.TimeoutExpired:
         return None
+    finally:
+        if counts_file:
+            os.unlink(counts_file)
     for line in out.splitlines():
         if line.startswith("ok "):
             fields = {}
@@ -154,6 +192,10 @@ def main():
     ap.add_argument("--out", default=os.path.join(ROOT, "docs", "benchmarks.md"))
     ap.add_argument("--ipv6-only", action="store_true",
                     help="only the rows that set netlane over [::1] beside netlane over 127.0.0.1")
+    ap.add_argument("--busy", type=int, default=0, metavar="N", help="N busy loops on the machine during the run")
+    ap.add_argument("--counts", action="store_true",
+                    help="also the server's syscalls, allocations and mutex locks per message")
+    ap.add_argument("--counts-only", action="store_true", help="only those counts")
     ap.add_argument("--before", metavar="PROGRAM",
                     help="also run this build of the measuring program, as \"netlane before\" (defaults)")
     a = ap.parse_args()
@@ -179,6 +221,16 @@ def main():
     if a.before:
         transports.insert(2, "netlane before")
         programs["netlane before"] = os.path.abspath(a.before)
+    if (a.counts or a.counts_only) and not os.path.exists(COUNTER):
+        sys.exit("build the call counter first: %s is missing" % COUNTER)
+    busy = start_busy(max(0, min(a.busy, 8)))
+    try:
+        run_all(a, netns, rounds, loss_rounds, tmp, config_files, transports, programs)
+    finally:
+        stop_busy(busy)
+
+
+def run_all(a, netns, rounds, loss_rounds, tmp, config_files, transports, programs):
     started = datetime.datetime.now()
     load_before = os.getloadavg()
 
@@ -215,14 +267,37 @@ def main():
             rows.append(("%s: datagrams sent per message delivered" % label, "per", row))
         print("  " + label, file=sys.stderr, flush=True)
 
-    print("measuring (netns: %s)" % ("yes" if netns else "no"), file=sys.stderr)
+    def count_calls(label, m, size, count, timeout, which, nrounds):
+        if a.quick:
+            count = max(1, count // 4)
+        got = {t: {k: [] for k, _ in COUNT_KEYS} for t in which}
+        for _ in range(nrounds):
+            for t in which:
+                r = run_one(t, config_files.get(t), m, size, count, timeout, 0, netns, programs.get(t, PROGRAM),
+                            counted=True)
+                log.write("counted %s %s size=%d: %s\n" % (t, m, size, r))
+                for k, _ in COUNT_KEYS:
+                    if isinstance(r, dict) and k in r:
+                        got[t][k].append(r[k])
+        for k, name in COUNT_KEYS:
+            row = {t: (statistics.median(got[t][k]), "%.2f" % statistics.median(got[t][k])) for t in which if got[t][k]}
+            rows.append(("%s: server %s per message" % (label, name), "per", row))
+        print("  counted " + label, file=sys.stderr, flush=True)
+
+    print("measuring (netns: %s, busy loops: %d)" % ("yes" if netns else "no", a.busy), file=sys.stderr)
+    if a.counts or a.counts_only:
+        which = [t for t in transports if t in ("enet", "netlane", "netlane before")]
+        for label, m, size, count, timeout in COUNTED:
+            count_calls(label, m, size, count, timeout, which, min(rounds, 3))
     for label, m, size, count, timeout, keys in LOOPBACK:
+        if a.counts_only:
+            break
         if a.ipv6_only and label not in IPV6_ROWS:
             continue
         which = [t for t in transports if t not in LOOPBACK_SKIP and (t != "udp" or m in ("rtt", "stream"))
                  and (not m.startswith("idle") or t == "netlane") and (t != IPV6 or label in IPV6_ROWS)]
         measure(label, m, size, count, timeout, 0, keys, which, rounds)
-    if netns and not a.ipv6_only:
+    if netns and not a.ipv6_only and not a.counts_only:
         for loss, figures in LOSSY.items():
             for label, m, size, count, timeout, keys in figures:
                 which = [t for t in transports if t != "udp"]
@@ -291,7 +366,7 @@ at most; it runs under loss only, since without loss it is "netlane");
 "netlane" over IPv6's loopback (one dual-stack socket per channel, as over
 127.0.0.1), for the round trips and the 1 KiB throughput. {netns}
 
-Machine: {cpu}, {cores} cores, Linux {kernel}; load average {lb:.1f} when the
+Machine: {cpu}, {cores} cores, Linux {kernel}; {busy}load average {lb:.1f} when the
 run started and {la:.1f} when it ended (the machine is shared: busy-polling
 processes then wait for a core, which favours protocols that put many
 messages into one datagram, as ENet does, over one datagram per message and
@@ -306,6 +381,7 @@ are rounds in which a process had lost its core).
                   "counts come from the namespace's own UDP counters.") if netns else
            "Private network namespaces were not available (root and nftables are needed), so the loss runs "
            "were left out.",
+           busy=("%d busy loops ran beside the whole run; " % a.busy) if a.busy else "",
            cpu=cpu, cores=os.cpu_count(), kernel=platform.release(), lb=load_before[0], la=load_after[0],
            table=table)
     if a.out:

@@ -296,8 +296,10 @@ static void poll(NET_CONN *conn)
     data->proved = 1;
   uint32_t transmissions = data->out.transmissions;
   long acks = data->acks_sent;
+  __netlane_internal__io_hold();
   step(data, now);
   keep_alive(data, now, transmissions != data->out.transmissions || acks != data->acks_sent);
+  __netlane_internal__io_flush();
 }
 
 /* The next datagram from an accepted conn's peer, which the shared port
@@ -326,7 +328,6 @@ static void step(conn_data_t *data, unsigned int now)
   if (data->parked && retry_parked(data)) return;
 
   static thread_local unsigned char buf[MAX_DATAGRAM];
-  char from[NET_MAX_ADDRESS_LENGTH];
   for (int n = 0; n < STEP_DATAGRAMS; n++) {
     int len;
     if (data->peer) {
@@ -334,12 +335,11 @@ static void step(conn_data_t *data, unsigned int now)
       if (len == -2) break;
       data->received++;
     } else {
-      from[0] = 0;
-      len = net_receive(data->chan, buf, (int)sizeof buf, from);
-      if (len <= 0 && from[0] == 0 && channel_drained(data->chan, len)) break;
+      int foreign;
+      len = __netlane_internal__io_read_own(data->chan, buf, (int)sizeof buf, &foreign);
+      if (len == -2) break;
       data->received++;
-      from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
-      if (len >= 0 && strcmp(from, data->chan->target_addr) != 0) {
+      if (foreign) {
         data->dropped_foreign++;
         continue;
       }
@@ -675,7 +675,7 @@ int __netlane_internal__wrapper_take_in(NET_CONN *conn, int pump)
   if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return 0;
   conn_data_t *data = conn_data(conn);
   if (!data || !data->share) return 0;
-  if (pump) __netlane_internal__share_pump(data->share, STEP_DATAGRAMS);
+  if (pump) __netlane_internal__share_pump_readable(data->share, STEP_DATAGRAMS);
   return 1;
 }
 
