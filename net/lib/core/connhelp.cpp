@@ -479,6 +479,17 @@ int __netlane_internal__conn_client_count(NET_CONN *conn)
   return __netlane_internal__share_peer_count(data->share);
 }
 
+/* A test hook: datagrams the shared port has filed for an accepted conn
+ * and not yet handed to its step (-1 for any other conn), and the port's
+ * free buffers in `*pooled`. */
+int __netlane_internal__conn_filed(NET_CONN *conn, int *pooled)
+{
+  if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return -1;
+  conn_data_t *data = conn_data(conn);
+  if (!data || !data->peer) return -1;
+  return __netlane_internal__share_queued(data->share, data->peer, pooled);
+}
+
 char *net_getconnlocaladdress(NET_CONN *conn)
 {
   if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return NULL;
