@@ -50,7 +50,8 @@ typedef struct slot_t {
 
 typedef struct peer_queue_t {
   slot_t *head, *tail;
-  int count, bytes;
+  int count, bytes;  /* count is written under the guard, atomically, so
+                        that an empty queue is seen without taking it */
 } peer_queue_t;
 
 typedef struct datagram_t {
@@ -104,8 +105,9 @@ struct port_share_t {
   int pooled;
   unsigned char *rx; /* RX_BATCH buffers of MAX_DATAGRAM bytes, once needed */
   unsigned long pumps;
-  unsigned long drained_round;  /* the wait round the port was last found empty in */
-  int skips;                    /* reads passed over since */
+  unsigned long drained_round;  /* the wait round the port was last found empty
+                                   in; written under the guard, atomically */
+  int skips;                    /* reads passed over since (atomic) */
   void *told[TOLD_MOST];        /* owners to tell at the end of this pump */
   int ntold;
 };
@@ -210,7 +212,7 @@ static int peer_push(port_share_t *s, peer_queue_t *q, const unsigned char *buf,
   if (q->tail) q->tail->next = d;
   else q->head = d;
   q->tail = d;
-  q->count++;
+  __atomic_store_n(&q->count, q->count + 1, __ATOMIC_RELEASE);
   q->bytes += len;
   return 0;
 }
@@ -221,9 +223,17 @@ static slot_t *peer_pop(peer_queue_t *q)
   if (!d) return NULL;
   q->head = d->next;
   if (!q->head) q->tail = NULL;
-  q->count--;
+  __atomic_store_n(&q->count, q->count - 1, __ATOMIC_RELAXED);
   q->bytes -= d->len;
   return d;
+}
+
+// Without the guard: whether the queue looks empty. A datagram filed at
+// this moment is taken at the conn's next step, which the filing pump
+// announces to the wait sets.
+static int peer_empty(peer_queue_t *q)
+{
+  return __atomic_load_n(&q->count, __ATOMIC_ACQUIRE) == 0;
 }
 
 static void peer_clear(port_share_t *s, peer_queue_t *q)
@@ -488,21 +498,21 @@ static int pump_text(port_share_t *s, int max, int *taken, unsigned int now)
 static int pump(port_share_t *share, int max, int forced)
 {
   unsigned long round = __netlane_internal__wait_round();
+  // Passed over without the guard: a read already found the port empty
+  // in this round.
+  if (!forced && round != 0 && __atomic_load_n(&share->drained_round, __ATOMIC_RELAXED) == round &&
+      __atomic_fetch_add(&share->skips, 1, __ATOMIC_RELAXED) < WAIT_ROUND_SKIPS)
+    return 0;
   int taken = 0;
   unsigned int now = __netlane_timer_func();
   lock(share);
-  if (!forced && round != 0 && share->drained_round == round && share->skips < WAIT_ROUND_SKIPS) {
-    share->skips++;
-    unlock(share);
-    return 0;
-  }
   if (share->binary && !share->rx) share->rx = static_cast<unsigned char *>(malloc((size_t)RX_BATCH * MAX_DATAGRAM));
   share->pumps++;
   share->ntold = 0;
   int drained = share->binary && share->rx ? pump_binary(share, max, &taken, now) : pump_text(share, max, &taken, now);
   if (drained) {
-    share->drained_round = round;
-    share->skips = 0;
+    __atomic_store_n(&share->skips, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&share->drained_round, round, __ATOMIC_RELAXED);
   }
   __netlane_internal__waitset_notify_many(share->told, share->ntold);
   share->ntold = 0;
@@ -727,6 +737,7 @@ void __netlane_internal__share_heard(port_share_t *share, port_peer_t *peer)
 
 int __netlane_internal__share_take(port_share_t *share, port_peer_t *peer, void *buf, int size)
 {
+  if (peer_empty(&peer->in)) return -2;
   lock(share);
   slot_t *d = peer_pop(&peer->in);
   int len = -2;
@@ -740,12 +751,9 @@ int __netlane_internal__share_take(port_share_t *share, port_peer_t *peer, void 
   return len;
 }
 
-int __netlane_internal__share_has_input(port_share_t *share, port_peer_t *peer)
+int __netlane_internal__share_has_input(port_share_t *, port_peer_t *peer)
 {
-  lock(share);
-  int any = peer->in.head != NULL;
-  unlock(share);
-  return any;
+  return !peer_empty(&peer->in);
 }
 
 int __netlane_internal__share_send(port_share_t *share, port_peer_t *peer, const void *buf, int size)

@@ -30,7 +30,7 @@ using clock_type = std::chrono::steady_clock;
 // nodes live on the waiters' stacks.
 struct waiter_t {
   int waker;
-  int woken;  // set by net_wake, under waiters_mutex
+  std::atomic<int> woken;  // set by net_wake
   waiter_t *next;
 };
 
@@ -57,11 +57,7 @@ class registration {
       }
     }
   }
-  int woken()
-  {
-    std::lock_guard<std::mutex> hold(waiters_mutex);
-    return node_.woken;
-  }
+  int woken() { return node_.woken.load(); }
 
  private:
   waiter_t node_;
@@ -80,7 +76,8 @@ struct member_t {
   int fds[MEMBER_FDS];
   int nfds;
   int shared;         // on a listener's shared port
-  int pending;        // on the set's pending list
+  int pending;        // on the set's pending list (written under the set's
+                      // mutex, atomically: a notification reads it without)
   int busy;           // looked at by a wait right now
   int removed;
   unsigned long wanted;  // the net_wait call that last asked for it
@@ -171,7 +168,7 @@ namespace {
 void mark_pending(NET_WAITSET *set, member_t *m)
 {
   if (m->pending || m->removed) return;
-  m->pending = 1;
+  __atomic_store_n(&m->pending, 1, __ATOMIC_RELAXED);
   set->pending.push_back(m);
   if (set->sleeping) __netlane_internal__waker_signal(set->waker);
 }
@@ -282,7 +279,7 @@ int add_member(NET_WAITSET *set, NET_CONN *conn, NET_CHANNEL *chan, void *user)
     by_owner.emplace(m->owner, m);
     owners_held++;
   }
-  m->pending = 0;
+  __atomic_store_n(&m->pending, 0, __ATOMIC_RELAXED);
   mark_pending(set, m);  // looked at by the next wait
   return 0;
 }
@@ -428,6 +425,8 @@ void __netlane_internal__waitset_notify_many(void *const *owners, int n)
     auto range = by_owner.equal_range(owners[i]);
     for (auto it = range.first; it != range.second; ++it) {
       member_t *m = it->second;
+      // Already to be looked at: its look sees what this one announces.
+      if (__atomic_load_n(&m->pending, __ATOMIC_RELAXED)) continue;
       if (m->set != locked) {
         if (locked) locked->m.unlock();
         locked = m->set;
@@ -527,6 +526,7 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
   // The caller's time-out runs on the real clock: the library's timer hook
   // may be a program's own clock that stands still.
   auto start = clock_type::now();
+  bool any_pending;
   {
     std::lock_guard<std::mutex> hold(set->m);
     set->interrupted = 0;
@@ -539,6 +539,7 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
       }
       set->parked = 0;
     }
+    any_pending = !set->pending.empty() || !set->polled.empty();
   }
   // Kept between calls: a wait allocates nothing once warm.
   static thread_local std::vector<member_t *> look_at, answered;
@@ -550,11 +551,6 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
   bool asked_poller = false;
   int sleep_ms = 0;
   for (int pass = 0;; pass++) {
-    bool any_pending;
-    {
-      std::lock_guard<std::mutex> hold(set->m);
-      any_pending = !set->pending.empty() || !set->polled.empty();
-    }
     if (pass > 0 || !any_pending || !all_pending) {
       take_events(set, sleep_ms);
       asked_poller = true;
@@ -576,7 +572,7 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
       for (member_t *m : set->polled) mark_pending(set, m);
       look_at.swap(set->pending);
       for (member_t *m : look_at) {
-        m->pending = 0;
+        __atomic_store_n(&m->pending, 0, __ATOMIC_RELAXED);
         m->busy++;
       }
     }
@@ -676,21 +672,17 @@ int net_wait(NET_CONN **conns, int nconns, NET_CHANNEL **channels, int nchannels
       else if (i < nconns) fresh_conns.push_back(i);
       else fresh_channels.push_back(i - nconns);
     }
-    for (auto &entry : set->members)
+    for (auto &entry : set->members) {
       if (entry.second->wanted != call) stale.push_back(entry.first);
+      // The program may have used them since the last call: each is
+      // looked at once, as a wait on a list always has (new ones are
+      // marked as they are added).
+      else mark_pending(set, entry.second);
+    }
   }
   for (void *key : stale) remove_member(set, key);
   for (int i : fresh_conns) net_waitset_add_conn(set, conns[i], conns[i]);
   for (int i : fresh_channels) net_waitset_add_channel(set, channels[i], channels[i]);
-  {
-    // The program may have used them since the last call: each is looked
-    // at once, as a wait on a list always has.
-    std::lock_guard<std::mutex> hold(set->m);
-    for (auto &entry : set->members) {
-      entry.second->wanted = call;
-      mark_pending(set, entry.second);
-    }
-  }
   ready.resize((size_t)(nconns + nchannels) + 1);
   return wait_set(set, ready.data(), (int)ready.size(), timeout_ms, true);
 }
