@@ -1,9 +1,10 @@
-// Wait sets, net_wait and net_wake: sleeping in the operating system's
-// readiness interface until a conn or a channel has something for the
-// program, while the conns' protocol still runs when a resend, keep-alive
-// or connect request falls due. Each descriptor is registered once however
-// many members sleep on it; every member's next due time sits in one heap;
-// a wake looks only at the members that got datagrams or whose time came.
+// Wait sets, net_wait and net_wake, on top of the conns' I/O layer:
+// sleeping in the operating system's readiness interface until a conn or a
+// channel has something for the program, while the conns' protocol still
+// runs when a resend, keep-alive or connect request falls due. Each
+// descriptor is registered once however many members sleep on it; every
+// member's next due time sits in one heap; a wake looks only at the members
+// that got datagrams or whose time came.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
