@@ -8,12 +8,20 @@ an nftables rule on the namespace's loopback, each way. Prints a table and
 writes docs/benchmarks.md.
 
     bench/rdm_compare.py [--rounds N] [--quick] [--out FILE] [--no-netns] [--ipv6-only]
+                         [--busy N] [--counts]
+
+--busy N[,M...] runs the whole table once per number given, with that many
+busy loops beside it (each a shell spinning for at most an hour, killed at
+the end of its table); --counts adds the server's syscalls,
+heap allocations and mutex locks per message, counted by a preloaded
+library (build/bench/libbench_count_calls.so) over the measured messages.
 """
 import argparse
 import datetime
 import os
 import platform
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -21,6 +29,7 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PROGRAM = os.path.join(ROOT, "build", "bench", "bench_rdm_loopback")
+COUNTER = os.path.join(ROOT, "build", "bench", "libbench_count_calls.so")
 
 # netlane's settings per variant, in its configuration-file format.
 CONFIGS = {
@@ -59,6 +68,13 @@ LOSSY = {
     20: [("round trip 16 B, 20 % loss each way", "rtt", 16, 100, 6, "p50 p90 p99 max"),
          ("throughput 1 KiB, 20 % loss each way", "stream", 1024, 1500, 2.5, "rate")],
 }
+# Counted runs (--counts): (label, measure, size, count, time limit s, unit).
+COUNTED = [
+    ("throughput, 1 KiB, receiver waiting", "stream --wait", 1024, 5000, 3, "message"),
+    ("throughput, 16 B", "stream", 16, 10000, 3, "message"),
+    ("round trip, 16 B, both sides waiting", "rtt --wait", 16, 1000, 4, "round trip"),
+]
+COUNT_KEYS = (("srv_syscalls", "syscalls"), ("srv_allocs", "allocations"), ("srv_locks", "mutex locks"))
 KEY_NAMES = {"p50": "median", "udp_out": "datagrams sent"}
 TIME_UNITS = {"p50", "p90", "p99", "max", "us"}
 
@@ -84,7 +100,28 @@ exec "$@"
 """
 
 
-def run_one(transport, config, measure, size, count, timeout, loss, netns, program=PROGRAM):
+def start_busy(n):
+    """N processes that spin for the run (at most an hour each)."""
+    return [subprocess.Popen(["timeout", "3600", "sh", "-c", "while :; do :; done"], start_new_session=True,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for _ in range(n)]
+
+
+def stop_busy(procs):
+    # Each loop is a session of its own: its group is the loop and its
+    # time-out, and nothing else.
+    for p in procs:
+        try:
+            os.killpg(p.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    for p in procs:
+        try:
+            p.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            pass
+
+
+def run_one(transport, config, measure, size, count, timeout, loss, netns, program=PROGRAM, counted=False):
     args = [program, "enet" if transport == "enet" else "udp" if transport == "udp" else "netlane"] + measure.split() + [
             "--size", str(size), "--count", str(count), "--timeout", str(timeout)]
     if transport == IPV6:
@@ -94,10 +131,18 @@ def run_one(transport, config, measure, size, count, timeout, loss, netns, progr
     if netns:
         args = ["unshare", "-n", "sh", "-c", NETNS_SCRIPT, "netns"] + args + ["--snmp"]
     env = dict(os.environ, LOSS=str(loss))
+    counts_file = None
+    if counted:
+        fd, counts_file = tempfile.mkstemp(prefix="netlane-counts-")
+        os.close(fd)
+        env.update(LD_PRELOAD=COUNTER, BENCH_COUNTS=counts_file)
     try:
         out = subprocess.run(args, capture_output=True, text=True, timeout=timeout + 15, env=env).stdout
     except subprocess.TimeoutExpired:
         return None
+    finally:
+        if counts_file:
+            os.unlink(counts_file)
     for line in out.splitlines():
         if line.startswith("ok "):
             fields = {}
@@ -154,6 +199,11 @@ def main():
     ap.add_argument("--out", default=os.path.join(ROOT, "docs", "benchmarks.md"))
     ap.add_argument("--ipv6-only", action="store_true",
                     help="only the rows that set netlane over [::1] beside netlane over 127.0.0.1")
+    ap.add_argument("--busy", default="0", metavar="N[,M...]",
+                    help="one table per number, with that many busy loops on the machine during it")
+    ap.add_argument("--counts", action="store_true",
+                    help="also the server's syscalls, allocations and mutex locks per message")
+    ap.add_argument("--counts-only", action="store_true", help="only those counts")
     ap.add_argument("--before", metavar="PROGRAM",
                     help="also run this build of the measuring program, as \"netlane before\" (defaults)")
     a = ap.parse_args()
@@ -179,12 +229,34 @@ def main():
     if a.before:
         transports.insert(2, "netlane before")
         programs["netlane before"] = os.path.abspath(a.before)
+    if (a.counts or a.counts_only) and not os.path.exists(COUNTER):
+        sys.exit("build the call counter first: %s is missing" % COUNTER)
+    try:
+        levels = [max(0, min(int(n), 8)) for n in a.busy.split(",")]
+    except ValueError:
+        sys.exit("--busy takes numbers: 0 or 2 or 0,2")
+    sections = []
+    for i, n in enumerate(levels):
+        busy = start_busy(n)
+        try:
+            sections.append(run_all(a, netns, rounds, loss_rounds, config_files, transports, programs, n,
+                                    "w" if i == 0 else "a"))
+        finally:
+            stop_busy(busy)
+    shutil.rmtree(tmp, ignore_errors=True)
+    write_doc(a, netns, rounds, loss_rounds, sections)
+
+
+def run_all(a, netns, rounds, loss_rounds, config_files, transports, programs, busy, log_mode):
+    """One table with `busy` busy loops running: (table, busy, start time,
+    load average before, after)."""
     started = datetime.datetime.now()
     load_before = os.getloadavg()
 
     rows = []  # (label, key, {transport: (median, text)})
     # Every run's whole answer, for looking into a figure afterwards.
-    log = open(os.path.join(ROOT, "build", "bench", "rdm_compare.log"), "w")
+    log = open(os.path.join(ROOT, "build", "bench", "rdm_compare.log"), log_mode)
+    log.write("-- %d busy loops\n" % busy)
 
     def measure(label, m, size, count, timeout, loss, keys, which, nrounds):
         if a.quick:
@@ -215,19 +287,41 @@ def main():
             rows.append(("%s: datagrams sent per message delivered" % label, "per", row))
         print("  " + label, file=sys.stderr, flush=True)
 
-    print("measuring (netns: %s)" % ("yes" if netns else "no"), file=sys.stderr)
+    def count_calls(label, m, size, count, timeout, unit, which, nrounds):
+        if a.quick:
+            count = max(1, count // 4)
+        got = {t: {k: [] for k, _ in COUNT_KEYS} for t in which}
+        for _ in range(nrounds):
+            for t in which:
+                r = run_one(t, config_files.get(t), m, size, count, timeout, 0, netns, programs.get(t, PROGRAM),
+                            counted=True)
+                log.write("counted %s %s size=%d: %s\n" % (t, m, size, r))
+                for k, _ in COUNT_KEYS:
+                    if isinstance(r, dict) and k in r:
+                        got[t][k].append(r[k])
+        for k, name in COUNT_KEYS:
+            row = {t: (statistics.median(got[t][k]), "%.2f" % statistics.median(got[t][k])) for t in which if got[t][k]}
+            rows.append(("%s: server %s per %s" % (label, name, unit), "per", row))
+        print("  counted " + label, file=sys.stderr, flush=True)
+
+    print("measuring (netns: %s, busy loops: %d)" % ("yes" if netns else "no", busy), file=sys.stderr)
+    if a.counts or a.counts_only:
+        which = [t for t in transports if t in ("enet", "netlane", "netlane before")]
+        for label, m, size, count, timeout, unit in COUNTED:
+            count_calls(label, m, size, count, timeout, unit, which, min(rounds, 3))
     for label, m, size, count, timeout, keys in LOOPBACK:
+        if a.counts_only:
+            break
         if a.ipv6_only and label not in IPV6_ROWS:
             continue
         which = [t for t in transports if t not in LOOPBACK_SKIP and (t != "udp" or m in ("rtt", "stream"))
                  and (not m.startswith("idle") or t == "netlane") and (t != IPV6 or label in IPV6_ROWS)]
         measure(label, m, size, count, timeout, 0, keys, which, rounds)
-    if netns and not a.ipv6_only:
+    if netns and not a.ipv6_only and not a.counts_only:
         for loss, figures in LOSSY.items():
             for label, m, size, count, timeout, keys in figures:
                 which = [t for t in transports if t != "udp"]
                 measure(label, m, size, count, timeout, loss, keys, which, loss_rounds)
-    shutil.rmtree(tmp, ignore_errors=True)
     log.close()
 
     # The table: each transport's median (and range), and netlane's ratio to
@@ -259,7 +353,10 @@ def main():
         lines.append("| " + " | ".join(cells) + " |")
     table = "\n".join(lines)
     print(table)
+    return table, busy, started, load_before, os.getloadavg()
 
+
+def write_doc(a, netns, rounds, loss_rounds, sections):
     cpu = platform.processor() or "?"
     try:
         with open("/proc/cpuinfo") as f:
@@ -269,7 +366,16 @@ def main():
                     break
     except OSError:
         pass
-    load_after = os.getloadavg()
+    parts = []
+    for table, busy, started, lb, la in sections:
+        parts.append("""## {title}
+
+Started {date}; load average {lb:.1f} when the table started and {la:.1f}
+when it ended.
+
+{table}
+""".format(title=("With %d busy loops on the machine" % busy) if busy else "Without busy loops",
+           date=started.strftime("%Y-%m-%d %H:%M"), lb=lb[0], la=la[0], table=table))
     doc = """# Benchmarks: netlane conns beside ENet and plain UDP
 
 Made by `make bench` (`bench/rdm_compare.py`, measuring with
@@ -291,23 +397,27 @@ at most; it runs under loss only, since without loss it is "netlane");
 "netlane" over IPv6's loopback (one dual-stack socket per channel, as over
 127.0.0.1), for the round trips and the 1 KiB throughput. {netns}
 
-Machine: {cpu}, {cores} cores, Linux {kernel}; load average {lb:.1f} when the
-run started and {la:.1f} when it ended (the machine is shared: busy-polling
+Machine: {cpu}, {cores} cores, Linux {kernel}. The load average of each
+table is given with it (the machine is shared: busy-polling
 processes then wait for a core, which favours protocols that put many
 messages into one datagram, as ENet does, over one datagram per message and
 one per acknowledgement, as netlane's wire format has it, and a window of
 messages in flight as large as possible: figures of whole multiples of 4 ms
-are rounds in which a process had lost its core).
-
-{table}
-""".format(date=started.strftime("%Y-%m-%d %H:%M"), rounds=rounds, loss_rounds=loss_rounds,
+are rounds in which a process had lost its core). A table "with busy
+loops" ran beside that many shells spinning in a loop, one per core.
+{counts}
+{sections}""".format(date=sections[0][2].strftime("%Y-%m-%d %H:%M"), rounds=rounds, loss_rounds=loss_rounds,
            netns=("Every run had a private network namespace of its own; the loss runs drop that share of "
                   "the UDP datagrams with an nftables rule on its loopback, so each way, and the datagram "
                   "counts come from the namespace's own UDP counters.") if netns else
            "Private network namespaces were not available (root and nftables are needed), so the loss runs "
            "were left out.",
-           cpu=cpu, cores=os.cpu_count(), kernel=platform.release(), lb=load_before[0], la=load_after[0],
-           table=table)
+           counts=("\nThe rows of server calls count, with `bench/count_calls.c` preloaded into the "
+                   "server, its calls between its first measured message and its last: the socket and wait "
+                   "calls that enter the kernel (receives and sends of every kind, poll, epoll_wait, select, "
+                   "read, write), heap allocations (malloc, calloc, realloc) and pthread mutex locks.\n")
+           if a.counts or a.counts_only else "",
+           cpu=cpu, cores=os.cpu_count(), kernel=platform.release(), sections="\n".join(parts))
     if a.out:
         with open(a.out, "w") as f:
             f.write(doc)

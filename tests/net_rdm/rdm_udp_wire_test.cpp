@@ -4,6 +4,10 @@
 // strangers, all through the listening port) and the connecting side (request bytes, retargeting), with the
 // fixed resend interval and with the adaptive one. The peer follows the
 // design: its listener takes only 12-byte requests.
+#include <ctype.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 #include <chrono>
@@ -17,6 +21,10 @@
 #include "netlane.h"
 #include "plain_udp.h"
 #include "rdm_fixture.h"
+
+// Test hooks of the port's I/O, kept out of the library's headers.
+int __netlane_internal__conn_filed(NET_CONN *conn, int *pooled);
+extern "C" void __netlane_internal__sock_batch_off(int off);
 
 namespace {
 
@@ -182,6 +190,107 @@ TEST_P(UdpWire, ListenerSideByteForByte)
   }
   EXPECT_EQ(data, 10);
   EXPECT_EQ(replies, 10);
+}
+
+// Two clients on one host (different ports) share the listener's port:
+// each accepted conn gets its own client's stream and answers it, over
+// IPv4 and IPv6, with the batched socket calls and one at a time.
+TEST_P(UdpWire, SharedPortTellsPeersOfOneHostApart)
+{
+  for (int one_at_a_time = 0; one_at_a_time < 2; one_at_a_time++) {
+    __netlane_internal__sock_batch_off(one_at_a_time);
+    for (std::string host : {"127.0.0.1", "[::1]"}) {
+      SCOPED_TRACE(host + (one_at_a_time ? ", one at a time" : ", batched"));
+      std::string where = host + ":" + std::to_string(free_udp_port());
+      NET_CONN *listener = net_openconn(NET_DRIVER_WSOCK_WIN, where.c_str());
+      ASSERT_NE(listener, nullptr);
+      ASSERT_EQ(net_listen(listener), 0);
+      NET_CONN *client[2], *accepted[2] = {nullptr, nullptr};
+      for (NET_CONN *&c : client) {
+        c = net_openconn(NET_DRIVER_WSOCK_WIN, NULL);
+        ASSERT_EQ(net_connect(c, where.c_str()), 0);
+      }
+      int naccepted = 0, nconnected = 0;
+      ASSERT_TRUE(eventually([&] {
+        if (NET_CONN *fresh = net_poll_listen(listener)) accepted[naccepted++ % 2] = fresh;
+        for (NET_CONN *c : client) nconnected += c->status == NET_CONN_CONNECTING && net_poll_connect(c) == 1;
+        return naccepted == 2 && nconnected == 2;
+      }));
+      const int kEach = 40;
+      int sent[2] = {0, 0}, got[2] = {0, 0}, answered[2] = {0, 0};
+      int owner[2] = {-1, -1};  // the client each accepted conn hears
+      ASSERT_TRUE(eventually([&] {
+        for (int c = 0; c < 2; c++) {
+          char msg[16];
+          snprintf(msg, sizeof msg, "%c%d", 'a' + c, sent[c]);
+          if (sent[c] < kEach && net_send_rdm(client[c], msg, (int)strlen(msg) + 1) == 0) sent[c]++;
+          char buf[16];
+          if (net_receive_rdm(client[c], buf, sizeof buf) > 0) {
+            EXPECT_EQ(buf[0], 'A' + c) << "an answer for the other client";
+            answered[c]++;
+          }
+        }
+        for (int a = 0; a < 2; a++) {
+          char buf[16];
+          if (net_receive_rdm(accepted[a], buf, sizeof buf) <= 0) continue;
+          int from = buf[0] - 'a';
+          if (owner[a] < 0) owner[a] = from;
+          EXPECT_EQ(from, owner[a]) << "two clients' messages on one conn";
+          EXPECT_EQ(atoi(buf + 1), got[a]) << "out of order";
+          got[a]++;
+          buf[0] = (char)toupper(buf[0]);
+          EXPECT_EQ(net_send_rdm(accepted[a], buf, (int)strlen(buf) + 1), 0);
+        }
+        return answered[0] == kEach && answered[1] == kEach;
+      }));
+      EXPECT_NE(owner[0], owner[1]);
+      EXPECT_EQ(got[0] + got[1], 2 * kEach);
+      for (NET_CONN *c : {client[0], client[1], accepted[0], accepted[1], listener}) net_closeconn(c);
+    }
+  }
+  __netlane_internal__sock_batch_off(0);
+}
+
+// A peer's queue at the port holds at most 256 datagrams between steps;
+// beyond, they are dropped as the network would. Its buffers come back to
+// the port's pool and serve the next datagrams.
+TEST_P(UdpWire, PeerQueueDropsBeyondItsBoundAndReusesItsBuffers)
+{
+  int listen_port = free_udp_port();
+  NET_CONN *listener = net_openconn(NET_DRIVER_WSOCK_WIN, ("127.0.0.1:" + std::to_string(listen_port)).c_str());
+  ASSERT_EQ(net_listen(listener), 0);
+  plain_udp client;
+  client.send_to(listen_port, connect_request(7));
+  NET_CONN *conn = nullptr;
+  ASSERT_TRUE(eventually([&] { return (conn = net_poll_listen(listener)) != nullptr; }));
+  int pooled = 0;
+  // The listener takes the port's datagrams in; the conn's step does not run.
+  auto filed_after = [&](int burst) {
+    for (int i = 0; i < burst; i++) client.send_to(listen_port, data_packet(1000 + (unsigned)i, "x"));
+    int filed = -1;
+    eventually([&] {
+      net_poll_listen(listener);
+      int now = __netlane_internal__conn_filed(conn, &pooled);
+      bool still = now != filed;
+      filed = now;
+      return !still;
+    });
+    return filed;
+  };
+  EXPECT_EQ(filed_after(100), 100);
+  EXPECT_EQ(filed_after(100), 200);
+  EXPECT_EQ(filed_after(100), 256);
+  net_query_rdm(conn);
+  net_query_rdm(conn);
+  ASSERT_TRUE(eventually([&] {
+    net_query_rdm(conn);
+    return __netlane_internal__conn_filed(conn, &pooled) == 0;
+  }));
+  EXPECT_EQ(pooled, 256);
+  EXPECT_EQ(filed_after(100), 100);
+  EXPECT_EQ(pooled, 156) << "filing takes the pool's buffers";
+  net_closeconn(conn);
+  net_closeconn(listener);
 }
 
 TEST_P(UdpWire, ConnectingSideSendsTheRequestAndFollowsTheReply)

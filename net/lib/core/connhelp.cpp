@@ -195,7 +195,9 @@ static void poll(NET_CONN *conn)
   // A peer whose proof came after its plain request is proved from then on.
   if (data->peer && !data->proved && __netlane_internal__share_peer_proved(data->peer, &data->features))
     data->proved = 1;
+  __netlane_internal__io_hold();
   step(data, now);
+  __netlane_internal__io_flush();
 }
 
 /* The next datagram from an accepted conn's peer, which the shared port
@@ -215,7 +217,6 @@ static void step(conn_data_t *data, unsigned int now)
   // request, found out since.
   e->features = data->features;
   static thread_local unsigned char buf[MAX_DATAGRAM];
-  char from[NET_MAX_ADDRESS_LENGTH];
   for (int n = 0; n < STEP_DATAGRAMS && __netlane_internal__engine_ready(e); n++) {
     int len;
     if (data->peer) {
@@ -223,12 +224,11 @@ static void step(conn_data_t *data, unsigned int now)
       if (len == -2) break;
       data->received++;
     } else {
-      from[0] = 0;
-      len = net_receive(data->chan, buf, (int)sizeof buf, from);
-      if (len <= 0 && from[0] == 0 && channel_drained(data->chan, len)) break;
+      int foreign;
+      len = __netlane_internal__io_read_own(data->chan, buf, (int)sizeof buf, &foreign);
+      if (len == -2) break;
       data->received++;
-      from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
-      if (len >= 0 && strcmp(from, data->chan->target_addr) != 0) {
+      if (foreign) {
         data->dropped_foreign++;
         continue;
       }
@@ -351,6 +351,17 @@ int __netlane_internal__conn_client_count(NET_CONN *conn)
   conn_data_t *data = conn_data(conn);
   if (!data || !data->listening) return 0;
   return __netlane_internal__share_peer_count(data->share);
+}
+
+/* A test hook: datagrams the shared port has filed for an accepted conn
+ * and not yet handed to its step (-1 for any other conn), and the port's
+ * free buffers in `*pooled`. */
+int __netlane_internal__conn_filed(NET_CONN *conn, int *pooled)
+{
+  if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return -1;
+  conn_data_t *data = conn_data(conn);
+  if (!data || !data->peer) return -1;
+  return __netlane_internal__share_queued(data->share, data->peer, pooled);
 }
 
 char *net_getconnlocaladdress(NET_CONN *conn)
@@ -536,7 +547,7 @@ int __netlane_internal__wrapper_take_in(NET_CONN *conn, int pump)
   if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return 0;
   conn_data_t *data = conn_data(conn);
   if (!data || !data->share) return 0;
-  if (pump) __netlane_internal__share_pump(data->share, STEP_DATAGRAMS);
+  if (pump) __netlane_internal__share_pump_readable(data->share, STEP_DATAGRAMS);
   return 1;
 }
 

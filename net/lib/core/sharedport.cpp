@@ -1,13 +1,17 @@
-// A listener's port shared with the conns it accepted: the hash of peer
-// addresses that files each datagram with its conn, the small queues
-// between the port and the conns' protocol steps, sends to prepared peer
-// addresses, and the handshake's answers that need no conn: cookies,
-// repeated replies and accepts, and the check of a proof.
+// The I/O layer under the conns: a listener's port shared with the conns it
+// accepted (the hash of peer addresses, binary where the driver gives
+// them, that files each datagram with its conn; the small queues between
+// the port and the conns' protocol steps; sends to prepared peer
+// addresses), a conn's own channel read and sent on, and the handshake's
+// answers that need no conn: cookies, repeated replies and accepts, and the
+// check of a proof. Ports are drained many datagrams to a call and the
+// sends of one protocol step go out together, on the Internet driver.
 #include <stdlib.h>
 #include <string.h>
 
 #include <arpa/inet.h>
 
+#include "binaddr.h"
 #include "conn_wire.h"
 #include "connwin.h"
 #include "cookie.h"
@@ -27,6 +31,28 @@
 #define TAKEOVER_QUIET_MS 5000
 #define MAX_DATAGRAM 16384
 #define FIRST_BUCKETS 64
+/* Datagrams taken from the port per call where the driver has the call. */
+#define RX_BATCH 32
+/* A peer queue's entries are fixed buffers from the port's pool, reused:
+ * filing a datagram allocates nothing once the pool is warm. A longer
+ * datagram takes a heap block beside its buffer. */
+#define SLOT_BYTES 2048
+#define POOL_KEEP 512         /* free buffers the pool keeps */
+/* Owners told of filed datagrams once per pump; past this many, at once. */
+#define TOLD_MOST 64
+
+typedef struct slot_t {
+  struct slot_t *next;
+  int len;
+  unsigned char *data;  /* bytes, or a heap block for a longer datagram */
+  unsigned char bytes[SLOT_BYTES];
+} slot_t;
+
+typedef struct peer_queue_t {
+  slot_t *head, *tail;
+  int count, bytes;  /* count is written under the guard, atomically, so
+                        that an empty queue is seen without taking it */
+} peer_queue_t;
 
 typedef struct datagram_t {
   struct datagram_t *next;
@@ -44,6 +70,7 @@ struct port_peer_t {
   port_peer_t *next, *prev;  /* every peer, for the bounds */
   port_peer_t *chain;        /* the next peer in the same bucket */
   unsigned int hash;
+  bin_addr_t key;            /* the address in binary; family 0: only its text */
   char addr[NET_MAX_ADDRESS_LENGTH];
   unsigned int conn_id;
   int silent;
@@ -56,7 +83,8 @@ struct port_peer_t {
   int prepared_ok;
   unsigned char prepared[NET_PREPARED_TARGET_SIZE];
   void *owner;
-  queue_t in;
+  peer_queue_t in;
+  unsigned long told_in;     /* the pump that last told its owner */
 };
 
 struct port_share_t {
@@ -72,6 +100,16 @@ struct port_share_t {
   queue_t requests;  /* plain requests of new pairs */
   queue_t proofs;    /* proofs of new pairs that held */
   long cookies_sent, proofs_refused;
+  int binary;        /* an Internet channel: senders come in binary */
+  slot_t *pool;      /* free buffers for the peers' queues */
+  int pooled;
+  unsigned char *rx; /* RX_BATCH buffers of MAX_DATAGRAM bytes, once needed */
+  unsigned long pumps;
+  unsigned long drained_round;  /* the wait round the port was last found empty
+                                   in; written under the guard, atomically */
+  int skips;                    /* reads passed over since (atomic) */
+  void *told[TOLD_MOST];        /* owners to tell at the end of this pump */
+  int ntold;
 };
 
 static unsigned int hash_text(const char *s)
@@ -79,6 +117,21 @@ static unsigned int hash_text(const char *s)
   unsigned int h = 2166136261u;  // FNV-1a
   for (; *s; s++) h = (h ^ (unsigned char)*s) * 16777619u;
   return h;
+}
+
+/* The demultiplexing key of an address text: its binary form where it is
+ * a written Internet address, else (another driver's) the text's hash. */
+static unsigned int key_of_text(const char *text, bin_addr_t *key)
+{
+  if (__netlane_internal__bin_addr_read(text, key) == 0) return __netlane_internal__bin_addr_hash(key);
+  return hash_text(text);
+}
+
+static int same_key(const port_peer_t *p, unsigned int hash, const bin_addr_t *key, const char *text)
+{
+  if (p->hash != hash) return 0;
+  if (key->family) return __netlane_internal__bin_addr_equal(&p->key, key);
+  return !p->key.family && strcmp(p->addr, text) == 0;
 }
 
 static void lock(port_share_t *s) { __netlane_internal__mutex_lock(s->guard); }
@@ -113,6 +166,81 @@ static int queue_push(queue_t *q, const unsigned char *buf, int len, const char 
   return 0;
 }
 
+// With the guard held: a buffer from the pool, or a new one.
+static slot_t *slot_get(port_share_t *s, int len)
+{
+  slot_t *d = s->pool;
+  if (d) {
+    s->pool = d->next;
+    s->pooled--;
+  } else if (!(d = static_cast<slot_t *>(malloc(sizeof(slot_t))))) {
+    return NULL;
+  }
+  d->data = d->bytes;
+  if (len > SLOT_BYTES && !(d->data = static_cast<unsigned char *>(malloc((size_t)len)))) {
+    d->next = s->pool;
+    s->pool = d;
+    s->pooled++;
+    return NULL;
+  }
+  d->next = NULL;
+  d->len = len;
+  return d;
+}
+
+// With the guard held: the buffer goes back to the pool.
+static void slot_put(port_share_t *s, slot_t *d)
+{
+  if (d->data != d->bytes) free(d->data);
+  if (s->pooled >= POOL_KEEP) {
+    free(d);
+    return;
+  }
+  d->next = s->pool;
+  s->pool = d;
+  s->pooled++;
+}
+
+// With the guard held: files a datagram for the peer, or drops it when
+// the queue is at its bounds. 0 filed.
+static int peer_push(port_share_t *s, peer_queue_t *q, const unsigned char *buf, int len)
+{
+  if (q->count >= PEER_QUEUE_DATAGRAMS || q->bytes + len > PEER_QUEUE_BYTES) return -1;
+  slot_t *d = slot_get(s, len);
+  if (!d) return -1;
+  if (len > 0) memcpy(d->data, buf, (size_t)len);
+  if (q->tail) q->tail->next = d;
+  else q->head = d;
+  q->tail = d;
+  __atomic_store_n(&q->count, q->count + 1, __ATOMIC_RELEASE);
+  q->bytes += len;
+  return 0;
+}
+
+static slot_t *peer_pop(peer_queue_t *q)
+{
+  slot_t *d = q->head;
+  if (!d) return NULL;
+  q->head = d->next;
+  if (!q->head) q->tail = NULL;
+  __atomic_store_n(&q->count, q->count - 1, __ATOMIC_RELAXED);
+  q->bytes -= d->len;
+  return d;
+}
+
+// Without the guard: whether the queue looks empty. A datagram filed at
+// this moment is taken at the conn's next step, which the filing pump
+// announces to the wait sets.
+static int peer_empty(peer_queue_t *q)
+{
+  return __atomic_load_n(&q->count, __ATOMIC_ACQUIRE) == 0;
+}
+
+static void peer_clear(port_share_t *s, peer_queue_t *q)
+{
+  while (slot_t *d = peer_pop(q)) slot_put(s, d);
+}
+
 static datagram_t *queue_pop(queue_t *q)
 {
   datagram_t *d = q->head;
@@ -138,6 +266,7 @@ port_share_t *__netlane_internal__share_create(NET_CHANNEL *chan, void *owner)
   }
   s->nbuckets = FIRST_BUCKETS;
   s->chan = chan;
+  s->binary = __netlane_internal__inet_channel(chan);
   s->holds = 1;
   s->listening = 1;
   s->owner = owner;
@@ -158,6 +287,11 @@ static void let_go(port_share_t *s)
   if (!last) return;
   queue_clear(&s->requests);
   queue_clear(&s->proofs);
+  while (slot_t *d = s->pool) {
+    s->pool = d->next;
+    free(d);
+  }
+  free(s->rx);
   net_closechannel(s->chan);
   __netlane_internal__mutex_destroy(s->guard);
   free(s->buckets);
@@ -174,18 +308,20 @@ void __netlane_internal__share_stop_listening(port_share_t *share)
 }
 
 // The newest peer of an address: the first of its bucket chain with it.
-static port_peer_t *peer_of(port_share_t *s, const char *addr, unsigned int hash)
+// `text` is looked at only when the key has no binary form.
+static port_peer_t *peer_of(port_share_t *s, const bin_addr_t *key, unsigned int hash, const char *text)
 {
   for (port_peer_t *p = s->buckets[hash & (unsigned int)(s->nbuckets - 1)]; p; p = p->chain)
-    if (p->hash == hash && strcmp(p->addr, addr) == 0) return p;
+    if (same_key(p, hash, key, text)) return p;
   return NULL;
 }
 
 static port_peer_t *find_pair(port_share_t *s, const char *addr, unsigned int conn_id)
 {
-  unsigned int hash = hash_text(addr);
+  bin_addr_t key;
+  unsigned int hash = key_of_text(addr, &key);
   for (port_peer_t *p = s->buckets[hash & (unsigned int)(s->nbuckets - 1)]; p; p = p->chain)
-    if (p->hash == hash && p->conn_id == conn_id && strcmp(p->addr, addr) == 0) return p;
+    if (p->conn_id == conn_id && same_key(p, hash, &key, addr)) return p;
   return NULL;
 }
 
@@ -282,33 +418,116 @@ static void take_request(port_share_t *s, wire_kind kind, const unsigned char *b
   }
 }
 
-int __netlane_internal__share_pump(port_share_t *share, int max)
+// With the guard held: the owner is told at the end of this pump.
+static void tell(port_share_t *s, port_peer_t *p)
+{
+  if (p->told_in == s->pumps) return;
+  p->told_in = s->pumps;
+  if (s->ntold == TOLD_MOST) {
+    __netlane_internal__waitset_notify_many(s->told, s->ntold);
+    s->ntold = 0;
+  }
+  s->told[s->ntold++] = p->owner;
+}
+
+// With the guard held: one datagram that reached the port from `key`,
+// with the sender's text in `from`, or "" when it came in binary: a
+// request's sender is then written as text, which the handshake keeps.
+static void file_datagram(port_share_t *s, const unsigned char *buf, int len, const bin_addr_t *key,
+                          unsigned int hash, char *from, unsigned int now)
+{
+  wire_kind kind = __netlane_internal__wire_listener_kind(buf, len);
+  if (kind != WIRE_JUNK) {
+    if (!from[0]) __netlane_internal__bin_addr_write(from, key);
+    take_request(s, kind, buf, len, from, now);
+    return;
+  }
+  port_peer_t *p = peer_of(s, key, hash, from);
+  if (!p) return;  // a stranger's
+  p->heard = 1;
+  p->last_heard = now;
+  if (peer_push(s, &p->in, buf, len) == 0 && p->owner) tell(s, p);
+}
+
+// With the guard held: up to `max` datagrams from an Internet channel,
+// many to a call. 1 when the port was found empty.
+static int pump_binary(port_share_t *s, int max, int *taken, unsigned int now)
+{
+  unsigned char *bufs[RX_BATCH];
+  int lens[RX_BATCH];
+  bin_addr_t froms[RX_BATCH];
+  char from[NET_MAX_ADDRESS_LENGTH];
+  for (int i = 0; i < RX_BATCH; i++) bufs[i] = s->rx + (size_t)i * MAX_DATAGRAM;
+  while (*taken < max) {
+    int want = max - *taken < RX_BATCH ? max - *taken : RX_BATCH;
+    int got = __netlane_internal__inet_recv_many(s->chan, bufs, MAX_DATAGRAM, lens, froms, want);
+    if (got <= 0) return got == 0 || net_query(s->chan) == 0;
+    *taken += got;
+    for (int i = 0; i < got; i++) {
+      if (lens[i] < 0) continue;  // cut short: no peer's
+      from[0] = 0;
+      file_datagram(s, bufs[i], lens[i], &froms[i], __netlane_internal__bin_addr_hash(&froms[i]), from, now);
+    }
+    if (got < want) return 1;
+  }
+  return 0;
+}
+
+// With the guard held: the same through the driver record, senders as
+// text (drivers other than the Internet one).
+static int pump_text(port_share_t *s, int max, int *taken, unsigned int now)
 {
   static thread_local unsigned char buf[MAX_DATAGRAM];
   char from[NET_MAX_ADDRESS_LENGTH];
+  for (; *taken < max; (*taken)++) {
+    from[0] = 0;
+    int len = net_receive(s->chan, buf, (int)sizeof buf, from);
+    if (len <= 0 && from[0] == 0 && (len == 0 || net_query(s->chan) == 0)) return 1;
+    from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
+    if (len < 0 || from[0] == 0) continue;  // cut short, or from nobody: no peer's
+    bin_addr_t key;
+    unsigned int hash = key_of_text(from, &key);
+    file_datagram(s, buf, len, &key, hash, from, now);
+  }
+  return 0;
+}
+
+// Takes in up to `max` datagrams. Unless `forced` (the poller said the
+// port is readable), a port found empty in this thread's wait round is
+// not read again in it.
+static int pump(port_share_t *share, int max, int forced)
+{
+  unsigned long round = __netlane_internal__wait_round();
+  // Passed over without the guard: a read already found the port empty
+  // in this round.
+  if (!forced && round != 0 && __atomic_load_n(&share->drained_round, __ATOMIC_RELAXED) == round &&
+      __atomic_fetch_add(&share->skips, 1, __ATOMIC_RELAXED) < WAIT_ROUND_SKIPS)
+    return 0;
   int taken = 0;
   unsigned int now = __netlane_timer_func();
   lock(share);
-  for (; taken < max; taken++) {
-    from[0] = 0;
-    int len = net_receive(share->chan, buf, (int)sizeof buf, from);
-    if (len <= 0 && from[0] == 0 && (len == 0 || net_query(share->chan) == 0)) break;
-    from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
-    if (len < 0 || from[0] == 0) continue;  // cut short, or from nobody: no peer's
-    wire_kind kind = __netlane_internal__wire_listener_kind(buf, len);
-    if (kind != WIRE_JUNK) {
-      take_request(share, kind, buf, len, from, now);
-      continue;
-    }
-    port_peer_t *p = peer_of(share, from, hash_text(from));
-    if (!p) continue;  // a stranger's
-    p->heard = 1;
-    p->last_heard = now;
-    if (queue_push(&p->in, buf, len, NULL, PEER_QUEUE_DATAGRAMS, PEER_QUEUE_BYTES) == 0 && p->owner)
-      __netlane_internal__waitset_notify(p->owner);
+  if (share->binary && !share->rx) share->rx = static_cast<unsigned char *>(malloc((size_t)RX_BATCH * MAX_DATAGRAM));
+  share->pumps++;
+  share->ntold = 0;
+  int drained = share->binary && share->rx ? pump_binary(share, max, &taken, now) : pump_text(share, max, &taken, now);
+  if (drained) {
+    __atomic_store_n(&share->skips, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&share->drained_round, round, __ATOMIC_RELAXED);
   }
+  __netlane_internal__waitset_notify_many(share->told, share->ntold);
+  share->ntold = 0;
   unlock(share);
   return taken;
+}
+
+int __netlane_internal__share_pump(port_share_t *share, int max)
+{
+  return pump(share, max, 0);
+}
+
+int __netlane_internal__share_pump_readable(port_share_t *share, int max)
+{
+  return pump(share, max, 1);
 }
 
 int __netlane_internal__share_next_request(port_share_t *share, unsigned char *buf, char *from)
@@ -434,7 +653,7 @@ port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr
   port_peer_t *p = static_cast<port_peer_t *>(calloc(1, sizeof(port_peer_t)));
   if (!p) return NULL;
   __netlane_internal__copy_address(p->addr, addr);
-  p->hash = hash_text(p->addr);
+  p->hash = key_of_text(p->addr, &p->key);
   p->conn_id = conn_id;
   p->silent = 1;
   p->owner = owner;
@@ -453,7 +672,7 @@ port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr
 
   unsigned int now = __netlane_timer_func();
   lock(share);
-  port_peer_t *older = peer_of(share, p->addr, p->hash);
+  port_peer_t *older = peer_of(share, &p->key, p->hash, p->addr);
   // An unproved request never takes an address from a proved conn, nor
   // from one that heard from it a moment ago: anyone can forge it.
   int refused = older && !proof &&
@@ -487,7 +706,7 @@ void __netlane_internal__share_remove(port_share_t *share, port_peer_t *peer)
   // peer's name that the program turned away must not cut its conn off.
   if (!peer->superseded) {
     for (port_peer_t *p = peer->chain; p; p = p->chain) {
-      if (p->hash == peer->hash && strcmp(p->addr, peer->addr) == 0) {
+      if (same_key(p, peer->hash, &peer->key, peer->addr)) {
         __atomic_store_n(&p->superseded, 0, __ATOMIC_RELAXED);
         break;
       }
@@ -504,7 +723,7 @@ void __netlane_internal__share_remove(port_share_t *share, port_peer_t *peer)
   else share->peers = peer->next;
   if (peer->next) peer->next->prev = peer->prev;
   share->npeers--;
-  queue_clear(&peer->in);
+  peer_clear(share, &peer->in);
   free(peer);
   let_go(share);
 }
@@ -518,23 +737,23 @@ void __netlane_internal__share_heard(port_share_t *share, port_peer_t *peer)
 
 int __netlane_internal__share_take(port_share_t *share, port_peer_t *peer, void *buf, int size)
 {
+  if (peer_empty(&peer->in)) return -2;
   lock(share);
-  datagram_t *d = queue_pop(&peer->in);
+  slot_t *d = peer_pop(&peer->in);
+  int len = -2;
+  if (d) {
+    len = d->len;
+    if (len > size) len = -1;
+    else if (len > 0) memcpy(buf, d->data, (size_t)len);
+    slot_put(share, d);
+  }
   unlock(share);
-  if (!d) return -2;
-  int len = d->len;
-  if (len > size) len = -1;
-  else if (len > 0) memcpy(buf, d->bytes, (size_t)len);
-  free(d);
   return len;
 }
 
-int __netlane_internal__share_has_input(port_share_t *share, port_peer_t *peer)
+int __netlane_internal__share_has_input(port_share_t *, port_peer_t *peer)
 {
-  lock(share);
-  int any = peer->in.head != NULL;
-  unlock(share);
-  return any;
+  return !peer_empty(&peer->in);
 }
 
 int __netlane_internal__share_send(port_share_t *share, port_peer_t *peer, const void *buf, int size)
@@ -578,8 +797,54 @@ int __netlane_internal__share_peer_count(port_share_t *share)
   return n;
 }
 
+int __netlane_internal__share_queued(port_share_t *share, port_peer_t *peer, int *pooled)
+{
+  lock(share);
+  int n = peer->in.count;
+  if (pooled) *pooled = share->pooled;
+  unlock(share);
+  return n;
+}
+
 int __netlane_internal__io_send(const conn_io_t *io, const void *buf, int size)
 {
-  if (io->share) return __netlane_internal__share_send(io->share, io->peer, buf, size);
+  if (io->share) {
+    port_peer_t *peer = io->peer;
+    if (__atomic_load_n(&peer->superseded, __ATOMIC_RELAXED)) return 0;
+    if (peer->prepared_ok && io->share->binary)
+      return __netlane_internal__inet_send(io->share->chan, buf, size, peer->prepared);
+    return __netlane_internal__share_send(io->share, peer, buf, size);
+  }
+  if (__netlane_internal__inet_channel(io->chan)) return __netlane_internal__inet_send(io->chan, buf, size, NULL);
   return net_send(io->chan, buf, size);
+}
+
+void __netlane_internal__io_hold(void)
+{
+  __netlane_internal__inet_hold();
+}
+
+void __netlane_internal__io_flush(void)
+{
+  __netlane_internal__inet_flush();
+}
+
+int __netlane_internal__io_read_own(NET_CHANNEL *chan, void *buf, int size, int *foreign)
+{
+  *foreign = 0;
+  if (__netlane_internal__inet_channel(chan)) {
+    bin_addr_t from;
+    int len = __netlane_internal__inet_recv_bin(chan, buf, size, &from, __netlane_internal__wait_round());
+    if (len >= 0) *foreign = !__netlane_internal__inet_from_target(chan, &from);
+    return len;
+  }
+  char from[NET_MAX_ADDRESS_LENGTH];
+  from[0] = 0;
+  int len = net_receive(chan, buf, size, from);
+  // An empty datagram names its sender, and a driver that answers -1 for
+  // an empty queue (the local one) says so again through its query.
+  if (len <= 0 && from[0] == 0 && (len == 0 || net_query(chan) == 0)) return -2;
+  from[NET_MAX_ADDRESS_LENGTH - 1] = 0;
+  if (len >= 0) *foreign = strcmp(from, chan->target_addr) != 0;
+  return len;
 }

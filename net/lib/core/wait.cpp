@@ -1,9 +1,11 @@
-// Wait sets, net_wait and net_wake: sleeping in the operating system's
-// readiness interface until a conn or a channel has something for the
-// program, while the conns' protocol still runs when a resend, keep-alive
-// or connect request falls due. Each descriptor is registered once however
-// many members sleep on it; every member's next due time sits in one heap;
-// a wake looks only at the members that got datagrams or whose time came.
+// Wait sets, net_wait and net_wake, on top of the conns' I/O layer:
+// sleeping in the operating system's readiness interface until a conn or a
+// channel has something for the program, while the conns' protocol still
+// runs when a resend, keep-alive or connect request falls due. Each
+// descriptor is registered once however many members sleep on it; every
+// member's next due time sits in one heap; a wake looks only at the members
+// that got datagrams or whose time came.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -29,7 +31,7 @@ using clock_type = std::chrono::steady_clock;
 // nodes live on the waiters' stacks.
 struct waiter_t {
   int waker;
-  int woken;  // set by net_wake, under waiters_mutex
+  std::atomic<int> woken;  // set by net_wake
   waiter_t *next;
 };
 
@@ -56,11 +58,7 @@ class registration {
       }
     }
   }
-  int woken()
-  {
-    std::lock_guard<std::mutex> hold(waiters_mutex);
-    return node_.woken;
-  }
+  int woken() { return node_.woken.load(); }
 
  private:
   waiter_t node_;
@@ -79,9 +77,11 @@ struct member_t {
   int fds[MEMBER_FDS];
   int nfds;
   int shared;         // on a listener's shared port
-  int pending;        // on the set's pending list
+  int pending;        // on the set's pending list (written under the set's
+                      // mutex, atomically: a notification reads it without)
   int busy;           // looked at by a wait right now
   int removed;
+  unsigned long wanted;  // the net_wait call that last asked for it
 };
 
 struct timer_entry {
@@ -101,6 +101,36 @@ struct fdrec_t {
 std::mutex registry_mutex;
 std::unordered_multimap<void *, member_t *> by_object;
 std::unordered_multimap<void *, member_t *> by_owner;
+// Entries of by_owner: a program that holds no conn in any set is told
+// nothing without taking the registry's lock.
+std::atomic<long> owners_held{0};
+
+// Rounds: numbered across threads, so that one thread's never matches
+// another's.
+std::atomic<unsigned long> rounds{0};
+thread_local unsigned long this_round = 0;
+thread_local int waiting = 0;
+thread_local clock_type::time_point round_ends;
+const auto round_grace = std::chrono::milliseconds(1);
+
+void new_round()
+{
+  this_round = ++rounds;
+}
+
+// Marks this thread as waiting for the guard's life; the round it leaves
+// lasts round_grace more.
+struct in_wait {
+  in_wait()
+  {
+    waiting++;
+    new_round();
+  }
+  ~in_wait()
+  {
+    if (--waiting == 0) round_ends = clock_type::now() + round_grace;
+  }
+};
 
 void erase_from(std::unordered_multimap<void *, member_t *> &map, void *key, member_t *m)
 {
@@ -139,7 +169,7 @@ namespace {
 void mark_pending(NET_WAITSET *set, member_t *m)
 {
   if (m->pending || m->removed) return;
-  m->pending = 1;
+  __atomic_store_n(&m->pending, 1, __ATOMIC_RELAXED);
   set->pending.push_back(m);
   if (set->sleeping) __netlane_internal__waker_signal(set->waker);
 }
@@ -166,7 +196,10 @@ void detach(NET_WAITSET *set, member_t *m)
   set->members.erase(m->conn ? (void *)m->conn : (void *)m->chan);
   set->by_id.erase(m->id);
   erase_from(by_object, m->conn ? (void *)m->conn : (void *)m->chan, m);
-  if (m->owner) erase_from(by_owner, m->owner, m);
+  if (m->owner) {
+    erase_from(by_owner, m->owner, m);
+    owners_held--;
+  }
   for (int i = 0; i < m->nfds; i++) {
     auto it = set->fds.find(m->fds[i]);
     if (it == set->fds.end()) continue;
@@ -243,8 +276,11 @@ int add_member(NET_WAITSET *set, NET_CONN *conn, NET_CHANNEL *chan, void *user)
   set->members[key] = m;
   set->by_id[m->id] = m;
   by_object.emplace(key, m);
-  if (m->owner) by_owner.emplace(m->owner, m);
-  m->pending = 0;
+  if (m->owner) {
+    by_owner.emplace(m->owner, m);
+    owners_held++;
+  }
+  __atomic_store_n(&m->pending, 0, __ATOMIC_RELAXED);
   mark_pending(set, m);  // looked at by the next wait
   return 0;
 }
@@ -327,7 +363,10 @@ void take_events(NET_WAITSET *set, int sleep_ms)
   }
   int fds[EVENTS];
   int got = __netlane_internal__poller_wait(set->poller, fds, EVENTS, sleep_ms);
-  std::vector<member_t *> pumpers;
+  // What the poller said is news: reads may find datagrams again.
+  new_round();
+  static thread_local std::vector<member_t *> pumpers;
+  pumpers.clear();
   {
     std::lock_guard<std::mutex> hold(set->m);
     set->sleeping = 0;
@@ -373,17 +412,53 @@ void take_events(NET_WAITSET *set, int sleep_ms)
 
 void __netlane_internal__waitset_notify(void *owner)
 {
-  std::lock_guard<std::mutex> registry(registry_mutex);
-  auto range = by_owner.equal_range(owner);
-  for (auto it = range.first; it != range.second; ++it) {
-    member_t *m = it->second;
-    std::lock_guard<std::mutex> hold(m->set->m);
-    mark_pending(m->set, m);
-  }
+  __netlane_internal__waitset_notify_many(&owner, 1);
 }
 
-void __netlane_internal__waitset_forget_conn(NET_CONN *conn) { forget(conn); }
-void __netlane_internal__waitset_forget_channel(NET_CHANNEL *chan) { forget(chan); }
+void __netlane_internal__waitset_notify_many(void *const *owners, int n)
+{
+  if (n <= 0 || owners_held.load(std::memory_order_relaxed) == 0) return;
+  std::lock_guard<std::mutex> registry(registry_mutex);
+  // One set's lock is kept while its members follow one another, as a
+  // pump's usually all do.
+  NET_WAITSET *locked = nullptr;
+  for (int i = 0; i < n; i++) {
+    auto range = by_owner.equal_range(owners[i]);
+    for (auto it = range.first; it != range.second; ++it) {
+      member_t *m = it->second;
+      // Already to be looked at: its look sees what this one announces.
+      if (__atomic_load_n(&m->pending, __ATOMIC_RELAXED)) continue;
+      if (m->set != locked) {
+        if (locked) locked->m.unlock();
+        locked = m->set;
+        locked->m.lock();
+      }
+      mark_pending(m->set, m);
+    }
+  }
+  if (locked) locked->m.unlock();
+}
+
+unsigned long __netlane_internal__wait_round(void)
+{
+  if (this_round == 0 || waiting) return this_round;
+  if (clock_type::now() > round_ends) this_round = 0;
+  return this_round;
+}
+
+// A close ends this thread's round as well: what a wait found empty says
+// nothing of the conns and channels opened after it.
+void __netlane_internal__waitset_forget_conn(NET_CONN *conn)
+{
+  this_round = 0;
+  forget(conn);
+}
+
+void __netlane_internal__waitset_forget_channel(NET_CHANNEL *chan)
+{
+  this_round = 0;
+  forget(chan);
+}
 
 NET_WAITSET *net_waitset_create(void)
 {
@@ -438,13 +513,21 @@ void net_waitset_destroy(NET_WAITSET *set)
   delete set;
 }
 
-int net_waitset_wait(NET_WAITSET *set, void **ready, int max, int timeout_ms)
+namespace {
+
+// `all_pending`: every member has been marked pending (net_wait), so the
+// first pass's looks read every socket and the poller is asked only when
+// they find nothing. A set waited on directly asks it at once, so that a
+// member that stays ready cannot keep others' datagrams from being seen.
+int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_pending)
 {
   if (!set || !ready || max <= 0 || !__netlane_timer_func) return -1;
   registration registered(set->waker);
+  in_wait round;
   // The caller's time-out runs on the real clock: the library's timer hook
   // may be a program's own clock that stands still.
   auto start = clock_type::now();
+  bool any_pending;
   {
     std::lock_guard<std::mutex> hold(set->m);
     set->interrupted = 0;
@@ -457,12 +540,22 @@ int net_waitset_wait(NET_WAITSET *set, void **ready, int max, int timeout_ms)
       }
       set->parked = 0;
     }
+    any_pending = !set->pending.empty() || !set->polled.empty();
   }
-  std::vector<member_t *> look_at, answered;
-  std::vector<int> dues;
-  int sleep_ms = 0;  // the first pass takes in what is readable already
-  for (;;) {
-    take_events(set, sleep_ms);
+  // Kept between calls: a wait allocates nothing once warm.
+  static thread_local std::vector<member_t *> look_at, answered;
+  static thread_local std::vector<int> dues;
+  static thread_local std::vector<char> is_ready;
+  // The first pass looks at the members already pending without asking
+  // the poller: their looks read what has come. Only when none is
+  // pending, or nothing was found, does the poller tell what is readable.
+  bool asked_poller = false;
+  int sleep_ms = 0;
+  for (int pass = 0;; pass++) {
+    if (pass > 0 || !any_pending || !all_pending) {
+      take_events(set, sleep_ms);
+      asked_poller = true;
+    }
     // The members that got datagrams, whose time came, or that have no
     // descriptor to sleep on.
     look_at.clear();
@@ -480,12 +573,12 @@ int net_waitset_wait(NET_WAITSET *set, void **ready, int max, int timeout_ms)
       for (member_t *m : set->polled) mark_pending(set, m);
       look_at.swap(set->pending);
       for (member_t *m : look_at) {
-        m->pending = 0;
+        __atomic_store_n(&m->pending, 0, __ATOMIC_RELAXED);
         m->busy++;
       }
     }
     dues.resize(look_at.size());
-    std::vector<char> is_ready(look_at.size());
+    is_ready.assign(look_at.size(), 0);
     for (size_t i = 0; i < look_at.size(); i++) is_ready[i] = (char)look(look_at[i], &dues[i]);
     int found = 0, interrupted;
     answered.clear();
@@ -510,7 +603,12 @@ int net_waitset_wait(NET_WAITSET *set, void **ready, int max, int timeout_ms)
       interrupted = set->interrupted;
     }
     set->idle.notify_all();
-    if (found > 0 || interrupted || registered.woken() || timeout_ms == 0) return found;
+    if (found > 0 || interrupted || registered.woken()) return found;
+    if (timeout_ms == 0) {
+      if (asked_poller) return 0;
+      sleep_ms = 0;  // one more pass, with what the poller has
+      continue;
+    }
 
     sleep_ms = -1;
     auto now = clock_type::now();
@@ -528,6 +626,13 @@ int net_waitset_wait(NET_WAITSET *set, void **ready, int max, int timeout_ms)
     if (!set->polled.empty() && (sleep_ms < 0 || sleep_ms > 1)) sleep_ms = 1;
     if (!set->pending.empty()) sleep_ms = 0;
   }
+}
+
+}  // namespace
+
+int net_waitset_wait(NET_WAITSET *set, void **ready, int max, int timeout_ms)
+{
+  return wait_set(set, ready, max, timeout_ms, false);
 }
 
 int net_wait(NET_CONN **conns, int nconns, NET_CHANNEL **channels, int nchannels, int timeout_ms)
@@ -549,26 +654,38 @@ int net_wait(NET_CONN **conns, int nconns, NET_CHANNEL **channels, int nchannels
   if (!cache.set) cache.set = net_waitset_create();
   NET_WAITSET *set = cache.set;
   if (!set) return -1;
-  std::unordered_set<void *> wanted;
-  for (int i = 0; i < nconns; i++) wanted.insert(conns[i]);
-  for (int i = 0; i < nchannels; i++) wanted.insert(channels[i]);
-  std::vector<void *> stale;
+  // A conn already in the set is asked nothing: only new ones are added,
+  // and those not asked for this time leave.
+  static thread_local unsigned long call = 0;
+  static thread_local std::vector<void *> stale;
+  static thread_local std::vector<int> fresh_conns, fresh_channels;
+  static thread_local std::vector<void *> ready;
+  call++;
+  stale.clear();
+  fresh_conns.clear();
+  fresh_channels.clear();
   {
     std::lock_guard<std::mutex> hold(set->m);
-    for (auto &entry : set->members)
-      if (!wanted.count(entry.first)) stale.push_back(entry.first);
+    for (int i = 0; i < nconns + nchannels; i++) {
+      void *key = i < nconns ? (void *)conns[i] : (void *)channels[i - nconns];
+      auto it = set->members.find(key);
+      if (it != set->members.end()) it->second->wanted = call;
+      else if (i < nconns) fresh_conns.push_back(i);
+      else fresh_channels.push_back(i - nconns);
+    }
+    for (auto &entry : set->members) {
+      if (entry.second->wanted != call) stale.push_back(entry.first);
+      // The program may have used them since the last call: each is
+      // looked at once, as a wait on a list always has (new ones are
+      // marked as they are added).
+      else mark_pending(set, entry.second);
+    }
   }
   for (void *key : stale) remove_member(set, key);
-  for (int i = 0; i < nconns; i++) net_waitset_add_conn(set, conns[i], conns[i]);
-  for (int i = 0; i < nchannels; i++) net_waitset_add_channel(set, channels[i], channels[i]);
-  {
-    // The program may have used them since the last call: each is looked
-    // at once, as a wait on a list always has.
-    std::lock_guard<std::mutex> hold(set->m);
-    for (auto &entry : set->members) mark_pending(set, entry.second);
-  }
-  std::vector<void *> ready((size_t)(nconns + nchannels) + 1);
-  return net_waitset_wait(set, ready.data(), (int)ready.size(), timeout_ms);
+  for (int i : fresh_conns) net_waitset_add_conn(set, conns[i], conns[i]);
+  for (int i : fresh_channels) net_waitset_add_channel(set, channels[i], channels[i]);
+  ready.resize((size_t)(nconns + nchannels) + 1);
+  return wait_set(set, ready.data(), (int)ready.size(), timeout_ms, true);
 }
 
 void net_wake(void)

@@ -12,6 +12,7 @@
 
 #include <arpa/inet.h>
 
+#include "binaddr.h"
 #include "inetsock.h"
 #include "prepare.h"
 
@@ -329,6 +330,71 @@ int __netlane_internal__read_address(const char *str, struct sockaddr_storage *a
     return -1;
   *port = p;
   return result;
+}
+
+int __netlane_internal__bin_addr_read(const char *text, bin_addr_t *out)
+{
+  memset(out, 0, sizeof *out);
+  char work[NET_MAX_ADDRESS_LENGTH];
+  size_t len = text ? strnlen(text, NET_MAX_ADDRESS_LENGTH - 1) : 0;
+  memcpy(work, text ? text : "", len);
+  work[len] = '\0';
+  char *colon = strrchr(work, ':');
+  int port;
+  if (colon == NULL || colon == work || read_port(colon + 1, &port) != 0)
+    return -1;
+  *colon = '\0';
+  struct sockaddr_storage addr;
+  if (work[0] == '[') {
+    size_t end = strlen(work) - 1;
+    if (work[end] != ']' || read_ipv6((work[end] = '\0', work + 1), &addr) != 0)
+      return -1;
+  } else {
+    // Dotted quads alone: a name is never looked up here.
+    struct in_addr four;
+    if (inet_pton(AF_INET, work, &four) != 1)
+      return -1;
+    set_ipv4(&addr, ntohl(four.s_addr));
+  }
+  reinterpret_cast<struct sockaddr_in *>(&addr)->sin_port = htons(static_cast<unsigned short>(port));
+  __netlane_internal__bin_addr_from(&addr, out);
+  return out->family ? 0 : -1;
+}
+
+void __netlane_internal__bin_addr_from(const struct sockaddr_storage *addr, bin_addr_t *out)
+{
+  memset(out, 0, sizeof *out);
+  if (addr->ss_family == AF_INET) {
+    const struct sockaddr_in *four = reinterpret_cast<const struct sockaddr_in *>(addr);
+    out->family = 4;
+    out->port = four->sin_port;
+    memcpy(out->bytes, &four->sin_addr, 4);
+  } else if (addr->ss_family == AF_INET6) {
+    const struct sockaddr_in6 *six = reinterpret_cast<const struct sockaddr_in6 *>(addr);
+    out->family = 6;
+    out->port = six->sin6_port;
+    out->zone = six->sin6_scope_id;
+    memcpy(out->bytes, &six->sin6_addr, 16);
+  }
+}
+
+char *__netlane_internal__bin_addr_write(char *text, const bin_addr_t *a)
+{
+  struct sockaddr_storage addr;
+  memset(&addr, 0, sizeof addr);
+  if (a->family == 6) {
+    struct sockaddr_in6 *six = reinterpret_cast<struct sockaddr_in6 *>(&addr);
+    six->sin6_family = AF_INET6;
+    six->sin6_port = a->port;
+    six->sin6_scope_id = a->zone;
+    memcpy(&six->sin6_addr, a->bytes, 16);
+  } else {
+    struct sockaddr_in *four = reinterpret_cast<struct sockaddr_in *>(&addr);
+    four->sin_family = AF_INET;
+    four->sin_port = a->port;
+    memcpy(&four->sin_addr, a->bytes, 4);
+  }
+  return __netlane_internal__write_inet_address(text, &addr);
 }
 
 int __netlane_internal__inet_prepareaddress(NET_PREPADDR_DATA *d)

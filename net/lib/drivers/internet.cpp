@@ -9,12 +9,14 @@
 
 #include <arpa/inet.h>
 
+#include "binaddr.h"
 #include "config.h"
 #include "decimal.h"
 #include "drivers.h"
 #include "inetaddr.h"
 #include "inetdefs.h"
 #include "inetsock.h"
+#include "waitset_internal.h"
 
 namespace {
 
@@ -231,6 +233,41 @@ int drv_recv(NET_CHANNEL *chan, void *buf, int size, char *from)
   return got;
 }
 
+// Sends gathered on this thread while a hold lasts: copies of the bytes
+// and of where they go, sent a socket's run at a time at the last flush.
+struct gathered_t {
+  enum { MOST = 64, BYTES = 64 * 1024 };
+  int holds = 0;
+  int n = 0, used = 0;
+  inet_socket_t socks[MOST];
+  struct sockaddr_in6 to[MOST];
+  int to_len[MOST], offset[MOST], size[MOST];
+  unsigned char bytes[BYTES];
+};
+
+struct gathered_holder {
+  gathered_t *g = nullptr;
+  ~gathered_holder() { delete g; }
+};
+thread_local gathered_holder gathered;
+
+void send_gathered(gathered_t *g)
+{
+  sock_out_t out[gathered_t::MOST];
+  int first = 0;
+  for (int i = 0; i <= g->n; i++) {
+    if (i < g->n && g->socks[i] == g->socks[first])
+      continue;
+    for (int j = first; j < i; j++)
+      out[j - first] = sock_out_t{g->bytes + g->offset[j], g->size[j], reinterpret_cast<const struct sockaddr *>(&g->to[j]),
+                                  g->to_len[j]};
+    if (i > first)
+      __netlane_internal__sock_send_many(g->socks[first], out, i - first);
+    first = i;
+  }
+  g->n = g->used = 0;
+}
+
 int query(NET_CHANNEL *chan)
 {
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
@@ -325,6 +362,101 @@ void dummy_load_config(NET_DRIVER *, FILE *)
 }
 
 }  // namespace
+
+int __netlane_internal__inet_channel(NET_CHANNEL *chan)
+{
+  return chan && chan->driver && chan->driver->recv == drv_recv && chan->data;
+}
+
+int __netlane_internal__inet_recv_bin(NET_CHANNEL *chan, void *buf, int size, bin_addr_t *from, unsigned long round)
+{
+  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  if (round != 0 && data->drained_round == round && data->drained_skips < WAIT_ROUND_SKIPS) {
+    data->drained_skips++;
+    return -2;
+  }
+  struct sockaddr_storage sender;
+  int got = __netlane_internal__sock_recv_from(data->sock, buf, size, &sender);
+  if (sender.ss_family == 0) {
+    if (got >= 0) {
+      data->drained_round = round;
+      data->drained_skips = 0;
+    }
+    return got < 0 ? -1 : -2;
+  }
+  __netlane_internal__bin_addr_from(&sender, from);
+  return got;
+}
+
+int __netlane_internal__inet_recv_many(NET_CHANNEL *chan, unsigned char *const *bufs, int size, int *lens,
+                                       bin_addr_t *froms, int max)
+{
+  enum { MOST = 32 };
+  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  struct sockaddr_storage senders[MOST];
+  if (max > MOST)
+    max = MOST;
+  int got = __netlane_internal__sock_recv_many(data->sock, bufs, size, lens, senders, max);
+  for (int i = 0; i < got; i++)
+    __netlane_internal__bin_addr_from(&senders[i], &froms[i]);
+  return got;
+}
+
+int __netlane_internal__inet_from_target(NET_CHANNEL *chan, const bin_addr_t *from)
+{
+  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  if (data->address_length == 0)
+    return 0;
+  bin_addr_t target;
+  struct sockaddr_storage plain;
+  memset(&plain, 0, sizeof plain);
+  memcpy(&plain, &data->target_address6, (size_t)data->address_length);
+  __netlane_internal__bin_addr_from(&plain, &target);
+  return __netlane_internal__bin_addr_equal(&target, from);
+}
+
+int __netlane_internal__inet_send(NET_CHANNEL *chan, const void *buf, int size, const void *prepared)
+{
+  channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  if (prepared == NULL) {
+    if (data->address_length == 0)
+      return 1;
+    prepared = &data->send_address;
+  }
+  gathered_t *g = gathered.g;
+  if (g == NULL || g->holds == 0 || size < 0 || size > gathered_t::BYTES)
+    return send_to(chan, buf, size, prepared);
+  if (g->n == gathered_t::MOST || g->used + size > gathered_t::BYTES)
+    send_gathered(g);
+  const struct sockaddr *to = static_cast<const struct sockaddr *>(prepared);
+  int i = g->n++;
+  g->socks[i] = data->sock;
+  g->to_len[i] = to->sa_family == AF_INET6 ? (int)sizeof(struct sockaddr_in6) : (int)sizeof(struct sockaddr_in);
+  memcpy(&g->to[i], to, (size_t)g->to_len[i]);
+  g->offset[i] = g->used;
+  g->size[i] = size;
+  if (size > 0)
+    memcpy(g->bytes + g->used, buf, (size_t)size);
+  g->used += size;
+  return 0;
+}
+
+void __netlane_internal__inet_hold(void)
+{
+  if (gathered.g == NULL)
+    gathered.g = new (std::nothrow) gathered_t();
+  if (gathered.g)
+    gathered.g->holds++;
+}
+
+void __netlane_internal__inet_flush(void)
+{
+  gathered_t *g = gathered.g;
+  if (g == NULL || g->holds == 0)
+    return;
+  if (--g->holds == 0 && g->n > 0)
+    send_gathered(g);
+}
 
 void __netlane_internal__inet_default_settings(void)
 {

@@ -1,6 +1,7 @@
 // POSIX sockets behind the Internet driver: the only file that calls the
 // socket interface, the host-name lookup and the interface-name calls.
 #include "inetsock.h"
+#include "binaddr.h"
 #include "cause.h"
 #include "inetaddr.h"
 
@@ -205,6 +206,94 @@ int __netlane_internal__sock_recv_from(inet_socket_t sock, void *buf, int size,
   if (got > size)
     return -1;
   return static_cast<int>(got);
+}
+
+// Set once the kernel answers ENOSYS (or a test asks): the batch calls
+// then go one datagram at a time.
+static int batch_off = 0;
+
+void __netlane_internal__sock_batch_off(int off)
+{
+  __atomic_store_n(&batch_off, off, __ATOMIC_RELAXED);
+}
+
+int __netlane_internal__sock_recv_many(inet_socket_t sock, unsigned char *const *bufs, int size, int *lens,
+                                       struct sockaddr_storage *froms, int n)
+{
+  enum { MOST = 32 };
+  if (n > MOST)
+    n = MOST;
+  if (n <= 0 || size < 0)
+    return -1;
+  if (!__atomic_load_n(&batch_off, __ATOMIC_RELAXED)) {
+    struct mmsghdr v[MOST];
+    struct iovec io[MOST];
+    for (int i = 0; i < n; i++) {
+      io[i].iov_base = bufs[i];
+      io[i].iov_len = static_cast<size_t>(size);
+      memset(&v[i].msg_hdr, 0, sizeof v[i].msg_hdr);
+      v[i].msg_hdr.msg_name = &froms[i];
+      v[i].msg_hdr.msg_namelen = sizeof froms[i];
+      v[i].msg_hdr.msg_iov = &io[i];
+      v[i].msg_hdr.msg_iovlen = 1;
+    }
+    // MSG_TRUNC: each length is the datagram's real one, so one cut to
+    // fit is never handed on as whole.
+    int got = recvmmsg(sock, v, static_cast<unsigned int>(n), MSG_DONTWAIT | MSG_TRUNC, NULL);
+    if (got >= 0) {
+      for (int i = 0; i < got; i++) {
+        __netlane_internal__sock_plain_address(&froms[i]);
+        bool cut = v[i].msg_len > static_cast<unsigned int>(size) || (v[i].msg_hdr.msg_flags & MSG_TRUNC);
+        lens[i] = cut ? -1 : static_cast<int>(v[i].msg_len);
+      }
+      return got;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+      return 0;
+    if (errno != ENOSYS)
+      return -1;
+    __netlane_internal__sock_batch_off(1);
+  }
+  int len = __netlane_internal__sock_recv_from(sock, bufs[0], size, &froms[0]);
+  if (froms[0].ss_family == 0)
+    return len < 0 ? -1 : 0;
+  lens[0] = len;
+  return 1;
+}
+
+int __netlane_internal__sock_send_many(inet_socket_t sock, const sock_out_t *d, int n)
+{
+  enum { MOST = 32 };
+  int sent = 0, i = 0;
+  while (i < n && !__atomic_load_n(&batch_off, __ATOMIC_RELAXED)) {
+    struct mmsghdr v[MOST];
+    struct iovec io[MOST];
+    int k = n - i < MOST ? n - i : MOST;
+    for (int j = 0; j < k; j++) {
+      io[j].iov_base = const_cast<void *>(d[i + j].buf);
+      io[j].iov_len = static_cast<size_t>(d[i + j].size);
+      memset(&v[j].msg_hdr, 0, sizeof v[j].msg_hdr);
+      v[j].msg_hdr.msg_name = const_cast<struct sockaddr *>(d[i + j].to);
+      v[j].msg_hdr.msg_namelen = static_cast<socklen_t>(d[i + j].len);
+      v[j].msg_hdr.msg_iov = &io[j];
+      v[j].msg_hdr.msg_iovlen = 1;
+    }
+    int went = sendmmsg(sock, v, static_cast<unsigned int>(k), MSG_DONTWAIT);
+    if (went < 0 && errno == ENOSYS) {
+      __netlane_internal__sock_batch_off(1);
+      break;
+    }
+    if (went > 0) {
+      sent += went;
+      i += went;
+    } else {
+      i++;  // the first of them is refused (a full buffer, say): lost
+    }
+  }
+  for (; i < n; i++)
+    if (__netlane_internal__sock_send_to(sock, d[i].buf, d[i].size, d[i].to, d[i].len) == 0)
+      sent++;
+  return sent;
 }
 
 int __netlane_internal__sock_readable(inet_socket_t sock)

@@ -39,6 +39,10 @@ char *__netlane_internal__write_inet_address(char *p, const struct sockaddr_stor
  * most 127 characters. 0 success, -1 failure. */
 int __netlane_internal__read_address(const char *str, struct sockaddr_storage *addr, int *port);
 
+/* A plain socket address in the binary form of binaddr.h. */
+struct bin_addr_t;
+void __netlane_internal__bin_addr_from(const struct sockaddr_storage *addr, struct bin_addr_t *out);
+
 /* Starts preparing d->src into d->dest on a worker thread: 0 started, -1 not. */
 int __netlane_internal__inet_prepareaddress(NET_PREPADDR_DATA *d);
 /* 0 still running; 1 done, d->dest filled; -1 failed (also for a result

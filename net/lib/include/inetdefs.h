@@ -25,6 +25,9 @@ typedef struct channel_data_t {
   int family;                          /* the socket's: AF_INET6 (carrying
                                           both families) or AF_INET */
   struct sockaddr_storage send_address; /* the target as the socket takes it */
+  unsigned long drained_round;         /* the wait round it was last found
+                                          empty in (binaddr.h); 0 none */
+  int drained_skips;                   /* reads passed over since */
 } channel_data_t;
 
 #ifdef __cplusplus

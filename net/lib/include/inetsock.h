@@ -54,6 +54,26 @@ int __netlane_internal__sock_send_to(inet_socket_t sock, const void *buf, int si
 int __netlane_internal__sock_recv_from(inet_socket_t sock, void *buf, int size,
                                        struct sockaddr_storage *from);
 
+/* Up to `n` datagrams in one call, into `bufs[i]` of `size` bytes each:
+ * how many came (0 none; -1 on failure), their lengths in `lens` (-1 for
+ * one longer than `size`, which is gone) and plain senders in `froms`.
+ * Where the kernel has no such call, one datagram is read the plain way. */
+int __netlane_internal__sock_recv_many(inet_socket_t sock, unsigned char *const *bufs, int size, int *lens,
+                                       struct sockaddr_storage *froms, int n);
+
+/* One datagram of a batch to send: its bytes and where to (as fitted). */
+typedef struct sock_out_t {
+  const void *buf;
+  int size;
+  const struct sockaddr *to;
+  int len;
+} sock_out_t;
+
+/* Sends `n` datagrams, as many to a call as the kernel takes (one at a
+ * time where it has no such call): how many went. One that is refused is
+ * lost, as a refused sendto's. */
+int __netlane_internal__sock_send_many(inet_socket_t sock, const sock_out_t *d, int n);
+
 /* Readable without waiting: 0 only when the test says no; 1 otherwise. */
 int __netlane_internal__sock_readable(inet_socket_t sock);
 

@@ -34,6 +34,10 @@ void __netlane_internal__share_stop_listening(port_share_t *share);
  * makes a known unproved pair proved, else waits for the listener, as a
  * plain request of a new pair does. Answers how many were taken. */
 int __netlane_internal__share_pump(port_share_t *share, int max);
+/* The same when the poller has said the port is readable: it is read even
+ * when found empty earlier in this thread's wait round, which share_pump
+ * does not read again. */
+int __netlane_internal__share_pump_readable(port_share_t *share, int max);
 /* The next request of a new pair for the listener, proofs before plain
  * requests: WIRE_PROOF or WIRE_REQUEST, its bytes in `buf` (room for
  * WIRE_PROOF_SIZE) and its sender in `from`; 0 none. Datagrams filed for a
@@ -80,6 +84,23 @@ int __netlane_internal__share_has_input(port_share_t *share, port_peer_t *peer);
 /* Sends one datagram from the port to the peer: 0 sent (or dropped because
  * a newer peer took the address over), nonzero as net_send. */
 int __netlane_internal__share_send(port_share_t *share, port_peer_t *peer, const void *buf, int size);
+
+/* Datagrams filed for the peer and not taken, and in `*pooled` (unless
+ * NULL) the free buffers the port keeps (a test hook reads them). */
+int __netlane_internal__share_queued(port_share_t *share, port_peer_t *peer, int *pooled);
+
+/* A conn's sends during one protocol step: io_hold begins gathering them
+ * on this thread, io_flush ends it and hands what was gathered to the
+ * kernel together (the Internet driver; others send at once). */
+void __netlane_internal__io_hold(void);
+void __netlane_internal__io_flush(void);
+
+/* The next datagram on a conn's own channel (not a shared port's): its
+ * length (-1 cut short or a failed read), -2 when none waits (or the
+ * channel was found empty earlier in this thread's wait round); `*foreign`
+ * 1 when it came from another address than the channel's target. The
+ * sender is compared in binary on the Internet driver. */
+int __netlane_internal__io_read_own(NET_CHANNEL *chan, void *buf, int size, int *foreign);
 
 /* 1 when two address texts name the same machine (what comes before the
  * port; the whole text where there is none). */

@@ -13,6 +13,20 @@ extern "C" {
  * holding that conn steps it at its next look. Safe with any port's guard
  * held. */
 void __netlane_internal__waitset_notify(void *owner);
+/* The same for `n` owners at once (a pump's worth): one look-up. */
+void __netlane_internal__waitset_notify_many(void *const *owners, int n);
+
+/* This thread's wait round: a number that changes whenever a wait on this
+ * thread may have learnt of new datagrams (the wait begins, or its poller
+ * wakes), 0 outside a wait. It lasts a millisecond past the wait's return
+ * (or until a conn or channel closes on this thread), so that the
+ * program's calls on what the wait found do not read again a socket the
+ * wait has just found empty; after that, and for a program that never
+ * waits, every read reads. A reader skips at most WAIT_ROUND_SKIPS reads
+ * per socket found empty, so that a program spinning after a wait is not
+ * held up for long. */
+#define WAIT_ROUND_SKIPS 16
+unsigned long __netlane_internal__wait_round(void);
 /* Takes the conn or channel out of every set, waking the waits that hold
  * it; returns once none of them is using it. */
 void __netlane_internal__waitset_forget_conn(NET_CONN *conn);
