@@ -15,7 +15,6 @@
 #include "files.h"
 #include "network.h"
 #include "packet.h"
-#include "seal.h"
 #include "session.h"
 #include "timers.h"
 
@@ -685,8 +684,8 @@ static void pump(copy_t *c)
     end_copy(c);
     return;
   }
-  // A keyed chat seals only the first SEAL_INNER bytes of a packet.
-  int room = seal_keyed() ? SEAL_INNER - PART_HEAD : PACKET_SIZE - PART_HEAD;
+  // A keyed chat seals parts whole ("Bulk"), so they are as large there.
+  int room = PACKET_SIZE - PART_HEAD;
   for (int n = 0; n < PARTS_PER_STEP && c->sent < own[c->number].size; n++) {
     char p[PACKET_SIZE];
     small_packet(p, "Part", my_number, c->number, c->taker);
