@@ -377,9 +377,12 @@ int console_host_main(int argc, char **argv)
     chat_net_step(1);
     next += STEP_US;
     long long now = clock_us();
-    if (next - now > 0)
-      wait_ms((int)((next - now) / 1000));
-    else if (now - next > 10 * STEP_US)
+    // The wait serves the files on their way every millisecond.
+    while (next - now > 0) {
+      wait_ms(chat_files_pump(1) ? 1 : (int)((next - now + 999) / 1000));
+      now = clock_us();
+    }
+    if (now - next > 10 * STEP_US)
       next = now;  // a long stall is not caught up in a burst
   }
   chat_close(1);

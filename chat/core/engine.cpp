@@ -122,6 +122,19 @@ void chat_net_step(int chat_type)
   files_step(chat_type);
 }
 
+int chat_files_pump(int chat_type)
+{
+  if (!files_busy())
+    return 0;
+  backlog_flush();
+  if (chat_type == 1)
+    host_receive();
+  else if (connected)
+    client_receive();
+  files_step(chat_type);
+  return 1;
+}
+
 void chat_say(int chat_type)
 {
   if (chat_type != 1 && host_ended) {

@@ -88,6 +88,7 @@ static held_t held[MAX_CLIENTS];    // by the conn the part came from
 static long offers_seen = 0;
 static char kept[PACKET_SIZE];      // the last message received, whole
 static bool host_side = false;
+static long part_moved_ms = 0;      // when a part last came in or went on
 static const int *client_user = NULL;  // host: the user number of each client conn
 
 void files_host_users(const int *users)
@@ -486,6 +487,7 @@ static void got_part(const char *p)
     end_take(t, "a part of it was wrong");
     return;
   }
+  part_moved_ms = clock_ms();
   crypto_generichash_update(&t->state, (const unsigned char *)p + PART_HEAD, length);
   if (fwrite(p + PART_HEAD, 1, length, t->file) != (size_t)length) {
     char drop[PACKET_SIZE];
@@ -638,7 +640,13 @@ static void host_files_packet(int i, int who)
         r.used = false;
     if (other == my_number) {
       got_part(kept);
-    } else {
+      return;
+    }
+    // Passed on at once while the taker's window has room; else held, and
+    // the sender is not read until it has gone on.
+    part_moved_ms = clock_ms();
+    int j = conn_of_user(other);
+    if (j >= 0 && send_part(client_conn[j], kept) != 0) {
       held[i].used = true;
       held[i].taker = other;
       memcpy(held[i].packet, kept, PACKET_SIZE);
@@ -728,6 +736,14 @@ void files_step(int chat_type)
   for (take_t &t : takes)
     if (t.used)
       out_file_progress((int)(&t - takes), t.name, (long long)t.got, (long long)t.size, now - t.started);
+}
+
+int files_busy()
+{
+  for (const copy_t &c : copies)
+    if (c.used)
+      return 1;
+  return clock_ms() - part_moved_ms < FILE_BUSY_MS;
 }
 
 void files_user_gone(int who)

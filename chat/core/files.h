@@ -73,6 +73,10 @@ int files_room(int conn_index);
 // Once a step: parts sent while the windows have room, held parts passed
 // on, progress told.
 void files_step(int chat_type);
+// Whether parts are on their way here: a copy of an own offer is being
+// sent, or parts were taken in or passed on in the last FILE_BUSY_MS.
+#define FILE_BUSY_MS 500
+int files_busy();
 // User `who` has left: the files from it and the copies to it end.
 void files_user_gone(int who);
 // The chat ends: every ".part" removed, every file closed.

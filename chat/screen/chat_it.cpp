@@ -528,8 +528,10 @@ void chat_prog(int chat_type)
       long long start = clock_us();
       draw_chat_frame();
       trace_slowest("frame", start, &slowest_frame);
-      if (!done)
-        wait_for_tick();
+      // The wait for the next step serves the files on their way.
+      while (!done && speed_counter <= 0)
+        if (!chat_files_pump(chat_type) || speed_counter <= 0)
+          wait_ms(1);
     }
     if (end_reason)
       allegro_message("%s", end_reason);
