@@ -379,7 +379,8 @@ int console_host_main(int argc, char **argv)
     long long now = clock_us();
     // The wait serves the files on their way every millisecond.
     while (next - now > 0) {
-      wait_ms(chat_files_pump(1) ? 1 : (int)((next - now + 999) / 1000));
+      if (!chat_files_pump(1))
+        wait_ms((int)((next - now + 999) / 1000));
       now = clock_us();
     }
     if (now - next > 10 * STEP_US)

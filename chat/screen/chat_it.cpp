@@ -530,7 +530,7 @@ void chat_prog(int chat_type)
       trace_slowest("frame", start, &slowest_frame);
       // The wait for the next step serves the files on their way.
       while (!done && speed_counter <= 0)
-        if (!chat_files_pump(chat_type) || speed_counter <= 0)
+        if (!chat_files_pump(chat_type))
           wait_ms(1);
     }
     if (end_reason)
