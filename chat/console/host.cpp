@@ -45,7 +45,9 @@ void yammerlane_help(FILE *out)
         "                   characters; FILE must be readable by its owner only\n"
         "\n"
         "In the chat PgUp, PgDn, Home and the mouse wheel page back through the\n"
-        "log's last 2000 lines; End shows the live page again.\n", out);
+        "log's last 2000 lines; End shows the live page again. F6 offers a file\n"
+        "to the chat, F7 takes the newest offer, F8 stops your newest file on its\n"
+        "way (one coming in, or your offer).\n", out);
 }
 
 /* ---- Options ---- */

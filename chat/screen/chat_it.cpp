@@ -446,6 +446,10 @@ void chat_key_step(int chat_type)
     wait_release(KEY_F7);
     file_take_newest(chat_type);
   }
+  if (key[KEY_F8]) {
+    wait_release(KEY_F8);
+    file_stop_newest(chat_type);
+  }
 }
 
 // The frame of Client_init's wait: whom it is connecting to, how long it
