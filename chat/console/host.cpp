@@ -45,7 +45,9 @@ void yammerlane_help(FILE *out)
         "                   characters; FILE must be readable by its owner only\n"
         "\n"
         "In the chat PgUp, PgDn, Home and the mouse wheel page back through the\n"
-        "log's last 2000 lines; End shows the live page again.\n", out);
+        "log's last 2000 lines; End shows the live page again. F6 offers a file\n"
+        "to the chat, F7 takes the newest offer, F8 stops your newest file on its\n"
+        "way (one coming in, or your offer).\n", out);
 }
 
 /* ---- Options ---- */
@@ -377,9 +379,13 @@ int console_host_main(int argc, char **argv)
     chat_net_step(1);
     next += STEP_US;
     long long now = clock_us();
-    if (next - now > 0)
-      wait_ms((int)((next - now) / 1000));
-    else if (now - next > 10 * STEP_US)
+    // The wait serves the files on their way every millisecond.
+    while (next - now > 0) {
+      if (!chat_files_pump(1))
+        wait_ms((int)((next - now + 999) / 1000));
+      now = clock_us();
+    }
+    if (now - next > 10 * STEP_US)
       next = now;  // a long stall is not caught up in a burst
   }
   chat_close(1);

@@ -12,6 +12,7 @@
 #include "rules.h"
 #include "seal.h"
 #include "session.h"
+#include "timers.h"
 
 static const char *bad_port = "Bad PORT: type a number from 1 to 65535, or leave it empty.";
 
@@ -120,6 +121,44 @@ void chat_net_step(int chat_type)
   if (send_flag)
     send_typed_line(chat_type);
   files_step(chat_type);
+}
+
+// Up to a millisecond for a message on the chat's conns (their protocol
+// runs meanwhile), so each hop of a part costs what the machine takes, not
+// a sleep. A conn left unread (its parts wait for a slow taker) is ready at
+// once: a wait that ends at once is followed by a plain sleep, so such a
+// conn cannot make the loop spin.
+static void files_wait(int chat_type)
+{
+  static bool woke_at_once = false;
+  NET_CONN *conns[MAX_CLIENTS];
+  int n = 0;
+  for (int i = 0; chat_type == 1 && i < client_num && i < MAX_CLIENTS; i++)
+    if (client_conn[i])
+      conns[n++] = client_conn[i];
+  if (chat_type != 1 && server_conn)
+    conns[n++] = server_conn;
+  if (woke_at_once || n == 0 || chat_net_ops.send != net_send_rdm) {
+    woke_at_once = false;
+    wait_ms(1);
+    return;
+  }
+  long long start = clock_us();
+  woke_at_once = net_wait(conns, n, NULL, 0, 1) > 0 && clock_us() - start < 50;
+}
+
+int chat_files_pump(int chat_type)
+{
+  if (!files_busy())
+    return 0;
+  backlog_flush();
+  if (chat_type == 1)
+    host_receive();
+  else if (connected)
+    client_receive();
+  files_step(chat_type);
+  files_wait(chat_type);
+  return 1;
 }
 
 void chat_say(int chat_type)

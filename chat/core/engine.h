@@ -23,6 +23,14 @@ int chat_join_open(int (*wait_hook)(const char *peer, long remaining_ms), char w
 // One logic step's network work: joins, the typed line, receiving.
 void chat_net_step(int chat_type);
 
+// Between logic steps, while files are on their way (files_busy): the
+// conns are read and the parts sent and passed on, then up to a
+// millisecond is waited for the next message, so a transfer is not held
+// to one window of parts a 60 Hz step. A loop calls it again and again
+// while it waits for the next step. 1 when files were on their way, else
+// 0 at once: nothing was done and the caller sleeps as it would.
+int chat_files_pump(int chat_type);
+
 // The local user pressed Enter on the line in user[my_number].typings: the
 // line is shown and marked to go out at the next step, or a note says why
 // it is not sent.

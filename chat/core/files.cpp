@@ -15,7 +15,6 @@
 #include "files.h"
 #include "network.h"
 #include "packet.h"
-#include "seal.h"
 #include "session.h"
 #include "timers.h"
 
@@ -48,6 +47,7 @@ typedef struct own_t {       // an offer of the local user
   char path[FILE_PATH_SIZE];
   uint64_t size;
   char name[FILE_OFFER_NAME];
+  long made;                 // when it was offered: F8 stops the newest
 } own_t;
 typedef struct copy_t {      // one taker's copy of an own offer
   bool used;
@@ -64,7 +64,7 @@ typedef struct take_t {      // a file being received
   FILE *file;
   char part[FILE_PATH_SIZE + 8], path[FILE_PATH_SIZE];
   char name[FILE_OFFER_NAME];
-  long started;
+  long started, heard;       // when it was taken, when a part last came
 } take_t;
 typedef struct route_t {     // host: a take it has seen, so parts may pass
   bool used;
@@ -89,6 +89,7 @@ static held_t held[MAX_CLIENTS];    // by the conn the part came from
 static long offers_seen = 0;
 static char kept[PACKET_SIZE];      // the last message received, whole
 static bool host_side = false;
+static long part_moved_ms = 0;      // when a part last came in or went on
 static const int *client_user = NULL;  // host: the user number of each client conn
 
 void files_host_users(const int *users)
@@ -284,6 +285,7 @@ int file_offer(const char *path, int chat_type)
     return FILE_NOT_REGULAR;
   }
   o->used = true;
+  o->made = clock_ms();
   snprintf(o->path, sizeof o->path, "%s", path);
   const char *base = strrchr(path, '/');
   snprintf(o->name, sizeof o->name, "%s", base ? base + 1 : path);
@@ -415,7 +417,7 @@ int file_take_newest(int chat_type)
   memcpy(t->hash, o->hash, FILE_HASH);
   snprintf(t->name, sizeof t->name, "%s", o->name);
   crypto_generichash_init(&t->state, NULL, 0, FILE_HASH);
-  t->started = clock_ms();
+  t->started = t->heard = clock_ms();
   char line[USER_DATA + 60];
   snprintf(line, sizeof line, "Taking %s from %s", o->name, user[o->from].name);
   say(line);
@@ -487,6 +489,7 @@ static void got_part(const char *p)
     end_take(t, "a part of it was wrong");
     return;
   }
+  part_moved_ms = t->heard = clock_ms();
   crypto_generichash_update(&t->state, (const unsigned char *)p + PART_HEAD, length);
   if (fwrite(p + PART_HEAD, 1, length, t->file) != (size_t)length) {
     char drop[PACKET_SIZE];
@@ -519,7 +522,7 @@ static void end_copy(copy_t *c)
 // A take of an own offer by `taker`: a copy starts.
 static void got_take(int number, int taker)
 {
-  if (number < 0 || number >= OWN_OFFERS || !own[number].used || copy_of(number, taker))
+  if (number < 0 || number >= OWN_OFFERS || copy_of(number, taker))
     return;
   copy_t *c = NULL;
   for (copy_t &f : copies)
@@ -527,7 +530,8 @@ static void got_take(int number, int taker)
       c = &f;
       break;
     }
-  FILE *file = c ? fopen(own[number].path, "rb") : NULL;
+  // A withdrawn offer, or one of another run, is refused like a file gone.
+  FILE *file = c && own[number].used ? fopen(own[number].path, "rb") : NULL;
   if (!file) {
     char drop[PACKET_SIZE];
     small_packet(drop, "Drop", my_number, number, taker);
@@ -639,7 +643,13 @@ static void host_files_packet(int i, int who)
         r.used = false;
     if (other == my_number) {
       got_part(kept);
-    } else {
+      return;
+    }
+    // Passed on at once while the taker's window has room; else held, and
+    // the sender is not read until it has gone on.
+    part_moved_ms = clock_ms();
+    int j = conn_of_user(other);
+    if (j >= 0 && send_part(client_conn[j], kept) != 0) {
       held[i].used = true;
       held[i].taker = other;
       memcpy(held[i].packet, kept, PACKET_SIZE);
@@ -675,6 +685,8 @@ int files_room(int conn_index)
 
 /* ---- Sending and progress ---- */
 
+static void stop_take(take_t *t, const char *why);
+
 // Parts one copy may send in one step: the step stays short.
 #define PARTS_PER_STEP 64
 
@@ -685,8 +697,8 @@ static void pump(copy_t *c)
     end_copy(c);
     return;
   }
-  // A keyed chat seals only the first SEAL_INNER bytes of a packet.
-  int room = seal_keyed() ? SEAL_INNER - PART_HEAD : PACKET_SIZE - PART_HEAD;
+  // A keyed chat seals parts whole ("Bulk"), so they are as large there.
+  int room = PACKET_SIZE - PART_HEAD;
   for (int n = 0; n < PARTS_PER_STEP && c->sent < own[c->number].size; n++) {
     char p[PACKET_SIZE];
     small_packet(p, "Part", my_number, c->number, c->taker);
@@ -727,8 +739,75 @@ void files_step(int chat_type)
   }
   long now = clock_ms();
   for (take_t &t : takes)
+    if (t.used && now - t.heard >= FILE_SILENT_MS) {
+      char why[48];
+      snprintf(why, sizeof why, "nothing of it came for %d seconds", FILE_SILENT_MS / 1000);
+      stop_take(&t, why);
+    }
+  for (take_t &t : takes)
     if (t.used)
       out_file_progress((int)(&t - takes), t.name, (long long)t.got, (long long)t.size, now - t.started);
+}
+
+// Stops take `t` of the local user: the sender is told, nothing is kept.
+static void stop_take(take_t *t, const char *why)
+{
+  char drop[PACKET_SIZE];
+  small_packet(drop, "Drop", t->from, t->number, my_number);
+  send_toward(drop, t->from, OWN_ORIGIN);
+  if (host_side)
+    forget_route(t->from, t->number, my_number);
+  end_take(t, why);
+}
+
+int file_stop_newest(int chat_type)
+{
+  host_side = chat_type == 1;
+  take_t *t = NULL;
+  for (take_t &c : takes)
+    if (c.used && (!t || c.started - t->started > 0))
+      t = &c;
+  own_t *o = NULL;
+  for (own_t &c : own)
+    if (c.used && (!o || c.made - o->made > 0))
+      o = &c;
+  if (!t && !o) {
+    say("Nothing of yours is on its way to stop");
+    return FILE_NO_OFFER;
+  }
+  if (t && (!o || t->started - o->made >= 0)) {
+    stop_take(t, "you stopped it");
+    return FILE_OK;
+  }
+  // The offer is withdrawn: its copies end, its takers are told, and a
+  // later take is answered with "Drop".
+  int number = (int)(o - own);
+  char drop[PACKET_SIZE];
+  for (copy_t &c : copies)
+    if (c.used && c.number == number) {
+      if (host_side) {
+        small_packet(drop, "Drop", my_number, number, c.taker);
+        send_toward(drop, c.taker, OWN_ORIGIN);
+      }
+      end_copy(&c);
+    }
+  if (!host_side) {
+    small_packet(drop, "Drop", my_number, number, 0);
+    send_toward(drop, 1, OWN_ORIGIN);
+  }
+  o->used = false;
+  char line[USER_DATA + 60];
+  snprintf(line, sizeof line, "You no longer offer %s", o->name);
+  say(line);
+  return FILE_OK;
+}
+
+int files_busy()
+{
+  for (const copy_t &c : copies)
+    if (c.used)
+      return 1;
+  return clock_ms() - part_moved_ms < FILE_BUSY_MS;
 }
 
 void files_user_gone(int who)

@@ -58,6 +58,15 @@ int file_offer(const char *path, int chat_type);
 // a line says which.
 int file_take_newest(int chat_type);
 
+// F8: the local user stops the newest of its own transfers: a file coming
+// in (the sender is told, the .part removed) or its newest offer, which is
+// withdrawn (copies on their way end, their takers are told). FILE_OK, or
+// FILE_NO_OFFER when nothing is on its way; a line says which.
+int file_stop_newest(int chat_type);
+// A file taken of which nothing comes for this long is given up with a
+// line: its sender never answered the take, or stalled.
+#define FILE_SILENT_MS 20000
+
 // Host: the user number of each client conn (the rules' table), by which
 // files are routed.
 void files_host_users(const int *users);
@@ -73,6 +82,10 @@ int files_room(int conn_index);
 // Once a step: parts sent while the windows have room, held parts passed
 // on, progress told.
 void files_step(int chat_type);
+// Whether parts are on their way here: a copy of an own offer is being
+// sent, or parts were taken in or passed on in the last FILE_BUSY_MS.
+#define FILE_BUSY_MS 500
+int files_busy();
 // User `who` has left: the files from it and the copies to it end.
 void files_user_gone(int who);
 // The chat ends: every ".part" removed, every file closed.

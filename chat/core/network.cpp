@@ -192,7 +192,7 @@ int send_part(NET_CONN *conn, const char *packet)
 {
   if (!conn || backlog_of(conn))
     return 1;
-  return seal_send(conn, packet) == 0 ? 0 : 1;
+  return seal_send_bulk(conn, packet) == 0 ? 0 : 1;
 }
 
 int send_packet(NET_CONN *conn, const char *packet, int origin)
@@ -411,17 +411,24 @@ int receive_chat_message(NET_CONN *conn, char *message)
   int size = chat_net_ops.query(conn);
   if (size <= 0)
     return 0;
-  if (size > PACKET_SIZE) {
+  // A keyed chat's file parts come sealed whole, a little longer.
+  int largest = seal_keyed() ? SEAL_BULK : PACKET_SIZE;
+  if (size > largest) {
     // Left queued it would be reported again and again; no chat packet is that long.
     chat_net_ops.ignore(conn);
     return -1;
   }
-  int got = chat_net_ops.receive(conn, message, PACKET_SIZE);
+  char raw[SEAL_BULK];
+  int got = chat_net_ops.receive(conn, raw, largest);
   if (got < 0)
     chat_net_ops.ignore(conn);
-  if (got > 0 && seal_take(conn, message, got) == SEAL_BROKEN)
+  if (got > 0 && seal_take(conn, raw, got) == SEAL_BROKEN) {
+    memset(message, 0, PACKET_SIZE);
     return SEAL_BROKEN;
-  return got > 0 ? got : -1;  // an empty message is no packet either
+  }
+  if (got > 0)
+    memcpy(message, raw, got < PACKET_SIZE ? got : PACKET_SIZE);
+  return got > 0 ? (got < PACKET_SIZE ? got : PACKET_SIZE) : -1;  // an empty message is no packet either
 }
 
 // The next message of waiting conn `w` into `message` (PACKET_SIZE bytes,

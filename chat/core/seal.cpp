@@ -12,6 +12,10 @@
 //     0  4  "Seal"        4  8  counter, big-endian: 0, 1, 2... each direction
 //    12 272 ChaCha20-Poly1305 (IETF) of bytes 0-255 of the chat packet;
 //           additional data bytes 0-11, nonce 4 zero bytes and the counter
+//   "Bulk"  both ways, only a file's parts, and only to a peer that took it
+//     0  4  "Bulk"        4  8  counter: the next of the direction's "Seal"s
+//    12 1040 ChaCha20-Poly1305 (IETF) of all 1024 bytes of the chat packet,
+//           additional data and nonce as "Seal"'s; 1052 bytes in all
 //   "Nope"  host -> client, in clear; then the host closes the conn
 //     0  4  "Nope"        4  1  1 the first packet was no "Open", 2 wrong key
 //
@@ -130,31 +134,46 @@ static void make_nonce(unsigned char nonce[crypto_aead_chacha20poly1305_IETF_NPU
   put_be64(nonce + 4, counter);
 }
 
-void seal_packet(char *packet, const char *inner, uint64_t counter, const unsigned char key[SEAL_KEY])
+// The sealed form `id` of the first `inner_size` bytes of `inner`, in
+// `packet`: the head, then the cipher text and its tag.
+static void seal_into(char *packet, const char *id, const char *inner, int inner_size, uint64_t counter,
+                      const unsigned char key[SEAL_KEY])
 {
   unsigned char *p = (unsigned char *)packet;
   unsigned char nonce[crypto_aead_chacha20poly1305_IETF_NPUBBYTES];
-  memset(p, 0, PACKET_SIZE);
-  memcpy(p, "Seal", 4);
+  memcpy(p, id, 4);
   put_be64(p + 4, counter);
   make_nonce(nonce, counter);
-  crypto_aead_chacha20poly1305_ietf_encrypt(p + 12, NULL, (const unsigned char *)inner, SEAL_INNER,
+  crypto_aead_chacha20poly1305_ietf_encrypt(p + 12, NULL, (const unsigned char *)inner, inner_size,
                                             p, 12, NULL, nonce, key);
+}
+
+void seal_packet(char *packet, const char *inner, uint64_t counter, const unsigned char key[SEAL_KEY])
+{
+  memset(packet, 0, PACKET_SIZE);
+  seal_into(packet, "Seal", inner, SEAL_INNER, counter, key);
+}
+
+void seal_bulk_packet(char *packet, const char *inner, uint64_t counter, const unsigned char key[SEAL_KEY])
+{
+  seal_into(packet, "Bulk", inner, PACKET_SIZE, counter, key);
 }
 
 int seal_unseal(char *inner, const char *packet, int size, uint64_t expected, const unsigned char key[SEAL_KEY])
 {
   const unsigned char *p = (const unsigned char *)packet;
-  if (!is_packet(packet, size, "Seal") || get_be64(p + 4) != expected)
+  bool bulk = size == SEAL_BULK && memcmp(packet, "Bulk", 4) == 0;
+  if ((!bulk && !is_packet(packet, size, "Seal")) || get_be64(p + 4) != expected)
     return -1;
+  int inner_size = bulk ? PACKET_SIZE : SEAL_INNER;
   unsigned char nonce[crypto_aead_chacha20poly1305_IETF_NPUBBYTES];
   make_nonce(nonce, expected);
-  unsigned char opened[SEAL_INNER];
-  if (crypto_aead_chacha20poly1305_ietf_decrypt(opened, NULL, NULL, p + 12, SEAL_END - 12, p, 12,
+  unsigned char opened[PACKET_SIZE];
+  if (crypto_aead_chacha20poly1305_ietf_decrypt(opened, NULL, NULL, p + 12, inner_size + 16, p, 12,
                                                 nonce, key) != 0)
     return -1;
   memset(inner, 0, PACKET_SIZE);
-  memcpy(inner, opened, SEAL_INNER);
+  memcpy(inner, opened, inner_size);
   sodium_memzero(opened, sizeof opened);
   return 0;
 }
@@ -601,20 +620,35 @@ int seal_client_join(NET_CONN *conn, const char *key_text,
 
 /* ---- Both ---- */
 
-int seal_send(NET_CONN *conn, const char *packet)
+// Sends `packet` on `conn` as it is, or sealed as the conn's next counter
+// (a "Bulk" when `bulk`).
+static int send_sealed(NET_CONN *conn, const char *packet, bool bulk)
 {
   if (!keyed)
     return chat_net_ops.send(conn, packet, PACKET_SIZE);
   sealed_conn_t *c = record_of(conn);
   if (!c || c->phase != PHASE_OPEN)
     return 0;
-  char sealed[PACKET_SIZE];
-  seal_packet(sealed, packet, c->sent, c->send_key);
-  int result = chat_net_ops.send(conn, sealed, PACKET_SIZE);
+  char sealed[SEAL_BULK];
+  if (bulk)
+    seal_bulk_packet(sealed, packet, c->sent, c->send_key);
+  else
+    seal_packet(sealed, packet, c->sent, c->send_key);
+  int result = chat_net_ops.send(conn, sealed, bulk ? SEAL_BULK : PACKET_SIZE);
   // A refused send (full window) is sent again later with the same counter.
   if (result == 0)
     c->sent++;
   return result;
+}
+
+int seal_send(NET_CONN *conn, const char *packet)
+{
+  return send_sealed(conn, packet, false);
+}
+
+int seal_send_bulk(NET_CONN *conn, const char *packet)
+{
+  return send_sealed(conn, packet, true);
 }
 
 int seal_held(NET_CONN *conn, char *packet)

@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 #include "netlane.h"
+#include "packet.h"
 
 #define KEY_TEXT_SIZE 41   // the KEY field: 40 characters and the terminator
 extern char chat_key[KEY_TEXT_SIZE];
@@ -16,6 +17,7 @@ extern char chat_key[KEY_TEXT_SIZE];
 #define SEAL_KEY      32   // K, and the key of each direction of a conn
 #define SEAL_INNER   256   // bytes of the chat packet that a "Seal" carries
 #define SEAL_END     (12 + SEAL_INNER + 16)  // a "Seal" is zero from here on
+#define SEAL_BULK    (12 + PACKET_SIZE + 16) // a "Bulk": a whole chat packet sealed
 
 // What "Nope" says, in its byte 4.
 #define NOPE_NEEDS_KEY 1   // the conn's first packet was not "Open"
@@ -61,9 +63,13 @@ int seal_conn_keys(const unsigned char k[SEAL_KEY], const unsigned char own_secr
                    const unsigned char hpk[SEAL_PUBLIC], unsigned char keys[2 * SEAL_KEY]);
 // Builds the "Seal" of the first SEAL_INNER bytes of `inner` in `packet`.
 void seal_packet(char *packet, const char *inner, uint64_t counter, const unsigned char key[SEAL_KEY]);
+// Builds the "Bulk" of all PACKET_SIZE bytes of `inner` in `packet`
+// (SEAL_BULK bytes).
+void seal_bulk_packet(char *packet, const char *inner, uint64_t counter, const unsigned char key[SEAL_KEY]);
 // Opens the "Seal" in `packet` (`size` bytes) into `inner` (PACKET_SIZE
-// bytes, zero after the first SEAL_INNER). 0, or -1 when it is no "Seal",
-// its counter is not `expected` or it does not open with `key`.
+// bytes, zero after the first SEAL_INNER), or the "Bulk" (all PACKET_SIZE).
+// 0, or -1 when it is neither, its counter is not `expected` or it does
+// not open with `key`.
 int seal_unseal(char *inner, const char *packet, int size, uint64_t expected, const unsigned char key[SEAL_KEY]);
 
 /* ---- The running chat ---- */
@@ -98,11 +104,16 @@ extern int lock_wait_ms;
 // key, else as the conn's next "Seal". The send's result; 0 and nothing
 // sent on a keyed conn without keys (nothing goes in clear).
 int seal_send(NET_CONN *conn, const char *packet);
+// Sends a file's part `packet` on `conn`: as it is in a chat without a
+// key, else as the conn's next "Bulk", which carries all PACKET_SIZE bytes.
+// Only a peer that took a file is sent one. As seal_send.
+int seal_send_bulk(NET_CONN *conn, const char *packet);
 // 1 and the packet with which `conn` earned its place in `packet`, once.
 int seal_held(NET_CONN *conn, char *packet);
-// What was received on `conn` (`size` bytes in `packet`): 1 when `packet`
-// now holds a chat packet for the rules (the packet as it came in a chat
-// without a key, a "Nope", or what a "Seal" carried, zero-filled); -2 when
+// What was received on `conn` (`size` bytes in `packet`, which has room
+// for SEAL_BULK): 1 when `packet` now holds a chat packet for the rules
+// (the packet as it came in a chat without a key, a "Nope", or what a
+// "Seal" or "Bulk" carried, zero-filled); -2 when
 // it did not open: the conn is broken and is to end.
 #define SEAL_BROKEN -2
 int seal_take(NET_CONN *conn, char *packet, int size);

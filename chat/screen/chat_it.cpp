@@ -161,7 +161,29 @@ static void draw_file_bars()
 
 static void wait_release(int k);
 
-// F6: Allegro's file selector over the chat; Esc in it cancels.
+// While the file selector is open the chat goes on. Allegro's dialog loop
+// reads the mouse buttons through its gui_mouse_b hook on every pass (and
+// in its inner loops while a button is held); the hook put in its place
+// runs the logic steps that are due, network only, before it reads them.
+// The conns are polled, lines are taken in (shown once the selector
+// closes) and the host does not take a browsing user for gone.
+static int selector_chat_type = 0;
+static int (*plain_mouse_b)() = NULL;
+
+static int selector_mouse_b()
+{
+  // The dialog loop never rests: a short sleep keeps it off a whole core.
+  if (speed_counter <= 0)
+    wait_ms(1);
+  while (speed_counter > 0) {
+    chat_net_step(selector_chat_type);
+    speed_counter--;
+  }
+  return plain_mouse_b ? plain_mouse_b() : 0;
+}
+
+// F6: Allegro's file selector over the chat; Esc in it cancels. It opens
+// in the folder of the last file offered.
 static void offer_from_selector(int chat_type)
 {
   static char path[FILE_PATH_SIZE] = "";
@@ -169,15 +191,23 @@ static void offer_from_selector(int chat_type)
     const char *home = getenv("HOME");
     snprintf(path, sizeof path, "%s/", home ? home : ".");
   }
+  selector_chat_type = chat_type;
+  plain_mouse_b = gui_mouse_b;
+  gui_mouse_b = selector_mouse_b;
   int chosen = file_select_ex("Offer a file to the chat (Esc cancels)", path, NULL, sizeof path, 400, 300);
+  gui_mouse_b = plain_mouse_b;
   // The Esc or Enter that closed the selector is not for the chat.
   wait_release(KEY_ESC);
   wait_release(KEY_ENTER);
   clear_keybuf();
-  speed_counter = 1;  // the time in the selector is not caught up step by step
-  chat_window.re_draw = text_box.re_draw = buddy_window.re_draw = true;
+  speed_counter = 1;
+  // The windows are drawn from their own bitmaps at every frame: the log's
+  // page is not repainted, which would start it afresh.
   if (chosen)
     file_offer(path, chat_type);
+  char *slash = strrchr(path, '/');
+  if (slash)
+    slash[1] = 0;
 }
 
 // What the core tells, as this screen shows it.
@@ -416,6 +446,10 @@ void chat_key_step(int chat_type)
     wait_release(KEY_F7);
     file_take_newest(chat_type);
   }
+  if (key[KEY_F8]) {
+    wait_release(KEY_F8);
+    file_stop_newest(chat_type);
+  }
 }
 
 // The frame of Client_init's wait: whom it is connecting to, how long it
@@ -498,8 +532,10 @@ void chat_prog(int chat_type)
       long long start = clock_us();
       draw_chat_frame();
       trace_slowest("frame", start, &slowest_frame);
-      if (!done)
-        wait_for_tick();
+      // The wait for the next step serves the files on their way.
+      while (!done && speed_counter <= 0)
+        if (!chat_files_pump(chat_type))
+          wait_ms(1);
     }
     if (end_reason)
       allegro_message("%s", end_reason);

@@ -269,6 +269,27 @@ TEST_F(FileClient, AnOfferedFileGoesOutWholeToEachTakerAndIsSavedAtATakingClient
   client_gets(offer(2, 1, "", "empty"));
   ASSERT_EQ(FILE_OK, file_take_newest(2));
   EXPECT_TRUE(fs::exists(fs::path(base) / "Yammerlane" / "empty"));
+
+  // F8 stops a file coming in (the sender is told, no .part stays), then
+  // withdraws the own offer: its copy ends and a later take gets "Drop".
+  client_gets(offer(2, 2, data, "stopped.bin"));
+  ASSERT_EQ(FILE_OK, file_take_newest(2));
+  client_gets(part(2, 2, 4, 0, data.substr(0, 1000)));
+  ASSERT_EQ(FILE_OK, file_stop_newest(2));
+  EXPECT_EQ("Drop", id_of(host.sent.back()));
+  EXPECT_EQ(2, byte_of(host.sent.back(), 0));
+  EXPECT_FALSE(fs::exists(fs::path(base) / "Yammerlane" / "stopped.bin.part"));
+  client_gets(packet("Take", {4, 0, 5}));
+  ASSERT_EQ(FILE_OK, file_stop_newest(2));
+  EXPECT_EQ("post 0 Server: You no longer offer out.bin", events().back());
+  EXPECT_EQ("Drop", id_of(host.sent.back()));
+  host.sent.clear();
+  files_step(2);
+  EXPECT_TRUE(host.sent.empty()) << "the withdrawn copy sends nothing more";
+  client_gets(packet("Take", {4, 0, 3}));
+  ASSERT_EQ(1u, host.sent.size());
+  EXPECT_EQ("Drop", id_of(host.sent[0]));
+  EXPECT_EQ(FILE_NO_OFFER, file_stop_newest(2));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <deque>
 #include <sodium.h>
 #include "chat_fixture.h"
+#include "files.h"
 #include "main.h"
 #include "menu.h"
 #include "packet.h"
@@ -705,6 +706,13 @@ struct KeyedPeer {
     seal_packet(p.data(), inner.data(), sent++, keys + (host_side ? SEAL_KEY : 0));
     return p;
   }
+  // A file's part as a taker's program seals it: the whole packet.
+  std::vector<char> bulk(const std::vector<char> &inner)
+  {
+    std::vector<char> p(SEAL_BULK);
+    seal_bulk_packet(p.data(), inner.data(), sent++, keys + (host_side ? SEAL_KEY : 0));
+    return p;
+  }
   // The ids of what `sent` carried from packet `from` on, each opened next
   // in line; "????" for one that does not open.
   std::vector<std::string> opened(const std::vector<std::vector<char>> &sent, size_t from,
@@ -837,6 +845,58 @@ TEST_F(KeyedHost, ReplayedReorderedOrAlteredSealEndsTheConnAsGone)
     seen += id == "Left";
   EXPECT_EQ(3u, seen);
   EXPECT_EQ(0, std::count(got.begin(), got.end(), "????"));
+}
+
+TEST_F(KeyedHost, FilePartsGoSealedWholeAndNothingTheHostSendsHoldsThePlainFile)
+{
+  KeyedPeer alice, bob, carol;  // Carol follows the chat's design and knows no files
+  KeyedPeer *peers[3] = {&alice, &bob, &carol};
+  files_host_users(client_user);
+  join_keyed(fakes[0], alice, "Alice");
+  join_keyed(fakes[1], bob, "Bob");
+  join_keyed(fakes[2], carol, "Carol");
+  size_t from[3];
+  for (int i = 0; i < 3; i++)
+    peers[i]->opened(fakes[i].sent, 1), from[i] = fakes[i].sent.size();
+  std::string data;
+  for (int n = 0; data.size() < 2500; n++)
+    data += "PLAIN RUN " + std::to_string(n) + "|";
+  std::vector<char> offer = packet("Offr", {2, 0});
+  offer[6] = (char)data.size();
+  offer[7] = (char)(data.size() >> 8);
+  crypto_generichash((unsigned char *)offer.data() + 12, 32, (const unsigned char *)data.data(), data.size(), NULL, 0);
+  memcpy(offer.data() + 44, "plain.txt", 9);
+  fakes[0].inbox.push_back(alice.seal(offer));
+  host_receive();
+  fakes[1].inbox.push_back(bob.seal(packet("Take", {2, 0, 9})));
+  host_receive();
+  for (size_t at = 0; at < data.size(); at += PACKET_SIZE - PART_HEAD) {
+    std::vector<char> p = packet("Part", {2, 0, 3});
+    size_t length = std::min(data.size() - at, (size_t)(PACKET_SIZE - PART_HEAD));
+    p[7] = (char)at, p[8] = (char)(at >> 8), p[13] = (char)length, p[14] = (char)(length >> 8);
+    memcpy(p.data() + PART_HEAD, data.data() + at, length);
+    fakes[0].inbox.push_back(alice.bulk(p));
+  }
+  for (int n = 0; n < 8; n++)
+    host_receive(), files_step(1);
+
+  // Bob opens every part in turn and has the file whole; Carol saw only "Seal"s.
+  std::vector<std::vector<char>> inner;
+  EXPECT_EQ(std::vector<std::string>({"Offr", "Part", "Part", "Part"}), bob.opened(fakes[1].sent, from[1], &inner));
+  std::string got;
+  for (size_t n = 1; n < inner.size(); n++)
+    got.append(inner[n].data() + PART_HEAD, (unsigned char)inner[n][13] | (unsigned char)inner[n][14] << 8);
+  EXPECT_EQ(data, got);
+  EXPECT_EQ((size_t)SEAL_BULK, fakes[1].sent.back().size());
+  EXPECT_EQ(std::vector<std::string>({"Take"}), alice.opened(fakes[0].sent, from[0]));
+  EXPECT_EQ(std::vector<std::string>({"Offr"}), carol.opened(fakes[2].sent, from[2]));
+  for (size_t n = 0; n < fakes[2].sent.size(); n++)
+    EXPECT_EQ(n == 0 ? "Lock" : "Seal", id_of(fakes[2].sent[n]));
+  // What the host sent anyone, as a capture of its port would hold it.
+  const std::string run = "PLAIN RUN";
+  for (int i = 0; i < 3; i++)
+    for (const auto &m : fakes[i].sent)
+      EXPECT_EQ(m.end(), std::search(m.begin(), m.end(), run.begin(), run.end())) << "conn " << i;
 }
 
 // Guesses at the key: each a conn from `ip` (and `port`, by default a new

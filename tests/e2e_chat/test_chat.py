@@ -2,6 +2,7 @@
 own Xvfb, driven by real X key events over UDP on 127.0.0.1, checked on
 screenshots (glyphs compared with the same text drawn with Allegro's font)
 and on the trace of posted lines and samples (YAMMERLANE_TRACE)."""
+import hashlib
 import os
 import shutil
 import socket
@@ -38,11 +39,15 @@ def line_y(n):
 class Chatter:
     """One yammerlane process with its own display, folder and trace."""
 
-    def __init__(self, port, scale=1, size=(800, 600)):
+    def __init__(self, port, scale=1, size=(800, 600), env=None):
         self.workdir = tempfile.mkdtemp(prefix="ylchat-")
         self.trace_path = os.path.join(self.workdir, "trace.txt")
         self.display = Display(*size)
         self.display.env["YAMMERLANE_TRACE"] = self.trace_path
+        # Files taken in a chat land in the test's folder, never in ~/Downloads.
+        self.downloads = os.path.join(self.workdir, "downloads")
+        self.display.env["XDG_DOWNLOAD_DIR"] = self.downloads
+        self.display.env.update(env or {})
         # No chat of these tests may take the default port 24785.
         self.app = App(display=self.display, workdir=self.workdir,
                        config="[internet]\nport = %d\n" % port, scale=scale)
@@ -305,6 +310,26 @@ class ChatTestCase(unittest.TestCase):
         self.addCleanup(c.close)
         return c
 
+    def outside_private_net(self, test, timeout=220):
+        """True after running test_chat.`test` again in a private network
+        namespace of its own (only its loopback, up), which must pass; False
+        when this run is that one."""
+        if os.environ.get("YL_PRIVATE_NET"):
+            return False
+        if not shutil.which("unshare"):
+            self.skipTest("unshare is missing: no private network for this test")
+        probe = subprocess.run(["unshare", "--net", "ip", "link", "set", "lo", "up"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+        if probe.returncode != 0:
+            self.skipTest("unshare --net is refused here: not run")
+        done = subprocess.run(
+            ["unshare", "--net", "sh", "-c", "ip link set lo up && exec \"$0\" -m unittest test_chat." + test,
+             sys.executable],
+            env=dict(os.environ, YL_PRIVATE_NET="1"), cwd=os.path.dirname(os.path.abspath(__file__)),
+            timeout=timeout, preexec_fn=_die_with_parent)
+        self.assertEqual(0, done.returncode, "the run inside the private network failed (above)")
+        return True
+
 
 class ThreeWayChatTest(ChatTestCase):
     def test_host_and_two_clients(self):
@@ -564,19 +589,7 @@ class KeyedStrangersTest(ChatTestCase):
     lines must flow."""
 
     def test_users_stay_through_guesses_and_replays(self):
-        if not os.environ.get("YL_PRIVATE_NET"):
-            if not shutil.which("unshare"):
-                self.skipTest("unshare is missing: no private network for this test")
-            probe = subprocess.run(["unshare", "--net", "ip", "link", "set", "lo", "up"],
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
-            if probe.returncode != 0:
-                self.skipTest("unshare --net is refused here: not run")
-            done = subprocess.run(
-                ["unshare", "--net", "sh", "-c", "ip link set lo up && exec \"$0\" -m unittest "
-                 "test_chat.KeyedStrangersTest.test_users_stay_through_guesses_and_replays", sys.executable],
-                env=dict(os.environ, YL_PRIVATE_NET="1"), cwd=os.path.dirname(os.path.abspath(__file__)),
-                timeout=220, preexec_fn=_die_with_parent)
-            self.assertEqual(0, done.returncode, "the run inside the private network failed (above)")
+        if self.outside_private_net("KeyedStrangersTest.test_users_stay_through_guesses_and_replays"):
             return
         port = 24001   # the namespace is this test's alone
         key = "plum orbit canvas tide"
@@ -739,6 +752,119 @@ class ScaledChatTest(ChatTestCase):
         h.app.dismiss_message()
         h.wait_menu()
         self.assertTrue(self.repeated(h, 2))
+
+
+def sha256(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+class FileTransferTest(ChatTestCase):
+    """Files offered with F6 (the path typed into the selector) and taken
+    with F7, between a host and two clients in a private network: 10 MiB to
+    two takers, 1 byte, an empty file, and a line that passes a 50 MiB
+    transfer; the chat goes on while the selector is open."""
+
+    SIZES = {"ten.bin": 10 << 20, "one.bin": 1, "empty.bin": 0, "fifty.bin": 50 << 20}
+    SHOWN = {"ten.bin": "10.0 MiB", "one.bin": "1 B", "empty.bin": "0 B", "fifty.bin": "50.0 MiB"}
+
+    def offer(self, c, name):
+        """F6, the name typed into the selector (it opens in the files'
+        folder), Enter: the offer's line."""
+        shown = c.grows("post 0 Server: You offer %s (%s)" % (name, self.SHOWN[name]))
+        self.open_selector(c)
+        c.app.type(name)
+        c.app.hold("Return", 0.05)
+        wait_until(shown, 10, 0.05)
+
+    def open_selector(self, c):
+        """F6 until the selector covers the middle of the log."""
+        middle = lambda: c.app.screenshot().crop(150, 200, 300, 100).pixels
+        before = middle()
+        c.key("F6", lambda: middle() != before)
+
+    def saved(self, c, name):
+        return "post 0 Server: saved to %s/Yammerlane/%s" % (c.downloads, name)
+
+    def take(self, c, name, sender="Alice"):
+        c.key("F7", c.grows("post 0 Server: Taking %s from %s" % (name, sender)))
+
+    def when(self, c, event):
+        """Trace time (ms, the machine's steady clock) at which `event` was first posted."""
+        with open(c.trace_path) as f:
+            for line in f:
+                at, _, rest = line.rstrip("\n").partition(" ")
+                if rest == event:
+                    return int(at)
+        return None
+
+    def test_offer_take_and_talk_through_a_transfer(self):
+        if self.outside_private_net("FileTransferTest.test_offer_take_and_talk_through_a_transfer"):
+            return
+        port = 24002   # the namespace is this test's alone
+        files = tempfile.mkdtemp(prefix="ylfiles-")
+        self.addCleanup(shutil.rmtree, files, True)
+        for name, size in self.SIZES.items():
+            with open(os.path.join(files, name), "wb") as f:
+                f.write(os.urandom(size))
+        # Alice's selector opens in $HOME: the test's files are there.
+        h, a, b = self.chatter(port), self.chatter(port, env={"HOME": files}), self.chatter(port)
+        for c in (h, a, b):
+            c.app.wait_window()
+        h.host("Hosty", str(port))
+        a.join("Alice", "127.0.0.1", str(port), colour=8)
+        a.wait_event("post 8 Alice: my number 2")
+        b.join("Bob", "127.0.0.1", str(port), colour=11)
+        b.wait_event("post 11 Bob: my number 3")
+        a.wait_event("post 11 Bob: Got a join packet")
+
+        # While Alice's selector is open her chat goes on: a line reaches her.
+        self.open_selector(a)
+        b.say("while you browse", 11)
+        a.wait_event("post 11 Bob: while you browse", timeout=5)
+        a.app.hold("Escape", 0.05)
+        time.sleep(0.5)
+        self.assertTrue(a.app.running())
+        self.assertFalse(any("left the chat" in e for e in h.events()))
+
+        # 10 MiB to Bob and to the host: identical bytes at both.
+        self.offer(a, "ten.bin")
+        for c in (b, h):
+            c.wait_event("post 0 Server: Alice offers ten.bin (10.0 MiB): F7 takes it")
+        start = time.monotonic()
+        self.take(b, "ten.bin")
+        self.take(h, "ten.bin")
+        for c in (b, h):
+            c.wait_event(self.saved(c, "ten.bin"), timeout=10)
+        print("10 MiB at two takers in %.1f s" % (time.monotonic() - start))
+        want = sha256(os.path.join(files, "ten.bin"))
+        for c in (b, h):
+            self.assertEqual(want, sha256(os.path.join(c.downloads, "Yammerlane", "ten.bin")))
+
+        # One byte and nothing at all.
+        for name in ("one.bin", "empty.bin"):
+            self.offer(a, name)
+            b.wait_event("post 0 Server: Alice offers %s (%d B): F7 takes it" % (name, self.SIZES[name]))
+            self.take(b, name)
+            b.wait_event(self.saved(b, name))
+            with open(os.path.join(files, name), "rb") as sent, \
+                    open(os.path.join(b.downloads, "Yammerlane", name), "rb") as got:
+                self.assertEqual(sent.read(), got.read())
+
+        # 50 MiB to Bob; the host's line reaches him long before its end.
+        self.offer(a, "fifty.bin")
+        b.wait_event("post 0 Server: Alice offers fifty.bin (50.0 MiB): F7 takes it")
+        self.take(b, "fifty.bin")
+        time.sleep(1)
+        h.say("through the file", 5)
+        b.wait_event("post 5 Hosty: through the file", timeout=5)
+        delay = self.when(b, "post 5 Hosty: through the file") - self.when(h, "post 5 Hosty: through the file")
+        print("a line from Enter at the host to Bob's log during 50 MiB: %d ms" % delay)
+        self.assertEqual(0, b.count(self.saved(b, "fifty.bin")), "the line waited for the file")
+        self.assertFalse(any("not saved" in e for e in b.events()))
 
 
 if __name__ == "__main__":
