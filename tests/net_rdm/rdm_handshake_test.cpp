@@ -116,18 +116,22 @@ class Handshake : public LossyFixture {
   }
 
   // A library client connected to the listener by the whole netlane
-  // handshake, with no time passing; its accepted conn in `*accepted`.
-  NET_CONN *netlane_client(const char *bind, NET_CONN **accepted)
+  // handshake, its proof delivered with nothing sent (`settle`); its
+  // accepted conn in `*accepted`, the listener's polls it took in `*polls`.
+  NET_CONN *netlane_client(const char *bind, NET_CONN **accepted, bool settle = true, int *polls = nullptr)
   {
     NET_CONN *client = net_openconn(drv, bind);
     *accepted = nullptr;
     if (!client || net_connect(client, where.c_str()) != 0) return nullptr;
-    int connected = 0;
-    for (int n = 0; n < 4 && (!*accepted || !connected); n++) {
+    int connected = 0, n = 0;
+    for (; n < 4 && (!*accepted || !connected); n++) {
       if (!*accepted) *accepted = net_poll_listen(listener);
       if (!connected) connected = net_poll_connect(client);
     }
-    return connected == 1 && *accepted ? client : nullptr;
+    if (polls) *polls = n;
+    if (connected != 1 || !*accepted) return nullptr;
+    if (settle) settle_proof(client, *accepted);
+    return client;
   }
 };
 

@@ -191,12 +191,13 @@ TEST_P(UdpWire, ConnectingSideSendsTheRequestAndFollowsTheReply)
   unsigned int before = (unsigned int)time(NULL);
   ASSERT_EQ(net_connect(conn, listen.address().c_str()), 0);
 
-  // First a cookie request, which a design-following host ignores: 32
-  // bytes that begin as the plain request does.
+  // First a cookie request (version 2: it takes an admit), which a
+  // design-following host ignores: 32 bytes that begin as the plain
+  // request does.
   int conn_port = 0;
   auto cookie_request = listen.receive(2000, &conn_port);
   ASSERT_EQ(cookie_request.size(), 32u);
-  EXPECT_EQ(std::string((const char *)cookie_request.data() + 12, 4), std::string("NL\1\1", 4));
+  EXPECT_EQ(std::string((const char *)cookie_request.data() + 12, 4), std::string("NL\1\2", 4));
   EXPECT_EQ(std::vector<unsigned char>(cookie_request.begin() + 28, cookie_request.end()),
             std::vector<unsigned char>(4, 0));
   // With no cookie, the plain request follows after 200 ms, and not
