@@ -556,4 +556,35 @@ TEST_F(Handshake, ForgedCookieRequestsInAProvedAddressChangeNothing)
   EXPECT_EQ(proved(proved_conn), 1);
 }
 
+// A netlane client started again on the same port proves the address with
+// a new id: its conn replaces the old proved one at once, which counts as
+// gone and never gets the address back, even when the new conn closes. A
+// plain request still takes nothing from the new proved conn.
+TEST_F(Handshake, RestartWithAProofReplacesTheOldConn)
+{
+  ASSERT_NO_FATAL_FAILURE(listen());
+  NET_CONN *old_accepted;
+  NET_CONN *old_client = netlane_client("30004", &old_accepted);
+  ASSERT_NE(old_client, nullptr);
+  ASSERT_EQ(net_send_rdm(old_accepted, "unread", 6), 0);
+  net_closeconn(old_client);
+  NET_CONN *accepted;
+  NET_CONN *client = netlane_client("30004", &accepted);
+  ASSERT_NE(client, nullptr);
+  EXPECT_EQ(proved(accepted), 1);
+  NET_CONN_FIGURES f;
+  ASSERT_EQ(net_conn_figures(old_accepted, &f), 0);
+  EXPECT_EQ(f.dead, 1) << "gone at once, not after conn_dead_after";
+  lossy_forge(30004, atoi(where.c_str()), connect_request(0x9999));
+  EXPECT_EQ(net_poll_listen(listener), nullptr);
+  ASSERT_EQ(net_send_rdm(client, "new", 3), 0);
+  char buf[8];
+  EXPECT_EQ(net_receive_rdm(accepted, buf, sizeof buf), 3);
+  net_closeconn(accepted);
+  ASSERT_EQ(net_send_rdm(client, "gone", 4), 0);
+  EXPECT_EQ(net_query_rdm(old_accepted), 0) << "the address does not come back to the old conn";
+  ASSERT_EQ(net_conn_figures(old_accepted, &f), 0);
+  EXPECT_EQ(f.dead, 1);
+}
+
 }  // namespace

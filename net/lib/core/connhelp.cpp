@@ -582,12 +582,14 @@ static int poll_connect(NET_CONN *conn)
 }
 
 /* The handshake's part of a connected conn's poll: an accepted conn whose
- * proof came after its conn was made is proved from then on; an admitted
- * client sends its proof ahead of its first message. */
+ * proof came after its conn was made is proved from then on, and one whose
+ * address a newer client proved is gone; an admitted client sends its
+ * proof ahead of its first message. */
 static void handshake_poll(conn_data_t *data, unsigned int now)
 {
   if (data->peer) {
     if (!data->proved && __netlane_internal__share_peer_proved(data->peer, &data->features)) data->proved = 1;
+    if (__netlane_internal__share_peer_replaced(data->peer)) data->dead = 1;
     return;
   }
   hs_send_t out;
@@ -766,7 +768,7 @@ int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figure
   figures->dropped_malformed = data->dropped_malformed;
   figures->peer_silence = data->connected ? (int)(__netlane_timer_func() - data->last_heard) : -1;
   figures->peer_keepalives = data->keepalives_heard;
-  figures->dead = data->dead;
+  figures->dead = data->dead || (data->peer && __netlane_internal__share_peer_replaced(data->peer));
   unsigned features;
   figures->proved = data->proved || (data->peer && __netlane_internal__share_peer_proved(data->peer, &features));
   figures->handshake_repeats = data->handshake_repeats;

@@ -49,6 +49,8 @@ struct port_peer_t {
   unsigned int conn_id;
   int silent;
   int superseded;            /* a newer peer has the address (atomic) */
+  int replaced;              /* that newer peer proved the address: this one's
+                                client has gone, for good (atomic) */
   int proved;                /* it echoed a cookie (atomic: its conn reads it) */
   int admitted;              /* made for a cookie request: its proof is to come */
   unsigned features;         /* agreed in its accept */
@@ -511,6 +513,10 @@ port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr
   if (share->npeers >= share->nbuckets * 2) grow_buckets(share);
   if (older) {
     __atomic_store_n(&older->superseded, 1, __ATOMIC_RELAXED);
+    // A proof shows that its client receives at the address now: whatever
+    // spoke from there before (a client started again on the same port)
+    // is gone, and its conn with it.
+    if (proof) __atomic_store_n(&older->replaced, 1, __ATOMIC_RELAXED);
     *took_over = 1;
   }
   port_peer_t **head = &share->buckets[p->hash & (unsigned int)(share->nbuckets - 1)];
@@ -533,7 +539,7 @@ void __netlane_internal__share_remove(port_share_t *share, port_peer_t *peer)
   if (!peer->superseded) {
     for (port_peer_t *p = peer->chain; p; p = p->chain) {
       if (p->hash == peer->hash && strcmp(p->addr, peer->addr) == 0) {
-        __atomic_store_n(&p->superseded, 0, __ATOMIC_RELAXED);
+        if (!__atomic_load_n(&p->replaced, __ATOMIC_RELAXED)) __atomic_store_n(&p->superseded, 0, __ATOMIC_RELAXED);
         break;
       }
     }
@@ -620,6 +626,11 @@ void __netlane_internal__share_prove(port_share_t *share, port_peer_t *peer, con
   lock(share);
   prove_locked(peer, proof);
   unlock(share);
+}
+
+int __netlane_internal__share_peer_replaced(port_peer_t *peer)
+{
+  return __atomic_load_n(&peer->replaced, __ATOMIC_RELAXED);
 }
 
 int __netlane_internal__share_peer_proved(port_peer_t *peer, unsigned *features)

@@ -57,7 +57,8 @@ port_peer_t *__netlane_internal__share_find(port_share_t *share, const char *add
  * proved (`hello` the proof it came with, which makes it proved with the
  * features offered that this library has). It takes over its address
  * from any older peer there (`*took_over` 1), which from then on neither
- * receives nor sends until the newer one is removed. */
+ * receives nor sends until the newer one is removed; a proved one replaces
+ * it for good (share_peer_replaced). */
 port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr, unsigned int conn_id,
                                            const struct conn_config *cfg, void *owner, const wire_hello_t *hello,
                                            int how, int *took_over);
@@ -74,6 +75,9 @@ void __netlane_internal__share_prove(port_share_t *share, port_peer_t *peer, con
  * request), with the agreed features in `*features`; 0 before. Safe from
  * the conn's thread while the port is pumped elsewhere. */
 int __netlane_internal__share_peer_proved(port_peer_t *peer, unsigned *features);
+/* 1 once a newer peer proved the peer's address: its client has gone and
+ * the address never comes back to it. Safe from the conn's thread. */
+int __netlane_internal__share_peer_replaced(port_peer_t *peer);
 /* Cookies the port has sent and proofs it refused (a test hook reads them). */
 void __netlane_internal__share_counts(port_share_t *share, long *cookies_sent, long *proofs_refused);
 /* The peer's conn has closed: its entry and what waits for it go, and its
