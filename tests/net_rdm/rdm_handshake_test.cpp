@@ -166,6 +166,46 @@ TEST(SipHash, MatchesTheReferenceVectors)
   }
 }
 
+// The port's answers, by request and by what it knows of the pair and the
+// address: no admit where anybody has the address, no plain reply to a
+// client that proves, nothing new once the listener has closed.
+TEST(HandshakeRules, PortAnswersByRequestPairAndAddress)
+{
+  struct row {
+    wire_kind kind;
+    int version;
+    hs_pair pair;
+    int used, listening;
+    hs_reply want;
+  } rows[] = {
+    {WIRE_REQUEST, 0, HS_PAIR_NONE, 1, 1, HS_REPLY_LISTENER},
+    {WIRE_REQUEST, 0, HS_PAIR_NONE, 0, 0, HS_REPLY_NONE},
+    {WIRE_REQUEST, 0, HS_PAIR_PLAIN, 1, 0, HS_REPLY_ZEROS},
+    {WIRE_REQUEST, 0, HS_PAIR_ADMITTED, 1, 1, HS_REPLY_NONE},
+    {WIRE_REQUEST, 0, HS_PAIR_PROVED, 1, 1, HS_REPLY_NONE},
+    {WIRE_COOKIE_REQUEST, 2, HS_PAIR_NONE, 0, 1, HS_REPLY_LISTENER},
+    {WIRE_COOKIE_REQUEST, 3, HS_PAIR_NONE, 0, 1, HS_REPLY_LISTENER},
+    {WIRE_COOKIE_REQUEST, 2, HS_PAIR_NONE, 1, 1, HS_REPLY_COOKIE},
+    {WIRE_COOKIE_REQUEST, 1, HS_PAIR_NONE, 0, 1, HS_REPLY_COOKIE},
+    {WIRE_COOKIE_REQUEST, 2, HS_PAIR_NONE, 0, 0, HS_REPLY_NONE},
+    {WIRE_COOKIE_REQUEST, 2, HS_PAIR_ADMITTED, 1, 0, HS_REPLY_ADMIT},
+    {WIRE_COOKIE_REQUEST, 2, HS_PAIR_PLAIN, 1, 1, HS_REPLY_COOKIE},
+    {WIRE_COOKIE_REQUEST, 2, HS_PAIR_PROVED, 1, 1, HS_REPLY_COOKIE},
+    {WIRE_PROOF, 1, HS_PAIR_NONE, 1, 1, HS_REPLY_LISTENER},
+    {WIRE_PROOF, 1, HS_PAIR_NONE, 1, 0, HS_REPLY_NONE},
+    {WIRE_PROOF, 1, HS_PAIR_PLAIN, 1, 0, HS_REPLY_PROVE},
+    {WIRE_PROOF, 1, HS_PAIR_ADMITTED, 1, 1, HS_REPLY_PROVE},
+    {WIRE_PROOF, 1, HS_PAIR_PROVED, 1, 1, HS_REPLY_ACCEPT},
+    {WIRE_JUNK, 0, HS_PAIR_NONE, 0, 1, HS_REPLY_NONE},
+  };
+  for (const row &r : rows)
+    EXPECT_EQ(__netlane_internal__hs_port_rule(r.kind, r.version, r.pair, r.used, r.listening), r.want)
+        << "kind " << r.kind << " version " << r.version << " pair " << r.pair << " used " << r.used
+        << " listening " << r.listening;
+  EXPECT_EQ(__netlane_internal__hs_listen_refused(WIRE_COOKIE_REQUEST), HS_REPLY_COOKIE);
+  EXPECT_EQ(__netlane_internal__hs_listen_refused(WIRE_REQUEST), HS_REPLY_NONE);
+}
+
 TEST_F(Handshake, CookieRequestIsAnsweredWithACookieAndKeepsNothing)
 {
   ASSERT_NO_FATAL_FAILURE(listen());
