@@ -75,6 +75,9 @@ typedef struct NET_CONN_FIGURES {
                                 echoed the listener's cookie); a peer of the
                                 plain handshake never has, and its address
                                 may be forged */
+  long handshake_repeats;    /* handshake answers (cookies, admits, accepts)
+                                that reached the conn once it was connected:
+                                repeats of one already taken, or forged */
 } NET_CONN_FIGURES;
 
 /* An address-preparation (name resolution) request, made through a driver's

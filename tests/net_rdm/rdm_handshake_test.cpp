@@ -25,14 +25,14 @@ uint64_t get_le(const std::vector<unsigned char> &p, size_t at, int bytes)
   return v;
 }
 
-std::vector<unsigned char> cookie_request(uint32_t id, uint64_t nonce, uint32_t features = 0)
+std::vector<unsigned char> cookie_request(uint32_t id, uint64_t nonce, uint32_t features = 0, int version = 1)
 {
   std::vector<unsigned char> p = connect_request(id);
   p.resize(32, 0);
   p[12] = 'N';
   p[13] = 'L';
   p[14] = 1;
-  p[15] = 1;
+  p[15] = (unsigned char)version;
   put_le(p, 16, nonce, 8);
   put_le(p, 24, features, 4);
   return p;
@@ -45,11 +45,11 @@ struct cookie_t {
   uint64_t cookie = 0;
 };
 
-// The cookie datagram's fields; id 0 when it is no cookie.
-cookie_t read_cookie(const std::vector<unsigned char> &d)
+// The cookie datagram's fields (kind 6: the admit's); id 0 when it is none.
+cookie_t read_cookie(const std::vector<unsigned char> &d, int kind = 2)
 {
   cookie_t c;
-  if (d.size() != 32 || get_le(d, 0, 4) != 0 || d[4] != 'N' || d[5] != 'L' || d[6] != 2 || d[7] != 1) return c;
+  if (d.size() != 32 || get_le(d, 0, 4) != 0 || d[4] != 'N' || d[5] != 'L' || d[6] != kind || d[7] != 1) return c;
   c.id = (uint32_t)d[8] << 24 | d[9] << 16 | d[10] << 8 | d[11];
   c.nonce = get_le(d, 12, 8);
   c.time = (uint32_t)get_le(d, 20, 4);
@@ -116,18 +116,22 @@ class Handshake : public LossyFixture {
   }
 
   // A library client connected to the listener by the whole netlane
-  // handshake, with no time passing; its accepted conn in `*accepted`.
-  NET_CONN *netlane_client(const char *bind, NET_CONN **accepted)
+  // handshake, its proof delivered with nothing sent (`settle`); its
+  // accepted conn in `*accepted`, the listener's polls it took in `*polls`.
+  NET_CONN *netlane_client(const char *bind, NET_CONN **accepted, bool settle = true, int *polls = nullptr)
   {
     NET_CONN *client = net_openconn(drv, bind);
     *accepted = nullptr;
     if (!client || net_connect(client, where.c_str()) != 0) return nullptr;
-    int connected = 0;
-    for (int n = 0; n < 4 && (!*accepted || !connected); n++) {
+    int connected = 0, n = 0;
+    for (; n < 4 && (!*accepted || !connected); n++) {
       if (!*accepted) *accepted = net_poll_listen(listener);
       if (!connected) connected = net_poll_connect(client);
     }
-    return connected == 1 && *accepted ? client : nullptr;
+    if (polls) *polls = n;
+    if (connected != 1 || !*accepted) return nullptr;
+    if (settle) settle_proof(client, *accepted);
+    return client;
   }
 };
 
@@ -160,6 +164,46 @@ TEST(SipHash, MatchesTheReferenceVectors)
     for (int b = 0; b < 8; b++) snprintf(text + 2 * b, 3, "%02x", (unsigned)(h >> (8 * b)) & 0xFF);
     EXPECT_STREQ(text, kSipHashVectors[n]) << n << " bytes";
   }
+}
+
+// The port's answers, by request and by what it knows of the pair and the
+// address: no admit where anybody has the address, no plain reply to a
+// client that proves, nothing new once the listener has closed.
+TEST(HandshakeRules, PortAnswersByRequestPairAndAddress)
+{
+  struct row {
+    wire_kind kind;
+    int version;
+    hs_pair pair;
+    int used, listening;
+    hs_reply want;
+  } rows[] = {
+    {WIRE_REQUEST, 0, HS_PAIR_NONE, 1, 1, HS_REPLY_LISTENER},
+    {WIRE_REQUEST, 0, HS_PAIR_NONE, 0, 0, HS_REPLY_NONE},
+    {WIRE_REQUEST, 0, HS_PAIR_PLAIN, 1, 0, HS_REPLY_ZEROS},
+    {WIRE_REQUEST, 0, HS_PAIR_ADMITTED, 1, 1, HS_REPLY_NONE},
+    {WIRE_REQUEST, 0, HS_PAIR_PROVED, 1, 1, HS_REPLY_NONE},
+    {WIRE_COOKIE_REQUEST, 2, HS_PAIR_NONE, 0, 1, HS_REPLY_LISTENER},
+    {WIRE_COOKIE_REQUEST, 3, HS_PAIR_NONE, 0, 1, HS_REPLY_LISTENER},
+    {WIRE_COOKIE_REQUEST, 2, HS_PAIR_NONE, 1, 1, HS_REPLY_COOKIE},
+    {WIRE_COOKIE_REQUEST, 1, HS_PAIR_NONE, 0, 1, HS_REPLY_COOKIE},
+    {WIRE_COOKIE_REQUEST, 2, HS_PAIR_NONE, 0, 0, HS_REPLY_NONE},
+    {WIRE_COOKIE_REQUEST, 2, HS_PAIR_ADMITTED, 1, 0, HS_REPLY_ADMIT},
+    {WIRE_COOKIE_REQUEST, 2, HS_PAIR_PLAIN, 1, 1, HS_REPLY_COOKIE},
+    {WIRE_COOKIE_REQUEST, 2, HS_PAIR_PROVED, 1, 1, HS_REPLY_COOKIE},
+    {WIRE_PROOF, 1, HS_PAIR_NONE, 1, 1, HS_REPLY_LISTENER},
+    {WIRE_PROOF, 1, HS_PAIR_NONE, 1, 0, HS_REPLY_NONE},
+    {WIRE_PROOF, 1, HS_PAIR_PLAIN, 1, 0, HS_REPLY_PROVE},
+    {WIRE_PROOF, 1, HS_PAIR_ADMITTED, 1, 1, HS_REPLY_PROVE},
+    {WIRE_PROOF, 1, HS_PAIR_PROVED, 1, 1, HS_REPLY_ACCEPT},
+    {WIRE_JUNK, 0, HS_PAIR_NONE, 0, 1, HS_REPLY_NONE},
+  };
+  for (const row &r : rows)
+    EXPECT_EQ(__netlane_internal__hs_port_rule(r.kind, r.version, r.pair, r.used, r.listening), r.want)
+        << "kind " << r.kind << " version " << r.version << " pair " << r.pair << " used " << r.used
+        << " listening " << r.listening;
+  EXPECT_EQ(__netlane_internal__hs_listen_refused(WIRE_COOKIE_REQUEST), HS_REPLY_COOKIE);
+  EXPECT_EQ(__netlane_internal__hs_listen_refused(WIRE_REQUEST), HS_REPLY_NONE);
 }
 
 TEST_F(Handshake, CookieRequestIsAnsweredWithACookieAndKeepsNothing)
@@ -427,6 +471,160 @@ TEST_F(Handshake, UnprovedFloodLeavesTheProvedPlaces)
     proved_made += netlane_client(NULL, &more) != nullptr;
   }
   EXPECT_EQ(proved_made, 8);
+}
+
+// A netlane client of this round: one listener poll makes its conn and
+// answers with the admit, on which the client is connected (2 datagrams).
+// Both are unproved until the client's first message, which its proof goes
+// ahead of; the accept then proves the client.
+TEST_F(Handshake, AdmittedClientConnectsInOneListenerPollAndProvesWithItsFirstMessage)
+{
+  if (getenv("RDM_DRIVER")) GTEST_SKIP() << "counts datagrams on the lossy driver";
+  ASSERT_NO_FATAL_FAILURE(listen());
+  long sent = lossy_stats().sent;
+  NET_CONN *accepted;
+  int polls = 0;
+  NET_CONN *client = netlane_client(NULL, &accepted, false, &polls);
+  ASSERT_NE(client, nullptr);
+  EXPECT_EQ(polls, 1) << "one listener poll";
+  EXPECT_EQ(lossy_stats().sent - sent, 2) << "the cookie request and the admit";
+  EXPECT_EQ(proved(client), 0);
+  EXPECT_EQ(proved(accepted), 0);
+  ASSERT_EQ(net_send_rdm(client, "first", 5), 0);
+  char buf[8];
+  EXPECT_EQ(net_receive_rdm(accepted, buf, sizeof buf), 5);
+  EXPECT_EQ(proved(accepted), 1);
+  EXPECT_EQ(net_query_rdm(client), 0);
+  EXPECT_EQ(proved(client), 1);
+  EXPECT_EQ(lossy_stats().sent - sent, 6) << "the proof, the message, its acknowledgement, the accept";
+
+  // With nothing to send, it proves once idle a while (and stops once the
+  // accept comes).
+  NET_CONN *idle_accepted;
+  NET_CONN *idle = netlane_client(NULL, &idle_accepted, false);
+  ASSERT_NE(idle, nullptr);
+  test_clock_advance(HS_PROOF_IDLE_MS - 1);
+  sent = lossy_stats().sent;
+  net_query_rdm(idle);
+  EXPECT_EQ(lossy_stats().sent, sent);
+  settle_proof(idle, idle_accepted);
+  EXPECT_EQ(proved(idle), 1);
+  EXPECT_EQ(proved(idle_accepted), 1);
+  sent = lossy_stats().sent;
+  test_clock_advance(5000);
+  net_query_rdm(idle);
+  EXPECT_EQ(lossy_stats().sent, sent);
+}
+
+// The listener's side by hand: a version-2 cookie request of a free address
+// makes an unproved conn and gets the admit, again when repeated (the admit
+// lost), while its plain request gets nothing. A message before the proof
+// is taken as on any unproved conn; the proof from the admit's cookie then
+// proves it and is accepted.
+TEST_F(Handshake, AdmitThenDataBeforeTheProof)
+{
+  ASSERT_NO_FATAL_FAILURE(listen());
+  raw_channel client(drv);
+  client.target(where);
+  client.send(cookie_request(40, 77, 0, 2));
+  NET_CONN *accepted = net_poll_listen(listener);
+  ASSERT_NE(accepted, nullptr);
+  std::string from;
+  cookie_t admit = read_cookie(client.receive(&from), 6);
+  EXPECT_EQ(from, where);
+  ASSERT_EQ(admit.id, 40u);
+  EXPECT_EQ(admit.nonce, 77u);
+  EXPECT_EQ(proved(accepted), 0);
+  client.send(cookie_request(40, 77, 0, 2));
+  client.send(connect_request(40));
+  EXPECT_EQ(net_poll_listen(listener), nullptr);
+  auto again = client.drain();
+  ASSERT_EQ(again.size(), 1u) << "the admit again, and nothing for the plain request";
+  EXPECT_EQ(read_cookie(again[0], 6).id, 40u);
+
+  client.send(data_packet(1, "early"));
+  char buf[8];
+  EXPECT_EQ(net_receive_rdm(accepted, buf, sizeof buf), 5);
+  EXPECT_EQ(client.receive(), ack_packet(1));
+  EXPECT_EQ(proved(accepted), 0);
+  client.send(proof(admit));
+  EXPECT_EQ(net_query_rdm(accepted), 0);
+  EXPECT_EQ(proved(accepted), 1);
+  EXPECT_EQ(client.receive(), accept_of(40, 77, 0));
+  EXPECT_EQ(__netlane_internal__conn_client_count(listener), 1);
+}
+
+// A forged cookie request of either version in the address of a proved
+// conn makes no conn and changes nothing: the cookie it gets goes to the
+// real client, whose conn counts it as a handshake repeat. Under a full set
+// of unproved places an admittable request gets the plain cookie, and its
+// proof still makes a proved conn.
+TEST_F(Handshake, ForgedCookieRequestsInAProvedAddressChangeNothing)
+{
+  conn_settings().max_silent = 2;
+  ASSERT_NO_FATAL_FAILURE(listen());
+  NET_CONN *accepted;
+  NET_CONN *client = netlane_client("30002", &accepted);
+  ASSERT_NE(client, nullptr);
+  ASSERT_EQ(proved(accepted), 1);
+  lossy_forge(30002, atoi(where.c_str()), cookie_request(0x7777, 1, 0, 2));
+  lossy_forge(30002, atoi(where.c_str()), cookie_request(0x7778, 2, 0, 1));
+  EXPECT_EQ(net_poll_listen(listener), nullptr);
+  EXPECT_EQ(__netlane_internal__conn_client_count(listener), 1);
+  ASSERT_EQ(net_send_rdm(client, "still", 5), 0);
+  char buf[8];
+  EXPECT_EQ(net_receive_rdm(accepted, buf, sizeof buf), 5);
+  NET_CONN_FIGURES f;
+  ASSERT_EQ(net_conn_figures(client, &f), 0);
+  EXPECT_EQ(f.handshake_repeats, 2);
+  EXPECT_EQ(f.proved, 1);
+
+  for (int port = 20000; port < 20004; port++)
+    lossy_forge(port, atoi(where.c_str()), cookie_request(1, (uint64_t)port, 0, 2));
+  int made = 0;
+  for (int n = 0; n < 8; n++) made += net_poll_listen(listener) != nullptr;
+  EXPECT_EQ(made, 2) << "forged admits fill the unproved places only";
+  raw_channel late(drv);
+  late.target(where);
+  late.send(cookie_request(9, 9, 0, 2));
+  EXPECT_EQ(net_poll_listen(listener), nullptr);
+  cookie_t c = read_cookie(late.receive());
+  ASSERT_EQ(c.id, 9u) << "the plain cookie, keeping nothing";
+  late.send(proof(c));
+  NET_CONN *proved_conn = net_poll_listen(listener);
+  ASSERT_NE(proved_conn, nullptr);
+  EXPECT_EQ(proved(proved_conn), 1);
+}
+
+// A netlane client started again on the same port proves the address with
+// a new id: its conn replaces the old proved one at once, which counts as
+// gone and never gets the address back, even when the new conn closes. A
+// plain request still takes nothing from the new proved conn.
+TEST_F(Handshake, RestartWithAProofReplacesTheOldConn)
+{
+  ASSERT_NO_FATAL_FAILURE(listen());
+  NET_CONN *old_accepted;
+  NET_CONN *old_client = netlane_client("30004", &old_accepted);
+  ASSERT_NE(old_client, nullptr);
+  ASSERT_EQ(net_send_rdm(old_accepted, "unread", 6), 0);
+  net_closeconn(old_client);
+  NET_CONN *accepted;
+  NET_CONN *client = netlane_client("30004", &accepted);
+  ASSERT_NE(client, nullptr);
+  EXPECT_EQ(proved(accepted), 1);
+  NET_CONN_FIGURES f;
+  ASSERT_EQ(net_conn_figures(old_accepted, &f), 0);
+  EXPECT_EQ(f.dead, 1) << "gone at once, not after conn_dead_after";
+  lossy_forge(30004, atoi(where.c_str()), connect_request(0x9999));
+  EXPECT_EQ(net_poll_listen(listener), nullptr);
+  ASSERT_EQ(net_send_rdm(client, "new", 3), 0);
+  char buf[8];
+  EXPECT_EQ(net_receive_rdm(accepted, buf, sizeof buf), 3);
+  net_closeconn(accepted);
+  ASSERT_EQ(net_send_rdm(client, "gone", 4), 0);
+  EXPECT_EQ(net_query_rdm(old_accepted), 0) << "the address does not come back to the old conn";
+  ASSERT_EQ(net_conn_figures(old_accepted, &f), 0);
+  EXPECT_EQ(f.dead, 1);
 }
 
 }  // namespace

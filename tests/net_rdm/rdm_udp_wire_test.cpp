@@ -301,12 +301,13 @@ TEST_P(UdpWire, ConnectingSideSendsTheRequestAndFollowsTheReply)
   unsigned int before = (unsigned int)time(NULL);
   ASSERT_EQ(net_connect(conn, listen.address().c_str()), 0);
 
-  // First a cookie request, which a design-following host ignores: 32
-  // bytes that begin as the plain request does.
+  // First a cookie request (version 2: it takes an admit), which a
+  // design-following host ignores: 32 bytes that begin as the plain
+  // request does.
   int conn_port = 0;
   auto cookie_request = listen.receive(2000, &conn_port);
   ASSERT_EQ(cookie_request.size(), 32u);
-  EXPECT_EQ(std::string((const char *)cookie_request.data() + 12, 4), std::string("NL\1\1", 4));
+  EXPECT_EQ(std::string((const char *)cookie_request.data() + 12, 4), std::string("NL\1\2", 4));
   EXPECT_EQ(std::vector<unsigned char>(cookie_request.begin() + 28, cookie_request.end()),
             std::vector<unsigned char>(4, 0));
   // With no cookie, the plain request follows after 200 ms, and not
@@ -399,6 +400,18 @@ TEST_P(UdpWire, NetlaneEndsGatherAcknowledgementsAndPlainPeersGetOneEach)
     });
     __netlane_internal__conn_features = built;
     ASSERT_TRUE(connected) << offered;
+    // The features hold from the proof on, which goes ahead of the first
+    // message: one message and its answers first.
+    int first = -1;
+    ASSERT_EQ(net_send_rdm(client, &first, sizeof first), 0);
+    bool proved = eventually([&] {
+      NET_CONN_FIGURES c, a;
+      net_receive_rdm(accepted, &first, sizeof first);
+      net_query_rdm(client);
+      return net_conn_figures(client, &c) == 0 && net_conn_figures(accepted, &a) == 0 && c.proved && a.proved &&
+             out_queue_reaching(client, 0) == 0;
+    });
+    ASSERT_TRUE(proved) << offered;
 
     const int kCount = 40;
     NET_CONN_FIGURES before, after;

@@ -18,7 +18,8 @@ enum {
   KIND_COOKIE = 2,
   KIND_PROOF = 3,
   KIND_ACCEPT = 4,
-  KIND_GATHERED = 5
+  KIND_GATHERED = 5,
+  KIND_ADMIT = 6
 };
 
 // The "NL", kind and version (or flags) of a netlane datagram at `at`.
@@ -54,6 +55,7 @@ wire_kind __netlane_internal__wire_conn_kind(const unsigned char *buf, int len)
   if (len >= WIRE_GATHERED_SIZE && len <= WIRE_GATHERED_SIZE + WIRE_BITMAP_MAX && netlane_kind(buf + 4, KIND_GATHERED))
     return WIRE_GATHERED;
   if (len == WIRE_COOKIE_SIZE && netlane_kind(buf + 4, KIND_COOKIE)) return WIRE_COOKIE;
+  if (len == WIRE_COOKIE_SIZE && netlane_kind(buf + 4, KIND_ADMIT)) return WIRE_ADMIT;
   if (len == WIRE_ACCEPT_SIZE && netlane_kind(buf + 4, KIND_ACCEPT)) return WIRE_ACCEPT;
   return WIRE_JUNK;
 }
@@ -82,12 +84,14 @@ void __netlane_internal__wire_read_hello(const unsigned char *buf, wire_kind kin
       hello->conn_id = __netlane_get_be32(buf + 8);
       memcpy(hello->nonce, buf + 16, WIRE_NONCE_SIZE);
       hello->features = __netlane_get_le32(buf + 24);
+      hello->version = buf[15];
       if (kind == WIRE_PROOF) {
         hello->cookie_time = __netlane_get_le32(buf + 28);
         memcpy(hello->cookie, buf + 32, WIRE_COOKIE_BYTES);
       }
       break;
     case WIRE_COOKIE:
+    case WIRE_ADMIT:
       hello->conn_id = __netlane_get_be32(buf + 8);
       memcpy(hello->nonce, buf + 12, WIRE_NONCE_SIZE);
       hello->cookie_time = __netlane_get_le32(buf + 20);
@@ -124,7 +128,7 @@ void __netlane_internal__wire_put_cookie_request(unsigned char *out, const wire_
 {
   memset(out, 0, WIRE_COOKIE_REQUEST_SIZE);
   __netlane_internal__wire_put_request(out, hello->conn_id);
-  put_mark(out + 12, KIND_COOKIE_REQUEST, hello_version);
+  put_mark(out + 12, KIND_COOKIE_REQUEST, hello->version ? (unsigned char)hello->version : hello_version);
   memcpy(out + 16, hello->nonce, WIRE_NONCE_SIZE);
   __netlane_put_le32(out + 24, hello->features);
 }
@@ -139,10 +143,17 @@ void __netlane_internal__wire_put_cookie(unsigned char *out, const wire_hello_t 
   memcpy(out + 24, hello->cookie, WIRE_COOKIE_BYTES);
 }
 
+void __netlane_internal__wire_put_admit(unsigned char *out, const wire_hello_t *hello)
+{
+  __netlane_internal__wire_put_cookie(out, hello);
+  out[6] = KIND_ADMIT;
+}
+
 void __netlane_internal__wire_put_proof(unsigned char *out, const wire_hello_t *hello)
 {
   __netlane_internal__wire_put_cookie_request(out, hello);
   out[14] = KIND_PROOF;
+  out[15] = hello_version;  // the proof's form is the same for every client
   __netlane_put_le32(out + 28, hello->cookie_time);
   memcpy(out + 32, hello->cookie, WIRE_COOKIE_BYTES);
 }

@@ -5,16 +5,9 @@
 // sends what the engine then has due. There is no thread and no timer of
 // its own.
 //
-// The datagrams are drawn in conn_wire.h.
-//
-// The handshake. A netlane client first asks for a cookie; a netlane
-// listener answers with one and keeps nothing; the client echoes it in a
-// proof, which shows that it receives at the address it speaks from, and
-// only then does the listener make a conn, proved, and accept it with the
-// features both have. A design-following listener ignores both datagrams,
-// so a client that has no cookie after a short wait also asks the plain
-// way (and from then on both ways); a design-following client asks only
-// the plain way and gets the plain reply, and its conn is unproved.
+// The datagrams are drawn in conn_wire.h. The handshake's rules (and its
+// flow between netlane peers and with design-following ones) are in
+// handshake.cpp; connect, poll_connect and poll_listen here do its I/O.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -31,6 +24,7 @@
 #include "connhelp.h"
 #include "connwin.h"
 #include "cookie.h"
+#include "handshake.h"
 #include "inetaddr.h"
 #include "internal.h"
 #include "sharedport.h"
@@ -49,27 +43,10 @@
  * than the longest it may be. */
 #define HANDSHAKE_BUFFER 48
 
-/* A client with no cookie this long after its cookie request also asks the
- * plain way (sooner when the resend wait is shorter): the listener may
- * follow the original protocol, which ignores cookie requests. */
-#define PLAIN_FALLBACK_MS 200
-
-/* How a connecting conn asks. */
-#define ASK_PLAIN 0    /* the plain request only */
-#define ASK_COOKIE 1   /* a cookie request, and the plain one after the fallback wait */
-#define ASK_PROOF 2    /* a cookie came: the proof, until the accept */
-
 typedef struct conn_data_t {
   NET_CHANNEL *chan;
-  unsigned char connect_string[WIRE_REQUEST_SIZE];  /* the plain request */
-  unsigned char hello[WIRE_PROOF_SIZE];  /* the cookie request, then the proof */
-  int hello_len;
-  wire_hello_t asked;         /* connecting: the id, nonce and features offered */
-  int asking;                 /* connecting: ASK_* */
-  unsigned int request_time;  /* connecting: when a request last went out */
-  int requests;               /* connecting: how often */
-  unsigned int plain_time;    /* connecting: when the plain request first went out */
-  int plain_requests;         /* connecting: how often it went out */
+  hs_client_t hs;             /* connecting conns and clients: the handshake */
+  long handshake_repeats;     /* handshake answers that reached it once connected */
   int proved;                 /* the peer echoed a cookie (or, client side, its accept our nonce) */
   unsigned features;          /* WIRE_FEATURE_* agreed with the peer */
   /* connecting: the host part a reply must come from; "" takes any sender
@@ -184,6 +161,8 @@ static void emit_io(void *ctx, const void *datagram, int len)
  * what follows it waits in the channel instead of being dropped unanswered
  * and sent again after the resend wait. */
 static void step(conn_data_t *data, unsigned int now);
+static void handshake_poll(conn_data_t *data, unsigned int now);
+static void late_answer(conn_data_t *data, const unsigned char *buf, int len);
 
 static void poll(NET_CONN *conn)
 {
@@ -192,9 +171,7 @@ static void poll(NET_CONN *conn)
   if (conn->status == NET_CONN_CONNECTING) return;
   conn_data_t *data = conn_data(conn);
   unsigned int now = __netlane_timer_func();
-  // A peer whose proof came after its plain request is proved from then on.
-  if (data->peer && !data->proved && __netlane_internal__share_peer_proved(data->peer, &data->features))
-    data->proved = 1;
+  handshake_poll(data, now);
   __netlane_internal__io_hold();
   step(data, now);
   __netlane_internal__io_flush();
@@ -236,6 +213,16 @@ static void step(conn_data_t *data, unsigned int now)
     if (len > (int)sizeof buf) {
       e->last_heard = now;
       len = -1;  // cut short: no packet of the protocol
+    }
+    // Handshake answers are the handshake's: the accept of an admitted
+    // client's proof proves the conn, and repeats are counted.
+    if (len == WIRE_COOKIE_SIZE || len == WIRE_ACCEPT_SIZE) {
+      wire_kind kind = __netlane_internal__wire_conn_kind(buf, len);
+      if (kind == WIRE_COOKIE || kind == WIRE_ADMIT || kind == WIRE_ACCEPT) {
+        e->last_heard = now;
+        late_answer(data, buf, len);
+        continue;
+      }
     }
     if (__netlane_internal__engine_input(e, buf, len, now) == ENGINE_PARKED) break;
   }
@@ -290,12 +277,14 @@ static int listen(NET_CONN *conn)
 
 /* Takes in what reached the listening port and looks at the requests of
  * new pairs among it, proofs first. A proof (its cookie checked by the
- * port) or a plain request gets a conn sharing the port, proved or not,
- * the accept or the plain reply from the port, and that conn in
- * `newconn`: answers 1. A new pair beyond the bounds on silent conns, or a
- * plain request for an address in use, is dropped without a reply, so
- * requests nobody follows up cannot make the listener hold a conn each.
- * Answers 0 when no conn was made. */
+ * port), a plain request or an admittable cookie request gets a conn
+ * sharing the port (proved, unproved, or admitted: unproved until its
+ * proof comes), the accept, the plain reply or the admit from the port,
+ * and that conn in `newconn`: answers 1. A new pair beyond the bounds on
+ * silent conns, or for an address in use, is dropped without a reply (a
+ * cookie request gets the plain cookie, which keeps nothing), so requests
+ * nobody follows up cannot make the listener hold a conn each. Answers 0
+ * when no conn was made. */
 static int poll_listen(NET_CONN *conn, NET_CONN *newconn)
 {
   conn_data_t *data = conn_data(conn);
@@ -304,18 +293,22 @@ static int poll_listen(NET_CONN *conn, NET_CONN *newconn)
 
   unsigned char buf[WIRE_PROOF_SIZE];
   char from[NET_MAX_ADDRESS_LENGTH];
-  int kind;
-  for (int n = 0; n < STEP_DATAGRAMS && (kind = __netlane_internal__share_next_request(data->share, buf, from)); n++) {
+  int got;
+  for (int n = 0; n < STEP_DATAGRAMS && (got = __netlane_internal__share_next_request(data->share, buf, from)); n++) {
+    wire_kind kind = (wire_kind)got;
     unsigned int conn_id = __netlane_internal__wire_request_id(buf);
-    wire_hello_t proof;
-    if (kind == WIRE_PROOF) __netlane_internal__wire_read_hello(buf, WIRE_PROOF, &proof);
+    wire_hello_t hello;
+    __netlane_internal__wire_read_hello(buf, kind, &hello);
     port_peer_t *known = __netlane_internal__share_find(data->share, from, conn_id);
     if (known) {
-      // Made meanwhile: answered again, but a proved pair's plain request
-      // gets nothing, as at the port.
-      unsigned features;
-      if (kind == WIRE_PROOF || !__netlane_internal__share_peer_proved(known, &features))
-        __netlane_internal__share_answer(data->share, known);
+      // Made meanwhile: answered by the port's rules, as if it had been
+      // known when it came.
+      hs_reply reply = __netlane_internal__hs_port_rule(kind, (int)hello.version,
+                                                        (hs_pair)__netlane_internal__share_pair(data->share, known),
+                                                        1, 1);
+      if (reply == HS_REPLY_PROVE) __netlane_internal__share_prove(data->share, known, &hello);
+      if (reply == HS_REPLY_COOKIE) __netlane_internal__share_send_cookie(data->share, from, &hello);
+      else if (reply != HS_REPLY_NONE) __netlane_internal__share_answer(data->share, known);
       continue;
     }
     conn_data_t *fresh;
@@ -323,9 +316,11 @@ static int poll_listen(NET_CONN *conn, NET_CONN *newconn)
     int took_over;
     port_peer_t *peer = __netlane_internal__share_add(data->share, from, conn_id,
                                                       __netlane_internal__get_conn_config(conn->driver), fresh,
-                                                      kind == WIRE_PROOF ? &proof : NULL, &took_over);
+                                                      &hello, __netlane_internal__hs_listen_makes(kind), &took_over);
     if (!peer) {
       free_conn_data(fresh);
+      if (__netlane_internal__hs_listen_refused(kind) == HS_REPLY_COOKIE)
+        __netlane_internal__share_send_cookie(data->share, from, &hello);
       continue;
     }
     fresh->chan = data->chan;
@@ -377,37 +372,26 @@ char *net_getconnlocaladdress(NET_CONN *conn)
  * is answered by whichever host heard it. */
 static void expect_reply_from(NET_CONN *conn, const char *target)
 {
-  conn_data_t *data = conn_data(conn);
-  data->expect_host[0] = 0;
-  struct sockaddr_storage host;
-  int port;
-  if (NET_DRIVER_CLASS(conn->driver) != NET_CLASS_INTERNET ||
-      __netlane_internal__read_address(target, &host, &port) != 0)
-    return;
-  const struct sockaddr_in *four = (const struct sockaddr_in *)&host;
-  const struct sockaddr_in6 *six = (const struct sockaddr_in6 *)&host;
-  if (host.ss_family == AF_INET && (four->sin_addr.s_addr == 0 || four->sin_addr.s_addr == 0xFFFFFFFFu)) return;
-  if (host.ss_family == AF_INET6 && IN6_IS_ADDR_UNSPECIFIED(&six->sin6_addr)) return;
-  /* Written as a sender's address is, the port cut off after its colon. */
-  __netlane_internal__write_inet_address(data->expect_host, &host);
-  char *port_colon = strrchr(data->expect_host, ':');
-  if (port_colon) port_colon[1] = 0;
+  __netlane_internal__hs_expect_host(conn_data(conn)->expect_host, target,
+                                     NET_DRIVER_CLASS(conn->driver) == NET_CLASS_INTERNET);
 }
 
 /* How long after the last request a connecting conn asks again. */
 static int request_wait(const conn_data_t *data)
 {
-  int cap = data->engine.out.timer.cap;
-  if (data->asking == ASK_COOKIE && data->plain_requests == 0 && cap > PLAIN_FALLBACK_MS) return PLAIN_FALLBACK_MS;
-  return cap;
+  return __netlane_internal__hs_client_wait(&data->hs, data->engine.out.timer.cap);
 }
 
-/* Sends the plain request, noting the first time. */
-static int send_plain_request(conn_data_t *data, unsigned int now)
+/* Sends what the handshake's rules gave: 0 all sent, else the first
+ * failure's answer. */
+static int send_handshake(conn_data_t *data, const hs_send_t *out)
 {
-  if (data->plain_requests == 0) data->plain_time = now;
-  if (data->plain_requests < INT32_MAX) data->plain_requests++;
-  return net_send(data->chan, data->connect_string, WIRE_REQUEST_SIZE);
+  int failed = 0;
+  for (int i = 0; i < out->count; i++) {
+    int answer = __netlane_internal__io_send(&data->io, out->bytes[i], out->len[i]);
+    if (answer != 0 && failed == 0) failed = answer;
+  }
+  return failed;
 }
 
 /* 0 request sent; 1 the target cannot be assigned; 2 the request cannot be
@@ -416,34 +400,16 @@ static int send_plain_request(conn_data_t *data, unsigned int now)
 static int connect(NET_CONN *conn, const char *target)
 {
   conn_data_t *data = conn_data(conn);
-  memset(&data->asked, 0, sizeof data->asked);
-  data->asked.conn_id = next_conn_id();
-  data->asked.features = __netlane_internal__conn_features;
-  __netlane_internal__wire_put_request(data->connect_string, data->asked.conn_id);
-  data->plain_requests = 0;
-  data->asking = __netlane_internal__random_bytes(data->asked.nonce, WIRE_NONCE_SIZE) == 0 ? ASK_COOKIE : ASK_PLAIN;
+  unsigned char nonce[WIRE_NONCE_SIZE];
+  int have_nonce = __netlane_internal__random_bytes(nonce, WIRE_NONCE_SIZE) == 0;
   if (net_assigntarget(data->chan, target) != 0) return 1;
   expect_reply_from(conn, target);
-  unsigned int now = __netlane_timer_func();
-  data->request_time = now;
-  data->requests = 1;
-  int failed;
-  if (data->asking == ASK_COOKIE) {
-    __netlane_internal__wire_put_cookie_request(data->hello, &data->asked);
-    data->hello_len = WIRE_COOKIE_REQUEST_SIZE;
-    failed = net_send(data->chan, data->hello, data->hello_len);
-  } else {
-    failed = send_plain_request(data, now);
-  }
-  if (failed != 0) return 2;
+  hs_send_t out;
+  __netlane_internal__hs_client_start(&data->hs, next_conn_id(), __netlane_internal__conn_features,
+                                      have_nonce ? nonce : NULL, __netlane_timer_func(), &out);
+  if (send_handshake(data, &out) != 0) return 2;
   __netlane_internal__waitset_notify(data);
   return 0;
-}
-
-/* Whether a cookie or accept answers this conn's own requests. */
-static int answers_us(const conn_data_t *data, const wire_hello_t *got)
-{
-  return got->conn_id == data->asked.conn_id && memcmp(got->nonce, data->asked.nonce, WIRE_NONCE_SIZE) == 0;
 }
 
 /* The conn is connected to `from`, which answered: 1, or 0 when the
@@ -461,20 +427,22 @@ static int connected_to(NET_CONN *conn, const char *from, unsigned int now, unsi
   return 1;
 }
 
-/* 1 connected: the plain reply of 8 zero bytes to the plain request,
- * or a netlane listener's accept of the proof, came, and the channel now
- * targets its sender. 0 not yet. A cookie makes the conn send its proof to
- * the cookie's sender, and from then on only the accept completes it.
- * Other datagrams waiting are consumed; a request goes out again only once
- * the resend wait (the shorter fallback wait before the first plain
- * request) has passed since the last one, however often the caller polls,
- * so a connecting conn never floods a listener that is slow to answer. */
+/* 1 connected: the plain reply to the plain request, a netlane listener's
+ * admit of the cookie request, or its accept of the proof came, and the
+ * channel now targets its sender. 0 not yet. A cookie makes the conn send
+ * its proof to the cookie's sender, and from then on only the accept
+ * completes it. Other datagrams waiting are consumed; a request goes out
+ * again only once the resend wait (the shorter fallback wait before the
+ * first plain request) has passed since the last one, however often the
+ * caller polls, so a connecting conn never floods a listener that is slow
+ * to answer. */
 static int poll_connect(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
   unsigned int now = __netlane_timer_func();
   unsigned char buf[HANDSHAKE_BUFFER];
   char from[NET_MAX_ADDRESS_LENGTH];
+  hs_send_t out;
   for (int n = 0; n < STEP_DATAGRAMS; n++) {
     from[0] = 0;
     int len = net_receive(data->chan, buf, (int)sizeof buf, from);
@@ -485,39 +453,55 @@ static int poll_connect(NET_CONN *conn)
       data->dropped_foreign++;
       continue;
     }
-    wire_kind kind = len > (int)sizeof buf ? WIRE_JUNK : __netlane_internal__wire_conn_kind(buf, len);
-    wire_hello_t got;
-    if (kind == WIRE_COOKIE || kind == WIRE_ACCEPT) __netlane_internal__wire_read_hello(buf, kind, &got);
-    if (kind == WIRE_ZEROS && data->asking != ASK_PROOF && data->plain_requests > 0) {
-      if (connected_to(conn, from, now, data->plain_time, data->plain_requests == 1)) return 1;
-    } else if (kind == WIRE_COOKIE && data->asking == ASK_COOKIE && answers_us(data, &got) &&
-               net_assigntarget(data->chan, from) == 0) {
+    hs_answer_t answer;
+    if (len > (int)sizeof buf) answer.verdict = HS_NOTHING;
+    else __netlane_internal__hs_client_judge(&data->hs, buf, len, &answer);
+    if (answer.verdict == HS_PROVE && net_assigntarget(data->chan, from) == 0) {
       // Proved to the listener that sent it, whatever address was asked.
-      data->asked.cookie_time = got.cookie_time;
-      memcpy(data->asked.cookie, got.cookie, WIRE_COOKIE_BYTES);
-      __netlane_internal__wire_put_proof(data->hello, &data->asked);
-      data->hello_len = WIRE_PROOF_SIZE;
-      data->asking = ASK_PROOF;
-      data->request_time = now;
-      data->requests = 1;
-      net_send(data->chan, data->hello, data->hello_len);
+      __netlane_internal__hs_client_prove(&data->hs, &answer, now, &out);
+      send_handshake(data, &out);
       continue;
-    } else if (kind == WIRE_ACCEPT && data->asking == ASK_PROOF && answers_us(data, &got)) {
-      if (connected_to(conn, from, now, data->request_time, data->requests == 1)) {
-        data->proved = 1;
-        data->features = got.features & data->asked.features;
-        return 1;
-      }
+    }
+    if ((answer.verdict == HS_CONNECTED || answer.verdict == HS_ADMITTED) &&
+        connected_to(conn, from, now, answer.since, answer.once)) {
+      data->proved = __netlane_internal__hs_client_connected(&data->hs, &answer, now, &data->features);
+      return 1;
     }
     data->dropped_malformed++;
   }
-  if ((int32_t)(now - data->request_time) > request_wait(data)) {
-    if (data->asking != ASK_PLAIN) net_send(data->chan, data->hello, data->hello_len);
-    if (data->asking != ASK_PROOF) send_plain_request(data, now);
-    data->request_time = now;
-    if (data->requests < INT32_MAX) data->requests++;
-  }
+  __netlane_internal__hs_client_due(&data->hs, now, data->engine.out.timer.cap, &out);
+  send_handshake(data, &out);
   return 0;
+}
+
+/* The handshake's part of a connected conn's poll: an accepted conn whose
+ * proof came after its conn was made is proved from then on, and one whose
+ * address a newer client proved is gone; an admitted client sends its
+ * proof ahead of its first message. */
+static void handshake_poll(conn_data_t *data, unsigned int now)
+{
+  if (data->peer) {
+    if (!data->proved && __netlane_internal__share_peer_proved(data->peer, &data->features)) data->proved = 1;
+    if (__netlane_internal__share_peer_replaced(data->peer)) data->engine.dead = 1;
+    return;
+  }
+  hs_send_t out;
+  if (__netlane_internal__hs_client_proof_due(&data->hs, now, data->engine.out.base_index != data->engine.out.next_index,
+                                              data->engine.out.timer.cap, &out))
+    send_handshake(data, &out);
+}
+
+/* A cookie, admit or accept that reached the connected conn: the accept
+ * of an admitted client's proof proves it; any other is a repeat, counted. */
+static void late_answer(conn_data_t *data, const unsigned char *buf, int len)
+{
+  unsigned features;
+  if (!data->peer && __netlane_internal__hs_client_late(&data->hs, buf, len, &features)) {
+    data->proved = 1;
+    data->features = features;
+    return;
+  }
+  data->handshake_repeats++;
 }
 
 int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int *nfds, int *due_ms)
@@ -530,7 +514,7 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
   *nfds = __netlane_internal__channel_wait_fds(data->chan, fds, max);
   unsigned int now = __netlane_timer_func();
   if (conn->status == NET_CONN_CONNECTING) {
-    int32_t left = (int32_t)request_wait(data) + 1 - (int32_t)(now - data->request_time);
+    int32_t left = (int32_t)request_wait(data) + 1 - (int32_t)(now - data->hs.request_time);
     *due_ms = left < 0 ? 0 : (int)left;
   } else if (conn->status == NET_CONN_CONNECTED) {
     *due_ms = __netlane_internal__engine_next_due(&data->engine, now);
@@ -666,9 +650,10 @@ int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figure
   figures->dropped_malformed = data->dropped_malformed + e->dropped_malformed;
   figures->peer_silence = e->connected ? (int)(__netlane_timer_func() - e->last_heard) : -1;
   figures->peer_keepalives = e->keepalives_heard;
-  figures->dead = e->dead;
+  figures->dead = e->dead || (data->peer && __netlane_internal__share_peer_replaced(data->peer));
   unsigned features;
   figures->proved = data->proved || (data->peer && __netlane_internal__share_peer_proved(data->peer, &features));
+  figures->handshake_repeats = data->handshake_repeats;
   return 0;
 }
 

@@ -15,6 +15,7 @@
 #include "conn_wire.h"
 #include "connwin.h"
 #include "cookie.h"
+#include "handshake.h"
 #include "internal.h"
 #include "sharedport.h"
 #include "waitset_internal.h"
@@ -24,7 +25,7 @@
  * the network dropped, and the peer's resends make up for it. */
 #define PEER_QUEUE_DATAGRAMS 256
 #define PEER_QUEUE_BYTES (512 * 1024)
-#define REQUEST_QUEUE 64      /* plain requests waiting for the listener */
+#define REQUEST_QUEUE 64      /* plain and cookie requests waiting for the listener */
 #define PROOF_QUEUE 64        /* proofs waiting for it, taken first */
 /* A plain request does not take an address over from a conn that has
  * heard from it within this long: the address is in use. */
@@ -75,7 +76,10 @@ struct port_peer_t {
   unsigned int conn_id;
   int silent;
   int superseded;            /* a newer peer has the address (atomic) */
+  int replaced;              /* that newer peer proved the address: this one's
+                                client has gone, for good (atomic) */
   int proved;                /* it echoed a cookie (atomic: its conn reads it) */
+  int admitted;              /* made for a cookie request: its proof is to come */
   unsigned features;         /* agreed in its accept */
   unsigned char nonce[WIRE_NONCE_SIZE];  /* its client's, for the accept */
   int heard;                 /* a datagram from its address was filed for it */
@@ -97,7 +101,7 @@ struct port_share_t {
   port_peer_t *peers;
   port_peer_t **buckets;
   int nbuckets, npeers;
-  queue_t requests;  /* plain requests of new pairs */
+  queue_t requests;  /* plain and cookie requests of new pairs */
   queue_t proofs;    /* proofs of new pairs that held */
   long cookies_sent, proofs_refused;
   int binary;        /* an Internet channel: senders come in binary */
@@ -349,72 +353,110 @@ static void send_to_address(port_share_t *s, const char *addr, const void *buf, 
   if (drv->update_target && net_assigntarget(s->chan, addr) == 0) net_send(s->chan, buf, size);
 }
 
+static hs_pair pair_of(port_peer_t *p)
+{
+  if (!p) return HS_PAIR_NONE;
+  if (__atomic_load_n(&p->proved, __ATOMIC_ACQUIRE)) return HS_PAIR_PROVED;
+  return p->admitted ? HS_PAIR_ADMITTED : HS_PAIR_PLAIN;
+}
+
+// With the guard held: a cookie (or, `admit`, an admit) for `hello`'s id
+// and nonce to `from`, made now.
+static void send_cookie_locked(port_share_t *s, const char *from, const wire_hello_t *hello, int admit)
+{
+  wire_hello_t h = *hello;
+  unsigned char cookie[WIRE_COOKIE_SIZE];
+  __netlane_internal__cookie_make(&s->secrets, __netlane_timer_func(), from, &h);
+  if (admit) __netlane_internal__wire_put_admit(cookie, &h);
+  else __netlane_internal__wire_put_cookie(cookie, &h);
+  send_to_address(s, from, cookie, WIRE_COOKIE_SIZE);
+  s->cookies_sent++;
+}
+
 // With the guard held: what a peer's repeated request is answered with,
-// the accept of a proved peer or the plain reply of an unproved one.
+// the accept of a proved peer, the admit of an admitted one or the plain
+// reply of an unproved one.
 static void answer_locked(port_share_t *s, port_peer_t *p)
 {
   unsigned char out[WIRE_ACCEPT_SIZE];
-  if (p->proved) {
-    wire_hello_t hello;
-    memset(&hello, 0, sizeof hello);
-    hello.conn_id = p->conn_id;
-    memcpy(hello.nonce, p->nonce, WIRE_NONCE_SIZE);
-    hello.features = p->features;
-    __netlane_internal__wire_put_accept(out, &hello);
-    send_locked(s, p, out, WIRE_ACCEPT_SIZE);
-  } else {
-    __netlane_internal__wire_put_zeros(out);
-    send_locked(s, p, out, WIRE_REPLY_SIZE);
+  wire_hello_t hello;
+  memset(&hello, 0, sizeof hello);
+  hello.conn_id = p->conn_id;
+  memcpy(hello.nonce, p->nonce, WIRE_NONCE_SIZE);
+  hello.features = p->features;
+  switch (__netlane_internal__hs_pair_answer(pair_of(p))) {
+    case HS_REPLY_ACCEPT:
+      __netlane_internal__wire_put_accept(out, &hello);
+      send_locked(s, p, out, WIRE_ACCEPT_SIZE);
+      break;
+    case HS_REPLY_ADMIT:
+      send_cookie_locked(s, p->addr, &hello, 1);
+      break;
+    default:
+      __netlane_internal__wire_put_zeros(out);
+      send_locked(s, p, out, WIRE_REPLY_SIZE);
+      break;
   }
 }
 
+// With the guard held: the pair's conn is proved from now on (its step
+// takes the features up).
+static void prove_locked(port_peer_t *p, const wire_hello_t *hello)
+{
+  if (p->proved) return;
+  p->features = hello->features & __netlane_internal__conn_features;
+  memcpy(p->nonce, hello->nonce, WIRE_NONCE_SIZE);
+  __atomic_store_n(&p->proved, 1, __ATOMIC_RELEASE);
+  if (p->owner) __netlane_internal__waitset_notify(p->owner);
+}
+
 // With the guard held: a request of any kind reaching the port, answered
-// here where no conn is needed, else queued for the listener.
+// here where no conn is needed, else queued for the listener (a cookie
+// request the listener has no room for gets the plain cookie instead).
 static void take_request(port_share_t *s, wire_kind kind, const unsigned char *buf, int len, const char *from,
                          unsigned int now)
 {
-  unsigned int conn_id = __netlane_internal__wire_request_id(buf);
-  port_peer_t *known = find_pair(s, from, conn_id);
-  if (kind == WIRE_REQUEST) {
-    // Answered here, so that a lost reply is made up for also once the
-    // listener has closed. A proved peer's plain request (a client that
-    // also asked the plain way) gets nothing: its accept goes to its
-    // proof.
-    if (known) {
-      if (!known->proved) answer_locked(s, known);
-    } else if (s->listening && queue_push(&s->requests, buf, len, from, REQUEST_QUEUE, REQUEST_QUEUE * 16) == 0) {
-      __netlane_internal__waitset_notify(s->owner);
-    }
-    return;
-  }
+  port_peer_t *known = find_pair(s, from, __netlane_internal__wire_request_id(buf));
   wire_hello_t hello;
   __netlane_internal__wire_read_hello(buf, kind, &hello);
-  if (kind == WIRE_COOKIE_REQUEST) {
-    // Nothing is kept: the cookie is checked when it comes back.
-    if (!known && !s->listening) return;
-    unsigned char cookie[WIRE_COOKIE_SIZE];
-    __netlane_internal__cookie_make(&s->secrets, now, from, &hello);
-    __netlane_internal__wire_put_cookie(cookie, &hello);
-    send_to_address(s, from, cookie, WIRE_COOKIE_SIZE);
-    s->cookies_sent++;
-    return;
-  }
-  if (!__netlane_internal__cookie_check(&s->secrets, now, from, &hello)) {
+  if (kind == WIRE_PROOF && !__netlane_internal__cookie_check(&s->secrets, now, from, &hello)) {
     s->proofs_refused++;
     return;
   }
-  if (known) {
-    // The pair asked the plain way too and has its conn: the conn is
-    // proved from now on (its step takes the features up).
-    if (!known->proved) {
-      known->features = hello.features & __netlane_internal__conn_features;
-      memcpy(known->nonce, hello.nonce, WIRE_NONCE_SIZE);
-      __atomic_store_n(&known->proved, 1, __ATOMIC_RELEASE);
-      if (known->owner) __netlane_internal__waitset_notify(known->owner);
-    }
-    answer_locked(s, known);
-  } else if (s->listening && queue_push(&s->proofs, buf, len, from, PROOF_QUEUE, PROOF_QUEUE * WIRE_PROOF_SIZE) == 0) {
-    __netlane_internal__waitset_notify(s->owner);
+  int used = known != NULL;
+  if (!used) {
+    bin_addr_t key;
+    unsigned int hash = key_of_text(from, &key);
+    used = peer_of(s, &key, hash, from) != NULL;
+  }
+  switch (__netlane_internal__hs_port_rule(kind, (int)hello.version, pair_of(known), used, s->listening)) {
+    case HS_REPLY_ZEROS:
+    case HS_REPLY_ACCEPT:
+    case HS_REPLY_ADMIT:
+      answer_locked(s, known);
+      break;
+    case HS_REPLY_PROVE:
+      prove_locked(known, &hello);
+      answer_locked(s, known);
+      break;
+    case HS_REPLY_COOKIE:
+      send_cookie_locked(s, from, &hello, 0);
+      break;
+    case HS_REPLY_LISTENER:
+      // Proofs that held wait apart and are taken first: forged requests
+      // cannot crowd them out.
+      if (kind == WIRE_PROOF) {
+        if (queue_push(&s->proofs, buf, len, from, PROOF_QUEUE, PROOF_QUEUE * WIRE_PROOF_SIZE) == 0)
+          __netlane_internal__waitset_notify(s->owner);
+      } else if (queue_push(&s->requests, buf, len, from, REQUEST_QUEUE, REQUEST_QUEUE * WIRE_COOKIE_REQUEST_SIZE) ==
+                 0) {
+        __netlane_internal__waitset_notify(s->owner);
+      } else if (kind == WIRE_COOKIE_REQUEST) {
+        send_cookie_locked(s, from, &hello, 0);
+      }
+      break;
+    default:
+      break;
   }
 }
 
@@ -539,7 +581,7 @@ int __netlane_internal__share_next_request(port_share_t *share, unsigned char *b
   if (!d) return 0;
   memcpy(buf, d->bytes, (size_t)d->len);
   __netlane_internal__copy_address(from, d->from);
-  int kind = d->len == WIRE_PROOF_SIZE ? WIRE_PROOF : WIRE_REQUEST;
+  int kind = __netlane_internal__wire_listener_kind(d->bytes, d->len);
   free(d);
   return kind;
 }
@@ -646,9 +688,10 @@ static void grow_buckets(port_share_t *s)
 }
 
 port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr, unsigned int conn_id,
-                                           const struct conn_config *cfg, void *owner, const wire_hello_t *proof,
-                                           int *took_over)
+                                           const struct conn_config *cfg, void *owner, const wire_hello_t *hello,
+                                           int how, int *took_over)
 {
+  const wire_hello_t *proof = how == HS_PAIR_PROVED ? hello : NULL;
   *took_over = 0;
   port_peer_t *p = static_cast<port_peer_t *>(calloc(1, sizeof(port_peer_t)));
   if (!p) return NULL;
@@ -661,6 +704,13 @@ port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr
     p->proved = 1;
     p->features = proof->features & __netlane_internal__conn_features;
     memcpy(p->nonce, proof->nonce, WIRE_NONCE_SIZE);
+  } else if (how == HS_PAIR_ADMITTED) {
+    // Its cookie request came from the address: heard now, so that no
+    // plain request takes the address while its proof is on the way.
+    p->admitted = 1;
+    memcpy(p->nonce, hello->nonce, WIRE_NONCE_SIZE);
+    p->heard = 1;
+    p->last_heard = __netlane_timer_func();
   }
   NET_DRIVER *drv = share->chan->driver;
   if (drv->prepare_target && drv->send_to)
@@ -675,8 +725,10 @@ port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr
   port_peer_t *older = peer_of(share, &p->key, p->hash, p->addr);
   // An unproved request never takes an address from a proved conn, nor
   // from one that heard from it a moment ago: anyone can forge it.
+  // An admitted one takes none over at all.
   int refused = older && !proof &&
-                (older->proved || (older->heard && (int32_t)(now - older->last_heard) < TAKEOVER_QUIET_MS));
+                (p->admitted || older->proved ||
+                 (older->heard && (int32_t)(now - older->last_heard) < TAKEOVER_QUIET_MS));
   if (refused || !silent_bound_allows(share, p->addr, cfg, proof != NULL)) {
     unlock(share);
     free(p);
@@ -685,6 +737,10 @@ port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr
   if (share->npeers >= share->nbuckets * 2) grow_buckets(share);
   if (older) {
     __atomic_store_n(&older->superseded, 1, __ATOMIC_RELAXED);
+    // A proof shows that its client receives at the address now: whatever
+    // spoke from there before (a client started again on the same port)
+    // is gone, and its conn with it.
+    if (proof) __atomic_store_n(&older->replaced, 1, __ATOMIC_RELAXED);
     *took_over = 1;
   }
   port_peer_t **head = &share->buckets[p->hash & (unsigned int)(share->nbuckets - 1)];
@@ -707,7 +763,7 @@ void __netlane_internal__share_remove(port_share_t *share, port_peer_t *peer)
   if (!peer->superseded) {
     for (port_peer_t *p = peer->chain; p; p = p->chain) {
       if (same_key(p, peer->hash, &peer->key, peer->addr)) {
-        __atomic_store_n(&p->superseded, 0, __ATOMIC_RELAXED);
+        if (!__atomic_load_n(&p->replaced, __ATOMIC_RELAXED)) __atomic_store_n(&p->superseded, 0, __ATOMIC_RELAXED);
         break;
       }
     }
@@ -772,6 +828,33 @@ void __netlane_internal__share_answer(port_share_t *share, port_peer_t *peer)
   lock(share);
   answer_locked(share, peer);
   unlock(share);
+}
+
+void __netlane_internal__share_send_cookie(port_share_t *share, const char *addr, const wire_hello_t *hello)
+{
+  lock(share);
+  send_cookie_locked(share, addr, hello, 0);
+  unlock(share);
+}
+
+int __netlane_internal__share_pair(port_share_t *share, port_peer_t *peer)
+{
+  lock(share);
+  int pair = pair_of(peer);
+  unlock(share);
+  return pair;
+}
+
+void __netlane_internal__share_prove(port_share_t *share, port_peer_t *peer, const wire_hello_t *proof)
+{
+  lock(share);
+  prove_locked(peer, proof);
+  unlock(share);
+}
+
+int __netlane_internal__share_peer_replaced(port_peer_t *peer)
+{
+  return __atomic_load_n(&peer->replaced, __ATOMIC_RELAXED);
 }
 
 int __netlane_internal__share_peer_proved(port_peer_t *peer, unsigned *features)

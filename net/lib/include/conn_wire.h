@@ -56,7 +56,8 @@
  *
  *  Cookie request, exactly 32 bytes, client to the listening address; the
  *  nonce is 8 random bytes of the client's connect, the features those it
- *  offers (WIRE_FEATURE_*):
+ *  offers (WIRE_FEATURE_*); version 2 says that the client takes an admit
+ *  (a listener of version 1 answers any version with its cookie):
  *    0 ... 7          8 ... 11   12  13  14  15  16 ... 23  24 ... 27  28 ... 31
  *   +----------------+----------+---+---+---+---+----------+----------+----------+
  *   | "connect" \0   | conn id  | N | L | 1 | 1 | nonce    | features | 0        |
@@ -86,6 +87,16 @@
  *   +--------+---+---+---+---+----------+-----------+-----------+
  *   | 0      | N | L | 4 | 1 | conn id  | nonce     | features  |
  *   +--------+---+---+---+---+----------+-----------+-----------+
+ *
+ *  Admit, exactly 32 bytes, listener to the sender of a version-2 cookie
+ *  request from an address that has no conn at the port: the cookie's
+ *  bytes with kind 6. A conn is made for the client, unproved; the client
+ *  is connected on it and sends the proof (above) ahead of its first
+ *  message, which the accept answers and which makes both conns proved:
+ *    0 ... 3   4   5   6   7   8 ... 11   12 ... 19   20 ... 23   24 ... 31
+ *   +--------+---+---+---+---+----------+-----------+-----------+-----------+
+ *   | 0      | N | L | 6 | 1 | conn id  | nonce     | time, ms  | cookie    |
+ *   +--------+---+---+---+---+----------+-----------+-----------+-----------+
  *
  *  Gathered acknowledgement, 12 to 12 + WIRE_BITMAP_MAX bytes, between
  *  conns that agreed on WIRE_FEATURE_GATHERED_ACKS: every index before
@@ -118,6 +129,7 @@ extern "C" {
 #define WIRE_BITMAP_MAX 64          /* bitmap bytes: 512 indexes past "next" */
 #define WIRE_NONCE_SIZE 8
 #define WIRE_COOKIE_BYTES 8
+#define WIRE_HELLO_ADMITTING 2      /* the cookie request version of clients that take an admit */
 
 /* Features a netlane client offers and a listener agrees to. */
 #define WIRE_FEATURE_GATHERED_ACKS 1u  /* gathered acknowledgements, one per step */
@@ -145,7 +157,8 @@ typedef enum wire_kind {
   WIRE_ACCEPT,          /* a listener's accept */
   WIRE_REQUEST,         /* the plain 12-byte connect request */
   WIRE_COOKIE_REQUEST,  /* a netlane client's cookie request */
-  WIRE_PROOF            /* a netlane client's proof */
+  WIRE_PROOF,           /* a netlane client's proof */
+  WIRE_ADMIT            /* a listener's admit: a cookie, and a conn made */
 } wire_kind;
 
 /* The fields of the handshake's netlane datagrams (which of them a kind
@@ -156,6 +169,7 @@ typedef struct wire_hello_t {
   uint32_t features;
   uint32_t cookie_time;
   unsigned char cookie[WIRE_COOKIE_BYTES];
+  unsigned version;  /* a cookie request's (written as 1 when 0) */
 } wire_hello_t;
 
 /* The kind of a datagram reaching a listening port: WIRE_REQUEST,
@@ -163,7 +177,7 @@ typedef struct wire_hello_t {
  * shared port files with the peer of its sender). */
 wire_kind __netlane_internal__wire_listener_kind(const unsigned char *buf, int len);
 /* The kind of a datagram reaching a conn: WIRE_DATA, WIRE_ACK, WIRE_ZEROS,
- * WIRE_GATHERED, WIRE_COOKIE, WIRE_ACCEPT or WIRE_JUNK, by the original
+ * WIRE_GATHERED, WIRE_COOKIE, WIRE_ADMIT, WIRE_ACCEPT or WIRE_JUNK, by the original
  * classification for the first three. */
 wire_kind __netlane_internal__wire_conn_kind(const unsigned char *buf, int len);
 
@@ -172,7 +186,7 @@ uint32_t __netlane_internal__wire_data_index(const unsigned char *buf);
 uint32_t __netlane_internal__wire_ack_index(const unsigned char *buf);
 /* The id of a request of any of the three kinds. */
 uint32_t __netlane_internal__wire_request_id(const unsigned char *buf);
-/* The hello fields of a cookie request, cookie, proof or accept (`kind`
+/* The hello fields of a cookie request, cookie, admit, proof or accept (`kind`
  * as classified); those the kind does not carry are zero. */
 void __netlane_internal__wire_read_hello(const unsigned char *buf, wire_kind kind, wire_hello_t *hello);
 
@@ -182,6 +196,7 @@ void __netlane_internal__wire_put_ack(unsigned char *out, uint32_t index);
 void __netlane_internal__wire_put_zeros(unsigned char *out);
 void __netlane_internal__wire_put_cookie_request(unsigned char *out, const wire_hello_t *hello);
 void __netlane_internal__wire_put_cookie(unsigned char *out, const wire_hello_t *hello);
+void __netlane_internal__wire_put_admit(unsigned char *out, const wire_hello_t *hello);
 void __netlane_internal__wire_put_proof(unsigned char *out, const wire_hello_t *hello);
 void __netlane_internal__wire_put_accept(unsigned char *out, const wire_hello_t *hello);
 /* A gathered acknowledgement with `bitmap_bytes` bitmap bytes (at most

@@ -28,19 +28,21 @@ NET_CHANNEL *__netlane_internal__share_channel(port_share_t *share);
 void __netlane_internal__share_stop_listening(port_share_t *share);
 
 /* Takes up to `max` datagrams from the channel and files them: a peer's
- * with the peer; a repeated request of a known pair answered again (the
- * plain reply, or the accept of a proved pair); a cookie request
- * answered with a cookie, keeping nothing; a proof whose cookie holds
+ * with the peer; requests by the port's rules (handshake.h): a repeated
+ * request of a known pair answered again (the plain reply, the admit, or
+ * the accept of a proved pair); a cookie request answered with a cookie,
+ * keeping nothing, unless it may be admitted; a proof whose cookie holds
  * makes a known unproved pair proved, else waits for the listener, as a
- * plain request of a new pair does. Answers how many were taken. */
+ * plain request of a new pair and an admittable cookie request do.
+ * Answers how many were taken. */
 int __netlane_internal__share_pump(port_share_t *share, int max);
 /* The same when the poller has said the port is readable: it is read even
  * when found empty earlier in this thread's wait round, which share_pump
  * does not read again. */
 int __netlane_internal__share_pump_readable(port_share_t *share, int max);
-/* The next request of a new pair for the listener, proofs before plain
- * requests: WIRE_PROOF or WIRE_REQUEST, its bytes in `buf` (room for
- * WIRE_PROOF_SIZE) and its sender in `from`; 0 none. Datagrams filed for a
+/* The next request of a new pair for the listener, proofs before the
+ * others: WIRE_PROOF, WIRE_REQUEST or WIRE_COOKIE_REQUEST, its bytes in
+ * `buf` (room for WIRE_PROOF_SIZE) and its sender in `from`; 0 none. Datagrams filed for a
  * peer that has an owner are announced to the wait sets through
  * waitset_notify(owner). */
 int __netlane_internal__share_next_request(port_share_t *share, unsigned char *buf, char *from);
@@ -52,22 +54,34 @@ port_peer_t *__netlane_internal__share_find(port_share_t *share, const char *add
 /* A new peer, silent until share_heard, holding the share once; NULL when
  * memory ran out, the address cannot be prepared, the bounds on silent
  * peers (per host, per network and in all; proved and unproved peers
- * counted apart) are reached, or, for a plain request (`proof` NULL), an
- * older peer of the address is proved or was heard from within the last
- * few seconds. `proof`: the proof it came with, which makes it proved with
- * the features offered that this library has. It takes over its address
+ * counted apart) are reached, for an admitted one any peer has the
+ * address, or, for a plain one, an older peer of the address is proved or
+ * was heard from within the last few seconds. `how` (an hs_pair): plain;
+ * admitted (`hello` the cookie request's, whose nonce its admits echo);
+ * proved (`hello` the proof it came with, which makes it proved with the
+ * features offered that this library has). It takes over its address
  * from any older peer there (`*took_over` 1), which from then on neither
- * receives nor sends until the newer one is removed. */
+ * receives nor sends until the newer one is removed; a proved one replaces
+ * it for good (share_peer_replaced). */
 port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr, unsigned int conn_id,
-                                           const struct conn_config *cfg, void *owner, const wire_hello_t *proof,
-                                           int *took_over);
-/* Sends the peer the answer to its request: its accept when proved, the
- * plain 8 zero bytes when not. */
+                                           const struct conn_config *cfg, void *owner, const wire_hello_t *hello,
+                                           int how, int *took_over);
+/* Sends the peer the answer to its request: its accept when proved, its
+ * admit (a fresh cookie) when admitted, the plain 8 zero bytes else. */
 void __netlane_internal__share_answer(port_share_t *share, port_peer_t *peer);
+/* Sends `addr` the plain cookie for `hello`'s id and nonce, keeping nothing. */
+void __netlane_internal__share_send_cookie(port_share_t *share, const char *addr, const wire_hello_t *hello);
+/* What the peer is to the handshake now: an hs_pair. */
+int __netlane_internal__share_pair(port_share_t *share, port_peer_t *peer);
+/* The peer is proved by `proof` (its cookie checked), from now on. */
+void __netlane_internal__share_prove(port_share_t *share, port_peer_t *peer, const wire_hello_t *proof);
 /* 1 once the peer is proved (also when its proof came after its plain
  * request), with the agreed features in `*features`; 0 before. Safe from
  * the conn's thread while the port is pumped elsewhere. */
 int __netlane_internal__share_peer_proved(port_peer_t *peer, unsigned *features);
+/* 1 once a newer peer proved the peer's address: its client has gone and
+ * the address never comes back to it. Safe from the conn's thread. */
+int __netlane_internal__share_peer_replaced(port_peer_t *peer);
 /* Cookies the port has sent and proofs it refused (a test hook reads them). */
 void __netlane_internal__share_counts(port_share_t *share, long *cookies_sent, long *proofs_refused);
 /* The peer's conn has closed: its entry and what waits for it go, and its
