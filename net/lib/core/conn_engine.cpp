@@ -158,8 +158,9 @@ int __netlane_internal__engine_input(conn_engine_t *e, const unsigned char *data
     case WIRE_DATA:
       return take_data(e, datagram, len);
     case WIRE_COOKIE:
+    case WIRE_ADMIT:
     case WIRE_ACCEPT:
-      break;  // a handshake answer repeated after the conn was made
+      return ENGINE_HANDSHAKE;  // an answer reaching the conn after it was made
     default:
       e->dropped_malformed++;
       break;

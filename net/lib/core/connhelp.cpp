@@ -214,17 +214,10 @@ static void step(conn_data_t *data, unsigned int now)
       e->last_heard = now;
       len = -1;  // cut short: no packet of the protocol
     }
-    // Handshake answers are the handshake's: the accept of an admitted
-    // client's proof proves the conn, and repeats are counted.
-    if (len == WIRE_COOKIE_SIZE || len == WIRE_ACCEPT_SIZE) {
-      wire_kind kind = __netlane_internal__wire_conn_kind(buf, len);
-      if (kind == WIRE_COOKIE || kind == WIRE_ADMIT || kind == WIRE_ACCEPT) {
-        e->last_heard = now;
-        late_answer(data, buf, len);
-        continue;
-      }
-    }
-    if (__netlane_internal__engine_input(e, buf, len, now) == ENGINE_PARKED) break;
+    int taken = __netlane_internal__engine_input(e, buf, len, now);
+    if (taken == ENGINE_PARKED) break;
+    // The accept of an admitted client's proof proves the conn; repeats are counted.
+    if (taken == ENGINE_HANDSHAKE) late_answer(data, buf, len);
   }
   if (e->heard && !data->heard) mark_heard(data);
   __netlane_internal__engine_flush(e, now, emit_io, &data->io);

@@ -48,6 +48,7 @@ typedef struct conn_engine_t {
 /* What became of a datagram given to engine_input. */
 #define ENGINE_TAKEN 0   /* taken (or dropped): give it the next one */
 #define ENGINE_PARKED 1  /* parked: give it nothing more before engine_ready */
+#define ENGINE_HANDSHAKE 2  /* a cookie, admit or accept: the handshake's to judge */
 
 #ifdef __cplusplus
 extern "C" {
