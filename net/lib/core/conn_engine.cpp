@@ -41,13 +41,35 @@ bool sends_keepalives(const conn_engine_t *e)
   return e->client || !(e->features & WIRE_FEATURE_QUIET_HOST);
 }
 
-void owe_ack(conn_engine_t *e, index_t i)
+void owe_ack(conn_engine_t *e, index_t i, int verdict)
 {
-  if (e->features & WIRE_FEATURE_GATHERED_ACKS) {
-    e->gathered_owed = 1;
-  } else if (e->plain_owed < ENGINE_PLAIN_ACKS) {
-    e->plain_acks[e->plain_owed++] = i;
+  if (!(e->features & WIRE_FEATURE_GATHERED_ACKS)) {
+    if (e->plain_owed < ENGINE_PLAIN_ACKS) e->plain_acks[e->plain_owed++] = i;
+    return;
   }
+  if (e->gathered_owed++ == 0) e->owed_since = e->last_heard;
+  // A repeat says the peer missed an acknowledgement, and a hole below a
+  // message says one of the peer's went missing: both are news the peer's
+  // resends wait for.
+  int32_t ahead = __netlane_internal__index_distance(e->in.base_index, i);
+  if (verdict == IN_KNOWN) {
+    e->ack_urgent = 1;
+  } else if (ahead > 0) {
+    const in_t *in = &e->in;
+    if (in->packets[(in->base_slot + ahead - 1) % in->queue_size].size == 0) e->ack_urgent = 1;
+  }
+}
+
+// Whether a flush sends the gathered acknowledgement owed: at once when
+// it is news or answers a keep-alive, along with data going out anyway,
+// else after every ENGINE_ACK_EVERY messages or ENGINE_ACK_DELAY ms, so
+// that a stream costs its receiver a fraction of a datagram per message.
+bool gathered_due(const conn_engine_t *e, unsigned int now, int sending)
+{
+  if (e->answer_owed) return true;
+  if (!e->gathered_owed) return false;
+  return sending || e->ack_urgent || e->gathered_owed >= ENGINE_ACK_EVERY ||
+         (int32_t)(now - e->owed_since) >= ENGINE_ACK_DELAY;
 }
 
 // Whether a packet past the window is worth holding: only while the
@@ -89,7 +111,7 @@ int take_data(conn_engine_t *e, const unsigned char *packet, int len)
   int verdict = __netlane_internal__in_store(&e->in, i, packet + WIRE_HEADER_SIZE, len - WIRE_HEADER_SIZE);
   if (verdict == IN_STORED || verdict == IN_KNOWN) {
     if (verdict == IN_STORED) e->heard = 1;
-    owe_ack(e, i);
+    owe_ack(e, i, verdict);
     return ENGINE_TAKEN;
   }
   if (verdict == IN_BEYOND) {
@@ -124,6 +146,14 @@ void __netlane_internal__engine_connected(conn_engine_t *e, unsigned int now, in
   e->client = client;
   e->last_heard = now;
   e->last_sent = now;
+}
+
+void __netlane_internal__engine_agree(conn_engine_t *e, unsigned features)
+{
+  e->features = features;
+  if (!(features & WIRE_FEATURE_WIDE_WINDOWS)) return;
+  __netlane_internal__out_may_grow(&e->out, CONN_WIDE_SLOTS);
+  __netlane_internal__in_may_grow(&e->in, CONN_WIDE_SLOTS);
 }
 
 int __netlane_internal__engine_input(conn_engine_t *e, const unsigned char *datagram, int len, unsigned int now)
@@ -176,7 +206,7 @@ int __netlane_internal__engine_ready(conn_engine_t *e)
   int verdict = __netlane_internal__in_store(&e->in, i, packet + WIRE_HEADER_SIZE, e->parked_len - WIRE_HEADER_SIZE);
   if (verdict == IN_BEYOND && may_park(e)) return 0;
   e->parked_len = 0;
-  if (verdict == IN_STORED || verdict == IN_KNOWN) owe_ack(e, i);
+  if (verdict == IN_STORED || verdict == IN_KNOWN) owe_ack(e, i, verdict);
   else e->dropped_window++;
   return 1;
 }
@@ -191,18 +221,19 @@ void __netlane_internal__engine_flush(conn_engine_t *e, unsigned int now, conn_e
     e->acks_sent++;
   }
   e->plain_owed = 0;
-  if (e->gathered_owed || e->answer_owed) {
+  // A gone peer is sent nothing more: what arrives is still taken in.
+  if (!e->dead && e->dead_after > 0 && __netlane_internal__out_oldest_wait(&e->out, now) >= e->dead_after) e->dead = 1;
+  int acks = out.count;
+  if (!e->dead) __netlane_internal__out_send_due(&e->out, emit_counted, &out, now);
+  if (gathered_due(e, now, out.count > acks)) {
     index_t next;
     unsigned char bitmap[WIRE_BITMAP_MAX];
     int bytes = __netlane_internal__in_gathered(&e->in, &next, bitmap);
     int len = __netlane_internal__wire_put_gathered(dgram, next, e->answer_owed ? WIRE_GATHERED_ANSWER : 0, bitmap, bytes);
     emit_counted(&out, dgram, len);
     e->acks_sent++;
-    e->gathered_owed = e->answer_owed = 0;
+    e->gathered_owed = e->answer_owed = e->ack_urgent = 0;
   }
-  // A gone peer is sent nothing more: what arrives is still taken in.
-  if (!e->dead && e->dead_after > 0 && __netlane_internal__out_oldest_wait(&e->out, now) >= e->dead_after) e->dead = 1;
-  if (!e->dead) __netlane_internal__out_send_due(&e->out, emit_counted, &out, now);
   if (!e->connected || e->dead) return;
   if (out.count > 0) {
     e->last_sent = now;
@@ -217,9 +248,15 @@ void __netlane_internal__engine_flush(conn_engine_t *e, unsigned int now, conn_e
 
 int __netlane_internal__engine_next_due(const conn_engine_t *e, unsigned int now)
 {
-  if (e->plain_owed || e->gathered_owed || e->answer_owed) return 0;
-  if (!e->connected || e->dead) return -1;
+  if (e->plain_owed || e->answer_owed || e->ack_urgent) return 0;
+  int acks = -1;
+  if (e->gathered_owed) {
+    int32_t left = ENGINE_ACK_DELAY - (int32_t)(now - e->owed_since);
+    acks = left < 0 || e->gathered_owed >= ENGINE_ACK_EVERY ? 0 : (int)left;
+  }
+  if (!e->connected || e->dead) return acks;
   int due = __netlane_internal__out_next_due(&e->out, now);
+  if (acks >= 0 && (due < 0 || acks < due)) due = acks;
   // When the peer would count as gone.
   int waited = __netlane_internal__out_oldest_wait(&e->out, now);
   if (e->dead_after > 0 && waited >= 0) {

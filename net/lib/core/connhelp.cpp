@@ -63,6 +63,7 @@ typedef struct conn_data_t {
   conn_engine_t engine;
   long received, dropped_foreign;
   long dropped_malformed;  /* while connecting; the engine counts them after */
+  unsigned int last_read;  /* timer ms of the last step that read its datagrams */
 } conn_data_t;
 
 /* The calendar-clock seam: the connection id needs whole seconds only. */
@@ -127,7 +128,7 @@ static int create_conn_data(NET_DRIVER *drv, conn_data_t **made)
 static void mark_connected(conn_data_t *data, unsigned int now)
 {
   __netlane_internal__engine_connected(&data->engine, now, data->peer == NULL);
-  data->engine.features = data->features;
+  __netlane_internal__engine_agree(&data->engine, data->features);
 }
 
 static void free_conn_data(conn_data_t *data)
@@ -160,20 +161,27 @@ static void emit_io(void *ctx, const void *datagram, int len)
  * them. A data packet just past a full window is parked and ends the step:
  * what follows it waits in the channel instead of being dropped unanswered
  * and sent again after the resend wait. */
-static void step(conn_data_t *data, unsigned int now);
+static void step(conn_data_t *data, unsigned int now, int read);
 static void handshake_poll(conn_data_t *data, unsigned int now);
 static void late_answer(conn_data_t *data, const unsigned char *buf, int len);
 
-static void poll(NET_CONN *conn)
+/* `sending`: the step of a send, which reads only when what it reads can
+ * matter: the window is half full (acknowledgements free it), or the
+ * timer has moved on since the last read (resends and the peer's silence
+ * are reckoned in its ms). Between, a stream's sends would each read a
+ * socket that holds nothing, or an acknowledgement the next read takes. */
+static void poll(NET_CONN *conn, int sending = 0)
 {
   // Until the handshake ends, the channel's datagrams belong to
   // poll_connect: taking them here would drop the connect reply.
   if (conn->status == NET_CONN_CONNECTING) return;
   conn_data_t *data = conn_data(conn);
   unsigned int now = __netlane_timer_func();
+  int read = !sending || now != data->last_read ||
+             2 * __netlane_internal__engine_queued(&data->engine) >= data->engine.out.queue_size;
   handshake_poll(data, now);
   __netlane_internal__io_hold();
-  step(data, now);
+  step(data, now, read);
   __netlane_internal__io_flush();
 }
 
@@ -187,14 +195,15 @@ static int take_filed(conn_data_t *data, unsigned char *buf, int size)
   return __netlane_internal__share_take(data->share, data->peer, buf, size);
 }
 
-static void step(conn_data_t *data, unsigned int now)
+static void step(conn_data_t *data, unsigned int now, int read)
 {
   conn_engine_t *e = &data->engine;
   // Agreed at connect, or, for a peer whose proof came after its plain
   // request, found out since.
-  e->features = data->features;
+  if (e->features != data->features) __netlane_internal__engine_agree(e, data->features);
   static thread_local unsigned char buf[MAX_DATAGRAM];
-  for (int n = 0; n < STEP_DATAGRAMS && __netlane_internal__engine_ready(e); n++) {
+  if (read) data->last_read = now;
+  for (int n = 0; read && n < STEP_DATAGRAMS && __netlane_internal__engine_ready(e); n++) {
     int len;
     if (data->peer) {
       len = take_filed(data, buf, (int)sizeof buf);
@@ -398,7 +407,8 @@ static int connect(NET_CONN *conn, const char *target)
   if (net_assigntarget(data->chan, target) != 0) return 1;
   expect_reply_from(conn, target);
   hs_send_t out;
-  __netlane_internal__hs_client_start(&data->hs, next_conn_id(), __netlane_internal__conn_features,
+  __netlane_internal__hs_client_start(&data->hs, next_conn_id(),
+                                      __netlane_internal__conn_offered(__netlane_internal__get_conn_config(conn->driver)),
                                       have_nonce ? nonce : NULL, __netlane_timer_func(), &out);
   if (send_handshake(data, &out) != 0) return 2;
   __netlane_internal__waitset_notify(data);
@@ -458,6 +468,10 @@ static int poll_connect(NET_CONN *conn)
     if ((answer.verdict == HS_CONNECTED || answer.verdict == HS_ADMITTED) &&
         connected_to(conn, from, now, answer.since, answer.once)) {
       data->proved = __netlane_internal__hs_client_connected(&data->hs, &answer, now, &data->features);
+      // An admitted client learns what was agreed only from the accept of
+      // its proof, and the listener may send as agreed from the proof on.
+      if (answer.verdict == HS_ADMITTED && (data->hs.asked.features & WIRE_FEATURE_WIDE_WINDOWS))
+        __netlane_internal__in_may_grow(&data->engine.in, CONN_WIDE_SLOTS);
       return 1;
     }
     data->dropped_malformed++;
@@ -540,8 +554,9 @@ static int send_rdm(NET_CONN *conn, const void *buf, int size)
     return -1;
   }
   // A full window may have been freed by acknowledgements already waiting,
-  // so take them in before refusing.
-  if (__netlane_internal__engine_full(&data->engine)) {
+  // so take them in before refusing, or before a window that may grow
+  // does.
+  if (__netlane_internal__engine_queued(&data->engine) >= data->engine.out.queue_size - 1) {
     poll(conn);
     if (__netlane_internal__engine_full(&data->engine)) return -1;
   }
@@ -549,7 +564,7 @@ static int send_rdm(NET_CONN *conn, const void *buf, int size)
     poll(conn);
     return -1;
   }
-  poll(conn);
+  poll(conn, 1);
   // Its resend is due some time from now: the sets holding it must know.
   __netlane_internal__waitset_notify(data);
   return 0;

@@ -5,6 +5,10 @@
 //   conn_outqueue_size = 32     slots of the out queue (a power of two,
 //                               at most 4096)
 //   conn_inqueue_size = 32      slots of the in queue (a power of two)
+//                               Either size given keeps both queues at
+//                               their sizes; left out, both start at 16 and
+//                               grow up to 256 slots as a stream needs,
+//                               when the peer is a netlane end that agrees
 //   conn_resend_rate = 200      ms between transmissions of a message, or
 //   conn_resend_rate = auto     a wait that follows the measured round trip,
 //                               at most 500 ms ("auto 200": at most 200)
@@ -28,6 +32,7 @@
 #include <string.h>
 
 #include "config.h"
+#include "conn_wire.h"
 #include "connhelp.h"
 #include "decimal.h"
 
@@ -42,9 +47,17 @@ static const struct conn_config conn_config_default = {
   64,     /* max_silent */
   1000,   /* keepalive */
   10000,  /* dead_after */
-  16      /* max_silent_per_network */
+  16,     /* max_silent_per_network */
+  CONN_WIDE_SLOTS  /* queue_grow */
 };
 
+
+unsigned __netlane_internal__conn_offered(const struct conn_config *cfg)
+{
+  unsigned features = __netlane_internal__conn_features;
+  if (!cfg || cfg->queue_grow <= 0) features &= ~WIRE_FEATURE_WIDE_WINDOWS;
+  return features;
+}
 
 const struct conn_config *__netlane_internal__get_conn_config(NET_DRIVER *drv)
 {
@@ -117,8 +130,10 @@ void __netlane_internal__load_conn_config(NET_DRIVER *drv, FILE *fp, const char 
   while (__netlane_internal__get_setting(fp, &option, &value) == 0) {
     if (strcmp(option, "conn_outqueue_size") == 0) {
       cfg->outqueue_size = queue_size(value, conn_config_default.outqueue_size);
+      cfg->queue_grow = 0;
     } else if (strcmp(option, "conn_inqueue_size") == 0) {
       cfg->inqueue_size = queue_size(value, conn_config_default.inqueue_size);
+      cfg->queue_grow = 0;
     } else if (strcmp(option, "conn_resend_rate") == 0) {
       cfg->resend_auto = resend_auto(value, &cfg->resend_rate);
       if (!cfg->resend_auto) cfg->resend_rate = resend_rate(value, conn_config_default.resend_rate);

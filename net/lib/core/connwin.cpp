@@ -150,12 +150,56 @@ int __netlane_internal__resend_wait(const resend_timer_t *timer, int tries)
 
 int __netlane_internal__out_full(const out_t *out)
 {
-  return __netlane_internal__index_distance(out->base_index, out->next_index) >= out->queue_size - 1;
+  int slots = out->grow_to > out->queue_size ? out->grow_to : out->queue_size;
+  return __netlane_internal__index_distance(out->base_index, out->next_index) >= slots - 1;
+}
+
+void __netlane_internal__out_may_grow(out_t *out, int slots)
+{
+  out->grow_to = slots;
+}
+
+void __netlane_internal__in_may_grow(in_t *in, int slots)
+{
+  in->grow_to = slots;
+}
+
+// Windows grow only as far as a conn's traffic needs, so that thousands
+// of quiet conns keep the small arrays they started with. The slots are
+// laid out again from the base, each index at its new place.
+static int out_grow(out_t *out)
+{
+  int size = out->queue_size * 2;
+  out_packet_t *grown = static_cast<out_packet_t *>(calloc((size_t)size, sizeof(out_packet_t)));
+  if (!grown) return -1;
+  for (int n = 0; n < out->queue_size; n++) grown[n] = out->packets[slot_at(out->base_slot, n, out->queue_size)];
+  free(out->packets);
+  out->packets = grown;
+  out->queue_size = size;
+  out->base_slot = 0;
+  return 0;
+}
+
+static int in_grow(in_t *in, int32_t ahead)
+{
+  int size = in->queue_size;
+  while (size <= ahead && size < in->grow_to) size *= 2;
+  if (size <= ahead) return -1;
+  in_packet_t *grown = static_cast<in_packet_t *>(calloc((size_t)size, sizeof(in_packet_t)));
+  if (!grown) return -1;
+  for (int n = 0; n < in->queue_size; n++) grown[n] = in->packets[slot_at(in->base_slot, n, in->queue_size)];
+  free(in->packets);
+  in->packets = grown;
+  in->queue_size = size;
+  in->base_slot = 0;
+  return 0;
 }
 
 int __netlane_internal__out_queue(out_t *out, const void *buf, int size)
 {
   if (__netlane_internal__out_full(out) || size <= 0) return -1;
+  if (__netlane_internal__index_distance(out->base_index, out->next_index) >= out->queue_size - 1 && out_grow(out) != 0)
+    return -1;
   out_packet_t *p = &out->packets[slot_at(out->base_slot, __netlane_internal__index_distance(out->base_index, out->next_index), out->queue_size)];
   if (p->held || slot_room(&p->data, &p->cap, size + CONN_HEADER_SIZE) != 0) return -1;
   p->index = out->next_index;
@@ -377,7 +421,8 @@ int __netlane_internal__out_take_gathered(out_t *out, index_t next, const unsign
 int __netlane_internal__in_store(in_t *in, index_t i, const unsigned char *msg, int size)
 {
   int32_t ahead = __netlane_internal__index_distance(in->base_index, i);
-  if (ahead >= in->queue_size) return IN_BEYOND;
+  if (ahead >= in->queue_size && (ahead >= in->grow_to || in_grow(in, ahead) != 0))
+    return ahead >= in->grow_to ? IN_BEYOND : IN_NOMEM;
   if (ahead < 0) return IN_KNOWN;
   in_packet_t *slot = &in->packets[slot_at(in->base_slot, ahead, in->queue_size)];
   if (slot->size > 0) return IN_KNOWN;

@@ -81,6 +81,7 @@ struct port_peer_t {
   int proved;                /* it echoed a cookie (atomic: its conn reads it) */
   int admitted;              /* made for a cookie request: its proof is to come */
   unsigned features;         /* agreed in its accept */
+  unsigned offered;          /* those the listener agrees to */
   unsigned char nonce[WIRE_NONCE_SIZE];  /* its client's, for the accept */
   int heard;                 /* a datagram from its address was filed for it */
   unsigned int last_heard;   /* when the last was, in timer ms */
@@ -404,7 +405,7 @@ static void answer_locked(port_share_t *s, port_peer_t *p)
 static void prove_locked(port_peer_t *p, const wire_hello_t *hello)
 {
   if (p->proved) return;
-  p->features = hello->features & __netlane_internal__conn_features;
+  p->features = hello->features & p->offered;
   memcpy(p->nonce, hello->nonce, WIRE_NONCE_SIZE);
   __atomic_store_n(&p->proved, 1, __ATOMIC_RELEASE);
   if (p->owner) __netlane_internal__waitset_notify(p->owner);
@@ -700,9 +701,10 @@ port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr
   p->conn_id = conn_id;
   p->silent = 1;
   p->owner = owner;
+  p->offered = __netlane_internal__conn_offered(cfg);
   if (proof) {
     p->proved = 1;
-    p->features = proof->features & __netlane_internal__conn_features;
+    p->features = proof->features & p->offered;
     memcpy(p->nonce, proof->nonce, WIRE_NONCE_SIZE);
   } else if (how == HS_PAIR_ADMITTED) {
     // Its cookie request came from the address: heard now, so that no

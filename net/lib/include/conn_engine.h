@@ -13,6 +13,10 @@
 /* 8-byte acknowledgements owed between two flushes: more than the glue
  * takes in per step. One beyond is not sent, and its message comes again. */
 #define ENGINE_PLAIN_ACKS 128
+/* A gathered acknowledgement waits for this many messages, or this many
+ * ms, unless it is news (a hole, a repeat) or data goes out with it. */
+#define ENGINE_ACK_EVERY 4
+#define ENGINE_ACK_DELAY 1
 
 typedef struct conn_engine_t {
   out_t out;
@@ -32,7 +36,9 @@ typedef struct conn_engine_t {
    * for all that arrived since the last. */
   index_t plain_acks[ENGINE_PLAIN_ACKS];
   int plain_owed;
-  int gathered_owed;
+  int gathered_owed;   /* messages arrived since the last gathered one */
+  unsigned int owed_since;  /* when the first of them came */
+  int ack_urgent;      /* one of them was a repeat or left a hole below it */
   int answer_owed;     /* a keep-alive came that a quiet host answers */
   /* A data packet just past the receive window, held (with the datagrams
    * behind it left where they are) while the program has a message to read
@@ -62,15 +68,19 @@ void __netlane_internal__engine_destroy(conn_engine_t *e);
  * `client` 1 for the end that connected, 0 for the one a listener made. */
 void __netlane_internal__engine_connected(conn_engine_t *e, unsigned int now, int client);
 
+/* The features agreed with the peer hold from now on (a peer proved late
+ * agrees after it connected). */
+void __netlane_internal__engine_agree(conn_engine_t *e, unsigned features);
+
 /* Takes one datagram from the peer: ENGINE_*. */
 int __netlane_internal__engine_input(conn_engine_t *e, const unsigned char *datagram, int len, unsigned int now);
 /* 1 when the engine takes datagrams: a parked packet is offered again
  * first, and while it still cannot be taken the answer is 0. */
 int __netlane_internal__engine_ready(conn_engine_t *e);
-/* Gives `emit` every datagram due at `now`, in this order: the owed
- * acknowledgements (one gathered one at most), new messages and resends in
- * index order, a keep-alive. Nothing is sent to a dead peer but
- * acknowledgements. */
+/* Gives `emit` every datagram due at `now`, in this order: the owed 8-byte
+ * acknowledgements, new messages and resends in index order, the gathered
+ * acknowledgement when it is due, a keep-alive. Nothing is sent to a dead
+ * peer but acknowledgements. */
 void __netlane_internal__engine_flush(conn_engine_t *e, unsigned int now, conn_emit_fn emit, void *ctx);
 /* Ms from `now` until a flush has something to send (or the peer would
  * count as gone); -1 none. */

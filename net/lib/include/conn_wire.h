@@ -135,11 +135,15 @@ extern "C" {
 #define WIRE_FEATURE_GATHERED_ACKS 1u  /* gathered acknowledgements, one per step */
 #define WIRE_FEATURE_QUIET_HOST 2u     /* only the client sends keep-alives; the
                                           listener's conn answers each */
+#define WIRE_FEATURE_WIDE_WINDOWS 4u   /* both ends' queues may grow to
+                                          CONN_WIDE_SLOTS slots: a sender may
+                                          have that many messages unreleased */
+#define CONN_WIDE_SLOTS 256
 
 /* The features this library offers when it connects and agrees to when it
  * listens. A test may lower it to play a netlane
  * peer that has fewer. */
-#define WIRE_FEATURES_BUILT (WIRE_FEATURE_GATHERED_ACKS | WIRE_FEATURE_QUIET_HOST)
+#define WIRE_FEATURES_BUILT (WIRE_FEATURE_GATHERED_ACKS | WIRE_FEATURE_QUIET_HOST | WIRE_FEATURE_WIDE_WINDOWS)
 extern unsigned __netlane_internal__conn_features;
 
 /* Gathered acknowledgement flags. */

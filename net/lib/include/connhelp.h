@@ -33,7 +33,16 @@ struct conn_config {
   int max_silent_per_network; /* listening: such conns from one IPv4 /24
                                  or IPv6 /48 (a host being an IPv4 address
                                  or an IPv6 /64) */
+  int queue_grow;     /* slots both queues may grow to, as their traffic
+                         needs, between two netlane ends that agree on it
+                         (WIRE_FEATURE_WIDE_WINDOWS); 0 once either queue
+                         size is set: a size given is kept */
 };
+
+/* The features a conn of this configuration offers, or agrees to when it
+ * listens: those built, less the wide windows when its queue sizes were
+ * given. */
+unsigned __netlane_internal__conn_offered(const struct conn_config *cfg);
 
 /* The longest resend interval taken, for a rate or for "auto": a file
  * cannot make a conn wait minutes before it tries again. */

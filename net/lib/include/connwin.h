@@ -69,7 +69,8 @@ typedef struct resend_timer_t {
 
 typedef struct out_t {
   out_packet_t *packets;
-  int queue_size;     /* slots, fixed when the queue is made */
+  int queue_size;     /* slots now */
+  int grow_to;        /* slots it may double up to when full (0: fixed) */
   index_t base_index; /* lowest index not yet released */
   index_t next_index; /* index of the next message queued */
   index_t sent_end;   /* the first index never sent: all before it were */
@@ -90,7 +91,8 @@ typedef struct in_packet_t {
 
 typedef struct in_t {
   in_packet_t *packets;
-  int queue_size;
+  int queue_size;     /* slots now */
+  int grow_to;        /* slots it may grow to for a packet beyond (0: fixed) */
   index_t base_index; /* index of the next message handed out */
   int base_slot;      /* its slot */
   int held;           /* occupied slots */
@@ -151,8 +153,14 @@ int __netlane_internal__out_take_gathered(out_t *out, index_t next, const unsign
 /* Ms since the first transmission of the oldest message sent and not yet
  * acknowledged; -1 when there is none. */
 int __netlane_internal__out_oldest_wait(const out_t *out, unsigned int now);
-/* 1 when no further message can be queued. */
+/* 1 when no further message can be queued (a window that may still grow
+ * is not full). */
 int __netlane_internal__out_full(const out_t *out);
+/* Lets the out window grow, on demand, up to `slots` (a power of two),
+ * once the peer has agreed that its in window grows as far; lets the in
+ * window grow as far for the packets of a peer that may send so many. */
+void __netlane_internal__out_may_grow(out_t *out, int slots);
+void __netlane_internal__in_may_grow(in_t *in, int slots);
 /* Ms from `now` until out_send_due has a resend to make; -1 none. New
  * messages held back for room in flight wait for acknowledgements, not time. */
 int __netlane_internal__out_next_due(const out_t *out, unsigned int now);
