@@ -103,6 +103,69 @@ TEST(ConnEngine, ReceivingUnderBothAcknowledgementForms)
   }
 }
 
+struct waiting_ack_case {
+  const char *what;
+  std::vector<unsigned> arrive;  // at time 0
+  int send;                      // messages of this end's own queued before the flush
+  std::vector<dgram> at_once;    // what the flush at 0 sends
+  int due;                       // next due after it
+};
+
+// A gathered acknowledgement waits a moment for others to join it, but not
+// when it is news, has company or has waited its time.
+TEST(ConnEngine, GatheredAcknowledgementWaitsUnlessNews)
+{
+  const std::vector<waiting_ack_case> cases = {
+    {"three in order wait", {1, 2, 3}, 0, {}, ENGINE_ACK_DELAY},
+    {"the fourth sends", {1, 2, 3, 4}, 0, {gathered(5, {})}, -1},
+    {"a hole sends", {1, 3}, 0, {gathered(2, {0x01})}, -1},
+    {"a repeat sends", {1, 1}, 0, {gathered(2, {})}, -1},
+    {"data going out takes it along", {1}, 1, {data_packet(1, "m"), gathered(2, {})}, 501},
+  };
+  for (const auto &c : cases) {
+    rig r(kGathered);
+    for (unsigned i : c.arrive) r.in(data_packet(i, "x"), 0);
+    r.queue(c.send);
+    EXPECT_EQ(r.flush(0), c.at_once) << c.what;
+    EXPECT_EQ(__netlane_internal__engine_next_due(&r.e, 0), c.due) << c.what;
+  }
+  rig r(kGathered);
+  r.in(data_packet(1, "x"), 7);
+  EXPECT_TRUE(r.flush(7).empty());
+  EXPECT_EQ(r.flush(7 + ENGINE_ACK_DELAY), (std::vector<dgram>{gathered(2, {})}));
+}
+
+// Agreed wide windows let a sender have 255 messages out and a receiver
+// take them in any order, its slots laid out again as it grows; without
+// the agreement both stay at the configured 16.
+TEST(ConnEngine, WideWindowsOnlyWhenAgreed)
+{
+  const unsigned W = 0xFFFFFFF0u;
+  for (unsigned features : {kGathered, kGathered | WIRE_FEATURE_WIDE_WINDOWS}) {
+    bool wide = features & WIRE_FEATURE_WIDE_WINDOWS;
+    rig tx(0);
+    __netlane_internal__engine_agree(&tx.e, features);
+    int queued = 0;
+    while (queued < 300 && __netlane_internal__engine_queue(&tx.e, "m", 1) == 0) queued++;
+    EXPECT_EQ(queued, wide ? CONN_WIDE_SLOTS - 1 : 15);
+    EXPECT_EQ(tx.flush(0).size(), (size_t)queued);
+
+    rig rx(0);
+    __netlane_internal__engine_agree(&rx.e, features);
+    __netlane_internal__windows_start(&rx.e.out, &rx.e.in, 1, W);
+    // Moves the base off slot 0 before the window grows, across the wrap.
+    rx.in(data_packet(W, "first"));
+    EXPECT_EQ(rx.delivered(), "first ");
+    std::vector<unsigned> order;
+    unsigned i = W + 1;
+    for (int n = 0; n < 200; n++, i = i == 0xFFFFFFFFu ? 1 : i + 1) order.push_back(i);
+    std::string want;
+    for (size_t n = 0; n < (wide ? order.size() : 16); n++) want += std::to_string(order[n]) + " ";
+    for (auto it = order.rbegin(); it != order.rend(); ++it) rx.in(data_packet(*it, std::to_string(*it)));
+    EXPECT_EQ(rx.delivered(), want) << "wide " << wide;
+  }
+}
+
 struct ack_case {
   const char *what;
   unsigned first;  // the first index sent
