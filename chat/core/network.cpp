@@ -482,11 +482,14 @@ int take_join_request(int place, char *packet)
   return 1;
 }
 
-// Whether a conn with a place has `conn`'s peer address and port.
+// Whether a conn with a place has `conn`'s peer address and port, and its
+// peer is not gone: a program restarted at the address has proved it, and
+// the old place is cleared by the silence rule.
 static bool holds_place(const NET_CONN *conn)
 {
   for (int i = 0; conn->peer_addr[0] && i < client_num && i < MAX_CLIENTS; i++)
-    if (client_conn[i] && strncmp(client_conn[i]->peer_addr, conn->peer_addr, sizeof conn->peer_addr) == 0)
+    if (client_conn[i] && strncmp(client_conn[i]->peer_addr, conn->peer_addr, sizeof conn->peer_addr) == 0 &&
+        peer_silence(client_conn[i]) < PEER_GONE_MS)
       return true;
   return false;
 }

@@ -1033,6 +1033,16 @@ TEST_F(KeyGuesses, ANewConnFromAPlacedUsersAddressIsClosedAtOnce)
   events();
   host_receive();
   EXPECT_EQ(Events({"post 20 Alice: still here", "sound 6", "sound 6"}), events());
+
+  // Once the library counts the placed conn's peer as gone (a restarted
+  // program proved the address), the new conn from it is let in.
+  placed.dead = 1;
+  FakeConn again;
+  again.conn.data = &again;
+  memcpy(again.conn.peer_addr, placed.conn.peer_addr, sizeof again.conn.peer_addr);
+  listener.requests.push_back(&again.conn);
+  Sever_listen_for_new_client();
+  EXPECT_FALSE(again.closed);
 }
 
 class KeyedClient : public ClientRules {
