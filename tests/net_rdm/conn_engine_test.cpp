@@ -225,6 +225,16 @@ TEST(ConnEngine, ResendTimesFastResendAndDeadPeer)
     EXPECT_EQ(f.flush(21), (std::vector<dgram>{data_packet(1, "m")})) << features;
   }
 
+  // A first round trip shortens the wait of a message already out: its
+  // resend comes forward from the fixed rate's 500 ms to 30.
+  rig est(0, 1, 1);
+  est.queue(2);
+  est.flush(0);
+  est.in(ack_packet(2), 10);
+  EXPECT_EQ(__netlane_internal__engine_next_due(&est.e, 10), 21);
+  EXPECT_TRUE(est.flush(30).empty());
+  EXPECT_EQ(est.flush(31), (std::vector<dgram>{data_packet(1, "m")}));
+
   // An acknowledgement of a message held back for room in flight, never
   // sent, must not release it unsent.
   rig held(0);

@@ -232,12 +232,29 @@ static void transmit(out_t *out, out_packet_t *p, conn_emit_fn emit, void *ctx, 
     out->resent++;
   }
   if (p->tries < INT_MAX) p->tries++;
+  unsigned int due = now + (unsigned int)__netlane_internal__resend_wait(&out->timer, p->tries) + 1;
+  if (!out->scan_valid || (int32_t)(due - out->scan_at) < 0) out->scan_at = due;
+  out->scan_valid = 1;
+}
+
+// Whether a resend may be due: else only new messages are looked at.
+static int resends_may_be_due(const out_t *out, unsigned int now)
+{
+  return out->scan_now || (out->scan_valid && (int32_t)(now - out->scan_at) >= 0);
 }
 
 void __netlane_internal__out_send_due(out_t *out, conn_emit_fn emit, void *ctx, unsigned int now)
 {
   int n = 0;
-  for (index_t i = out->base_index; i != out->next_index; i = __netlane_internal__index_next(i), n++) {
+  index_t i = out->base_index;
+  if (resends_may_be_due(out, now)) {
+    // Walked whole: the soonest due is found again from what is in flight.
+    out->scan_now = out->scan_valid = 0;
+  } else {
+    n = __netlane_internal__index_distance(out->base_index, out->sent_end);
+    i = out->sent_end;
+  }
+  for (; i != out->next_index; i = __netlane_internal__index_next(i), n++) {
     out_packet_t *p = &out->packets[slot_at(out->base_slot, n, out->queue_size)];
     if (!p->held || p->ack) continue;
     if (p->tries == 0) {
@@ -257,6 +274,10 @@ void __netlane_internal__out_send_due(out_t *out, conn_emit_fn emit, void *ctx, 
         out->timer.backoff++;
         out->timer.backoff_mark = out->transmissions;
       }
+    } else {
+      unsigned int due = p->last_send_time + (unsigned int)__netlane_internal__resend_wait(&out->timer, p->tries) + 1;
+      if (!out->scan_valid || (int32_t)(due - out->scan_at) < 0) out->scan_at = due;
+      out->scan_valid = 1;
     }
   }
 }
@@ -276,6 +297,11 @@ int __netlane_internal__out_oldest_wait(const out_t *out, unsigned int now)
 
 int __netlane_internal__out_next_due(const out_t *out, unsigned int now)
 {
+  if (!out->scan_now) {
+    if (!out->scan_valid) return -1;
+    int32_t left = (int32_t)(out->scan_at - now);
+    return left < 0 ? 0 : (int)left;
+  }
   int soonest = -1;
   int n = 0;
   for (index_t i = out->base_index; i != out->sent_end && i != out->next_index; i = __netlane_internal__index_next(i), n++) {
@@ -343,7 +369,10 @@ void finish_round(out_t *out, ack_round *r, unsigned int now)
   if (r->newly == 0) return;
   if (r->rtt_from >= 0) {
     const out_packet_t *p = &out->packets[slot_at(out->base_slot, r->rtt_from, out->queue_size)];
+    int before = __netlane_internal__resend_wait(&out->timer, 1);
     __netlane_internal__rtt_sample(&out->timer, now - p->last_send_time);
+    // Shorter waits (or the end of a backoff) may bring a resend forward.
+    if (__netlane_internal__resend_wait(&out->timer, 1) < before) out->scan_now = 1;
   }
   if (out->timer.adaptive) {
     // What is missing below the furthest acknowledged message is known
@@ -353,7 +382,7 @@ void finish_round(out_t *out, ack_round *r, unsigned int now)
       if (!q->held || q->ack || q->tries == 0 || q->later_acks >= EARLY_RESEND_ACKS) continue;
       for (int k = 0; k < r->ntop; k++)
         if (later(r->top[k], q->sequence)) q->later_acks++;
-      if (q->later_acks >= EARLY_RESEND_ACKS) q->resend_now = 1;
+      if (q->later_acks >= EARLY_RESEND_ACKS) q->resend_now = out->scan_now = 1;
     }
   }
   for (int n = 0; n < out->queue_size; n++) {
@@ -365,6 +394,7 @@ void finish_round(out_t *out, ack_round *r, unsigned int now)
     out->base_index = __netlane_internal__index_next(out->base_index);
     out->base_slot = slot_at(out->base_slot, 1, out->queue_size);
   }
+  if (out->base_index == out->sent_end) out->scan_valid = out->scan_now = 0;
 }
 
 void start_round(ack_round *r)

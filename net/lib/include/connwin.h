@@ -78,6 +78,12 @@ typedef struct out_t {
   int max_in_flight;  /* bytes of sent, unacknowledged packets before new ones wait */
   int in_flight;
   uint32_t transmissions;  /* counts every datagram of data sent, to order them */
+  /* No resend falls due before scan_at (while scan_valid), unless scan_now
+   * says the waits may have shortened or a message is to go at once: only
+   * then does a flush walk the messages already sent. */
+  unsigned int scan_at;
+  int scan_valid;
+  int scan_now;
   resend_timer_t timer;
   long sent;          /* messages sent at least once */
   long resent;        /* transmissions beyond the first */
