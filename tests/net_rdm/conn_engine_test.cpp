@@ -130,9 +130,12 @@ TEST(ConnEngine, GatheredAcknowledgementWaitsUnlessNews)
     EXPECT_EQ(__netlane_internal__engine_next_due(&r.e, 0), c.due) << c.what;
   }
   rig r(kGathered);
-  r.in(data_packet(1, "x"), 7);
-  EXPECT_TRUE(r.flush(7).empty());
-  EXPECT_EQ(r.flush(7 + ENGINE_ACK_DELAY), (std::vector<dgram>{gathered(2, {})}));
+  r.in(data_packet(1, "x"), 0);
+  r.in(data_packet(2, "x"), 0);
+  EXPECT_TRUE(r.flush(0).empty());
+  EXPECT_EQ(r.flush(ENGINE_ACK_DELAY), (std::vector<dgram>{gathered(3, {})}));
+  r.in(data_packet(3, "x"), 9);
+  EXPECT_EQ(r.flush(9), (std::vector<dgram>{gathered(4, {})})) << "a message alone goes at once";
 }
 
 // Agreed wide windows let a sender have 255 messages out and a receiver

@@ -48,11 +48,16 @@ void owe_ack(conn_engine_t *e, index_t i, int verdict)
     return;
   }
   if (e->gathered_owed++ == 0) e->owed_since = e->last_heard;
-  // A repeat says the peer missed an acknowledgement, and a hole below a
-  // message says one of the peer's went missing: both are news the peer's
-  // resends wait for.
+  // A message that comes alone (none in the ms before it) is acknowledged
+  // at once: only a stream has others to gather, and a program waiting
+  // for messages would otherwise wake again just to send it. A repeat says
+  // the peer missed an acknowledgement, and a hole below a message says
+  // one of the peer's went missing: both are news the peer's resends wait
+  // for.
+  int alone = (int32_t)(e->last_heard - e->last_data) > ENGINE_ACK_DELAY;
+  e->last_data = e->last_heard;
   int32_t ahead = __netlane_internal__index_distance(e->in.base_index, i);
-  if (verdict == IN_KNOWN) {
+  if (verdict == IN_KNOWN || alone) {
     e->ack_urgent = 1;
   } else if (ahead > 0) {
     const in_t *in = &e->in;

@@ -38,6 +38,7 @@ typedef struct conn_engine_t {
   int plain_owed;
   int gathered_owed;   /* messages arrived since the last gathered one */
   unsigned int owed_since;  /* when the first of them came */
+  unsigned int last_data;   /* when the last data packet came */
   int ack_urgent;      /* one of them was a repeat or left a hole below it */
   int answer_owed;     /* a keep-alive came that a quiet host answers */
   /* A data packet just past the receive window, held (with the datagrams
