@@ -58,8 +58,9 @@ TEST_F(ConnConfig, DefaultsHoldUntilAFileIsRead)
   expect_config(load("[other]\nconn_outqueue_size=64\n"), 16, 16, 500);
   // Sizes left to the defaults may grow with a netlane peer; a size given is kept.
   conn_config left = load("[conns]\nconn_resend_rate = 9\n"), given = load("[conns]\nconn_inqueue_size = 16\n");
-  EXPECT_TRUE(__netlane_internal__conn_offered(&left) & WIRE_FEATURE_WIDE_WINDOWS);
-  EXPECT_FALSE(__netlane_internal__conn_offered(&given) & WIRE_FEATURE_WIDE_WINDOWS);
+  EXPECT_TRUE(__netlane_internal__conn_offered(&left, 1) & WIRE_FEATURE_WIDE_WINDOWS);
+  EXPECT_FALSE(__netlane_internal__conn_offered(&given, 1) & WIRE_FEATURE_WIDE_WINDOWS);
+  EXPECT_FALSE(__netlane_internal__conn_offered(&left, 0) & WIRE_FEATURE_WIDE_WINDOWS) << "a channel of few packets";
 }
 
 TEST_F(ConnConfig, ValuesAreRoundedOrReplacedByDefaults)

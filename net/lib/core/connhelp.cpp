@@ -21,6 +21,7 @@
 #include "byteorder.h"
 #include "conn_engine.h"
 #include "conn_wire.h"
+#include "binaddr.h"
 #include "connhelp.h"
 #include "connwin.h"
 #include "cookie.h"
@@ -408,7 +409,8 @@ static int connect(NET_CONN *conn, const char *target)
   expect_reply_from(conn, target);
   hs_send_t out;
   __netlane_internal__hs_client_start(&data->hs, next_conn_id(),
-                                      __netlane_internal__conn_offered(__netlane_internal__get_conn_config(conn->driver)),
+                                      __netlane_internal__conn_offered(__netlane_internal__get_conn_config(conn->driver),
+                                                                       __netlane_internal__inet_channel(data->chan)),
                                       have_nonce ? nonce : NULL, __netlane_timer_func(), &out);
   if (send_handshake(data, &out) != 0) return 2;
   __netlane_internal__waitset_notify(data);

@@ -52,10 +52,10 @@ static const struct conn_config conn_config_default = {
 };
 
 
-unsigned __netlane_internal__conn_offered(const struct conn_config *cfg)
+unsigned __netlane_internal__conn_offered(const struct conn_config *cfg, int roomy)
 {
   unsigned features = __netlane_internal__conn_features;
-  if (!cfg || cfg->queue_grow <= 0) features &= ~WIRE_FEATURE_WIDE_WINDOWS;
+  if (!cfg || cfg->queue_grow <= 0 || !roomy) features &= ~WIRE_FEATURE_WIDE_WINDOWS;
   return features;
 }
 

@@ -150,7 +150,8 @@ static void queue_clear(queue_t *q)
     free(d);
   }
   q->tail = NULL;
-  q->count = q->bytes = 0;
+  __atomic_store_n(&q->count, 0, __ATOMIC_RELAXED);
+  q->bytes = 0;
 }
 
 static int queue_push(queue_t *q, const unsigned char *buf, int len, const char *from, int most, int most_bytes)
@@ -166,7 +167,7 @@ static int queue_push(queue_t *q, const unsigned char *buf, int len, const char 
   if (q->tail) q->tail->next = d;
   else q->head = d;
   q->tail = d;
-  q->count++;
+  __atomic_store_n(&q->count, q->count + 1, __ATOMIC_RELEASE);
   q->bytes += len;
   return 0;
 }
@@ -252,7 +253,7 @@ static datagram_t *queue_pop(queue_t *q)
   if (!d) return NULL;
   q->head = d->next;
   if (!q->head) q->tail = NULL;
-  q->count--;
+  __atomic_store_n(&q->count, q->count - 1, __ATOMIC_RELAXED);
   q->bytes -= d->len;
   return d;
 }
@@ -573,8 +574,16 @@ int __netlane_internal__share_pump_readable(port_share_t *share, int max)
   return pump(share, max, 1);
 }
 
+// Whether a queue of requests holds any, without the guard: a listener
+// that polls for them at every turn takes no lock while there are none.
+static int queue_any(queue_t *q)
+{
+  return __atomic_load_n(&q->count, __ATOMIC_ACQUIRE) != 0;
+}
+
 int __netlane_internal__share_next_request(port_share_t *share, unsigned char *buf, char *from)
 {
+  if (!queue_any(&share->proofs) && !queue_any(&share->requests)) return 0;
   lock(share);
   datagram_t *d = queue_pop(&share->proofs);
   if (!d) d = queue_pop(&share->requests);
@@ -589,10 +598,7 @@ int __netlane_internal__share_next_request(port_share_t *share, unsigned char *b
 
 int __netlane_internal__share_has_requests(port_share_t *share)
 {
-  lock(share);
-  int any = share->requests.head != NULL || share->proofs.head != NULL;
-  unlock(share);
-  return any;
+  return queue_any(&share->requests) || queue_any(&share->proofs);
 }
 
 port_peer_t *__netlane_internal__share_find(port_share_t *share, const char *addr, unsigned int conn_id)
@@ -701,7 +707,7 @@ port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr
   p->conn_id = conn_id;
   p->silent = 1;
   p->owner = owner;
-  p->offered = __netlane_internal__conn_offered(cfg);
+  p->offered = __netlane_internal__conn_offered(cfg, __netlane_internal__inet_channel(share->chan));
   if (proof) {
     p->proved = 1;
     p->features = proof->features & p->offered;

@@ -27,41 +27,61 @@ using clock_type = std::chrono::steady_clock;
 #define MEMBER_FDS 8   // descriptors one member sleeps on
 #define EVENTS 64      // readable descriptors taken per sleep
 
-// Every wait in progress, so that net_wake can reach each one's waker. The
-// nodes live on the waiters' stacks.
+// Every thread that has waited, so that net_wake can reach the waker of
+// each wait in progress. A thread's node is linked at its first wait and
+// unlinked when it ends: a wait itself takes no lock to be found.
 struct waiter_t {
-  int waker;
-  std::atomic<int> woken;  // set by net_wake
-  waiter_t *next;
+  std::atomic<int> waker{-1};  // the set's of the wait in progress; -1 none
+  std::atomic<int> woken{0};   // set by net_wake
+  waiter_t *next = nullptr;
 };
 
 std::mutex waiters_mutex;
 waiter_t *waiters = nullptr;
 
-class registration {
- public:
-  explicit registration(int waker)
+struct waiter_slot {
+  waiter_t node;
+  bool linked = false;
+  ~waiter_slot()
   {
-    node_.waker = waker;
-    node_.woken = 0;
-    std::lock_guard<std::mutex> hold(waiters_mutex);
-    node_.next = waiters;
-    waiters = &node_;
-  }
-  ~registration()
-  {
+    if (!linked) return;
     std::lock_guard<std::mutex> hold(waiters_mutex);
     for (waiter_t **link = &waiters; *link; link = &(*link)->next) {
-      if (*link == &node_) {
-        *link = node_.next;
+      if (*link == &node) {
+        *link = node.next;
         break;
       }
     }
   }
-  int woken() { return node_.woken.load(); }
+};
+thread_local waiter_slot this_waiter;
+
+// A wait in progress on this thread, for the guard's life (a wait inside
+// another puts the outer one's waker back when it ends).
+class registration {
+ public:
+  explicit registration(int waker)
+  {
+    waiter_t &node = this_waiter.node;
+    if (!this_waiter.linked) {
+      std::lock_guard<std::mutex> hold(waiters_mutex);
+      node.next = waiters;
+      waiters = &node;
+      this_waiter.linked = true;
+    }
+    saved_woken_ = node.woken.exchange(0);
+    saved_waker_ = node.waker.exchange(waker);
+  }
+  ~registration()
+  {
+    waiter_t &node = this_waiter.node;
+    node.waker.store(saved_waker_);
+    if (saved_woken_) node.woken.store(1);
+  }
+  int woken() { return this_waiter.node.woken.load(); }
 
  private:
-  waiter_t node_;
+  int saved_waker_, saved_woken_;
 };
 
 struct member_t {
@@ -509,7 +529,10 @@ void net_waitset_destroy(NET_WAITSET *set)
     set->idle.wait(hold, [set] { return set->closing == 0; });
   }
   __netlane_internal__poller_close(set->poller);
-  __netlane_internal__waker_close(set->waker);
+  {
+    std::lock_guard<std::mutex> hold(waiters_mutex);
+    __netlane_internal__waker_close(set->waker);
+  }
   delete set;
 }
 
@@ -581,6 +604,8 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
     is_ready.assign(look_at.size(), 0);
     for (size_t i = 0; i < look_at.size(); i++) is_ready[i] = (char)look(look_at[i], &dues[i]);
     int found = 0, interrupted;
+    bool timed, polled;
+    clock_type::time_point soonest;
     answered.clear();
     {
       std::lock_guard<std::mutex> hold(set->m);
@@ -601,6 +626,11 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
       }
       for (member_t *m : answered) mark_pending(set, m);
       interrupted = set->interrupted;
+      // For the sleep, if there is one: a member marked meanwhile ends it
+      // at once in take_events.
+      timed = !set->timers.empty();
+      if (timed) soonest = set->timers.top().at;
+      polled = !set->polled.empty();
     }
     set->idle.notify_all();
     if (found > 0 || interrupted || registered.woken()) return found;
@@ -617,14 +647,12 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
       if (left <= 0) return 0;
       sleep_ms = (int)left;
     }
-    std::lock_guard<std::mutex> hold(set->m);
-    if (!set->timers.empty()) {
-      auto until = std::chrono::duration_cast<std::chrono::milliseconds>(set->timers.top().at - now).count() + 1;
+    if (timed) {
+      auto until = std::chrono::duration_cast<std::chrono::milliseconds>(soonest - now).count() + 1;
       if (until < 0) until = 0;
       if (sleep_ms < 0 || until < sleep_ms) sleep_ms = (int)until;
     }
-    if (!set->polled.empty() && (sleep_ms < 0 || sleep_ms > 1)) sleep_ms = 1;
-    if (!set->pending.empty()) sleep_ms = 0;
+    if (polled && (sleep_ms < 0 || sleep_ms > 1)) sleep_ms = 1;
   }
 }
 
@@ -690,9 +718,13 @@ int net_wait(NET_CONN **conns, int nconns, NET_CHANNEL **channels, int nchannels
 
 void net_wake(void)
 {
+  // Held while signalling: a set's waker is closed under the same lock, so
+  // a descriptor number read here is still the set's.
   std::lock_guard<std::mutex> hold(waiters_mutex);
   for (waiter_t *w = waiters; w; w = w->next) {
+    int waker = w->waker.load();
+    if (waker < 0) continue;
     w->woken = 1;
-    __netlane_internal__waker_signal(w->waker);
+    __netlane_internal__waker_signal(waker);
   }
 }

@@ -41,8 +41,9 @@ struct conn_config {
 
 /* The features a conn of this configuration offers, or agrees to when it
  * listens: those built, less the wide windows when its queue sizes were
- * given. */
-unsigned __netlane_internal__conn_offered(const struct conn_config *cfg);
+ * given or its channel buffers few datagrams (`roomy` 0: every driver but
+ * the Internet one, whose ports hold a few packets each). */
+unsigned __netlane_internal__conn_offered(const struct conn_config *cfg, int roomy);
 
 /* The longest resend interval taken, for a rate or for "auto": a file
  * cannot make a conn wait minutes before it tries again. */
