@@ -27,13 +27,20 @@ struct conn_config {
                                  yet heard from; requests beyond are dropped */
   int max_silent;             /* listening: all such conns together */
   int keepalive;      /* ms a connected conn stays idle before it sends a
-                         keep-alive; 0: never */
+                         keep-alive; 0: never; CONN_KEEPALIVE_AUTO: the
+                         library's choice (no file set it) */
   int dead_after;     /* ms the oldest unacknowledged message may wait before
                          the peer counts as gone; 0: never */
   int max_silent_per_network; /* listening: such conns from one IPv4 /24
                                  or IPv6 /48 (a host being an IPv4 address
                                  or an IPv6 /64) */
 };
+
+/* conn_keepalive left to the library: a keep-alive after a second of
+ * idleness, but for the end that connected to a netlane host that agreed
+ * on the quiet host, which sends one every few seconds while they are
+ * answered (conn_engine.h). */
+#define CONN_KEEPALIVE_AUTO -1
 
 /* The longest resend interval taken, for a rate or for "auto": a file
  * cannot make a conn wait minutes before it tries again. */
