@@ -538,6 +538,13 @@ int __netlane_internal__wrapper_take_in(NET_CONN *conn, int pump)
   return 1;
 }
 
+void __netlane_internal__wrapper_port_quiet(NET_CONN *conn)
+{
+  if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return;
+  conn_data_t *data = conn_data(conn);
+  if (data && data->share) __netlane_internal__share_quiet(data->share);
+}
+
 /* 0 queued (and sent unless the bytes in flight are at their bound); -1
  * refused, nothing queued: no message, a message larger than the driver
  * carries, a full window (queue size - 1 messages unreleased) or no memory. */

@@ -82,6 +82,10 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
  * the conns it is for (which the wait sets are told of); answers 1. 0 for
  * any other conn, whose own channel's datagrams are its step's to take. */
 int __netlane_internal__wrapper_take_in(NET_CONN *conn, int pump);
+/* For such a conn, when the poller has just found the shared port not
+ * readable: its reads in this wait round are passed over (share_quiet).
+ * Takes no lock. */
+void __netlane_internal__wrapper_port_quiet(NET_CONN *conn);
 
 #ifdef __cplusplus
 }
