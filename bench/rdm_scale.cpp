@@ -53,8 +53,8 @@ void raise_descriptor_limit(int want)
   setrlimit(RLIMIT_NOFILE, &lim);
 }
 
-// The pipes between the sides: "ready" once all conns are up, "stop" at
-// the end, then the server's figures.
+// The pipes between the sides: the server's port bound (or not), "ready"
+// once all conns are up, "stop" at the end, then the server's figures.
 int to_server[2], to_client[2];
 
 void say(int fd, const void *what, size_t n)
@@ -65,6 +65,16 @@ void say(int fd, const void *what, size_t n)
 bool told(int fd, void *what, size_t n)
 {
   return read(fd, what, n) == (ssize_t)n;
+}
+
+// The server tells whether it holds its port before any client socket is
+// opened: a client bound meanwhile could take the probed port, which a
+// process elsewhere on the machine may take too, and the clients would
+// then wait out their connect loop on a server that never started.
+void server_bound(bool ok)
+{
+  say(to_client[1], ok ? "b" : "x", 1);
+  if (!ok) _exit(2);
 }
 
 struct figures_t {
@@ -83,7 +93,7 @@ void netlane_server()
   if (net_init() != 0 || (cfg && net_loadconfig(cfg) != 0) || !net_initdriver(NET_DRIVER_WSOCK_WIN)) _exit(2);
   std::string where = "127.0.0.1:" + std::to_string(port);
   NET_CONN *listener = net_openconn(NET_DRIVER_WSOCK_WIN, where.c_str());
-  if (!listener || net_listen(listener) != 0) _exit(2);
+  server_bound(listener && net_listen(listener) == 0);
   NET_WAITSET *set = net_waitset_create();
   net_waitset_add_conn(set, listener, NULL);
   std::vector<void *> ready(256);
@@ -170,7 +180,7 @@ void enet_server()
   enet_address_set_host(&a, "127.0.0.1");
   a.port = (enet_uint16)port;
   ENetHost *host = enet_host_create(&a, (size_t)conns, 1, 0, 0);
-  if (!host) _exit(2);
+  server_bound(host != NULL);
   int connected = 0;
   figures_t f{0, 0};
   bool measuring = false;
@@ -253,7 +263,6 @@ int main(int argc, char **argv)
     else if (!strcmp(argv[i], "--cfg")) cfg = argv[i + 1];
   }
   raise_descriptor_limit(2 * conns + 200);
-  port = free_udp_port();
   if (pipe(to_server) != 0 || pipe(to_client) != 0) return 2;
   bool enet = transport == "enet";
 #ifndef BENCH_WITH_ENET
@@ -262,13 +271,29 @@ int main(int argc, char **argv)
     return 0;
   }
 #endif
-  fflush(NULL);
-  pid_t server = fork();
-  if (server == 0) {
+  // A port taken between the probe and the server's bind is probed again.
+  pid_t server = -1;
+  char bound = 0;
+  for (int tries = 0; tries < 5 && bound != 'b'; tries++) {
+    port = free_udp_port();
+    fflush(NULL);
+    server = fork();
+    if (server == 0) {
 #ifdef BENCH_WITH_ENET
-    if (enet) enet_server();
+      if (enet) enet_server();
 #endif
-    netlane_server();
+      netlane_server();
+    }
+    pollfd p{to_client[0], POLLIN, 0};
+    if (server < 0 || poll(&p, 1, 10000) <= 0 || !told(to_client[0], &bound, 1)) bound = 0;
+    if (bound != 'b' && server > 0) {
+      kill(server, SIGKILL);
+      waitpid(server, NULL, 0);
+    }
+  }
+  if (bound != 'b') {
+    printf("failed conns=%d code=5 (the server did not bind a port)\n", conns);
+    return 5;
   }
   int result = 2;
 #ifdef BENCH_WITH_ENET

@@ -297,4 +297,46 @@ TEST(ConnEngine, KeepAlivesOneSidedAndBothSided)
   EXPECT_TRUE(client.flush(500).empty()) << "an answer is not answered";
 }
 
+struct interval_case {
+  const char *what;
+  unsigned features;
+  int keepalive;            // as configured
+  std::vector<unsigned> at;  // when keep-alives go out, none answered until the last
+};
+
+// Left to the library, the client of a quiet host sends a keep-alive after
+// three idle seconds while they are answered and after one again once one
+// went unanswered; a design-following peer, or a wait the program set,
+// keeps one a second. The due times say so to a program that only waits.
+TEST(ConnEngine, KeepAliveIntervalOfAQuietHostsClient)
+{
+  const dgram zeros(8, 0);
+  const std::vector<interval_case> cases = {
+    {"quiet host, left to the library", kQuiet, CONN_KEEPALIVE_AUTO, {3000, 4000, 5000}},
+    {"quiet host, set to 1000", kQuiet, 1000, {1000, 2000, 3000}},
+    {"design peer, left to the library", 0, CONN_KEEPALIVE_AUTO, {1000, 2000, 3000}},
+    {"gathered acknowledgements alone", kGathered, CONN_KEEPALIVE_AUTO, {1000, 2000, 3000}},
+  };
+  for (const auto &c : cases) {
+    rig r(c.features, 1, 0, c.keepalive);
+    unsigned last = 0;
+    for (unsigned at : c.at) {
+      EXPECT_EQ(__netlane_internal__engine_next_due(&r.e, last), (int)(at - last)) << c.what << " " << at;
+      EXPECT_TRUE(r.flush(at - 1).empty()) << c.what << " " << at;
+      EXPECT_EQ(r.flush(at), std::vector<dgram>{zeros}) << c.what << " " << at;
+      last = at;
+    }
+    // Heard again: the long wait comes back, counted from the last send.
+    r.in(gathered(1, {}, WIRE_GATHERED_ANSWER), last + 100);
+    int wait = c.features == kQuiet && c.keepalive < 0 ? 3000 : 1000;
+    EXPECT_EQ(__netlane_internal__engine_next_due(&r.e, last + 100), wait - 100) << c.what;
+    EXPECT_TRUE(r.flush(last + wait - 1).empty()) << c.what;
+    EXPECT_EQ(r.flush(last + wait).size(), 1u) << c.what;
+  }
+  // The listener's end of a quiet host still only answers.
+  rig host(kQuiet, 0, 0, CONN_KEEPALIVE_AUTO);
+  EXPECT_EQ(__netlane_internal__engine_next_due(&host.e, 0), -1);
+  EXPECT_TRUE(host.flush(10000).empty());
+}
+
 }  // namespace

@@ -506,17 +506,28 @@ TEST_F(Handshake, AdmittedClientConnectsInOneListenerPollAndProvesWithItsFirstMe
   EXPECT_EQ(lossy_stats().sent - sent, 6) << "the proof, the message, its acknowledgement, the accept";
 
   // With nothing to send, it proves once idle a while (and stops once the
-  // accept comes).
+  // accept comes); a wait knows when, so a program that only waits proves.
+  auto due = [](NET_CONN *c) {
+    int fds[8], nfds, ms;
+    __netlane_internal__wrapper_wait_info(c, fds, 8, &nfds, &ms);
+    return ms;
+  };
   NET_CONN *idle_accepted;
   NET_CONN *idle = netlane_client(NULL, &idle_accepted, false);
   ASSERT_NE(idle, nullptr);
+  EXPECT_EQ(due(idle), HS_PROOF_IDLE_MS);
   test_clock_advance(HS_PROOF_IDLE_MS - 1);
   sent = lossy_stats().sent;
   net_query_rdm(idle);
   EXPECT_EQ(lossy_stats().sent, sent);
+  EXPECT_EQ(due(idle), 1);
+  test_clock_advance(1);
+  net_query_rdm(idle);
+  EXPECT_EQ(due(idle), 500) << "sent again after the resend wait until the accept comes";
   settle_proof(idle, idle_accepted);
   EXPECT_EQ(proved(idle), 1);
   EXPECT_EQ(proved(idle_accepted), 1);
+  EXPECT_EQ(due(idle), -1);
   sent = lossy_stats().sent;
   test_clock_advance(5000);
   net_query_rdm(idle);

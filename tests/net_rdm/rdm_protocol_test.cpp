@@ -705,6 +705,21 @@ TEST_F(LossyFixture, IdleConnSendsKeepAlivesThatNobodyAnswers)
   EXPECT_EQ(silence(client), 0);
   EXPECT_EQ(lossy_stats().sent - sent, 2) << "the message and its acknowledgement only";
 
+  // Left to the library, a netlane client of a quiet host sends one every
+  // three idle seconds while the host answers: two rounds in seven seconds.
+  conn_settings().keepalive = CONN_KEEPALIVE_AUTO;
+  NET_CONN *auto_listener, *auto_client, *auto_accepted;
+  ASSERT_TRUE(make_pair(&auto_listener, &auto_client, &auto_accepted));
+  settle_proof(auto_client, auto_accepted);
+  sent = lossy_stats().sent;
+  for (int ms = 0; ms < 7000; ms += 50) {
+    test_clock_advance(50);
+    net_query_rdm(auto_client);
+    net_query_rdm(auto_accepted);
+  }
+  EXPECT_EQ(lossy_stats().sent - sent, 4) << "two keep-alives and their answers";
+  EXPECT_LT(silence(auto_accepted), 3100);
+
   // Off with 0; a conn that is not connected cannot say.
   conn_settings().keepalive = 0;
   NET_CONN *quiet_listener, *quiet, *quiet_accepted;

@@ -10,7 +10,8 @@
 // arrived since the last one. When both agreed on a quiet host, only the
 // end that connected sends keep-alives; the listener's conn answers each
 // with a gathered acknowledgement flagged as an answer, so each end still
-// hears the other while idle.
+// hears the other while idle (and, unless the program set the wait, the
+// client sends them less often while they are answered).
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -39,6 +40,14 @@ void emit_counted(void *ctx, const void *datagram, int len)
 bool sends_keepalives(const conn_engine_t *e)
 {
   return e->client || !(e->features & WIRE_FEATURE_QUIET_HOST);
+}
+
+// Ms of idleness before this end's next keep-alive (when it sends them).
+int keepalive_wait(const conn_engine_t *e)
+{
+  if (e->keepalive_auto && e->client && (e->features & WIRE_FEATURE_QUIET_HOST) && !e->keepalive_unanswered)
+    return ENGINE_QUIET_KEEPALIVE_MS;
+  return e->keepalive;
 }
 
 void owe_ack(conn_engine_t *e, index_t i, int verdict)
@@ -132,7 +141,8 @@ int __netlane_internal__engine_create(conn_engine_t *e, const struct conn_config
 {
   memset(e, 0, sizeof *e);
   if (__netlane_internal__windows_create(&e->out, &e->in, cfg) != 0) return 1;
-  e->keepalive = cfg->keepalive;
+  e->keepalive_auto = cfg->keepalive < 0;
+  e->keepalive = e->keepalive_auto ? ENGINE_KEEPALIVE_MS : cfg->keepalive;
   e->dead_after = cfg->dead_after;
   return 0;
 }
@@ -168,6 +178,7 @@ int __netlane_internal__engine_input(conn_engine_t *e, const unsigned char *data
     return ENGINE_TAKEN;
   }
   e->last_heard = now;
+  e->keepalive_unanswered = 0;
   switch (__netlane_internal__wire_conn_kind(datagram, len)) {
     case WIRE_ZEROS:
       e->keepalives_heard++;
@@ -245,10 +256,11 @@ void __netlane_internal__engine_flush(conn_engine_t *e, unsigned int now, conn_e
     return;
   }
   if (e->keepalive <= 0 || !sends_keepalives(e) || e->out.base_index != e->out.next_index) return;
-  if ((int32_t)(now - e->last_sent) < e->keepalive) return;
+  if ((int32_t)(now - e->last_sent) < keepalive_wait(e)) return;
   __netlane_internal__wire_put_zeros(dgram);
   emit(ctx, dgram, WIRE_REPLY_SIZE);
   e->last_sent = now;
+  e->keepalive_unanswered = 1;
 }
 
 int __netlane_internal__engine_next_due(const conn_engine_t *e, unsigned int now)
@@ -271,7 +283,7 @@ int __netlane_internal__engine_next_due(const conn_engine_t *e, unsigned int now
   // A keep-alive falls due too, so that a program that only waits is
   // still heard by its peer.
   if (e->keepalive > 0 && sends_keepalives(e) && e->out.base_index == e->out.next_index) {
-    int32_t left = (int32_t)e->keepalive - (int32_t)(now - e->last_sent);
+    int32_t left = (int32_t)keepalive_wait(e) - (int32_t)(now - e->last_sent);
     if (left < 0) left = 0;
     if (due < 0 || left < due) due = (int)left;
   }

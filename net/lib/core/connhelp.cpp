@@ -483,6 +483,12 @@ static int poll_connect(NET_CONN *conn)
   return 0;
 }
 
+/* 1 while messages are queued and not all acknowledged. */
+static int has_outgoing(const conn_data_t *data)
+{
+  return data->engine.out.base_index != data->engine.out.next_index;
+}
+
 /* The handshake's part of a connected conn's poll: an accepted conn whose
  * proof came after its conn was made is proved from then on, and one whose
  * address a newer client proved is gone; an admitted client sends its
@@ -495,8 +501,7 @@ static void handshake_poll(conn_data_t *data, unsigned int now)
     return;
   }
   hs_send_t out;
-  if (__netlane_internal__hs_client_proof_due(&data->hs, now, data->engine.out.base_index != data->engine.out.next_index,
-                                              data->engine.out.timer.cap, &out))
+  if (__netlane_internal__hs_client_proof_due(&data->hs, now, has_outgoing(data), data->engine.out.timer.cap, &out))
     send_handshake(data, &out);
 }
 
@@ -527,6 +532,11 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
     *due_ms = left < 0 ? 0 : (int)left;
   } else if (conn->status == NET_CONN_CONNECTED) {
     *due_ms = __netlane_internal__engine_next_due(&data->engine, now);
+    // An admitted client's proof, which the next step sends.
+    if (!data->peer) {
+      int proof = __netlane_internal__hs_client_proof_wait(&data->hs, now, has_outgoing(data), data->engine.out.timer.cap);
+      if (proof >= 0 && (*due_ms < 0 || proof < *due_ms)) *due_ms = proof;
+    }
     // Filed by the shared port while another conn took its datagrams in.
     if (data->peer && __netlane_internal__share_has_input(data->share, data->peer)) *due_ms = 0;
   }
@@ -542,6 +552,13 @@ int __netlane_internal__wrapper_take_in(NET_CONN *conn, int pump)
   if (!data || !data->share) return 0;
   if (pump) __netlane_internal__share_pump_readable(data->share, STEP_DATAGRAMS);
   return 1;
+}
+
+void __netlane_internal__wrapper_port_quiet(NET_CONN *conn)
+{
+  if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return;
+  conn_data_t *data = conn_data(conn);
+  if (data && data->share) __netlane_internal__share_quiet(data->share);
 }
 
 /* 0 queued (and sent unless the bytes in flight are at their bound); -1

@@ -21,7 +21,9 @@
 //   conn_max_silent_per_network = 16  such conns for one IPv4 /24 or IPv6 /48
 //   conn_max_silent = 64        such conns for all hosts together
 //   conn_keepalive = 1000       ms a connected conn stays idle before it
-//                               sends a keep-alive, 0 for none
+//                               sends a keep-alive, 0 for none; unset, the
+//                               client of a netlane host sends one every
+//                               3000 ms while they are answered
 //   conn_dead_after = 10000     ms the oldest unacknowledged message may
 //                               wait before the peer counts as gone and
 //                               nothing more is sent to it, 0 for never
@@ -45,7 +47,7 @@ static const struct conn_config conn_config_default = {
   65536,  /* max_in_flight */
   4,      /* max_silent_per_address */
   64,     /* max_silent */
-  1000,   /* keepalive */
+  CONN_KEEPALIVE_AUTO,  /* keepalive */
   10000,  /* dead_after */
   16,     /* max_silent_per_network */
   CONN_WIDE_SLOTS  /* queue_grow */

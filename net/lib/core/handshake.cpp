@@ -139,16 +139,20 @@ int __netlane_internal__hs_client_connected(hs_client_t *c, const hs_answer_t *a
   return 1;
 }
 
+int __netlane_internal__hs_client_proof_wait(const hs_client_t *c, unsigned int now, int has_outgoing, int cap)
+{
+  if (!c->proof_pending || c->proof_sends >= HS_PROOF_SENDS) return -1;
+  if (c->proof_sends == 0 && has_outgoing) return 0;
+  int32_t left = c->proof_sends == 0 ? HS_PROOF_IDLE_MS - (int32_t)(now - c->connected_time)
+                                     : (int32_t)cap - (int32_t)(now - c->proof_time);
+  return left > 0 ? (int)left : 0;
+}
+
 int __netlane_internal__hs_client_proof_due(hs_client_t *c, unsigned int now, int has_outgoing, int cap,
                                             hs_send_t *out)
 {
   none(out);
-  if (!c->proof_pending || c->proof_sends >= HS_PROOF_SENDS) return 0;
-  if (c->proof_sends == 0) {
-    if (!has_outgoing && (int32_t)(now - c->connected_time) < HS_PROOF_IDLE_MS) return 0;
-  } else if ((int32_t)(now - c->proof_time) < cap) {
-    return 0;
-  }
+  if (__netlane_internal__hs_client_proof_wait(c, now, has_outgoing, cap) != 0) return 0;
   c->proof_time = now;
   c->proof_sends++;
   add(out, c->hello, c->hello_len);

@@ -581,6 +581,14 @@ static int queue_any(queue_t *q)
   return __atomic_load_n(&q->count, __ATOMIC_ACQUIRE) != 0;
 }
 
+void __netlane_internal__share_quiet(port_share_t *share)
+{
+  unsigned long round = __netlane_internal__wait_round();
+  if (round == 0 || __atomic_load_n(&share->drained_round, __ATOMIC_RELAXED) == round) return;
+  __atomic_store_n(&share->skips, 0, __ATOMIC_RELAXED);
+  __atomic_store_n(&share->drained_round, round, __ATOMIC_RELAXED);
+}
+
 int __netlane_internal__share_next_request(port_share_t *share, unsigned char *buf, char *from)
 {
   if (!queue_any(&share->proofs) && !queue_any(&share->requests)) return 0;

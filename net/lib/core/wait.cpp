@@ -178,6 +178,7 @@ struct NET_WAITSET {
   std::unordered_map<void *, member_t *> members;  // by conn or channel
   std::unordered_map<unsigned long, member_t *> by_id;
   std::unordered_map<int, fdrec_t> fds;
+  std::vector<int> port_fds;  // the fds whose record has a pumper
   std::vector<member_t *> pending;
   std::vector<member_t *> polled;  // members with no descriptor: looked at every ms
   std::priority_queue<timer_entry> timers;
@@ -229,6 +230,14 @@ void detach(NET_WAITSET *set, member_t *m)
       rec.pumper = nullptr;
       for (member_t *other : rec.members)
         if (other->shared) rec.pumper = other;
+      if (!rec.pumper) {
+        for (size_t k = 0; k < set->port_fds.size(); k++) {
+          if (set->port_fds[k] == m->fds[i]) {
+            set->port_fds.erase(set->port_fds.begin() + (long)k);
+            break;
+          }
+        }
+      }
     }
     if (rec.members.empty()) {
       if (rec.registered) __netlane_internal__poller_remove(set->poller, m->fds[i]);
@@ -287,7 +296,10 @@ int add_member(NET_WAITSET *set, NET_CONN *conn, NET_CHANNEL *chan, void *user)
     if (!rec.registered && rec.members.empty())
       rec.registered = __netlane_internal__poller_add(set->poller, m->fds[i]) == 0;
     rec.members.insert(m);
-    if (m->shared && !rec.pumper) rec.pumper = m;
+    if (m->shared && !rec.pumper) {
+      rec.pumper = m;
+      set->port_fds.push_back(m->fds[i]);
+    }
   }
   // Without a descriptor (or a driver's own conns) the member is looked at
   // every millisecond.
@@ -414,6 +426,19 @@ void take_events(NET_WAITSET *set, int sleep_ms)
         __netlane_internal__poller_remove(set->poller, fds[i]);
         rec.registered = 0;
         set->parked++;
+      }
+    }
+    // A shared port the poller did not name holds nothing now: the looks
+    // of this round need not read it to find that out (one empty read per
+    // wake and port). A full list of events may have left some out.
+    if (got >= 0 && got < EVENTS) {
+      for (int fd : set->port_fds) {
+        bool named = false;
+        for (int i = 0; i < got && !named; i++) named = fds[i] == fd;
+        if (named) continue;
+        auto it = set->fds.find(fd);
+        if (it != set->fds.end() && it->second.registered && it->second.pumper)
+          __netlane_internal__wrapper_port_quiet(it->second.pumper->conn);
       }
     }
   }

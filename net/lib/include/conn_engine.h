@@ -18,6 +18,18 @@
 #define ENGINE_ACK_EVERY 4
 #define ENGINE_ACK_DELAY 1
 
+/* Keep-alive waits when conn_keepalive is left to the library: a second
+ * of idleness, as a design-following peer expects; but the end that
+ * connected to a netlane host on the quiet host waits ENGINE_QUIET_KEEPALIVE_MS
+ * while its keep-alives are answered, and a second again after one that
+ * was not (lost on the way, or its answer was), so a peer is heard every
+ * few seconds however the datagrams fare and still counts as gone only
+ * after ten seconds of silence (several keep-alives inside that window).
+ * The listener's conn then sends a third as much, and a NAT mapping
+ * (tens of seconds at least) is still kept. */
+#define ENGINE_KEEPALIVE_MS 1000
+#define ENGINE_QUIET_KEEPALIVE_MS 3000
+
 typedef struct conn_engine_t {
   out_t out;
   in_t in;
@@ -30,6 +42,8 @@ typedef struct conn_engine_t {
   unsigned int last_heard;  /* when any datagram last came from the peer */
   unsigned int last_sent;   /* when this end last sent anything */
   int keepalive;       /* ms of idleness before a keep-alive; 0 none */
+  int keepalive_auto;  /* the wait is the library's: longer on a quiet host */
+  int keepalive_unanswered;  /* a keep-alive went out and nothing came since */
   int dead_after;      /* ms the oldest unacknowledged message may wait; 0 for ever */
   int dead;            /* the peer counts as gone: only acknowledgements are sent */
   /* Acknowledgements owed: 8-byte ones in arrival order, or, gathered, one

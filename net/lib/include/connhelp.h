@@ -27,7 +27,8 @@ struct conn_config {
                                  yet heard from; requests beyond are dropped */
   int max_silent;             /* listening: all such conns together */
   int keepalive;      /* ms a connected conn stays idle before it sends a
-                         keep-alive; 0: never */
+                         keep-alive; 0: never; CONN_KEEPALIVE_AUTO: the
+                         library's choice (no file set it) */
   int dead_after;     /* ms the oldest unacknowledged message may wait before
                          the peer counts as gone; 0: never */
   int max_silent_per_network; /* listening: such conns from one IPv4 /24
@@ -44,6 +45,12 @@ struct conn_config {
  * given or its channel buffers few datagrams (`roomy` 0: every driver but
  * the Internet one, whose ports hold a few packets each). */
 unsigned __netlane_internal__conn_offered(const struct conn_config *cfg, int roomy);
+
+/* conn_keepalive left to the library: a keep-alive after a second of
+ * idleness, but for the end that connected to a netlane host that agreed
+ * on the quiet host, which sends one every few seconds while they are
+ * answered (conn_engine.h). */
+#define CONN_KEEPALIVE_AUTO -1
 
 /* The longest resend interval taken, for a rate or for "auto": a file
  * cannot make a conn wait minutes before it tries again. */
@@ -85,6 +92,10 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
  * the conns it is for (which the wait sets are told of); answers 1. 0 for
  * any other conn, whose own channel's datagrams are its step's to take. */
 int __netlane_internal__wrapper_take_in(NET_CONN *conn, int pump);
+/* For such a conn, when the poller has just found the shared port not
+ * readable: its reads in this wait round are passed over (share_quiet).
+ * Takes no lock. */
+void __netlane_internal__wrapper_port_quiet(NET_CONN *conn);
 
 #ifdef __cplusplus
 }

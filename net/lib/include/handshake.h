@@ -103,6 +103,9 @@ int __netlane_internal__hs_client_connected(hs_client_t *c, const hs_answer_t *a
  * and the resend wait `cap` has passed since the last one. */
 int __netlane_internal__hs_client_proof_due(hs_client_t *c, unsigned int now, int has_outgoing, int cap,
                                             hs_send_t *out);
+/* Ms from `now` until that proof is due (0 now), -1 none pending: a
+ * program that only waits still sends it on time. */
+int __netlane_internal__hs_client_proof_wait(const hs_client_t *c, unsigned int now, int has_outgoing, int cap);
 /* A handshake answer that reached the connected conn: 1 the accept of its
  * pending proof (the conn is proved, with the features in `*features`);
  * 0 a repeat of no more use. */

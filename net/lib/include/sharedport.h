@@ -40,6 +40,10 @@ int __netlane_internal__share_pump(port_share_t *share, int max);
  * when found empty earlier in this thread's wait round, which share_pump
  * does not read again. */
 int __netlane_internal__share_pump_readable(port_share_t *share, int max);
+/* The poller has just said the port is not readable: it counts as found
+ * empty in this thread's wait round, so that the looks of that round do
+ * not read it to learn as much. */
+void __netlane_internal__share_quiet(port_share_t *share);
 /* The next request of a new pair for the listener, proofs before the
  * others: WIRE_PROOF, WIRE_REQUEST or WIRE_COOKIE_REQUEST, its bytes in
  * `buf` (room for WIRE_PROOF_SIZE) and its sender in `from`; 0 none. Datagrams filed for a
