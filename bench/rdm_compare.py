@@ -190,6 +190,24 @@ def summary(values, key):
     return med, text
 
 
+def kept_sections(path):
+    """The sections of an earlier file that other benchmarks wrote (any "## "
+    heading but this script's own tables), to be kept at the end."""
+    try:
+        with open(path) as f:
+            old = f.read()
+    except OSError:
+        return ""
+    kept, keep = [], False
+    for line in old.splitlines(keepends=True):
+        if line.startswith("## "):
+            title = line[3:]
+            keep = not (title.startswith("Without busy loops") or title.startswith("With ") and "busy loop" in title)
+        if keep:
+            kept.append(line)
+    return ("\n" + "".join(kept)) if kept else ""
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--rounds", type=int, default=5)
@@ -389,19 +407,21 @@ every round the transports take turns. "!stall" marks a figure with a round
 below a quarter of its median. Ratios are netlane's against the other, the
 other way round for times and datagram counts, so that above 1 is better.
 
-"netlane" runs with the library's defaults (16-slot queues, a fixed resend
+"netlane" runs with the library's defaults (queues of 16 slots that grow to 256
+between two netlane ends, a fixed resend
 every 500 ms, 64 KiB in flight); "netlane auto" sets `conn_resend_rate =
 auto` (the resend wait follows the measured round trip, 2 ms at least, 500 ms
 at most; it runs under loss only, since without loss it is "netlane");
-"netlane auto 64" also sets both queues to 64 slots. "netlane [::1]" is
+"netlane auto 64" also sets both queues to 64 slots (kept at that size). "netlane [::1]" is
 "netlane" over IPv6's loopback (one dual-stack socket per channel, as over
 127.0.0.1), for the round trips and the 1 KiB throughput. {netns}
 
 Machine: {cpu}, {cores} cores, Linux {kernel}. The load average of each
 table is given with it (the machine is shared: busy-polling
 processes then wait for a core, which favours protocols that put many
-messages into one datagram, as ENet does, over one datagram per message and
-one per acknowledgement, as netlane's wire format has it, and a window of
+messages into one datagram, as ENet does, over one datagram per message, as
+netlane's wire format has it (its acknowledgements are gathered between
+netlane ends, a fraction of a datagram per message), and a window of
 messages in flight as large as possible: figures of whole multiples of 4 ms
 are rounds in which a process had lost its core). A table "with busy
 loops" ran beside that many shells spinning in a loop, one per core.
@@ -419,6 +439,7 @@ loops" ran beside that many shells spinning in a loop, one per core.
            if a.counts or a.counts_only else "",
            cpu=cpu, cores=os.cpu_count(), kernel=platform.release(), sections="\n".join(parts))
     if a.out:
+        doc += kept_sections(a.out)
         with open(a.out, "w") as f:
             f.write(doc)
         print("wrote " + os.path.relpath(a.out, ROOT), file=sys.stderr)
