@@ -65,7 +65,22 @@ typedef struct conn_data_t {
   long received, dropped_foreign;
   long dropped_malformed;  /* while connecting; the engine counts them after */
   unsigned int last_read;  /* timer ms of the last step that read its datagrams */
+  void *guard;        /* held by every operation on the conn: two threads'
+                         waits may look at one conn at once */
 } conn_data_t;
+
+/* Holds a conn's guard for its life. */
+struct conn_guard {
+  void *m;
+  explicit conn_guard(const conn_data_t *data) : m(data ? data->guard : NULL)
+  {
+    if (m) __netlane_internal__mutex_lock(m);
+  }
+  ~conn_guard()
+  {
+    if (m) __netlane_internal__mutex_unlock(m);
+  }
+};
 
 /* The calendar-clock seam: the connection id needs whole seconds only. */
 static unsigned int calendar_seconds(void)
@@ -120,6 +135,7 @@ static int create_conn_data(NET_DRIVER *drv, conn_data_t **made)
     free(data);
     return 2;
   }
+  if (__netlane_internal__mutex_create) __netlane_internal__mutex_create(&data->guard);
   *made = data;
   return 0;
 }
@@ -134,6 +150,7 @@ static void mark_connected(conn_data_t *data, unsigned int now)
 
 static void free_conn_data(conn_data_t *data)
 {
+  if (data->guard && __netlane_internal__mutex_destroy) __netlane_internal__mutex_destroy(data->guard);
   __netlane_internal__engine_destroy(&data->engine);
   free(data);
 }
@@ -444,6 +461,7 @@ static int connected_to(NET_CONN *conn, const char *from, unsigned int now, unsi
 static int poll_connect(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
+  conn_guard held(data);
   unsigned int now = __netlane_timer_func();
   unsigned char buf[HANDSHAKE_BUFFER];
   char from[NET_MAX_ADDRESS_LENGTH];
@@ -525,6 +543,7 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
   if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return -1;
   conn_data_t *data = conn_data(conn);
   if (!data || !data->chan) return 0;
+  conn_guard held(data);
   *nfds = __netlane_internal__channel_wait_fds(data->chan, fds, max);
   unsigned int now = __netlane_timer_func();
   if (conn->status == NET_CONN_CONNECTING) {
@@ -567,6 +586,7 @@ void __netlane_internal__wrapper_port_quiet(NET_CONN *conn)
 static int send_rdm(NET_CONN *conn, const void *buf, int size)
 {
   conn_data_t *data = conn_data(conn);
+  conn_guard held(data);
   if (data->listening) return -1;
   if (size <= 0 || !buf || size > __netlane_internal__largest_conn_message(conn->driver)) {
     poll(conn);
@@ -599,6 +619,7 @@ static int send_rdm(NET_CONN *conn, const void *buf, int size)
 static int recv_rdm(NET_CONN *conn, void *buf, int max)
 {
   conn_data_t *data = conn_data(conn);
+  conn_guard held(data);
   if (data->listening) return 0;
   poll(conn);
   const unsigned char *msg;
@@ -619,6 +640,7 @@ static int recv_rdm(NET_CONN *conn, void *buf, int max)
 static int query_rdm(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
+  conn_guard held(data);
   if (data->listening) return 0;
   poll(conn);
   const unsigned char *msg;
@@ -629,6 +651,7 @@ static int query_rdm(NET_CONN *conn)
 static int ignore_rdm(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
+  conn_guard held(data);
   if (data->listening) return 0;
   poll(conn);
   const unsigned char *msg;
@@ -642,6 +665,7 @@ static int ignore_rdm(NET_CONN *conn)
 static int conn_stats(NET_CONN *conn, int *in_q, int *out_q)
 {
   conn_data_t *data = conn_data(conn);
+  conn_guard held(data);
   if (!data->listening) poll(conn);
   if (in_q) *in_q = __netlane_internal__engine_held(&data->engine);
   if (out_q) *out_q = __netlane_internal__engine_queued(&data->engine);
@@ -663,6 +687,7 @@ int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figure
   if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return -1;
   conn_data_t *data = conn_data(conn);
   if (!data || !figures) return -1;
+  conn_guard held(data);
   const conn_engine_t *e = &data->engine;
   const resend_timer_t *timer = &e->out.timer;
   memset(figures, 0, sizeof *figures);
