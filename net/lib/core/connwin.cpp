@@ -167,17 +167,22 @@ void __netlane_internal__in_may_grow(in_t *in, int slots)
 // Windows grow only as far as a conn's traffic needs, so that thousands
 // of quiet conns keep the small arrays they started with. The slots are
 // laid out again from the base, each index at its new place.
+template <typename slot_t>
+static int relay_slots(slot_t **packets, int *queue_size, int *base_slot, int size)
+{
+  slot_t *grown = static_cast<slot_t *>(calloc((size_t)size, sizeof(slot_t)));
+  if (!grown) return -1;
+  for (int n = 0; n < *queue_size; n++) grown[n] = (*packets)[slot_at(*base_slot, n, *queue_size)];
+  free(*packets);
+  *packets = grown;
+  *queue_size = size;
+  *base_slot = 0;
+  return 0;
+}
+
 static int out_grow(out_t *out)
 {
-  int size = out->queue_size * 2;
-  out_packet_t *grown = static_cast<out_packet_t *>(calloc((size_t)size, sizeof(out_packet_t)));
-  if (!grown) return -1;
-  for (int n = 0; n < out->queue_size; n++) grown[n] = out->packets[slot_at(out->base_slot, n, out->queue_size)];
-  free(out->packets);
-  out->packets = grown;
-  out->queue_size = size;
-  out->base_slot = 0;
-  return 0;
+  return relay_slots(&out->packets, &out->queue_size, &out->base_slot, out->queue_size * 2);
 }
 
 static int in_grow(in_t *in, int32_t ahead)
@@ -185,14 +190,7 @@ static int in_grow(in_t *in, int32_t ahead)
   int size = in->queue_size;
   while (size <= ahead && size < in->grow_to) size *= 2;
   if (size <= ahead) return -1;
-  in_packet_t *grown = static_cast<in_packet_t *>(calloc((size_t)size, sizeof(in_packet_t)));
-  if (!grown) return -1;
-  for (int n = 0; n < in->queue_size; n++) grown[n] = in->packets[slot_at(in->base_slot, n, in->queue_size)];
-  free(in->packets);
-  in->packets = grown;
-  in->queue_size = size;
-  in->base_slot = 0;
-  return 0;
+  return relay_slots(&in->packets, &in->queue_size, &in->base_slot, size);
 }
 
 int __netlane_internal__out_queue(out_t *out, const void *buf, int size)
@@ -215,6 +213,14 @@ int __netlane_internal__out_queue(out_t *out, const void *buf, int size)
   return 0;
 }
 
+// Keeps the soonest time a sent message's resend falls due.
+static void note_due(out_t *out, const out_packet_t *p)
+{
+  unsigned int due = p->last_send_time + (unsigned int)__netlane_internal__resend_wait(&out->timer, p->tries) + 1;
+  if (!out->scan_valid || (int32_t)(due - out->scan_at) < 0) out->scan_at = due;
+  out->scan_valid = 1;
+}
+
 static void transmit(out_t *out, out_packet_t *p, conn_emit_fn emit, void *ctx, unsigned int now)
 {
   // The outcome is not consulted: a send that fails is a lost datagram.
@@ -232,9 +238,7 @@ static void transmit(out_t *out, out_packet_t *p, conn_emit_fn emit, void *ctx, 
     out->resent++;
   }
   if (p->tries < INT_MAX) p->tries++;
-  unsigned int due = now + (unsigned int)__netlane_internal__resend_wait(&out->timer, p->tries) + 1;
-  if (!out->scan_valid || (int32_t)(due - out->scan_at) < 0) out->scan_at = due;
-  out->scan_valid = 1;
+  note_due(out, p);
 }
 
 // Whether a resend may be due: else only new messages are looked at.
@@ -275,9 +279,7 @@ void __netlane_internal__out_send_due(out_t *out, conn_emit_fn emit, void *ctx, 
         out->timer.backoff_mark = out->transmissions;
       }
     } else {
-      unsigned int due = p->last_send_time + (unsigned int)__netlane_internal__resend_wait(&out->timer, p->tries) + 1;
-      if (!out->scan_valid || (int32_t)(due - out->scan_at) < 0) out->scan_at = due;
-      out->scan_valid = 1;
+      note_due(out, p);
     }
   }
 }
