@@ -24,6 +24,16 @@ dgram gathered(unsigned next, std::vector<unsigned char> bitmap, unsigned flags 
   return d;
 }
 
+// Acknowledged data: the gathered acknowledgement `ack` with its bitmap's
+// length in front of its bitmap, then the data packet.
+dgram riding(dgram ack, const dgram &packet)
+{
+  ack[6] = 7;
+  ack.insert(ack.begin() + 12, (unsigned char)(ack.size() - 12));
+  ack.insert(ack.end(), packet.begin(), packet.end());
+  return ack;
+}
+
 struct rig {
   conn_engine_t e;
   std::vector<dgram> sent;
@@ -136,6 +146,19 @@ TEST(ConnEngine, GatheredAcknowledgementWaitsUnlessNews)
   EXPECT_EQ(r.flush(ENGINE_ACK_DELAY), (std::vector<dgram>{gathered(3, {})}));
   r.in(data_packet(3, "x"), 9);
   EXPECT_EQ(r.flush(9), (std::vector<dgram>{gathered(4, {})})) << "a message alone goes at once";
+
+  // Agreed, it rides in front of the first data packet, unless the two
+  // would not fit the channel's datagrams together.
+  rig rides(kGathered | WIRE_FEATURE_RIDING_ACKS);
+  rides.in(data_packet(1, "x"), 0);
+  rides.in(data_packet(3, "x"), 0);
+  rides.queue(2);
+  EXPECT_EQ(rides.flush(0), (std::vector<dgram>{riding(gathered(2, {0x01}), data_packet(1, "m")), data_packet(2, "m")}));
+  EXPECT_EQ(rides.e.acks_sent, 1);
+  rides.in(data_packet(2, "x"), 1);
+  rides.e.datagram_max = WIRE_RIDING_SIZE + (int)data_packet(3, "m").size() - 1;
+  rides.queue(1);
+  EXPECT_EQ(rides.flush(1), (std::vector<dgram>{data_packet(3, "m"), gathered(4, {})}));
 }
 
 // Agreed wide windows let a sender have 255 messages out and a receiver
@@ -191,6 +214,10 @@ TEST(ConnEngine, GatheredAcknowledgementsRelease)
     {"bit past what was sent", 1, {gathered(1, {0x08})}, 4, 1},
     {"across the wrap", W, {gathered(1, {0x01})}, 2, 0},
     {"one byte too many", 1, {gathered(5, std::vector<unsigned char>(WIRE_BITMAP_MAX + 1, 0))}, 4, 1},
+    {"riding on data", 1, {riding(gathered(1, {0x01}), data_packet(1, "r")), ack_packet(1)}, 2, 0},
+    {"riding, its bitmap's length past the bound", 1, {riding(gathered(5, std::vector<unsigned char>(WIRE_BITMAP_MAX + 1, 0)), data_packet(1, "r"))}, 4, 1},
+    {"riding on no message", 1, {riding(gathered(5, {}), {1, 0, 0, 0})}, 4, 1},
+    {"riding on an index 0", 1, {riding(gathered(5, {}), data_packet(0, "r"))}, 4, 1},
   };
   for (const auto &c : cases) {
     rig r(kGathered);
@@ -200,6 +227,7 @@ TEST(ConnEngine, GatheredAcknowledgementsRelease)
     for (const auto &a : c.acks) r.in(a, 5);
     EXPECT_EQ(__netlane_internal__engine_queued(&r.e), c.queued_after) << c.what;
     EXPECT_EQ(r.e.dropped_malformed, c.malformed) << c.what;
+    EXPECT_EQ(r.delivered(), c.malformed || c.acks[0][6] != 7 ? "" : "r ") << c.what << ": the packet it rode on";
   }
 }
 

@@ -11,7 +11,10 @@
 // end that connected sends keep-alives; the listener's conn answers each
 // with a gathered acknowledgement flagged as an answer, so each end still
 // hears the other while idle (and, unless the program set the wait, the
-// client sends them less often while they are answered).
+// client sends them less often while they are answered). When both agreed
+// on riding acknowledgements, a gathered one owed when data goes out is
+// written in front of the first data packet: an answer and the
+// acknowledgement of what it answers cost one datagram, one wake-up.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -33,6 +36,33 @@ void emit_counted(void *ctx, const void *datagram, int len)
   counted_emit *c = static_cast<counted_emit *>(ctx);
   c->count++;
   c->emit(c->ctx, datagram, len);
+}
+
+// The emit of a flush's data when an owed gathered acknowledgement may
+// ride on the first data packet: that one goes out as acknowledged data,
+// when it fits the channel's datagrams.
+struct riding_emit {
+  counted_emit *out;
+  int pending;  // the acknowledgement has not gone yet
+  int max;
+  index_t next;
+  unsigned flags;
+  unsigned char bitmap[WIRE_BITMAP_MAX];
+  int bytes;
+};
+
+void emit_riding(void *ctx, const void *datagram, int len)
+{
+  riding_emit *r = static_cast<riding_emit *>(ctx);
+  if (!r->pending || WIRE_RIDING_SIZE + r->bytes + len > r->max) {
+    emit_counted(r->out, datagram, len);
+    return;
+  }
+  static thread_local unsigned char both[WIRE_DATAGRAM_MAX];
+  int n = __netlane_internal__wire_put_riding(both, r->next, r->flags, r->bitmap, r->bytes,
+                                              static_cast<const unsigned char *>(datagram), len);
+  r->pending = 0;
+  emit_counted(r->out, both, n);
 }
 
 // Whether this end sends keep-alives: both ends do, but for the listener's
@@ -135,6 +165,17 @@ int take_data(conn_engine_t *e, const unsigned char *packet, int len)
   return ENGINE_TAKEN;
 }
 
+void take_gathered(conn_engine_t *e, index_t next, unsigned flags, const unsigned char *bitmap, int bytes,
+                   unsigned int now)
+{
+  if (__netlane_internal__out_take_gathered(&e->out, next, bitmap, bytes, now) != 0) {
+    e->dropped_malformed++;
+    return;
+  }
+  // A quiet host's answer stands for the keep-alive it does not send.
+  if ((flags & WIRE_GATHERED_ANSWER) && e->client) e->keepalives_heard++;
+}
+
 }  // namespace
 
 int __netlane_internal__engine_create(conn_engine_t *e, const struct conn_config *cfg)
@@ -144,6 +185,7 @@ int __netlane_internal__engine_create(conn_engine_t *e, const struct conn_config
   e->keepalive_auto = cfg->keepalive < 0;
   e->keepalive = e->keepalive_auto ? ENGINE_KEEPALIVE_MS : cfg->keepalive;
   e->dead_after = cfg->dead_after;
+  e->datagram_max = WIRE_DATAGRAM_MAX;
   return 0;
 }
 
@@ -193,13 +235,17 @@ int __netlane_internal__engine_input(conn_engine_t *e, const unsigned char *data
       const unsigned char *bitmap;
       int bytes;
       __netlane_internal__wire_read_gathered(datagram, len, &next, &flags, &bitmap, &bytes);
-      if (__netlane_internal__out_take_gathered(&e->out, next, bitmap, bytes, now) != 0) {
-        e->dropped_malformed++;
-        break;
-      }
-      // A quiet host's answer stands for the keep-alive it does not send.
-      if ((flags & WIRE_GATHERED_ANSWER) && e->client) e->keepalives_heard++;
+      take_gathered(e, next, flags, bitmap, bytes, now);
       break;
+    }
+    case WIRE_RIDING: {
+      uint32_t next;
+      unsigned flags;
+      const unsigned char *bitmap, *packet;
+      int bytes, packet_len;
+      __netlane_internal__wire_read_riding(datagram, len, &next, &flags, &bitmap, &bytes, &packet, &packet_len);
+      take_gathered(e, next, flags, bitmap, bytes, now);
+      return take_data(e, packet, packet_len);
     }
     case WIRE_DATA:
       return take_data(e, datagram, len);
@@ -240,13 +286,28 @@ void __netlane_internal__engine_flush(conn_engine_t *e, unsigned int now, conn_e
   // A gone peer is sent nothing more: what arrives is still taken in.
   if (!e->dead && e->dead_after > 0 && __netlane_internal__out_oldest_wait(&e->out, now) >= e->dead_after) e->dead = 1;
   int acks = out.count;
-  if (!e->dead) __netlane_internal__out_send_due(&e->out, emit_counted, &out, now);
-  if (gathered_due(e, now, out.count > acks)) {
-    index_t next;
-    unsigned char bitmap[WIRE_BITMAP_MAX];
-    int bytes = __netlane_internal__in_gathered(&e->in, &next, bitmap);
-    int len = __netlane_internal__wire_put_gathered(dgram, next, e->answer_owed ? WIRE_GATHERED_ANSWER : 0, bitmap, bytes);
-    emit_counted(&out, dgram, len);
+  riding_emit riding;
+  int may_ride = (e->features & WIRE_FEATURE_RIDING_ACKS) && (e->gathered_owed || e->answer_owed);
+  riding.pending = may_ride;
+  if (riding.pending) {
+    riding.out = &out;
+    riding.max = e->datagram_max;
+    riding.flags = e->answer_owed ? WIRE_GATHERED_ANSWER : 0;
+    riding.bytes = __netlane_internal__in_gathered(&e->in, &riding.next, riding.bitmap);
+  }
+  if (!e->dead) {
+    if (riding.pending) __netlane_internal__out_send_due(&e->out, emit_riding, &riding, now);
+    else __netlane_internal__out_send_due(&e->out, emit_counted, &out, now);
+  }
+  int rode = may_ride && !riding.pending;
+  if (rode || gathered_due(e, now, out.count > acks)) {
+    if (!rode) {
+      index_t next;
+      unsigned char bitmap[WIRE_BITMAP_MAX];
+      int bytes = __netlane_internal__in_gathered(&e->in, &next, bitmap);
+      int len = __netlane_internal__wire_put_gathered(dgram, next, e->answer_owed ? WIRE_GATHERED_ANSWER : 0, bitmap, bytes);
+      emit_counted(&out, dgram, len);
+    }
     e->acks_sent++;
     e->gathered_owed = e->answer_owed = e->ack_urgent = 0;
   }

@@ -19,7 +19,8 @@ enum {
   KIND_PROOF = 3,
   KIND_ACCEPT = 4,
   KIND_GATHERED = 5,
-  KIND_ADMIT = 6
+  KIND_ADMIT = 6,
+  KIND_RIDING = 7
 };
 
 // The "NL", kind and version (or flags) of a netlane datagram at `at`.
@@ -54,6 +55,12 @@ wire_kind __netlane_internal__wire_conn_kind(const unsigned char *buf, int len)
   if (len == WIRE_ACK_SIZE) return __netlane_get_le32(buf + 4) == 0 ? WIRE_ZEROS : WIRE_ACK;
   if (len >= WIRE_GATHERED_SIZE && len <= WIRE_GATHERED_SIZE + WIRE_BITMAP_MAX && netlane_kind(buf + 4, KIND_GATHERED))
     return WIRE_GATHERED;
+  if (len > WIRE_RIDING_SIZE && netlane_kind(buf + 4, KIND_RIDING)) {
+    int packet = WIRE_RIDING_SIZE + buf[12];
+    if (buf[12] > WIRE_BITMAP_MAX || len <= packet + WIRE_HEADER_SIZE || __netlane_get_le32(buf + packet) == 0)
+      return WIRE_JUNK;
+    return WIRE_RIDING;
+  }
   if (len == WIRE_COOKIE_SIZE && netlane_kind(buf + 4, KIND_COOKIE)) return WIRE_COOKIE;
   if (len == WIRE_COOKIE_SIZE && netlane_kind(buf + 4, KIND_ADMIT)) return WIRE_ADMIT;
   if (len == WIRE_ACCEPT_SIZE && netlane_kind(buf + 4, KIND_ACCEPT)) return WIRE_ACCEPT;
@@ -187,4 +194,30 @@ void __netlane_internal__wire_read_gathered(const unsigned char *buf, int len, u
   *bitmap = buf + WIRE_GATHERED_SIZE;
   int n = len - WIRE_GATHERED_SIZE;
   *bitmap_bytes = n < 0 ? 0 : n > WIRE_BITMAP_MAX ? WIRE_BITMAP_MAX : n;
+}
+
+int __netlane_internal__wire_put_riding(unsigned char *out, uint32_t next, unsigned flags, const unsigned char *bitmap,
+                                        int bitmap_bytes, const unsigned char *packet, int packet_len)
+{
+  if (bitmap_bytes < 0) bitmap_bytes = 0;
+  if (bitmap_bytes > WIRE_BITMAP_MAX) bitmap_bytes = WIRE_BITMAP_MAX;
+  memset(out, 0, 4);
+  put_mark(out + 4, KIND_RIDING, (unsigned char)flags);
+  __netlane_put_le32(out + 8, next);
+  out[12] = (unsigned char)bitmap_bytes;
+  if (bitmap_bytes > 0) memcpy(out + WIRE_RIDING_SIZE, bitmap, (size_t)bitmap_bytes);
+  memcpy(out + WIRE_RIDING_SIZE + bitmap_bytes, packet, (size_t)packet_len);
+  return WIRE_RIDING_SIZE + bitmap_bytes + packet_len;
+}
+
+void __netlane_internal__wire_read_riding(const unsigned char *buf, int len, uint32_t *next, unsigned *flags,
+                                          const unsigned char **bitmap, int *bitmap_bytes,
+                                          const unsigned char **packet, int *packet_len)
+{
+  *flags = buf[7];
+  *next = __netlane_get_le32(buf + 8);
+  *bitmap = buf + WIRE_RIDING_SIZE;
+  *bitmap_bytes = buf[12];
+  *packet = buf + WIRE_RIDING_SIZE + buf[12];
+  *packet_len = len - WIRE_RIDING_SIZE - buf[12];
 }

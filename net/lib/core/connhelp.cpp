@@ -135,6 +135,7 @@ static int create_conn_data(NET_DRIVER *drv, conn_data_t **made)
     free(data);
     return 2;
   }
+  data->engine.datagram_max = __netlane_internal__largest_conn_message(drv) + HEADER_SIZE;
   if (__netlane_internal__mutex_create) __netlane_internal__mutex_create(&data->guard);
   *made = data;
   return 0;

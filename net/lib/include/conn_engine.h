@@ -46,6 +46,8 @@ typedef struct conn_engine_t {
   int keepalive_unanswered;  /* a keep-alive went out and nothing came since */
   int dead_after;      /* ms the oldest unacknowledged message may wait; 0 for ever */
   int dead;            /* the peer counts as gone: only acknowledgements are sent */
+  int datagram_max;    /* the longest datagram the channel carries (acknowledged
+                          data is sent only within it) */
   /* Acknowledgements owed: 8-byte ones in arrival order, or, gathered, one
    * for all that arrived since the last. */
   index_t plain_acks[ENGINE_PLAIN_ACKS];
@@ -94,8 +96,10 @@ int __netlane_internal__engine_input(conn_engine_t *e, const unsigned char *data
 int __netlane_internal__engine_ready(conn_engine_t *e);
 /* Gives `emit` every datagram due at `now`, in this order: the owed 8-byte
  * acknowledgements, new messages and resends in index order, the gathered
- * acknowledgement when it is due, a keep-alive. Nothing is sent to a dead
- * peer but acknowledgements. */
+ * acknowledgement when it is due, a keep-alive. With riding acknowledgements
+ * agreed, an owed gathered one goes in the first data packet that goes out
+ * instead (acknowledged data). Nothing is sent to a dead peer but
+ * acknowledgements. */
 void __netlane_internal__engine_flush(conn_engine_t *e, unsigned int now, conn_emit_fn emit, void *ctx);
 /* Ms from `now` until a flush has something to send (or the peer would
  * count as gone); -1 none. */

@@ -107,6 +107,16 @@
  *   +--------+---+---+---+-------+---------------+--------------+
  *   | 0      | N | L | 5 | flags | next, LSB 1st | bitmap       |
  *   +--------+---+---+---+-------+---------------+--------------+
+ *
+ *  Acknowledged data, at most WIRE_DATAGRAM_MAX bytes, between conns that
+ *  agreed on WIRE_FEATURE_RIDING_ACKS: a gathered acknowledgement with its
+ *  bitmap's length B (at most WIRE_BITMAP_MAX) in byte 12, then one data
+ *  packet as drawn above, so that an answer and the acknowledgement of what
+ *  it answers travel in one datagram:
+ *    0 ... 3   4   5   6   7       8 ... 11        12   13 ... 12+B   13+B ...
+ *   +--------+---+---+---+-------+---------------+----+------------+-------------+
+ *   | 0      | N | L | 7 | flags | next, LSB 1st | B  | bitmap     | data packet |
+ *   +--------+---+---+---+-------+---------------+----+------------+-------------+
  */
 #ifndef NETLANE_CONN_WIRE_H
 #define NETLANE_CONN_WIRE_H
@@ -127,6 +137,8 @@ extern "C" {
 #define WIRE_ACCEPT_SIZE 24
 #define WIRE_GATHERED_SIZE 12       /* without its bitmap */
 #define WIRE_BITMAP_MAX 64          /* bitmap bytes: 512 indexes past "next" */
+#define WIRE_RIDING_SIZE 13         /* acknowledged data without bitmap and packet */
+#define WIRE_DATAGRAM_MAX 16384     /* the longest data packet, and acknowledged data */
 #define WIRE_NONCE_SIZE 8
 #define WIRE_COOKIE_BYTES 8
 #define WIRE_HELLO_ADMITTING 2      /* the cookie request version of clients that take an admit */
@@ -138,12 +150,15 @@ extern "C" {
 #define WIRE_FEATURE_WIDE_WINDOWS 4u   /* both ends' queues may grow to
                                           CONN_WIDE_SLOTS slots: a sender may
                                           have that many messages unreleased */
+#define WIRE_FEATURE_RIDING_ACKS 8u    /* a gathered acknowledgement may ride
+                                          on a data packet (acknowledged data) */
 #define CONN_WIDE_SLOTS 256
 
 /* The features this library offers when it connects and agrees to when it
  * listens. A test may lower it to play a netlane
  * peer that has fewer. */
-#define WIRE_FEATURES_BUILT (WIRE_FEATURE_GATHERED_ACKS | WIRE_FEATURE_QUIET_HOST | WIRE_FEATURE_WIDE_WINDOWS)
+#define WIRE_FEATURES_BUILT \
+  (WIRE_FEATURE_GATHERED_ACKS | WIRE_FEATURE_QUIET_HOST | WIRE_FEATURE_WIDE_WINDOWS | WIRE_FEATURE_RIDING_ACKS)
 extern unsigned __netlane_internal__conn_features;
 
 /* Gathered acknowledgement flags. */
@@ -162,7 +177,8 @@ typedef enum wire_kind {
   WIRE_REQUEST,         /* the plain 12-byte connect request */
   WIRE_COOKIE_REQUEST,  /* a netlane client's cookie request */
   WIRE_PROOF,           /* a netlane client's proof */
-  WIRE_ADMIT            /* a listener's admit: a cookie, and a conn made */
+  WIRE_ADMIT,           /* a listener's admit: a cookie, and a conn made */
+  WIRE_RIDING           /* acknowledged data: a gathered acknowledgement and a data packet */
 } wire_kind;
 
 /* The fields of the handshake's netlane datagrams (which of them a kind
@@ -181,8 +197,10 @@ typedef struct wire_hello_t {
  * shared port files with the peer of its sender). */
 wire_kind __netlane_internal__wire_listener_kind(const unsigned char *buf, int len);
 /* The kind of a datagram reaching a conn: WIRE_DATA, WIRE_ACK, WIRE_ZEROS,
- * WIRE_GATHERED, WIRE_COOKIE, WIRE_ADMIT, WIRE_ACCEPT or WIRE_JUNK, by the original
- * classification for the first three. */
+ * WIRE_GATHERED, WIRE_RIDING, WIRE_COOKIE, WIRE_ADMIT, WIRE_ACCEPT or
+ * WIRE_JUNK, by the original classification for the first three. Acknowledged
+ * data is WIRE_RIDING only when its bitmap fits and a data packet with a
+ * message follows it. */
 wire_kind __netlane_internal__wire_conn_kind(const unsigned char *buf, int len);
 
 /* The index of a data packet; the index an 8-byte acknowledgement names. */
@@ -211,6 +229,17 @@ int __netlane_internal__wire_put_gathered(unsigned char *out, uint32_t next, uns
  * (how many in `*bitmap_bytes`, at most WIRE_BITMAP_MAX). */
 void __netlane_internal__wire_read_gathered(const unsigned char *buf, int len, uint32_t *next, unsigned *flags,
                                             const unsigned char **bitmap, int *bitmap_bytes);
+/* Acknowledged data into `out` (room for WIRE_RIDING_SIZE + bitmap_bytes +
+ * packet_len bytes): the gathered acknowledgement's fields, then the data
+ * packet `packet`; answers its length. */
+int __netlane_internal__wire_put_riding(unsigned char *out, uint32_t next, unsigned flags, const unsigned char *bitmap,
+                                        int bitmap_bytes, const unsigned char *packet, int packet_len);
+/* The parts of a datagram classified WIRE_RIDING: the acknowledgement's
+ * fields as wire_read_gathered gives them, and the data packet in
+ * `*packet`, `*packet_len` bytes. */
+void __netlane_internal__wire_read_riding(const unsigned char *buf, int len, uint32_t *next, unsigned *flags,
+                                          const unsigned char **bitmap, int *bitmap_bytes,
+                                          const unsigned char **packet, int *packet_len);
 
 #ifdef __cplusplus
 }
