@@ -150,7 +150,7 @@ extern "C" {
 #define WIRE_FEATURE_WIDE_WINDOWS 4u   /* both ends' queues may grow to
                                           CONN_WIDE_SLOTS slots: a sender may
                                           have that many messages unreleased */
-#define WIRE_FEATURE_RIDING_ACKS 8u    /* a gathered acknowledgement may ride
+#define WIRE_FEATURE_RIDING_ACKS 16u   /* a gathered acknowledgement may ride
                                           on a data packet (acknowledged data) */
 #define CONN_WIDE_SLOTS 256
 
