@@ -559,6 +559,9 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
     }
     // Filed by the shared port while another conn took its datagrams in.
     if (data->peer && __netlane_internal__share_has_input(data->share, data->peer)) *due_ms = 0;
+    // Kept by the last read of its own channel, where the poller cannot see it.
+    if (!data->peer && __netlane_internal__inet_channel(data->chan) && __netlane_internal__inet_stashed(data->chan))
+      *due_ms = 0;
   }
   if (conn->status != NET_CONN_LISTENING || !data->listening) return 0;
   __netlane_internal__share_pump(data->share, STEP_DATAGRAMS);

@@ -142,6 +142,7 @@ int destroy_channel(NET_CHANNEL *chan)
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
   if (data) {
     __netlane_internal__sock_close(data->sock);
+    free(data->stash);
     delete data;
     chan->data = NULL;
   }
@@ -224,7 +225,16 @@ int drv_recv(NET_CHANNEL *chan, void *buf, int size, char *from)
   if (data == NULL)
     return -1;
   struct sockaddr_storage sender;
-  int got = __netlane_internal__sock_recv_from(data->sock, buf, size, &sender);
+  int got;
+  if (data->stashed) {
+    data->stashed = 0;
+    sender = data->stash_sender;
+    got = data->stash_len < 0 || data->stash_len > size ? -1 : data->stash_len;
+    if (got > 0)
+      memcpy(buf, data->stash, static_cast<size_t>(got));
+  } else {
+    got = __netlane_internal__sock_recv_from(data->sock, buf, size, &sender);
+  }
   // The seam leaves the family 0 when nothing came, so an empty datagram
   // still names its sender. An IPv4 sender is written dotted, never in
   // IPv6's mapped form.
@@ -273,7 +283,7 @@ int query(NET_CHANNEL *chan)
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
   if (data == NULL)
     return 0;
-  return __netlane_internal__sock_readable(data->sock);
+  return data->stashed || __netlane_internal__sock_readable(data->sock);
 }
 
 int wait_fds(NET_CHANNEL *chan, int *fds, int max)
@@ -371,21 +381,56 @@ int __netlane_internal__inet_channel(NET_CHANNEL *chan)
 int __netlane_internal__inet_recv_bin(NET_CHANNEL *chan, void *buf, int size, bin_addr_t *from, unsigned long round)
 {
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  if (data->stashed) {
+    data->stashed = 0;
+    __netlane_internal__bin_addr_from(&data->stash_sender, from);
+    if (data->stash_len < 0 || data->stash_len > size) return -1;
+    memcpy(buf, data->stash, static_cast<size_t>(data->stash_len));
+    return data->stash_len;
+  }
   if (round != 0 && data->drained_round == round && data->drained_skips < WAIT_ROUND_SKIPS) {
     data->drained_skips++;
     return -2;
   }
-  struct sockaddr_storage sender;
-  int got = __netlane_internal__sock_recv_from(data->sock, buf, size, &sender);
-  if (sender.ss_family == 0) {
-    if (got >= 0) {
+  if (data->stash_cap < size) {
+    unsigned char *room = static_cast<unsigned char *>(realloc(data->stash, static_cast<size_t>(size)));
+    if (room) {
+      data->stash = room;
+      data->stash_cap = size;
+    }
+  }
+  int got, lens[2];
+  struct sockaddr_storage senders[2];
+  if (data->stash_cap >= size) {
+    unsigned char *bufs[2] = {static_cast<unsigned char *>(buf), data->stash};
+    got = __netlane_internal__sock_recv_many(data->sock, bufs, size, lens, senders, 2);
+  } else {
+    // No room for a second: one at a time, as the seam reads it.
+    lens[0] = __netlane_internal__sock_recv_from(data->sock, buf, size, &senders[0]);
+    got = senders[0].ss_family != 0 ? 1 : lens[0] < 0 ? -1 : 0;
+  }
+  if (got <= 0) {
+    if (got == 0) {
       data->drained_round = round;
       data->drained_skips = 0;
     }
     return got < 0 ? -1 : -2;
   }
-  __netlane_internal__bin_addr_from(&sender, from);
-  return got;
+  if (got == 2) {
+    data->stashed = 1;
+    data->stash_len = lens[1];
+    data->stash_sender = senders[1];
+  } else if (got == 1 && data->stash_cap >= size) {
+    data->drained_round = round;
+    data->drained_skips = 0;
+  }
+  __netlane_internal__bin_addr_from(&senders[0], from);
+  return lens[0];
+}
+
+int __netlane_internal__inet_stashed(NET_CHANNEL *chan)
+{
+  return static_cast<channel_data_t *>(chan->data)->stashed;
 }
 
 int __netlane_internal__inet_recv_many(NET_CHANNEL *chan, unsigned char *const *bufs, int size, int *lens,

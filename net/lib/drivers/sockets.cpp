@@ -254,11 +254,16 @@ int __netlane_internal__sock_recv_many(inet_socket_t sock, unsigned char *const 
       return -1;
     __netlane_internal__sock_batch_off(1);
   }
-  int len = __netlane_internal__sock_recv_from(sock, bufs[0], size, &froms[0]);
-  if (froms[0].ss_family == 0)
-    return len < 0 ? -1 : 0;
-  lens[0] = len;
-  return 1;
+  // One at a time until the socket is empty, so that fewer than `n` still
+  // says that it is.
+  int got = 0;
+  for (; got < n; got++) {
+    int len = __netlane_internal__sock_recv_from(sock, bufs[got], size, &froms[got]);
+    if (froms[got].ss_family == 0)
+      return got > 0 ? got : len < 0 ? -1 : 0;
+    lens[got] = len;
+  }
+  return got;
 }
 
 int __netlane_internal__sock_send_many(inet_socket_t sock, const sock_out_t *d, int n)

@@ -59,9 +59,15 @@ int __netlane_internal__inet_channel(NET_CHANNEL *chan);
 /* One datagram, as the driver's recv, the sender in binary: its length
  * (-1 cut short, and gone), or -2 when none waits. `round`: the caller's
  * wait round (waitset_internal.h), 0 none: a channel found empty in this
- * round is not read again in it. */
+ * round is not read again in it. Each read asks the socket for two: a
+ * second is kept for the next read (the channel's query and
+ * inet_stashed count it), and one alone says the socket is empty, so the
+ * read that would only find that out is not made in the round. */
 int __netlane_internal__inet_recv_bin(NET_CHANNEL *chan, void *buf, int size, bin_addr_t *from,
                                       unsigned long round);
+
+/* 1 when a read of `chan` kept a datagram that no read has handed out. */
+int __netlane_internal__inet_stashed(NET_CHANNEL *chan);
 
 /* Up to `max` datagrams at once (`bufs[i]` of `size` bytes each): how many
  * came (a `lens[i]` of -1 for one cut short), 0 none; -1 on failure. */

@@ -28,6 +28,14 @@ typedef struct channel_data_t {
   unsigned long drained_round;         /* the wait round it was last found
                                           empty in (binaddr.h); 0 none */
   int drained_skips;                   /* reads passed over since */
+  /* A second datagram taken with the first by a conn's read, which the
+   * next read hands out: one call then both takes what came and tells
+   * that nothing more waits. Its buffer is made on first use. */
+  unsigned char *stash;
+  int stash_cap;
+  int stash_len;                       /* -1 cut short */
+  int stashed;                         /* 1 while it holds one */
+  struct sockaddr_storage stash_sender;
 } channel_data_t;
 
 #ifdef __cplusplus

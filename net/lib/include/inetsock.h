@@ -57,7 +57,8 @@ int __netlane_internal__sock_recv_from(inet_socket_t sock, void *buf, int size,
 /* Up to `n` datagrams in one call, into `bufs[i]` of `size` bytes each:
  * how many came (0 none; -1 on failure), their lengths in `lens` (-1 for
  * one longer than `size`, which is gone) and plain senders in `froms`.
- * Where the kernel has no such call, one datagram is read the plain way. */
+ * Where the kernel has no such call, they are read the plain way, one at a
+ * time: either way fewer than `n` means that the socket was found empty. */
 int __netlane_internal__sock_recv_many(inet_socket_t sock, unsigned char *const *bufs, int size, int *lens,
                                        struct sockaddr_storage *froms, int n);
 
