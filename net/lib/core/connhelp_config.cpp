@@ -23,7 +23,7 @@
 //   conn_keepalive = 1000       ms a connected conn stays idle before it
 //                               sends a keep-alive, 0 for none; unset, the
 //                               client of a netlane host sends one every
-//                               3000 ms while they are answered
+//                               5000 ms while they are answered
 //   conn_dead_after = 10000     ms the oldest unacknowledged message may
 //                               wait before the peer counts as gone and
 //                               nothing more is sent to it, 0 for never

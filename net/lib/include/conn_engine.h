@@ -22,13 +22,13 @@
  * of idleness, as a design-following peer expects; but the end that
  * connected to a netlane host on the quiet host waits ENGINE_QUIET_KEEPALIVE_MS
  * while its keep-alives are answered, and a second again after one that
- * was not (lost on the way, or its answer was), so a peer is heard every
- * few seconds however the datagrams fare and still counts as gone only
- * after ten seconds of silence (several keep-alives inside that window).
- * The listener's conn then sends a third as much, and a NAT mapping
- * (tens of seconds at least) is still kept. */
+ * was not (lost on the way, or its answer was). A peer counts as gone
+ * after ten seconds of silence, so five keep-alives go out inside that
+ * window, four of them may be lost in a row, and the host of many idle
+ * conns hears a fifth as much as from a design-following peer. A NAT
+ * mapping (tens of seconds at least) is still kept. */
 #define ENGINE_KEEPALIVE_MS 1000
-#define ENGINE_QUIET_KEEPALIVE_MS 3000
+#define ENGINE_QUIET_KEEPALIVE_MS 5000
 
 typedef struct conn_engine_t {
   out_t out;
