@@ -58,6 +58,8 @@ unsigned __netlane_internal__conn_offered(const struct conn_config *cfg, int roo
 {
   unsigned features = __netlane_internal__conn_features;
   if (!cfg || cfg->queue_grow <= 0 || !roomy) features &= ~WIRE_FEATURE_WIDE_WINDOWS;
+  // A keep-alive wait the program set is kept to by its own end.
+  if (cfg && cfg->keepalive != CONN_KEEPALIVE_AUTO) features &= ~WIRE_FEATURE_HOST_BEAT;
   return features;
 }
 

@@ -43,7 +43,8 @@ struct conn_config {
 /* The features a conn of this configuration offers, or agrees to when it
  * listens: those built, less the wide windows when its queue sizes were
  * given or its channel buffers few datagrams (`roomy` 0: every driver but
- * the Internet one, whose ports hold a few packets each). */
+ * the Internet one, whose ports hold a few packets each), and less the
+ * host's beat when its keep-alive wait was set. */
 unsigned __netlane_internal__conn_offered(const struct conn_config *cfg, int roomy);
 
 /* conn_keepalive left to the library: a keep-alive after a second of
