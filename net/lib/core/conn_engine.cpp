@@ -48,8 +48,8 @@ bool sends_keepalives(const conn_engine_t *e)
 // Ms of idleness before this end's next keep-alive (when it sends them).
 int keepalive_wait(const conn_engine_t *e)
 {
-  if (e->keepalive_auto && (e->features & (WIRE_FEATURE_QUIET_HOST | WIRE_FEATURE_HOST_BEAT)) && !e->keepalive_unanswered)
-    return ENGINE_QUIET_KEEPALIVE_MS;
+  unsigned one_sided = WIRE_FEATURE_QUIET_HOST | WIRE_FEATURE_HOST_BEAT;
+  if (e->keepalive_auto && (e->features & one_sided) && !e->keepalive_unanswered) return ENGINE_QUIET_KEEPALIVE_MS;
   return e->keepalive;
 }
 
