@@ -15,6 +15,7 @@ namespace {
 typedef std::vector<unsigned char> dgram;
 const unsigned kGathered = WIRE_FEATURE_GATHERED_ACKS;
 const unsigned kQuiet = WIRE_FEATURE_GATHERED_ACKS | WIRE_FEATURE_QUIET_HOST;
+const unsigned kBeat = kQuiet | WIRE_FEATURE_HOST_BEAT;
 
 dgram gathered(unsigned next, std::vector<unsigned char> bitmap, unsigned flags = 0)
 {
@@ -292,37 +293,47 @@ struct keepalive_case {
   const char *what;
   unsigned features;
   int client;
-  bool sends;  // a keep-alive after a second of idleness
+  unsigned at;  // when its keep-alive goes, a second idle (on the beat's tick); 0 never
 };
 
 // Both ends send keep-alives but for a quiet host's listener end, which
-// answers each with a flagged gathered acknowledgement; the client counts
-// the answer as hearing from its peer.
+// answers each with a flagged gathered acknowledgement, and the client of
+// a host's beat, which does the same; the end that sent counts the answer
+// as hearing from its peer.
 TEST(ConnEngine, KeepAlivesOneSidedAndBothSided)
 {
   const dgram zeros(8, 0);
   const std::vector<keepalive_case> cases = {
-    {"design peer, client", 0, 1, true},
-    {"design peer, listener end", 0, 0, true},
-    {"quiet host, client", kQuiet, 1, true},
-    {"quiet host, listener end", kQuiet, 0, false},
+    {"design peer, client", 0, 1, 1000},
+    {"design peer, listener end", 0, 0, 1000},
+    {"quiet host, client", kQuiet, 1, 1000},
+    {"quiet host, listener end", kQuiet, 0, 0},
+    {"host beat, client", kBeat, 1, 0},
+    {"host beat, listener end", kBeat, 0, 1024},
   };
   for (const auto &c : cases) {
     rig r(c.features, c.client, 0, 1000);
-    EXPECT_EQ(__netlane_internal__engine_next_due(&r.e, 400), c.sends ? 600 : -1) << c.what;
-    EXPECT_TRUE(r.flush(999).empty()) << c.what;
-    EXPECT_EQ(r.flush(1000), c.sends ? std::vector<dgram>{zeros} : std::vector<dgram>{}) << c.what;
+    EXPECT_EQ(__netlane_internal__engine_next_due(&r.e, 400), c.at ? (int)c.at - 400 : -1) << c.what;
+    unsigned at = c.at ? c.at : 1000;
+    EXPECT_TRUE(r.flush(at - 1).empty()) << c.what;
+    EXPECT_EQ(r.flush(at), c.at ? std::vector<dgram>{zeros} : std::vector<dgram>{}) << c.what;
     r.in(zeros, 1200);
     EXPECT_EQ(r.e.keepalives_heard, 1) << c.what;
     std::vector<dgram> answer;
-    if (!c.sends) answer.push_back(gathered(1, {}, WIRE_GATHERED_ANSWER));
+    if (!c.at) answer.push_back(gathered(1, {}, WIRE_GATHERED_ANSWER));
     EXPECT_EQ(r.flush(1200), answer) << c.what;
   }
-  rig client(kQuiet, 1, 0, 1000);
-  client.in(gathered(1, {}, WIRE_GATHERED_ANSWER), 500);
-  EXPECT_EQ(client.e.keepalives_heard, 1);
-  EXPECT_EQ(client.e.last_heard, 500u);
-  EXPECT_TRUE(client.flush(500).empty()) << "an answer is not answered";
+  const std::vector<keepalive_case> senders = {
+    {"quiet host, client", kQuiet, 1, 1000},
+    {"host beat, listener end", kBeat, 0, 1024},
+  };
+  for (const auto &c : senders) {
+    rig r(c.features, c.client, 0, 1000);
+    r.in(gathered(1, {}, WIRE_GATHERED_ANSWER), 500);
+    EXPECT_EQ(r.e.keepalives_heard, 1) << c.what;
+    EXPECT_EQ(r.e.last_heard, 500u) << c.what;
+    EXPECT_TRUE(r.flush(500).empty()) << c.what << ": an answer is not answered";
+  }
 }
 
 struct interval_case {
@@ -330,23 +341,28 @@ struct interval_case {
   unsigned features;
   int keepalive;            // as configured
   std::vector<unsigned> at;  // when keep-alives go out, none answered until the last
+  unsigned again;            // the next, once an answer came 100 ms after the last
+  int client = 1;
 };
 
 // Left to the library, the client of a quiet host sends a keep-alive after
-// three idle seconds while they are answered and after one again once one
+// five idle seconds while they are answered and after one again once one
 // went unanswered; a design-following peer, or a wait the program set,
-// keeps one a second. The due times say so to a program that only waits.
+// keeps one a second. The listener's conn of a host's beat keeps the same
+// waits on its 64 ms tick. The due times say so to a program that only waits.
 TEST(ConnEngine, KeepAliveIntervalOfAQuietHostsClient)
 {
   const dgram zeros(8, 0);
   const std::vector<interval_case> cases = {
-    {"quiet host, left to the library", kQuiet, CONN_KEEPALIVE_AUTO, {3000, 4000, 5000}},
-    {"quiet host, set to 1000", kQuiet, 1000, {1000, 2000, 3000}},
-    {"design peer, left to the library", 0, CONN_KEEPALIVE_AUTO, {1000, 2000, 3000}},
-    {"gathered acknowledgements alone", kGathered, CONN_KEEPALIVE_AUTO, {1000, 2000, 3000}},
+    {"quiet host, left to the library", kQuiet, CONN_KEEPALIVE_AUTO, {5000, 6000, 7000, 8000, 9000}, 14000},
+    {"quiet host, set to 1000", kQuiet, 1000, {1000, 2000, 3000}, 4000},
+    {"design peer, left to the library", 0, CONN_KEEPALIVE_AUTO, {1000, 2000, 3000}, 4000},
+    {"gathered acknowledgements alone", kGathered, CONN_KEEPALIVE_AUTO, {1000, 2000, 3000}, 4000},
+    {"host beat, left to the library", kBeat, CONN_KEEPALIVE_AUTO, {4992, 6016, 7040, 8064, 9088}, 14080, 0},
+    {"host beat, set to 1000", kBeat, 1000, {1024, 2048, 3072}, 4096, 0},
   };
   for (const auto &c : cases) {
-    rig r(c.features, 1, 0, c.keepalive);
+    rig r(c.features, c.client, 0, c.keepalive);
     unsigned last = 0;
     for (unsigned at : c.at) {
       EXPECT_EQ(__netlane_internal__engine_next_due(&r.e, last), (int)(at - last)) << c.what << " " << at;
@@ -356,15 +372,18 @@ TEST(ConnEngine, KeepAliveIntervalOfAQuietHostsClient)
     }
     // Heard again: the long wait comes back, counted from the last send.
     r.in(gathered(1, {}, WIRE_GATHERED_ANSWER), last + 100);
-    int wait = c.features == kQuiet && c.keepalive < 0 ? 3000 : 1000;
-    EXPECT_EQ(__netlane_internal__engine_next_due(&r.e, last + 100), wait - 100) << c.what;
-    EXPECT_TRUE(r.flush(last + wait - 1).empty()) << c.what;
-    EXPECT_EQ(r.flush(last + wait).size(), 1u) << c.what;
+    EXPECT_EQ(__netlane_internal__engine_next_due(&r.e, last + 100), (int)(c.again - last - 100)) << c.what;
+    EXPECT_TRUE(r.flush(c.again - 1).empty()) << c.what;
+    EXPECT_EQ(r.flush(c.again).size(), 1u) << c.what;
   }
-  // The listener's end of a quiet host still only answers.
+  // The listener's end of a quiet host, and the client of a host's beat,
+  // still only answer.
   rig host(kQuiet, 0, 0, CONN_KEEPALIVE_AUTO);
   EXPECT_EQ(__netlane_internal__engine_next_due(&host.e, 0), -1);
   EXPECT_TRUE(host.flush(10000).empty());
+  rig beaten(kBeat, 1, 0, CONN_KEEPALIVE_AUTO);
+  EXPECT_EQ(__netlane_internal__engine_next_due(&beaten.e, 0), -1);
+  EXPECT_TRUE(beaten.flush(10000).empty());
 }
 
 }  // namespace

@@ -13,10 +13,11 @@
 namespace {
 
 // What this library's ends offer here: the test drivers' channels are no
-// UDP ports, whose buffers wide windows need.
+// UDP ports, whose buffers wide windows need, and the fixture sets the
+// keep-alive wait (to none), which the host's beat would not keep.
 unsigned offered()
 {
-  return __netlane_internal__conn_features & ~WIRE_FEATURE_WIDE_WINDOWS;
+  return __netlane_internal__conn_features & ~(WIRE_FEATURE_WIDE_WINDOWS | WIRE_FEATURE_HOST_BEAT);
 }
 
 // Byte builders written from the wire description in conn_wire.h.

@@ -12,9 +12,12 @@
 // with a gathered acknowledgement flagged as an answer, so each end still
 // hears the other while idle (and, unless the program set the wait, the
 // client sends them less often while they are answered). When both agreed
-// on riding acknowledgements, a gathered one owed when data goes out is
-// written in front of the first data packet: an answer and the
-// acknowledgement of what it answers cost one datagram, one wake-up.
+// on the host's beat the roles turn round: the listener's conn sends them,
+// on a tick shared by all of the host's conns, and the client answers.
+// When both agreed on riding acknowledgements, a gathered one owed when
+// data goes out is written in front of the first data packet: an answer
+// and the acknowledgement of what it answers cost one datagram, one
+// wake-up.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -66,18 +69,29 @@ void emit_riding(void *ctx, const void *datagram, int len)
 }
 
 // Whether this end sends keep-alives: both ends do, but for the listener's
-// conn of a quiet host, which only answers.
+// conn of a quiet host and the client of a host's beat, which only answer.
 bool sends_keepalives(const conn_engine_t *e)
 {
+  if (e->features & WIRE_FEATURE_HOST_BEAT) return !e->client;
   return e->client || !(e->features & WIRE_FEATURE_QUIET_HOST);
 }
 
 // Ms of idleness before this end's next keep-alive (when it sends them).
 int keepalive_wait(const conn_engine_t *e)
 {
-  if (e->keepalive_auto && e->client && (e->features & WIRE_FEATURE_QUIET_HOST) && !e->keepalive_unanswered)
-    return ENGINE_QUIET_KEEPALIVE_MS;
+  unsigned one_sided = WIRE_FEATURE_QUIET_HOST | WIRE_FEATURE_HOST_BEAT;
+  if (e->keepalive_auto && (e->features & one_sided) && !e->keepalive_unanswered) return ENGINE_QUIET_KEEPALIVE_MS;
   return e->keepalive;
+}
+
+// When this end's next keep-alive is due: its wait after the last send,
+// moved onto the beat's tick for the listener's conn of a host's beat.
+unsigned int keepalive_at(const conn_engine_t *e)
+{
+  unsigned int at = e->last_sent + (unsigned int)keepalive_wait(e);
+  if (!(e->features & WIRE_FEATURE_HOST_BEAT) || e->client) return at;
+  at -= ENGINE_BEAT_TICK_MS / 2;
+  return (at + ENGINE_BEAT_TICK_MS - 1) & ~(unsigned int)(ENGINE_BEAT_TICK_MS - 1);
 }
 
 void owe_ack(conn_engine_t *e, index_t i, int verdict)
@@ -172,8 +186,8 @@ void take_gathered(conn_engine_t *e, index_t next, unsigned flags, const unsigne
     e->dropped_malformed++;
     return;
   }
-  // A quiet host's answer stands for the keep-alive it does not send.
-  if ((flags & WIRE_GATHERED_ANSWER) && e->client) e->keepalives_heard++;
+  // The answer stands for the keep-alive its end does not send.
+  if ((flags & WIRE_GATHERED_ANSWER) && sends_keepalives(e)) e->keepalives_heard++;
 }
 
 }  // namespace
@@ -317,7 +331,7 @@ void __netlane_internal__engine_flush(conn_engine_t *e, unsigned int now, conn_e
     return;
   }
   if (e->keepalive <= 0 || !sends_keepalives(e) || e->out.base_index != e->out.next_index) return;
-  if ((int32_t)(now - e->last_sent) < keepalive_wait(e)) return;
+  if ((int32_t)(now - keepalive_at(e)) < 0) return;
   __netlane_internal__wire_put_zeros(dgram);
   emit(ctx, dgram, WIRE_REPLY_SIZE);
   e->last_sent = now;
@@ -344,7 +358,7 @@ int __netlane_internal__engine_next_due(const conn_engine_t *e, unsigned int now
   // A keep-alive falls due too, so that a program that only waits is
   // still heard by its peer.
   if (e->keepalive > 0 && sends_keepalives(e) && e->out.base_index == e->out.next_index) {
-    int32_t left = (int32_t)keepalive_wait(e) - (int32_t)(now - e->last_sent);
+    int32_t left = (int32_t)(keepalive_at(e) - now);
     if (left < 0) left = 0;
     if (due < 0 || left < due) due = (int)left;
   }

@@ -21,9 +21,10 @@
 //   conn_max_silent_per_network = 16  such conns for one IPv4 /24 or IPv6 /48
 //   conn_max_silent = 64        such conns for all hosts together
 //   conn_keepalive = 1000       ms a connected conn stays idle before it
-//                               sends a keep-alive, 0 for none; unset, the
-//                               client of a netlane host sends one every
-//                               3000 ms while they are answered
+//                               sends a keep-alive, 0 for none; unset, one
+//                               end of a netlane pair (the host's, on a
+//                               shared beat, unless the client set it)
+//                               sends one every 5000 ms while answered
 //   conn_dead_after = 10000     ms the oldest unacknowledged message may
 //                               wait before the peer counts as gone and
 //                               nothing more is sent to it, 0 for never
@@ -58,6 +59,8 @@ unsigned __netlane_internal__conn_offered(const struct conn_config *cfg, int roo
 {
   unsigned features = __netlane_internal__conn_features;
   if (!cfg || cfg->queue_grow <= 0 || !roomy) features &= ~WIRE_FEATURE_WIDE_WINDOWS;
+  // A keep-alive wait the program set is kept to by its own end.
+  if (cfg && cfg->keepalive != CONN_KEEPALIVE_AUTO) features &= ~WIRE_FEATURE_HOST_BEAT;
   return features;
 }
 

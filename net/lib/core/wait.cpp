@@ -17,6 +17,7 @@
 
 #include "connhelp.h"
 #include "internal.h"
+#include "sharedport.h"
 #include "waitset_internal.h"
 #include "waitsys.h"
 
@@ -627,7 +628,12 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
     }
     dues.resize(look_at.size());
     is_ready.assign(look_at.size(), 0);
+    // What the looks send goes out together at the end of the pass: the
+    // acknowledgements and answers of one wake, or a host's beats that
+    // fell due on one tick, in a few system calls rather than one each.
+    __netlane_internal__io_hold();
     for (size_t i = 0; i < look_at.size(); i++) is_ready[i] = (char)look(look_at[i], &dues[i]);
+    __netlane_internal__io_flush();
     int found = 0, interrupted;
     bool timed, polled;
     clock_type::time_point soonest;

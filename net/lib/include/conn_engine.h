@@ -22,19 +22,29 @@
  * of idleness, as a design-following peer expects; but the end that
  * connected to a netlane host on the quiet host waits ENGINE_QUIET_KEEPALIVE_MS
  * while its keep-alives are answered, and a second again after one that
- * was not (lost on the way, or its answer was), so a peer is heard every
- * few seconds however the datagrams fare and still counts as gone only
- * after ten seconds of silence (several keep-alives inside that window).
- * The listener's conn then sends a third as much, and a NAT mapping
- * (tens of seconds at least) is still kept. */
+ * was not (lost on the way, or its answer was). A peer counts as gone
+ * after ten seconds of silence, so five keep-alives go out inside that
+ * window, four of them may be lost in a row, and the host of many idle
+ * conns hears a fifth as much as from a design-following peer. A NAT
+ * mapping (tens of seconds at least) is still kept. */
 #define ENGINE_KEEPALIVE_MS 1000
-#define ENGINE_QUIET_KEEPALIVE_MS 3000
+#define ENGINE_QUIET_KEEPALIVE_MS 5000
+/* With the host's beat (WIRE_FEATURE_HOST_BEAT) the listener's conn keeps
+ * those waits itself, but sends on the nearest tick of this many ms of the
+ * timer at or after its wait less half a tick: the beats of a host's idle
+ * conns then go out in one wake, batched, and their answers come back
+ * close together, where a client's own keep-alives would each wake the
+ * host apart. A tick holds the beats of 64 ms: few enough that their
+ * answers fit a socket's buffer. A power of two, so the rounding holds
+ * across the timer's wrap. */
+#define ENGINE_BEAT_TICK_MS 64
 
 typedef struct conn_engine_t {
   out_t out;
   in_t in;
   unsigned features;   /* WIRE_FEATURE_* agreed with the peer */
-  int client;          /* 1: this end connected (it sends the keep-alives of a quiet host) */
+  int client;          /* 1: this end connected (it sends the keep-alives of a
+                          quiet host, and answers a host's beat) */
   int connected;
   int awaiting_first;  /* took its address over: acknowledges nothing before
                           the first message of a stream */
@@ -65,7 +75,7 @@ typedef struct conn_engine_t {
   int parked_cap;
   long dropped_window, dropped_malformed;
   long acks_sent;       /* acknowledgement datagrams of either form */
-  long keepalives_heard;  /* keep-alives from the peer, or a quiet host's answers */
+  long keepalives_heard;  /* keep-alives from the peer, or its answers to ours */
 } conn_engine_t;
 
 /* What became of a datagram given to engine_input. */

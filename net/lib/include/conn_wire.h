@@ -102,7 +102,8 @@
  *  conns that agreed on WIRE_FEATURE_GATHERED_ACKS: every index before
  *  "next" has arrived, and bit j (least significant first) of bitmap byte b
  *  says whether the index 8b + j + 1 steps past "next" (counting as the
- *  indexes run, 0 skipped) has. Flag bit 0: it answers a keep-alive.
+ *  indexes run, 0 skipped) has. Flag bit 0: it answers a keep-alive (the
+ *  client's, to a quiet host; the host's beat, with WIRE_FEATURE_HOST_BEAT).
  *    0 ... 3   4   5   6   7       8 ... 11        12 ...
  *   +--------+---+---+---+-------+---------------+--------------+
  *   | 0      | N | L | 5 | flags | next, LSB 1st | bitmap       |
@@ -150,6 +151,10 @@ extern "C" {
 #define WIRE_FEATURE_WIDE_WINDOWS 4u   /* both ends' queues may grow to
                                           CONN_WIDE_SLOTS slots: a sender may
                                           have that many messages unreleased */
+#define WIRE_FEATURE_HOST_BEAT 8u     /* only the listener's conn sends keep-alives,
+                                          its idle conns' together on a beat; the
+                                          end that connected answers each (over
+                                          the quiet host when both are agreed) */
 #define WIRE_FEATURE_RIDING_ACKS 16u   /* a gathered acknowledgement may ride
                                           on a data packet (acknowledged data) */
 #define CONN_WIDE_SLOTS 256
@@ -158,7 +163,8 @@ extern "C" {
  * listens. A test may lower it to play a netlane
  * peer that has fewer. */
 #define WIRE_FEATURES_BUILT \
-  (WIRE_FEATURE_GATHERED_ACKS | WIRE_FEATURE_QUIET_HOST | WIRE_FEATURE_WIDE_WINDOWS | WIRE_FEATURE_RIDING_ACKS)
+  (WIRE_FEATURE_GATHERED_ACKS | WIRE_FEATURE_QUIET_HOST | WIRE_FEATURE_WIDE_WINDOWS | WIRE_FEATURE_HOST_BEAT | \
+   WIRE_FEATURE_RIDING_ACKS)
 extern unsigned __netlane_internal__conn_features;
 
 /* Gathered acknowledgement flags. */

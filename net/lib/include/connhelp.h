@@ -43,13 +43,14 @@ struct conn_config {
 /* The features a conn of this configuration offers, or agrees to when it
  * listens: those built, less the wide windows when its queue sizes were
  * given or its channel buffers few datagrams (`roomy` 0: every driver but
- * the Internet one, whose ports hold a few packets each). */
+ * the Internet one, whose ports hold a few packets each), and less the
+ * host's beat when its keep-alive wait was set. */
 unsigned __netlane_internal__conn_offered(const struct conn_config *cfg, int roomy);
 
 /* conn_keepalive left to the library: a keep-alive after a second of
- * idleness, but for the end that connected to a netlane host that agreed
- * on the quiet host, which sends one every few seconds while they are
- * answered (conn_engine.h). */
+ * idleness, but between netlane ends that agreed on the host's beat or
+ * the quiet host only one end sends them, every few seconds while they
+ * are answered (conn_engine.h). */
 #define CONN_KEEPALIVE_AUTO -1
 
 /* The longest resend interval taken, for a rate or for "auto": a file
