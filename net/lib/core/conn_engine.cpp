@@ -43,20 +43,23 @@ void emit_counted(void *ctx, const void *datagram, int len)
 
 // The emit of a flush's data when an owed gathered acknowledgement may
 // ride on the first data packet: that one goes out as acknowledged data,
-// when it fits the channel's datagrams.
+// when it fits the channel's datagrams. The acknowledgement is written
+// only once a packet goes: most flushes of a receiver send none.
 struct riding_emit {
   counted_emit *out;
+  const in_t *in;
   int pending;  // the acknowledgement has not gone yet
   int max;
-  index_t next;
   unsigned flags;
+  int bytes;    // of the bitmap; -1 until it is written
+  index_t next;
   unsigned char bitmap[WIRE_BITMAP_MAX];
-  int bytes;
 };
 
 void emit_riding(void *ctx, const void *datagram, int len)
 {
   riding_emit *r = static_cast<riding_emit *>(ctx);
+  if (r->pending && r->bytes < 0) r->bytes = __netlane_internal__in_gathered(r->in, &r->next, r->bitmap);
   if (!r->pending || WIRE_RIDING_SIZE + r->bytes + len > r->max) {
     emit_counted(r->out, datagram, len);
     return;
@@ -287,8 +290,26 @@ int __netlane_internal__engine_ready(conn_engine_t *e)
   return 1;
 }
 
+// The keep-alive of a flush that sent nothing else, when its time has come.
+static void keepalive_if_due(conn_engine_t *e, unsigned int now, conn_emit_fn emit, void *ctx)
+{
+  if (e->keepalive <= 0 || !sends_keepalives(e) || e->out.base_index != e->out.next_index) return;
+  if ((int32_t)(now - keepalive_at(e)) < 0) return;
+  unsigned char dgram[WIRE_REPLY_SIZE];
+  __netlane_internal__wire_put_zeros(dgram);
+  emit(ctx, dgram, WIRE_REPLY_SIZE);
+  e->last_sent = now;
+  e->keepalive_unanswered = 1;
+}
+
 void __netlane_internal__engine_flush(conn_engine_t *e, unsigned int now, conn_emit_fn emit, void *ctx)
 {
+  // Nothing owed and nothing queued, as in most flushes of a conn that
+  // waits: only a keep-alive can be due.
+  if (!e->plain_owed && !e->gathered_owed && !e->answer_owed && e->out.base_index == e->out.next_index) {
+    if (e->connected && !e->dead) keepalive_if_due(e, now, emit, ctx);
+    return;
+  }
   counted_emit out = {emit, ctx, 0};
   unsigned char dgram[WIRE_GATHERED_SIZE + WIRE_BITMAP_MAX];
   for (int n = 0; n < e->plain_owed; n++) {
@@ -305,9 +326,10 @@ void __netlane_internal__engine_flush(conn_engine_t *e, unsigned int now, conn_e
   riding.pending = may_ride;
   if (riding.pending) {
     riding.out = &out;
+    riding.in = &e->in;
     riding.max = e->datagram_max;
     riding.flags = e->answer_owed ? WIRE_GATHERED_ANSWER : 0;
-    riding.bytes = __netlane_internal__in_gathered(&e->in, &riding.next, riding.bitmap);
+    riding.bytes = -1;
   }
   if (!e->dead) {
     if (riding.pending) __netlane_internal__out_send_due(&e->out, emit_riding, &riding, now);
@@ -330,12 +352,7 @@ void __netlane_internal__engine_flush(conn_engine_t *e, unsigned int now, conn_e
     e->last_sent = now;
     return;
   }
-  if (e->keepalive <= 0 || !sends_keepalives(e) || e->out.base_index != e->out.next_index) return;
-  if ((int32_t)(now - keepalive_at(e)) < 0) return;
-  __netlane_internal__wire_put_zeros(dgram);
-  emit(ctx, dgram, WIRE_REPLY_SIZE);
-  e->last_sent = now;
-  e->keepalive_unanswered = 1;
+  keepalive_if_due(e, now, emit, ctx);
 }
 
 int __netlane_internal__engine_next_due(const conn_engine_t *e, unsigned int now)

@@ -537,14 +537,9 @@ static void late_answer(conn_data_t *data, const unsigned char *buf, int len)
   data->handshake_repeats++;
 }
 
-int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int *nfds, int *due_ms)
+/* wrapper_wait_info with the conn's guard held. */
+static int wait_info_held(NET_CONN *conn, conn_data_t *data, int *fds, int max, int *nfds, int *due_ms)
 {
-  *nfds = 0;
-  *due_ms = -1;
-  if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return -1;
-  conn_data_t *data = conn_data(conn);
-  if (!data || !data->chan) return 0;
-  conn_guard held(data);
   *nfds = __netlane_internal__channel_wait_fds(data->chan, fds, max);
   unsigned int now = __netlane_timer_func();
   if (conn->status == NET_CONN_CONNECTING) {
@@ -566,6 +561,34 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
   if (conn->status != NET_CONN_LISTENING || !data->listening) return 0;
   __netlane_internal__share_pump(data->share, STEP_DATAGRAMS);
   return __netlane_internal__share_has_requests(data->share);
+}
+
+int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int *nfds, int *due_ms)
+{
+  *nfds = 0;
+  *due_ms = -1;
+  if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return -1;
+  conn_data_t *data = conn_data(conn);
+  if (!data || !data->chan) return 0;
+  conn_guard held(data);
+  return wait_info_held(conn, data, fds, max, nfds, due_ms);
+}
+
+int __netlane_internal__wrapper_look(NET_CONN *conn, int *fds, int max, int *nfds, int *due_ms)
+{
+  *nfds = 0;
+  *due_ms = -1;
+  if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn ||
+      conn->status != NET_CONN_CONNECTED)
+    return -1;
+  conn_data_t *data = conn_data(conn);
+  if (!data || !data->chan || data->listening) return -1;
+  conn_guard held(data);
+  poll(conn);
+  const unsigned char *msg;
+  int size = __netlane_internal__engine_peek(&data->engine, &msg);
+  wait_info_held(conn, data, fds, max, nfds, due_ms);
+  return size;
 }
 
 int __netlane_internal__wrapper_take_in(NET_CONN *conn, int pump)

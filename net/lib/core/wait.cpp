@@ -363,6 +363,9 @@ int look(member_t *m, int *due)
   *due = -1;
   if (m->chan) return net_query(m->chan) > 0;
   NET_CONN *conn = m->conn;
+  int fds[MEMBER_FDS], nfds = 0;
+  int size = __netlane_internal__wrapper_look(conn, fds, MEMBER_FDS, &nfds, due);
+  if (size >= 0) return size > 0;
   int ready = 0;
   switch (conn->status) {
     case NET_CONN_CONNECTED:
@@ -374,7 +377,6 @@ int look(member_t *m, int *due)
     default:
       break;
   }
-  int fds[MEMBER_FDS], nfds = 0;
   int listening = __netlane_internal__wrapper_wait_info(conn, fds, MEMBER_FDS, &nfds, due);
   if (conn->status == NET_CONN_LISTENING) ready = listening > 0;
   return ready;

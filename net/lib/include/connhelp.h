@@ -88,6 +88,13 @@ int __netlane_internal__wrapper_figures(NET_CONN *conn, NET_CONN_FIGURES *figure
  * wrapper conn. */
 int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int *nfds, int *due_ms);
 
+/* A wait's look at a connected wrapper conn, under one hold of its guard:
+ * steps it as net_query_rdm does and fills what wrapper_wait_info gives.
+ * The length of the next message in order (0 none), or -1 when `conn` is
+ * no connected wrapper conn (nothing is filled then but `*nfds` 0 and
+ * `*due_ms` -1). */
+int __netlane_internal__wrapper_look(NET_CONN *conn, int *fds, int max, int *nfds, int *due_ms);
+
 /* For a conn on a listener's shared port (the listener or one it
  * accepted): when `pump`, takes in what waits on the port, filing it with
  * the conns it is for (which the wait sets are told of); answers 1. 0 for
