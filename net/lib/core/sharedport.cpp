@@ -113,6 +113,7 @@ struct port_share_t {
   unsigned long drained_round;  /* the wait round the port was last found empty
                                    in; written under the guard, atomically */
   int skips;                    /* reads passed over since (atomic) */
+  int rx_last;                  /* datagrams the last batched read took */
   void *told[TOLD_MOST];        /* owners to tell at the end of this pump */
   int ntold;
 };
@@ -501,11 +502,17 @@ static int pump_binary(port_share_t *s, int max, int *taken, unsigned int now)
   int lens[RX_BATCH];
   bin_addr_t froms[RX_BATCH];
   char from[NET_MAX_ADDRESS_LENGTH];
+  // A batch as large as the last one took, doubled: each slot offered
+  // costs its setting up, and a port that is read as datagrams come holds
+  // one or two; a full batch makes the next as large as there is room for.
+  int batch = 2 * s->rx_last < 4 ? 4 : 2 * s->rx_last > RX_BATCH ? RX_BATCH : 2 * s->rx_last;
   for (int i = 0; i < RX_BATCH; i++) bufs[i] = s->rx + (size_t)i * MAX_DATAGRAM;
   while (*taken < max) {
-    int want = max - *taken < RX_BATCH ? max - *taken : RX_BATCH;
+    int want = max - *taken < batch ? max - *taken : batch;
     int got = __netlane_internal__inet_recv_many(s->chan, bufs, MAX_DATAGRAM, lens, froms, want);
     if (got <= 0) return got == 0 || net_query(s->chan) == 0;
+    s->rx_last = got;
+    if (got == want) batch = RX_BATCH;
     *taken += got;
     for (int i = 0; i < got; i++) {
       if (lens[i] < 0) continue;  // cut short: no peer's
