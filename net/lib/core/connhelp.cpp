@@ -584,9 +584,20 @@ int __netlane_internal__wrapper_look(NET_CONN *conn, int *fds, int max, int *nfd
   conn_data_t *data = conn_data(conn);
   if (!data || !data->chan || data->listening) return -1;
   conn_guard held(data);
-  poll(conn);
   const unsigned char *msg;
-  int size = __netlane_internal__engine_peek(&data->engine, &msg);
+  // A proved conn of a shared port that the port has filed nothing for,
+  // and that has nothing due, has nothing to take in or send: its step is
+  // passed over, when the port has a descriptor. What reaches the port
+  // meanwhile makes that readable to the poller, whose wake files it and
+  // tells this conn's sets (a port without one is read by the looks).
+  conn_engine_t *e = &data->engine;
+  if (data->peer && data->proved && e->parked_len == 0 && e->features == data->features) {
+    if (__netlane_internal__share_peer_replaced(data->peer)) e->dead = 1;
+    wait_info_held(conn, data, fds, max, nfds, due_ms);
+    if (*due_ms != 0 && *nfds > 0) return __netlane_internal__engine_peek(e, &msg);
+  }
+  poll(conn);
+  int size = __netlane_internal__engine_peek(e, &msg);
   wait_info_held(conn, data, fds, max, nfds, due_ms);
   return size;
 }

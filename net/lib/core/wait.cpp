@@ -175,6 +175,7 @@ struct NET_WAITSET {
   int interrupted = 0;   // a member was closed under a wait
   int parked = 0;        // descriptors of idle conns taken out of the poller
   int closing = 0;       // closes still waiting for a wait to let go of a member
+  int asked_last = 0;    // the last wait asked the poller (a wait on the set itself)
   unsigned long next_id = 1;
   std::unordered_map<void *, member_t *> members;  // by conn or channel
   std::unordered_map<unsigned long, member_t *> by_id;
@@ -569,7 +570,11 @@ namespace {
 // `all_pending`: every member has been marked pending (net_wait), so the
 // first pass's looks read every socket and the poller is asked only when
 // they find nothing. A set waited on directly asks it at once, so that a
-// member that stays ready cannot keep others' datagrams from being seen.
+// member that stays ready cannot keep others' datagrams from being seen;
+// but when the last wait asked it, the members pending (those it answered)
+// are looked at first: a program that read them dry then sleeps on one
+// call to the poller instead of two, and one that did not is answered
+// without the poller at most once in a row.
 int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_pending)
 {
   if (!set || !ready || max <= 0 || !__netlane_timer_func) return -1;
@@ -592,6 +597,7 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
       set->parked = 0;
     }
     any_pending = !set->pending.empty() || !set->polled.empty();
+    if (!all_pending && !set->asked_last) any_pending = false;
   }
   // Kept between calls: a wait allocates nothing once warm.
   static thread_local std::vector<member_t *> look_at, answered;
@@ -603,7 +609,7 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
   bool asked_poller = false;
   int sleep_ms = 0;
   for (int pass = 0;; pass++) {
-    if (pass > 0 || !any_pending || !all_pending) {
+    if (pass > 0 || !any_pending) {
       take_events(set, sleep_ms);
       asked_poller = true;
     }
@@ -666,7 +672,10 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
       polled = !set->polled.empty();
     }
     set->idle.notify_all();
-    if (found > 0 || interrupted || registered.woken()) return found;
+    if (found > 0 || interrupted || registered.woken()) {
+      if (!all_pending) set->asked_last = asked_poller;
+      return found;
+    }
     if (timeout_ms == 0) {
       if (asked_poller) return 0;
       sleep_ms = 0;  // one more pass, with what the poller has
