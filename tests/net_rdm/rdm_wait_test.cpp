@@ -78,6 +78,24 @@ TEST_P(WaitOver, WaiterWakesWhenAMessageArrivesAndNotBefore)
   EXPECT_EQ(answer.load(), 1);
   char buf[8];
   EXPECT_EQ(net_receive_rdm(accepted, buf, sizeof buf), 5);
+
+  // The same in a set once the first message has proved both ends: its
+  // looks then pass over the step of a conn the port filed nothing for,
+  // and a wait after one that answered looks at the answered first.
+  NET_WAITSET *set = net_waitset_create();
+  ASSERT_EQ(net_waitset_add_conn(set, accepted, accepted), 0);
+  for (const char *m : {"again", "third"}) {
+    void *ready[2];
+    answer = -2;
+    std::thread set_waiter([&] { answer = net_waitset_wait(set, ready, 2, 5000); });
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(answer.load(), -2) << m;
+    ASSERT_EQ(net_send_rdm(client, m, 5), 0);
+    set_waiter.join();
+    EXPECT_EQ(answer.load(), 1) << m;
+    EXPECT_EQ(net_receive_rdm(accepted, buf, sizeof buf), 5) << m;
+  }
+  net_waitset_destroy(set);
 }
 
 TEST_P(WaitOver, IdleWaitSleepsItsTimeOut)
