@@ -289,10 +289,11 @@ void nl_server()
   double start = 0;
   bool reported = false;
   stop_check stop;
+  std::vector<NET_CONN *> all;  // kept: the loop allocates nothing once warm
   while (!stop()) {
     if (opt.wait) {
       // The time-out only bounds how late the parent's stop is noticed.
-      std::vector<NET_CONN *> all(conns);
+      all.assign(conns.begin(), conns.end());
       all.push_back(nl_listener);
       net_wait(all.data(), (int)all.size(), NULL, 0, 50);
     }

@@ -559,7 +559,10 @@ static int wait_info_held(NET_CONN *conn, conn_data_t *data, int *fds, int max, 
       *due_ms = 0;
   }
   if (conn->status != NET_CONN_LISTENING || !data->listening) return 0;
-  __netlane_internal__share_pump(data->share, STEP_DATAGRAMS);
+  // A port with a descriptor is the poller's to watch: its wake files what
+  // came, and a request queued tells the listener's sets. Only a port
+  // without one is read by the look.
+  if (*nfds == 0) __netlane_internal__share_pump(data->share, STEP_DATAGRAMS);
   return __netlane_internal__share_has_requests(data->share);
 }
 
