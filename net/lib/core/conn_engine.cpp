@@ -93,6 +93,12 @@ unsigned int keepalive_at(const conn_engine_t *e)
 {
   unsigned int at = e->last_sent + (unsigned int)keepalive_wait(e);
   if (!(e->features & WIRE_FEATURE_HOST_BEAT) || e->client) return at;
+  // Left to the library, the first beat goes as soon as the conn is idle:
+  // a program takes a peer's silence as telling only once the peer has
+  // answered one (the chat's gone rule), and a host that keeps sending a
+  // client other users' lines may stay short of five idle seconds until
+  // that client is long gone.
+  if (e->keepalive_auto && e->keepalives_heard == 0 && !e->keepalive_unanswered) return e->last_sent;
   at -= ENGINE_BEAT_TICK_MS / 2;
   return (at + ENGINE_BEAT_TICK_MS - 1) & ~(unsigned int)(ENGINE_BEAT_TICK_MS - 1);
 }
