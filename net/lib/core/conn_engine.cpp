@@ -41,31 +41,42 @@ void emit_counted(void *ctx, const void *datagram, int len)
   c->emit(c->ctx, datagram, len);
 }
 
-// The emit of a flush's data when an owed gathered acknowledgement may
-// ride on the first data packet: that one goes out as acknowledged data,
-// when it fits the channel's datagrams. The acknowledgement is written
-// only once a packet goes: most flushes of a receiver send none.
-struct riding_emit {
-  counted_emit *out;
+// The gathered acknowledgement a flush owes, written once it is needed
+// (most flushes of a receiver send none).
+struct owed_ack {
   const in_t *in;
-  int pending;  // the acknowledgement has not gone yet
-  int max;
   unsigned flags;
-  int bytes;    // of the bitmap; -1 until it is written
+  int bytes;  // of the bitmap; -1 until it is written
   index_t next;
   unsigned char bitmap[WIRE_BITMAP_MAX];
+};
+
+void write_owed(owed_ack *a)
+{
+  if (a->bytes < 0) a->bytes = __netlane_internal__in_gathered(a->in, &a->next, a->bitmap);
+}
+
+// The emit of a flush's data when the owed acknowledgement may ride on the
+// first data packet: that one goes out as acknowledged data, when it fits
+// the channel's datagrams.
+struct riding_emit {
+  counted_emit *out;
+  owed_ack *ack;
+  int pending;  // the acknowledgement has not gone yet
+  int max;
 };
 
 void emit_riding(void *ctx, const void *datagram, int len)
 {
   riding_emit *r = static_cast<riding_emit *>(ctx);
-  if (r->pending && r->bytes < 0) r->bytes = __netlane_internal__in_gathered(r->in, &r->next, r->bitmap);
-  if (!r->pending || WIRE_RIDING_SIZE + r->bytes + len > r->max) {
+  if (r->pending) write_owed(r->ack);
+  if (!r->pending || WIRE_RIDING_SIZE + r->ack->bytes + len > r->max) {
     emit_counted(r->out, datagram, len);
     return;
   }
   static thread_local unsigned char both[WIRE_DATAGRAM_MAX];
-  int n = __netlane_internal__wire_put_riding(both, r->next, r->flags, r->bitmap, r->bytes,
+  const owed_ack *a = r->ack;
+  int n = __netlane_internal__wire_put_riding(both, a->next, a->flags, a->bitmap, a->bytes,
                                               static_cast<const unsigned char *>(datagram), len);
   r->pending = 0;
   emit_counted(r->out, both, n);
@@ -327,28 +338,21 @@ void __netlane_internal__engine_flush(conn_engine_t *e, unsigned int now, conn_e
   // A gone peer is sent nothing more: what arrives is still taken in.
   if (!e->dead && e->dead_after > 0 && __netlane_internal__out_oldest_wait(&e->out, now) >= e->dead_after) e->dead = 1;
   int acks = out.count;
-  riding_emit riding;
+  owed_ack ack;  // its bitmap is left unset: most flushes write none
+  ack.in = &e->in;
+  ack.flags = e->answer_owed ? WIRE_GATHERED_ANSWER : 0u;
+  ack.bytes = -1;
   int may_ride = (e->features & WIRE_FEATURE_RIDING_ACKS) && (e->gathered_owed || e->answer_owed);
-  riding.pending = may_ride;
-  if (riding.pending) {
-    riding.out = &out;
-    riding.in = &e->in;
-    riding.max = e->datagram_max;
-    riding.flags = e->answer_owed ? WIRE_GATHERED_ANSWER : 0;
-    riding.bytes = -1;
-  }
+  riding_emit riding = {&out, &ack, may_ride, e->datagram_max};
   if (!e->dead) {
-    if (riding.pending) __netlane_internal__out_send_due(&e->out, emit_riding, &riding, now);
+    if (may_ride) __netlane_internal__out_send_due(&e->out, emit_riding, &riding, now);
     else __netlane_internal__out_send_due(&e->out, emit_counted, &out, now);
   }
   int rode = may_ride && !riding.pending;
   if (rode || gathered_due(e, now, out.count > acks)) {
     if (!rode) {
-      index_t next;
-      unsigned char bitmap[WIRE_BITMAP_MAX];
-      int bytes = __netlane_internal__in_gathered(&e->in, &next, bitmap);
-      int len = __netlane_internal__wire_put_gathered(dgram, next, e->answer_owed ? WIRE_GATHERED_ANSWER : 0, bitmap, bytes);
-      emit_counted(&out, dgram, len);
+      write_owed(&ack);
+      emit_counted(&out, dgram, __netlane_internal__wire_put_gathered(dgram, ack.next, ack.flags, ack.bitmap, ack.bytes));
     }
     e->acks_sent++;
     e->gathered_owed = e->answer_owed = e->ack_urgent = 0;

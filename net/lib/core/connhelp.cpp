@@ -512,11 +512,16 @@ static int has_outgoing(const conn_data_t *data)
  * proof came after its conn was made is proved from then on, and one whose
  * address a newer client proved is gone; an admitted client sends its
  * proof ahead of its first message. */
+static void peer_poll(conn_data_t *data)
+{
+  if (!data->proved && __netlane_internal__share_peer_proved(data->peer, &data->features)) data->proved = 1;
+  if (__netlane_internal__share_peer_replaced(data->peer)) data->engine.dead = 1;
+}
+
 static void handshake_poll(conn_data_t *data, unsigned int now)
 {
   if (data->peer) {
-    if (!data->proved && __netlane_internal__share_peer_proved(data->peer, &data->features)) data->proved = 1;
-    if (__netlane_internal__share_peer_replaced(data->peer)) data->engine.dead = 1;
+    peer_poll(data);
     return;
   }
   hs_send_t out;
@@ -594,8 +599,9 @@ int __netlane_internal__wrapper_look(NET_CONN *conn, int *fds, int max, int *nfd
   // meanwhile makes that readable to the poller, whose wake files it and
   // tells this conn's sets (a port without one is read by the looks).
   conn_engine_t *e = &data->engine;
-  if (data->peer && data->proved && e->parked_len == 0 && e->features == data->features) {
-    if (__netlane_internal__share_peer_replaced(data->peer)) e->dead = 1;
+  if (data->peer && data->proved && e->parked_len == 0 && e->features == data->features &&
+      !__netlane_internal__share_has_input(data->share, data->peer)) {
+    peer_poll(data);
     wait_info_held(conn, data, fds, max, nfds, due_ms);
     if (*due_ms != 0 && *nfds > 0) return __netlane_internal__engine_peek(e, &msg);
   }

@@ -583,7 +583,7 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
   // The caller's time-out runs on the real clock: the library's timer hook
   // may be a program's own clock that stands still.
   auto start = clock_type::now();
-  bool any_pending;
+  bool look_first;  // the first pass looks without asking the poller
   {
     std::lock_guard<std::mutex> hold(set->m);
     set->interrupted = 0;
@@ -596,8 +596,7 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
       }
       set->parked = 0;
     }
-    any_pending = !set->pending.empty() || !set->polled.empty();
-    if (!all_pending && !set->asked_last) any_pending = false;
+    look_first = (!set->pending.empty() || !set->polled.empty()) && (all_pending || set->asked_last);
   }
   // Kept between calls: a wait allocates nothing once warm.
   static thread_local std::vector<member_t *> look_at, answered;
@@ -609,7 +608,7 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
   bool asked_poller = false;
   int sleep_ms = 0;
   for (int pass = 0;; pass++) {
-    if (pass > 0 || !any_pending) {
+    if (pass > 0 || !look_first) {
       take_events(set, sleep_ms);
       asked_poller = true;
     }

@@ -219,22 +219,27 @@ int drv_send(NET_CHANNEL *chan, const void *buf, int size)
   return send_to(chan, buf, size, &data->send_address);
 }
 
+// Hands out the datagram a conn's read kept (inet_recv_bin): its length,
+// or -1 when it does not fit `size`, and it is gone either way.
+int take_kept(channel_data_t *data, void *buf, int size, struct sockaddr_storage *sender)
+{
+  data->stashed = 0;
+  *sender = data->stash_sender;
+  if (data->stash_len < 0 || data->stash_len > size)
+    return -1;
+  if (data->stash_len > 0)
+    memcpy(buf, data->stash, static_cast<size_t>(data->stash_len));
+  return data->stash_len;
+}
+
 int drv_recv(NET_CHANNEL *chan, void *buf, int size, char *from)
 {
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
   if (data == NULL)
     return -1;
   struct sockaddr_storage sender;
-  int got;
-  if (data->stashed) {
-    data->stashed = 0;
-    sender = data->stash_sender;
-    got = data->stash_len < 0 || data->stash_len > size ? -1 : data->stash_len;
-    if (got > 0)
-      memcpy(buf, data->stash, static_cast<size_t>(got));
-  } else {
-    got = __netlane_internal__sock_recv_from(data->sock, buf, size, &sender);
-  }
+  int got = data->stashed ? take_kept(data, buf, size, &sender)
+                          : __netlane_internal__sock_recv_from(data->sock, buf, size, &sender);
   // The seam leaves the family 0 when nothing came, so an empty datagram
   // still names its sender. An IPv4 sender is written dotted, never in
   // IPv6's mapped form.
@@ -381,12 +386,11 @@ int __netlane_internal__inet_channel(NET_CHANNEL *chan)
 int __netlane_internal__inet_recv_bin(NET_CHANNEL *chan, void *buf, int size, bin_addr_t *from, unsigned long round)
 {
   channel_data_t *data = static_cast<channel_data_t *>(chan->data);
+  struct sockaddr_storage senders[2];
   if (data->stashed) {
-    data->stashed = 0;
-    __netlane_internal__bin_addr_from(&data->stash_sender, from);
-    if (data->stash_len < 0 || data->stash_len > size) return -1;
-    memcpy(buf, data->stash, static_cast<size_t>(data->stash_len));
-    return data->stash_len;
+    int len = take_kept(data, buf, size, &senders[0]);
+    __netlane_internal__bin_addr_from(&senders[0], from);
+    return len;
   }
   if (round != 0 && data->drained_round == round && data->drained_skips < WAIT_ROUND_SKIPS) {
     data->drained_skips++;
@@ -399,30 +403,23 @@ int __netlane_internal__inet_recv_bin(NET_CHANNEL *chan, void *buf, int size, bi
       data->stash_cap = size;
     }
   }
-  int got, lens[2];
-  struct sockaddr_storage senders[2];
-  if (data->stash_cap >= size) {
-    unsigned char *bufs[2] = {static_cast<unsigned char *>(buf), data->stash};
-    got = __netlane_internal__sock_recv_many(data->sock, bufs, size, lens, senders, 2);
-  } else {
-    // No room for a second: one at a time, as the seam reads it.
-    lens[0] = __netlane_internal__sock_recv_from(data->sock, buf, size, &senders[0]);
-    got = senders[0].ss_family != 0 ? 1 : lens[0] < 0 ? -1 : 0;
+  // Without room for a second (no memory), one: which then cannot tell
+  // that the socket is empty.
+  int want = data->stash_cap >= size ? 2 : 1, lens[2];
+  unsigned char *bufs[2] = {static_cast<unsigned char *>(buf), data->stash};
+  int got = __netlane_internal__sock_recv_many(data->sock, bufs, size, lens, senders, want);
+  if (got < 0)
+    return -1;
+  if (got < want) {
+    data->drained_round = round;
+    data->drained_skips = 0;
   }
-  if (got <= 0) {
-    if (got == 0) {
-      data->drained_round = round;
-      data->drained_skips = 0;
-    }
-    return got < 0 ? -1 : -2;
-  }
+  if (got == 0)
+    return -2;
   if (got == 2) {
     data->stashed = 1;
     data->stash_len = lens[1];
     data->stash_sender = senders[1];
-  } else if (got == 1 && data->stash_cap >= size) {
-    data->drained_round = round;
-    data->drained_skips = 0;
   }
   __netlane_internal__bin_addr_from(&senders[0], from);
   return lens[0];
