@@ -65,6 +65,11 @@ typedef struct conn_data_t {
   long received, dropped_foreign;
   long dropped_malformed;  /* while connecting; the engine counts them after */
   unsigned int last_read;  /* timer ms of the last step that read its datagrams */
+  /* The wait round and ms of the last step that read every datagram there
+   * was (0: none since), and the reads passed over since. */
+  unsigned long quiet_round;
+  unsigned int quiet_at;
+  int quiet_skips;
   void *guard;        /* held by every operation on the conn: two threads'
                          waits may look at one conn at once */
 } conn_data_t;
@@ -195,13 +200,16 @@ static void poll(NET_CONN *conn, int sending = 0)
   // poll_connect: taking them here would drop the connect reply.
   if (conn->status == NET_CONN_CONNECTING) return;
   conn_data_t *data = conn_data(conn);
-  unsigned int now = __netlane_timer_func();
+  // The port's pump within the step reckons the same ms.
+  __netlane_internal__time_hold();
+  unsigned int now = __netlane_internal__now();
   int read = !sending || now != data->last_read ||
              2 * __netlane_internal__engine_queued(&data->engine) >= data->engine.out.queue_size;
   handshake_poll(data, now);
   __netlane_internal__io_hold();
   step(data, now, read);
   __netlane_internal__io_flush();
+  __netlane_internal__time_release();
 }
 
 /* The next datagram from an accepted conn's peer, which the shared port
@@ -222,16 +230,17 @@ static void step(conn_data_t *data, unsigned int now, int read)
   if (e->features != data->features) __netlane_internal__engine_agree(e, data->features);
   static thread_local unsigned char buf[MAX_DATAGRAM];
   if (read) data->last_read = now;
+  int drained = 0;
   for (int n = 0; read && n < STEP_DATAGRAMS && __netlane_internal__engine_ready(e); n++) {
     int len;
     if (data->peer) {
       len = take_filed(data, buf, (int)sizeof buf);
-      if (len == -2) break;
+      if ((drained = len == -2)) break;
       data->received++;
     } else {
       int foreign;
       len = __netlane_internal__io_read_own(data->chan, buf, (int)sizeof buf, &foreign);
-      if (len == -2) break;
+      if ((drained = len == -2)) break;
       data->received++;
       if (foreign) {
         data->dropped_foreign++;
@@ -249,6 +258,40 @@ static void step(conn_data_t *data, unsigned int now, int read)
   }
   if (e->heard && !data->heard) mark_heard(data);
   __netlane_internal__engine_flush(e, now, emit_io, &data->io);
+  // A read left for the poller found nothing that counts.
+  // The count of passes runs on through the round: a read that skipped the
+  // socket finds it drained again.
+  if (drained && !__netlane_internal__reads_deferred()) {
+    unsigned long round = __netlane_internal__wait_round();
+    if (data->quiet_round != round) data->quiet_skips = 0;
+    data->quiet_round = round;
+    data->quiet_at = now;
+  } else if (read) {
+    data->quiet_round = 0;
+  }
+}
+
+/* The step of a program's read, passed over when it would find and do
+ * nothing: the last step read every datagram there was in this ms and
+ * wait round, the conn's port or socket has filed or kept nothing for it
+ * since, and no packet waits for room. At most WAIT_ROUND_SKIPS in a row,
+ * as a read passes over a socket found empty. Outside a wait's round
+ * (a program that never waits) every read steps. */
+static void read_poll(NET_CONN *conn)
+{
+  conn_data_t *data = conn_data(conn);
+  unsigned long round = __netlane_internal__wait_round();
+  if (round != 0 && data->quiet_round == round && data->quiet_skips < WAIT_ROUND_SKIPS &&
+      conn->status == NET_CONN_CONNECTED && data->engine.parked_len == 0 &&
+      data->engine.features == data->features && data->quiet_at == __netlane_internal__now()) {
+    int kept = data->peer ? __netlane_internal__share_has_input(data->share, data->peer)
+                          : !__netlane_internal__inet_channel(data->chan) || __netlane_internal__inet_stashed(data->chan);
+    if (!kept) {
+      data->quiet_skips++;
+      return;
+    }
+  }
+  poll(conn);
 }
 
 /* 0 ok; 1 no memory for the conn data; 2 queues cannot be created;
@@ -463,7 +506,7 @@ static int poll_connect(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
   conn_guard held(data);
-  unsigned int now = __netlane_timer_func();
+  unsigned int now = __netlane_internal__now();
   unsigned char buf[HANDSHAKE_BUFFER];
   char from[NET_MAX_ADDRESS_LENGTH];
   hs_send_t out;
@@ -546,7 +589,7 @@ static void late_answer(conn_data_t *data, const unsigned char *buf, int len)
 static int wait_info_held(NET_CONN *conn, conn_data_t *data, int *fds, int max, int *nfds, int *due_ms)
 {
   *nfds = __netlane_internal__channel_wait_fds(data->chan, fds, max);
-  unsigned int now = __netlane_timer_func();
+  unsigned int now = __netlane_internal__now();
   if (conn->status == NET_CONN_CONNECTING) {
     int32_t left = (int32_t)request_wait(data) + 1 - (int32_t)(now - data->hs.request_time);
     *due_ms = left < 0 ? 0 : (int)left;
@@ -668,7 +711,7 @@ static int recv_rdm(NET_CONN *conn, void *buf, int max)
   conn_data_t *data = conn_data(conn);
   conn_guard held(data);
   if (data->listening) return 0;
-  poll(conn);
+  read_poll(conn);
   const unsigned char *msg;
   int size = __netlane_internal__engine_peek(&data->engine, &msg);
   if (size == 0) return 0;
@@ -689,7 +732,7 @@ static int query_rdm(NET_CONN *conn)
   conn_data_t *data = conn_data(conn);
   conn_guard held(data);
   if (data->listening) return 0;
-  poll(conn);
+  read_poll(conn);
   const unsigned char *msg;
   return __netlane_internal__engine_peek(&data->engine, &msg);
 }
@@ -700,7 +743,7 @@ static int ignore_rdm(NET_CONN *conn)
   conn_data_t *data = conn_data(conn);
   conn_guard held(data);
   if (data->listening) return 0;
-  poll(conn);
+  read_poll(conn);
   const unsigned char *msg;
   if (__netlane_internal__engine_peek(&data->engine, &msg) == 0) return 0;
   __netlane_internal__engine_release(&data->engine);

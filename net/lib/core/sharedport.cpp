@@ -554,8 +554,9 @@ static int pump(port_share_t *share, int max, int forced)
   if (!forced && round != 0 && __atomic_load_n(&share->drained_round, __ATOMIC_RELAXED) == round &&
       __atomic_fetch_add(&share->skips, 1, __ATOMIC_RELAXED) < WAIT_ROUND_SKIPS)
     return 0;
+  if (!forced && __netlane_internal__reads_deferred()) return 0;
   int taken = 0;
-  unsigned int now = __netlane_timer_func();
+  unsigned int now = __netlane_internal__now();
   lock(share);
   if (share->binary && !share->rx) share->rx = static_cast<unsigned char *>(malloc((size_t)RX_BATCH * MAX_DATAGRAM));
   share->pumps++;
@@ -733,7 +734,7 @@ port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr
     p->admitted = 1;
     memcpy(p->nonce, hello->nonce, WIRE_NONCE_SIZE);
     p->heard = 1;
-    p->last_heard = __netlane_timer_func();
+    p->last_heard = __netlane_internal__now();
   }
   NET_DRIVER *drv = share->chan->driver;
   if (drv->prepare_target && drv->send_to)
@@ -743,7 +744,7 @@ port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr
     return NULL;
   }
 
-  unsigned int now = __netlane_timer_func();
+  unsigned int now = __netlane_internal__now();
   lock(share);
   port_peer_t *older = peer_of(share, &p->key, p->hash, p->addr);
   // An unproved request never takes an address from a proved conn, nor

@@ -1,4 +1,5 @@
-// The timer hook and its default: a millisecond count from a monotonic clock.
+// The timer hook and its default: a millisecond count from a monotonic
+// clock; and the time held for one stretch of work on a thread.
 #include <chrono>
 
 #include "internal.h"
@@ -21,4 +22,24 @@ static unsigned int default_timer_func(void)
 void net_set_timer_func(unsigned int (*timer)(void))
 {
   __netlane_timer_func = timer ? timer : default_timer_func;
+}
+
+namespace {
+thread_local int hold_depth = 0;
+thread_local unsigned int held_time = 0;
+}  // namespace
+
+void __netlane_internal__time_hold(void)
+{
+  if (hold_depth++ == 0) held_time = __netlane_timer_func();
+}
+
+void __netlane_internal__time_release(void)
+{
+  if (hold_depth > 0) hold_depth--;
+}
+
+unsigned int __netlane_internal__now(void)
+{
+  return hold_depth > 0 ? held_time : __netlane_timer_func();
 }

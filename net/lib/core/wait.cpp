@@ -131,6 +131,7 @@ std::atomic<long> owners_held{0};
 std::atomic<unsigned long> rounds{0};
 thread_local unsigned long this_round = 0;
 thread_local int waiting = 0;
+thread_local int deferring = 0;
 thread_local clock_type::time_point round_ends;
 const auto round_grace = std::chrono::milliseconds(1);
 
@@ -197,13 +198,13 @@ void mark_pending(NET_WAITSET *set, member_t *m)
   if (set->sleeping) __netlane_internal__waker_signal(set->waker);
 }
 
-// With the set's mutex held: the member's next look after `ms` (-1 none).
-// An earlier entry already in the heap stands: looking early is harmless,
-// and the heap then gains nothing per look.
-void set_due(NET_WAITSET *set, member_t *m, int ms)
+// With the set's mutex held: the member's next look `ms` after `now` (-1
+// none). An earlier entry already in the heap stands: looking early is
+// harmless, and the heap then gains nothing per look.
+void set_due(NET_WAITSET *set, member_t *m, int ms, clock_type::time_point now)
 {
   if (ms < 0) return;
-  auto at = clock_type::now() + std::chrono::milliseconds(ms);
+  auto at = now + std::chrono::milliseconds(ms);
   if (m->has_due && m->due_at <= at) return;
   m->gen++;
   m->has_due = 1;
@@ -387,73 +388,69 @@ int look(member_t *m, int *due)
 
 namespace {
 
-// Sleeps in the poller for at most `sleep_ms` and marks pending what the
-// readable descriptors are for; a shared port's datagrams are filed first.
-void take_events(NET_WAITSET *set, int sleep_ms)
+// With the set's mutex in `hold`, let go of while it sleeps in the poller
+// for at most `sleep_ms` and while a shared port's datagrams are filed:
+// marks pending what the readable descriptors are for.
+void take_events(NET_WAITSET *set, int sleep_ms, std::unique_lock<std::mutex> &hold)
 {
-  {
-    std::lock_guard<std::mutex> hold(set->m);
-    // A member marked since the sleep was reckoned ends it at once.
-    if (!set->pending.empty()) sleep_ms = 0;
-    set->sleeping = sleep_ms != 0;
-  }
+  // A member marked since the sleep was reckoned ends it at once.
+  if (!set->pending.empty()) sleep_ms = 0;
+  set->sleeping = sleep_ms != 0;
+  hold.unlock();
   int fds[EVENTS];
   int got = __netlane_internal__poller_wait(set->poller, fds, EVENTS, sleep_ms);
   // What the poller said is news: reads may find datagrams again.
   new_round();
   static thread_local std::vector<member_t *> pumpers;
   pumpers.clear();
-  {
-    std::lock_guard<std::mutex> hold(set->m);
-    set->sleeping = 0;
-    for (int i = 0; i < got; i++) {
-      if (fds[i] == set->waker) {
-        __netlane_internal__waker_clear(set->waker);
-        continue;
-      }
-      auto it = set->fds.find(fds[i]);
-      if (it == set->fds.end()) continue;
-      fdrec_t &rec = it->second;
-      if (rec.pumper) {
-        rec.pumper->busy++;
-        pumpers.push_back(rec.pumper);
-        continue;
-      }
-      bool any_live = false;
-      for (member_t *m : rec.members) {
-        mark_pending(set, m);
-        if (m->chan || m->conn->status != NET_CONN_IDLE) any_live = true;
-      }
-      // Nothing takes in what reaches an idle conn's channel: sleeping on
-      // it would wake at once for ever.
-      if (!any_live && rec.registered) {
-        __netlane_internal__poller_remove(set->poller, fds[i]);
-        rec.registered = 0;
-        set->parked++;
-      }
+  hold.lock();
+  set->sleeping = 0;
+  for (int i = 0; i < got; i++) {
+    if (fds[i] == set->waker) {
+      __netlane_internal__waker_clear(set->waker);
+      continue;
     }
-    // A shared port the poller did not name holds nothing now: the looks
-    // of this round need not read it to find that out (one empty read per
-    // wake and port). A full list of events may have left some out.
-    if (got >= 0 && got < EVENTS) {
-      for (int fd : set->port_fds) {
-        bool named = false;
-        for (int i = 0; i < got && !named; i++) named = fds[i] == fd;
-        if (named) continue;
-        auto it = set->fds.find(fd);
-        if (it != set->fds.end() && it->second.registered && it->second.pumper)
-          __netlane_internal__wrapper_port_quiet(it->second.pumper->conn);
-      }
+    auto it = set->fds.find(fds[i]);
+    if (it == set->fds.end()) continue;
+    fdrec_t &rec = it->second;
+    if (rec.pumper) {
+      rec.pumper->busy++;
+      pumpers.push_back(rec.pumper);
+      continue;
+    }
+    bool any_live = false;
+    for (member_t *m : rec.members) {
+      mark_pending(set, m);
+      if (m->chan || m->conn->status != NET_CONN_IDLE) any_live = true;
+    }
+    // Nothing takes in what reaches an idle conn's channel: sleeping on
+    // it would wake at once for ever.
+    if (!any_live && rec.registered) {
+      __netlane_internal__poller_remove(set->poller, fds[i]);
+      rec.registered = 0;
+      set->parked++;
+    }
+  }
+  // A shared port the poller did not name holds nothing now: the looks
+  // of this round need not read it to find that out (one empty read per
+  // wake and port). A full list of events may have left some out.
+  if (got >= 0 && got < EVENTS) {
+    for (int fd : set->port_fds) {
+      bool named = false;
+      for (int i = 0; i < got && !named; i++) named = fds[i] == fd;
+      if (named) continue;
+      auto it = set->fds.find(fd);
+      if (it != set->fds.end() && it->second.registered && it->second.pumper)
+        __netlane_internal__wrapper_port_quiet(it->second.pumper->conn);
     }
   }
   if (pumpers.empty()) return;
   // The port marks the conns it filed datagrams for through the
   // notification.
+  hold.unlock();
   for (member_t *m : pumpers) __netlane_internal__wrapper_take_in(m->conn, 1);
-  {
-    std::lock_guard<std::mutex> hold(set->m);
-    for (member_t *m : pumpers) m->busy--;
-  }
+  hold.lock();
+  for (member_t *m : pumpers) m->busy--;
   set->idle.notify_all();
 }
 
@@ -486,6 +483,11 @@ void __netlane_internal__waitset_notify_many(void *const *owners, int n)
     }
   }
   if (locked) locked->m.unlock();
+}
+
+int __netlane_internal__reads_deferred(void)
+{
+  return deferring;
 }
 
 unsigned long __netlane_internal__wait_round(void)
@@ -583,20 +585,29 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
   // The caller's time-out runs on the real clock: the library's timer hook
   // may be a program's own clock that stands still.
   auto start = clock_type::now();
-  bool look_first;  // the first pass looks without asking the poller
-  {
-    std::lock_guard<std::mutex> hold(set->m);
-    set->interrupted = 0;
-    // An idle conn may have been set connecting or listening since.
-    if (set->parked) {
-      for (auto &entry : set->fds) {
-        if (entry.second.registered) continue;
-        entry.second.registered = __netlane_internal__poller_add(set->poller, entry.first) == 0;
-        for (member_t *m : entry.second.members) mark_pending(set, m);
-      }
-      set->parked = 0;
+  // The set's mutex is held but for the sleep and the looks: taken once
+  // per pass and once more to sleep, not once per piece of bookkeeping.
+  std::unique_lock<std::mutex> hold(set->m);
+  set->interrupted = 0;
+  // An idle conn may have been set connecting or listening since.
+  if (set->parked) {
+    for (auto &entry : set->fds) {
+      if (entry.second.registered) continue;
+      entry.second.registered = __netlane_internal__poller_add(set->poller, entry.first) == 0;
+      for (member_t *m : entry.second.members) mark_pending(set, m);
     }
-    look_first = (!set->pending.empty() || !set->polled.empty()) && (all_pending || set->asked_last);
+    set->parked = 0;
+  }
+  // The first pass looks without asking the poller.
+  bool look_first = (!set->pending.empty() || !set->polled.empty()) && (all_pending || set->asked_last);
+  // Every member marked (net_wait) is looked at for what the program did
+  // since: that look need not read a socket the poller watches, which
+  // would mostly find it empty before the sleep. Only when every
+  // member's descriptors are in the poller: others would go unread.
+  bool defer_first = all_pending && look_first && set->polled.empty();
+  if (defer_first) {
+    for (auto &entry : set->fds)
+      if (!entry.second.registered) defer_first = false;
   }
   // Kept between calls: a wait allocates nothing once warm.
   static thread_local std::vector<member_t *> look_at, answered;
@@ -609,69 +620,64 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
   int sleep_ms = 0;
   for (int pass = 0;; pass++) {
     if (pass > 0 || !look_first) {
-      take_events(set, sleep_ms);
+      take_events(set, sleep_ms, hold);
       asked_poller = true;
     }
     // The members that got datagrams, whose time came, or that have no
     // descriptor to sleep on.
     look_at.clear();
-    {
-      std::lock_guard<std::mutex> hold(set->m);
-      auto now = clock_type::now();
-      while (!set->timers.empty() && set->timers.top().at <= now) {
-        timer_entry e = set->timers.top();
-        set->timers.pop();
-        auto it = set->by_id.find(e.id);
-        if (it == set->by_id.end() || it->second->gen != e.gen) continue;
-        it->second->has_due = 0;
-        mark_pending(set, it->second);
-      }
-      for (member_t *m : set->polled) mark_pending(set, m);
-      look_at.swap(set->pending);
-      for (member_t *m : look_at) {
-        __atomic_store_n(&m->pending, 0, __ATOMIC_RELAXED);
-        m->busy++;
-      }
+    auto now = clock_type::now();
+    while (!set->timers.empty() && set->timers.top().at <= now) {
+      timer_entry e = set->timers.top();
+      set->timers.pop();
+      auto it = set->by_id.find(e.id);
+      if (it == set->by_id.end() || it->second->gen != e.gen) continue;
+      it->second->has_due = 0;
+      mark_pending(set, it->second);
     }
+    for (member_t *m : set->polled) mark_pending(set, m);
+    look_at.swap(set->pending);
+    for (member_t *m : look_at) {
+      __atomic_store_n(&m->pending, 0, __ATOMIC_RELAXED);
+      m->busy++;
+    }
+    hold.unlock();
     dues.resize(look_at.size());
     is_ready.assign(look_at.size(), 0);
     // What the looks send goes out together at the end of the pass: the
     // acknowledgements and answers of one wake, or a host's beats that
-    // fell due on one tick, in a few system calls rather than one each.
+    // fell due on one tick, in a few system calls rather than one each;
+    // and they reckon one time.
+    __netlane_internal__time_hold();
     __netlane_internal__io_hold();
+    deferring = defer_first && !asked_poller;
     for (size_t i = 0; i < look_at.size(); i++) is_ready[i] = (char)look(look_at[i], &dues[i]);
+    deferring = 0;
     __netlane_internal__io_flush();
-    int found = 0, interrupted;
-    bool timed, polled;
-    clock_type::time_point soonest;
+    __netlane_internal__time_release();
+    int found = 0;
     answered.clear();
-    {
-      std::lock_guard<std::mutex> hold(set->m);
-      for (size_t i = 0; i < look_at.size(); i++) {
-        member_t *m = look_at[i];
-        m->busy--;
-        if (m->removed) continue;
-        set_due(set, m, dues[i]);
-        if (!is_ready[i]) continue;
-        // Ready stays ready until a look finds otherwise; those beyond
-        // `max` are looked at first at the next call.
-        if (found < max) {
-          ready[found++] = m->user;
-          answered.push_back(m);
-        } else {
-          mark_pending(set, m);
-        }
+    hold.lock();
+    // Dues are reckoned from the pass's start: a look a little early is
+    // harmless.
+    for (size_t i = 0; i < look_at.size(); i++) {
+      member_t *m = look_at[i];
+      m->busy--;
+      if (m->removed) continue;
+      set_due(set, m, dues[i], now);
+      if (!is_ready[i]) continue;
+      // Ready stays ready until a look finds otherwise; those beyond
+      // `max` are looked at first at the next call.
+      if (found < max) {
+        ready[found++] = m->user;
+        answered.push_back(m);
+      } else {
+        mark_pending(set, m);
       }
-      for (member_t *m : answered) mark_pending(set, m);
-      interrupted = set->interrupted;
-      // For the sleep, if there is one: a member marked meanwhile ends it
-      // at once in take_events.
-      timed = !set->timers.empty();
-      if (timed) soonest = set->timers.top().at;
-      polled = !set->polled.empty();
     }
+    for (member_t *m : answered) mark_pending(set, m);
     set->idle.notify_all();
-    if (found > 0 || interrupted || registered.woken()) {
+    if (found > 0 || set->interrupted || registered.woken()) {
       if (!all_pending) set->asked_last = asked_poller;
       return found;
     }
@@ -681,19 +687,20 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
       continue;
     }
 
+    // The sleep: a member marked meanwhile ends it at once in take_events.
     sleep_ms = -1;
-    auto now = clock_type::now();
+    now = clock_type::now();
     if (timeout_ms > 0) {
       long long left = timeout_ms - std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count();
       if (left <= 0) return 0;
       sleep_ms = (int)left;
     }
-    if (timed) {
-      auto until = std::chrono::duration_cast<std::chrono::milliseconds>(soonest - now).count() + 1;
+    if (!set->timers.empty()) {
+      auto until = std::chrono::duration_cast<std::chrono::milliseconds>(set->timers.top().at - now).count() + 1;
       if (until < 0) until = 0;
       if (sleep_ms < 0 || until < sleep_ms) sleep_ms = (int)until;
     }
-    if (polled && (sleep_ms < 0 || sleep_ms > 1)) sleep_ms = 1;
+    if (!set->polled.empty() && (sleep_ms < 0 || sleep_ms > 1)) sleep_ms = 1;
   }
 }
 

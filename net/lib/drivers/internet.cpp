@@ -396,6 +396,7 @@ int __netlane_internal__inet_recv_bin(NET_CHANNEL *chan, void *buf, int size, bi
     data->drained_skips++;
     return -2;
   }
+  if (__netlane_internal__reads_deferred()) return -2;
   if (data->stash_cap < size) {
     unsigned char *room = static_cast<unsigned char *>(realloc(data->stash, static_cast<size_t>(size)));
     if (room) {

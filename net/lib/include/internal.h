@@ -18,6 +18,14 @@ extern void (*__netlane_internal__mutex_unlock)(void *mutex);
 /* Timer hook: milliseconds, wrapping unsigned 32-bit; compare differences. */
 extern unsigned int (*__netlane_timer_func)(void);
 
+/* The timer's time, read once for a stretch of work on this thread: between
+ * time_hold and time_release (which nest) now answers the time the
+ * outermost hold read, elsewhere the timer's. One wake's looks and reads
+ * then reckon one time instead of asking the clock for each. */
+void __netlane_internal__time_hold(void);
+void __netlane_internal__time_release(void);
+unsigned int __netlane_internal__now(void);
+
 /* Registry look-ups: the newest entry wins. */
 NET_DRIVER *__netlane_internal__get_driver(int num);
 int __netlane_internal__get_driver_by_ptr(NET_DRIVER *ptr);

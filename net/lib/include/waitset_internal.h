@@ -27,6 +27,10 @@ void __netlane_internal__waitset_notify_many(void *const *owners, int n);
  * held up for long. */
 #define WAIT_ROUND_SKIPS 16
 unsigned long __netlane_internal__wait_round(void);
+/* 1 while net_wait's first looks run, before its poller is asked: they
+ * leave unread the sockets the poller watches (it tells at once of any
+ * that holds a datagram), and read only what is already filed or kept. */
+int __netlane_internal__reads_deferred(void);
 /* Takes the conn or channel out of every set, waking the waits that hold
  * it; returns once none of them is using it. */
 void __netlane_internal__waitset_forget_conn(NET_CONN *conn);
