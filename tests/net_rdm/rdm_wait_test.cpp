@@ -96,6 +96,13 @@ TEST_P(WaitOver, WaiterWakesWhenAMessageArrivesAndNotBefore)
     EXPECT_EQ(net_receive_rdm(accepted, buf, sizeof buf), 5) << m;
   }
   net_waitset_destroy(set);
+
+  // A message already in the socket as a wait begins: the wait's first
+  // looks leave the socket to the poller, which tells of it at once, also
+  // to a wait that may not sleep.
+  ASSERT_EQ(net_send_rdm(accepted, "back", 4), 0);
+  EXPECT_EQ(net_wait(&client, 1, NULL, 0, 0), 1);
+  EXPECT_EQ(net_receive_rdm(client, buf, sizeof buf), 4);
 }
 
 TEST_P(WaitOver, IdleWaitSleepsItsTimeOut)
