@@ -105,6 +105,38 @@ TEST_P(WaitOver, WaiterWakesWhenAMessageArrivesAndNotBefore)
   EXPECT_EQ(net_receive_rdm(client, buf, sizeof buf), 4);
 }
 
+// Two sets on one port, each asleep on it: whichever wait takes the
+// datagram in, the sets that hold its conn wake for it (also one that holds
+// only that conn while the other holds only the listener).
+TEST_P(WaitOver, EverySetThatHoldsAConnWakesForItsMessage)
+{
+  char buf[8];
+  for (NET_CONN *in_first : {accepted, listener}) {
+    NET_WAITSET *first = net_waitset_create(), *second = net_waitset_create();
+    ASSERT_EQ(net_waitset_add_conn(first, in_first, in_first), 0);
+    ASSERT_EQ(net_waitset_add_conn(second, accepted, accepted), 0);
+    void *ready_first[2], *ready_second[2];
+    // Their first waits answer the looks that adding asks for.
+    EXPECT_EQ(net_waitset_wait(first, ready_first, 2, 0), 0);
+    EXPECT_EQ(net_waitset_wait(second, ready_second, 2, 0), 0);
+    std::atomic<int> got_first{-2}, got_second{-2};
+    int first_wait = in_first == accepted ? 5000 : 300;
+    std::thread a([&] { got_first = net_waitset_wait(first, ready_first, 2, first_wait); });
+    // Shorter than the conn's keep-alive wait: the message wakes it, not its timer.
+    std::thread b([&] { got_second = net_waitset_wait(second, ready_second, 2, 400); });
+    std::this_thread::sleep_for(milliseconds(100));
+    ASSERT_EQ(net_send_rdm(client, "both", 4), 0);
+    a.join();
+    b.join();
+    EXPECT_EQ(got_first.load(), in_first == accepted ? 1 : 0);
+    ASSERT_EQ(got_second.load(), 1);
+    EXPECT_EQ(ready_second[0], accepted);
+    EXPECT_EQ(net_receive_rdm(accepted, buf, sizeof buf), 4);
+    net_waitset_destroy(first);
+    net_waitset_destroy(second);
+  }
+}
+
 TEST_P(WaitOver, IdleWaitSleepsItsTimeOut)
 {
   // Nobody reads what reaches a conn that is neither listening nor

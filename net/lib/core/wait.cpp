@@ -103,6 +103,9 @@ struct member_t {
   int busy;           // looked at by a wait right now
   int removed;
   unsigned long wanted;  // the net_wait call that last asked for it
+  // Its conn is in another set as well (written under the registry's
+  // lock, read without it: a stale answer costs one look-up or one look).
+  std::atomic<int> elsewhere{0};
 };
 
 struct timer_entry {
@@ -125,6 +128,22 @@ std::unordered_multimap<void *, member_t *> by_owner;
 // Entries of by_owner: a program that holds no conn in any set is told
 // nothing without taking the registry's lock.
 std::atomic<long> owners_held{0};
+
+// The set whose wait pumps a shared port on this thread: what the pump
+// tells is gathered here and marked under the set's own lock, without the
+// registry's (the conns of one wait are seldom in another set).
+thread_local NET_WAITSET *gathering = nullptr;
+thread_local std::vector<void *> gathered;
+
+// With the registry's lock held: whether the members of `owner` are in
+// more than one set, written to each.
+void note_elsewhere(void *owner)
+{
+  auto range = by_owner.equal_range(owner);
+  int n = 0;
+  for (auto it = range.first; it != range.second; ++it) n++;
+  for (auto it = range.first; it != range.second; ++it) it->second->elsewhere.store(n > 1, std::memory_order_relaxed);
+}
 
 // Rounds: numbered across threads, so that one thread's never matches
 // another's.
@@ -180,6 +199,7 @@ struct NET_WAITSET {
   unsigned long next_id = 1;
   std::unordered_map<void *, member_t *> members;  // by conn or channel
   std::unordered_map<unsigned long, member_t *> by_id;
+  std::unordered_map<void *, member_t *> by_owner;  // the conns' data records
   std::unordered_map<int, fdrec_t> fds;
   std::vector<int> port_fds;  // the fds whose record has a pumper
   std::vector<member_t *> pending;
@@ -222,7 +242,9 @@ void detach(NET_WAITSET *set, member_t *m)
   erase_from(by_object, m->conn ? (void *)m->conn : (void *)m->chan, m);
   if (m->owner) {
     erase_from(by_owner, m->owner, m);
+    set->by_owner.erase(m->owner);
     owners_held--;
+    note_elsewhere(m->owner);
   }
   for (int i = 0; i < m->nfds; i++) {
     auto it = set->fds.find(m->fds[i]);
@@ -313,7 +335,9 @@ int add_member(NET_WAITSET *set, NET_CONN *conn, NET_CHANNEL *chan, void *user)
   by_object.emplace(key, m);
   if (m->owner) {
     by_owner.emplace(m->owner, m);
+    set->by_owner[m->owner] = m;
     owners_held++;
+    note_elsewhere(m->owner);
   }
   __atomic_store_n(&m->pending, 0, __ATOMIC_RELAXED);
   mark_pending(set, m);  // looked at by the next wait
@@ -445,13 +469,28 @@ void take_events(NET_WAITSET *set, int sleep_ms, std::unique_lock<std::mutex> &h
     }
   }
   if (pumpers.empty()) return;
-  // The port marks the conns it filed datagrams for through the
-  // notification.
+  // The port tells which conns it filed datagrams for: this set's are
+  // marked here, and those in other sets as well are told through the
+  // registry.
   hold.unlock();
+  gathered.clear();
+  gathering = set;
   for (member_t *m : pumpers) __netlane_internal__wrapper_take_in(m->conn, 1);
+  gathering = nullptr;
+  static thread_local std::vector<void *> elsewhere;
+  elsewhere.clear();
   hold.lock();
   for (member_t *m : pumpers) m->busy--;
+  for (void *owner : gathered) {
+    auto it = set->by_owner.find(owner);
+    if (it != set->by_owner.end()) mark_pending(set, it->second);
+    if (it == set->by_owner.end() || it->second->elsewhere.load(std::memory_order_relaxed)) elsewhere.push_back(owner);
+  }
   set->idle.notify_all();
+  if (elsewhere.empty()) return;
+  hold.unlock();
+  __netlane_internal__waitset_notify_many(elsewhere.data(), (int)elsewhere.size());
+  hold.lock();
 }
 
 }  // namespace
@@ -464,6 +503,10 @@ void __netlane_internal__waitset_notify(void *owner)
 void __netlane_internal__waitset_notify_many(void *const *owners, int n)
 {
   if (n <= 0 || owners_held.load(std::memory_order_relaxed) == 0) return;
+  if (gathering) {
+    gathered.insert(gathered.end(), owners, owners + n);
+    return;
+  }
   std::lock_guard<std::mutex> registry(registry_mutex);
   // One set's lock is kept while its members follow one another, as a
   // pump's usually all do.
