@@ -258,9 +258,10 @@ static void step(conn_data_t *data, unsigned int now, int read)
   }
   if (e->heard && !data->heard) mark_heard(data);
   __netlane_internal__engine_flush(e, now, emit_io, &data->io);
-  // A read left for the poller found nothing that counts.
-  // The count of passes runs on through the round: a read that skipped the
-  // socket finds it drained again.
+  // Every datagram there was is read: the program's reads in this ms and
+  // round may pass their step over (a read left to the poller found
+  // nothing that counts). The count of passes runs on through the round,
+  // since a read that skipped the socket finds it drained again.
   if (drained && !__netlane_internal__reads_deferred()) {
     unsigned long round = __netlane_internal__wait_round();
     if (data->quiet_round != round) data->quiet_skips = 0;
