@@ -272,6 +272,16 @@ static void step(conn_data_t *data, unsigned int now, int read)
   }
 }
 
+/* Datagrams for the conn that a step takes without reading a socket:
+ * filed by its shared port while another conn took the port's datagrams
+ * in, or kept by the last read of its own channel. The poller sees
+ * neither. */
+static int input_waiting(conn_data_t *data)
+{
+  if (data->peer) return __netlane_internal__share_has_input(data->share, data->peer);
+  return __netlane_internal__inet_channel(data->chan) && __netlane_internal__inet_stashed(data->chan);
+}
+
 /* The step of a program's read, passed over when it would find and do
  * nothing: the last step read every datagram there was in this ms and
  * wait round, the conn's port or socket has filed or kept nothing for it
@@ -285,9 +295,9 @@ static void read_poll(NET_CONN *conn)
   if (round != 0 && data->quiet_round == round && data->quiet_skips < WAIT_ROUND_SKIPS &&
       conn->status == NET_CONN_CONNECTED && data->engine.parked_len == 0 &&
       data->engine.features == data->features && data->quiet_at == __netlane_internal__now()) {
-    int kept = data->peer ? __netlane_internal__share_has_input(data->share, data->peer)
-                          : !__netlane_internal__inet_channel(data->chan) || __netlane_internal__inet_stashed(data->chan);
-    if (!kept) {
+    // Another driver's channel reads whatever the round.
+    int reads_anyway = !data->peer && !__netlane_internal__inet_channel(data->chan);
+    if (!reads_anyway && !input_waiting(data)) {
       data->quiet_skips++;
       return;
     }
@@ -601,11 +611,7 @@ static int wait_info_held(NET_CONN *conn, conn_data_t *data, int *fds, int max, 
       int proof = __netlane_internal__hs_client_proof_wait(&data->hs, now, has_outgoing(data), data->engine.out.timer.cap);
       if (proof >= 0 && (*due_ms < 0 || proof < *due_ms)) *due_ms = proof;
     }
-    // Filed by the shared port while another conn took its datagrams in.
-    if (data->peer && __netlane_internal__share_has_input(data->share, data->peer)) *due_ms = 0;
-    // Kept by the last read of its own channel, where the poller cannot see it.
-    if (!data->peer && __netlane_internal__inet_channel(data->chan) && __netlane_internal__inet_stashed(data->chan))
-      *due_ms = 0;
+    if (input_waiting(data)) *due_ms = 0;
   }
   if (conn->status != NET_CONN_LISTENING || !data->listening) return 0;
   // A port with a descriptor is the poller's to watch: its wake files what
@@ -643,8 +649,7 @@ int __netlane_internal__wrapper_look(NET_CONN *conn, int *fds, int max, int *nfd
   // meanwhile makes that readable to the poller, whose wake files it and
   // tells this conn's sets (a port without one is read by the looks).
   conn_engine_t *e = &data->engine;
-  if (data->peer && data->proved && e->parked_len == 0 && e->features == data->features &&
-      !__netlane_internal__share_has_input(data->share, data->peer)) {
+  if (data->peer && data->proved && e->parked_len == 0 && e->features == data->features && !input_waiting(data)) {
     peer_poll(data);
     wait_info_held(conn, data, fds, max, nfds, due_ms);
     if (*due_ms != 0 && *nfds > 0) return __netlane_internal__engine_peek(e, &msg);
