@@ -43,13 +43,14 @@ size_t junk_length(Fuzz &f)
 // What a junk datagram may look like. Peer-safe junk is what a conn must
 // drop whatever its state: too short, a zero first word of any length but
 // 8, acknowledgements of index 0 or far beyond anything sent, data far
-// beyond any window or of exactly 4 bytes, a connect request.
+// beyond any window or of exactly 4 bytes, a connect request, and bundles
+// of such junk.
 std::vector<unsigned char> junk(Fuzz &f, bool peer_safe, bool may_be_reply)
 {
   size_t len = junk_length(f);
   std::vector<unsigned char> p = f.bytes(len);
   uint32_t far = 0x80000000u + (uint32_t)f.below(0x7FFFFFFFu);
-  switch (f.below(6)) {
+  switch (f.below(7)) {
     case 0:  // random bytes
       if (peer_safe && len >= 4) {
         if (f.chance(50)) put_le32(p, 0, far);
@@ -77,6 +78,18 @@ std::vector<unsigned char> junk(Fuzz &f, bool peer_safe, bool may_be_reply)
       p = connect_request((uint32_t)f.rng());
       if (f.chance(30)) p.resize(f.below(24), 'x');
       break;
+    case 5: {  // a bundle of junk entries, its count sometimes wrong
+      size_t entries = 1 + f.below(5);
+      p = {0, 0, 0, 0, 'N', 'L', 8, (unsigned char)(f.chance(20) ? f.below(256) : entries)};
+      for (size_t n = 0; n < entries; n++) {
+        std::vector<unsigned char> e = junk(f, peer_safe, true);
+        e.resize(std::min(e.size(), (size_t)64));
+        p.push_back((unsigned char)e.size());
+        p.push_back(0);
+        p.insert(p.end(), e.begin(), e.end());
+      }
+      break;
+    }
     default:  // a connect reply (an acknowledgement of 0), or zeros of another length
       p.assign(f.chance(50) ? 8 : f.below(16), 0);
       break;

@@ -35,6 +35,18 @@ dgram riding(dgram ack, const dgram &packet)
   return ack;
 }
 
+// A bundle of `entries`, its count `count` when that is not -1.
+dgram bundle(const std::vector<dgram> &entries, int count = -1)
+{
+  dgram d = {0, 0, 0, 0, 'N', 'L', 8, (unsigned char)(count < 0 ? (int)entries.size() : count)};
+  for (const auto &e : entries) {
+    d.push_back((unsigned char)e.size());
+    d.push_back((unsigned char)(e.size() >> 8));
+    d.insert(d.end(), e.begin(), e.end());
+  }
+  return d;
+}
+
 struct rig {
   conn_engine_t e;
   std::vector<dgram> sent;
@@ -62,9 +74,9 @@ struct rig {
     return sent;
   }
   void in(const dgram &d, unsigned now = 0) { __netlane_internal__engine_input(&e, d.data(), (int)d.size(), now); }
-  void queue(int n)
+  void queue(int n, const std::string &m = "m")
   {
-    for (int i = 0; i < n; i++) ASSERT_EQ(__netlane_internal__engine_queue(&e, "m", 1), 0);
+    for (int i = 0; i < n; i++) ASSERT_EQ(__netlane_internal__engine_queue(&e, m.data(), (int)m.size()), 0);
   }
   std::string delivered()
   {
@@ -384,6 +396,108 @@ TEST(ConnEngine, KeepAliveIntervalOfAQuietHostsClient)
   rig beaten(kBeat, 1, 0, CONN_KEEPALIVE_AUTO);
   EXPECT_EQ(__netlane_internal__engine_next_due(&beaten.e, 0), -1);
   EXPECT_TRUE(beaten.flush(10000).empty());
+}
+
+// Agreed (with gathered acknowledgements), the data of a flush shares
+// datagrams, acknowledged data as the first entry. A sender 16 messages
+// ahead whose oldest has waited 2 ms holds new ones until they fill a
+// bundle or the peer catches up.
+TEST(ConnEngine, BundlesWhenAgreedAndTheHoldWhileAhead)
+{
+  const unsigned kBundles = kGathered | WIRE_FEATURE_BUNDLES | WIRE_FEATURE_WIDE_WINDOWS;
+  const std::vector<dgram> three = {data_packet(1, "m"), data_packet(2, "m"), data_packet(3, "m")};
+  for (unsigned features : {kGathered | WIRE_FEATURE_WIDE_WINDOWS, 0u | WIRE_FEATURE_BUNDLES, kBundles}) {
+    rig r(0);
+    __netlane_internal__engine_agree(&r.e, features);
+    r.queue(3);
+    EXPECT_EQ(r.flush(0), features == kBundles ? std::vector<dgram>{bundle(three)} : three) << features;
+  }
+  rig rides(kBundles | WIRE_FEATURE_RIDING_ACKS);
+  rides.in(data_packet(1, "x"));
+  rides.in(data_packet(3, "x"));
+  rides.queue(2);
+  EXPECT_EQ(rides.flush(0), (std::vector<dgram>{bundle({riding(gathered(2, {0x01}), data_packet(1, "m")), data_packet(2, "m")})}));
+
+  rig tx(0);
+  __netlane_internal__engine_agree(&tx.e, kBundles);
+  tx.queue(ENGINE_HOLD_AHEAD);
+  EXPECT_EQ(tx.flush(0).size(), 1u);
+  tx.queue(1);
+  EXPECT_EQ(tx.flush(ENGINE_HOLD_BEHIND_MS - 1), (std::vector<dgram>{data_packet(17, "m")})) << "the peer may be keeping up";
+  tx.queue(1);
+  EXPECT_TRUE(tx.flush(ENGINE_HOLD_BEHIND_MS).empty());
+  EXPECT_NE(__netlane_internal__engine_next_due(&tx.e, ENGINE_HOLD_BEHIND_MS), 0) << "a held message is not due";
+  tx.in(gathered(2, {}), 3);
+  EXPECT_TRUE(tx.flush(3).empty()) << "still 16 ahead";
+  tx.in(gathered(3, {}), 3);
+  EXPECT_EQ(tx.flush(3), (std::vector<dgram>{data_packet(18, "m")}));
+  // Held until they fill a bundle: the one that overfills it goes alone.
+  const std::string big(300, 'b');
+  tx.queue(1);
+  tx.queue(4, big);
+  EXPECT_TRUE(tx.flush(4).empty());
+  tx.queue(1, big);
+  EXPECT_EQ(tx.flush(4), (std::vector<dgram>{bundle({data_packet(19, "m"), data_packet(20, big), data_packet(21, big),
+                                                     data_packet(22, big), data_packet(23, big)}),
+                                             data_packet(24, big)}));
+}
+
+struct bundle_case {
+  const char *what;
+  dgram bundle;
+  std::string delivered;
+};
+
+// A bundle is taken entry by entry only when its count and every entry's
+// length and kind hold to its last byte; otherwise it is dropped whole.
+TEST(ConnEngine, BundlesTakenOnlyWhenTheyHold)
+{
+  const dgram a = data_packet(1, "a"), b = data_packet(2, "b"), c = data_packet(3, "c");
+  dgram extra = bundle({a, b}), cut = bundle({a, b});
+  extra.push_back(0);
+  cut.pop_back();
+  const std::vector<bundle_case> cases = {
+    {"two data packets", bundle({a, b}), "a b "},
+    {"acknowledged data first", bundle({riding(gathered(1, {}), a), b}), "a b "},
+    {"the count says three", bundle({a, b}, 3), ""},
+    {"one entry", bundle({a}), ""},
+    {"a byte past the last entry", extra, ""},
+    {"a length past the end", cut, ""},
+    {"acknowledged data second", bundle({a, riding(gathered(1, {}), b)}), ""},
+    {"a bundle inside", bundle({a, bundle({b, c})}), ""},
+    {"an acknowledgement inside", bundle({a, ack_packet(1)}), ""},
+    {"an empty entry", bundle({a, {}}), ""},
+  };
+  for (const auto &k : cases) {
+    rig r(kGathered | WIRE_FEATURE_BUNDLES);
+    r.in(k.bundle);
+    EXPECT_EQ(r.delivered(), k.delivered) << k.what;
+    EXPECT_EQ(r.e.dropped_malformed, k.delivered.empty() ? 1 : 0) << k.what;
+  }
+}
+
+// Past a full window that the program has not read, a bundle is held from
+// its first entry beyond it (acknowledged data as its packet alone, the
+// acknowledgement taken once) and offered again as the program reads.
+TEST(ConnEngine, BundlePastAFullWindowWaitsForTheReader)
+{
+  rig r(kGathered | WIRE_FEATURE_BUNDLES);
+  std::string want;
+  for (unsigned i = 1; i <= 16; i++) r.in(data_packet(i, std::to_string(i)));
+  const dgram d17 = data_packet(17, "17"), d18 = data_packet(18, "18");
+  EXPECT_EQ(__netlane_internal__engine_input(&r.e, bundle({riding(gathered(1, {}), d17), d18}).data(),
+                                             (int)bundle({riding(gathered(1, {}), d17), d18}).size(), 0),
+            ENGINE_PARKED);
+  EXPECT_EQ(dgram(r.e.parked, r.e.parked + r.e.parked_len), bundle({d17, d18}));
+  const unsigned char *m;
+  for (int read = 1; read <= 2; read++) {
+    ASSERT_GT(__netlane_internal__engine_peek(&r.e, &m), 0);
+    __netlane_internal__engine_release(&r.e);
+    EXPECT_EQ(__netlane_internal__engine_ready(&r.e), read == 2) << read;
+  }
+  for (unsigned i = 3; i <= 18; i++) want += std::to_string(i) + " ";
+  EXPECT_EQ(r.delivered(), want);
+  EXPECT_EQ(r.e.dropped_window + r.e.dropped_malformed, 0);
 }
 
 }  // namespace

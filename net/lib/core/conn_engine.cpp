@@ -17,7 +17,9 @@
 // When both agreed on riding acknowledgements, a gathered one owed when
 // data goes out is written in front of the first data packet: an answer
 // and the acknowledgement of what it answers cost one datagram, one
-// wake-up.
+// wake-up. When both agreed on bundles, the data packets of one flush
+// share datagrams, and a sender well ahead of its peer holds new messages
+// back until they fill one.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -60,7 +62,8 @@ void write_owed(owed_ack *a)
 // first data packet: that one goes out as acknowledged data, when it fits
 // the channel's datagrams.
 struct riding_emit {
-  counted_emit *out;
+  conn_emit_fn emit;  // where every datagram goes on to
+  void *ctx;
   owed_ack *ack;
   int pending;  // the acknowledgement has not gone yet
   int max;
@@ -71,7 +74,7 @@ void emit_riding(void *ctx, const void *datagram, int len)
   riding_emit *r = static_cast<riding_emit *>(ctx);
   if (r->pending) write_owed(r->ack);
   if (!r->pending || WIRE_RIDING_SIZE + r->ack->bytes + len > r->max) {
-    emit_counted(r->out, datagram, len);
+    r->emit(r->ctx, datagram, len);
     return;
   }
   static thread_local unsigned char both[WIRE_DATAGRAM_MAX];
@@ -79,7 +82,50 @@ void emit_riding(void *ctx, const void *datagram, int len)
   int n = __netlane_internal__wire_put_riding(both, a->next, a->flags, a->bitmap, a->bytes,
                                               static_cast<const unsigned char *>(datagram), len);
   r->pending = 0;
-  emit_counted(r->out, both, n);
+  r->emit(r->ctx, both, n);
+}
+
+// The emit of a flush's data when bundles are agreed: consecutive data
+// packets are gathered into bundles of at most `max` bytes. The first of
+// a bundle is kept by its address (a slot of the window, or acknowledged
+// data written once per flush) and copied only when a second joins it, so
+// a lone packet goes out as itself, uncopied.
+struct bundle_emit {
+  counted_emit *out;
+  int max;
+  int entries;
+  const unsigned char *first;
+  int first_len;
+  int len;  // of the bundle in `buf`, once it has two entries
+  unsigned char *buf;
+};
+
+void bundle_close(bundle_emit *b)
+{
+  if (b->entries == 1) emit_counted(b->out, b->first, b->first_len);
+  else if (b->entries > 1) emit_counted(b->out, b->buf, b->len);
+  b->entries = 0;
+}
+
+void emit_bundled(void *ctx, const void *datagram, int len)
+{
+  bundle_emit *b = static_cast<bundle_emit *>(ctx);
+  const unsigned char *d = static_cast<const unsigned char *>(datagram);
+  int used = b->entries == 1 ? WIRE_BUNDLE_SIZE + WIRE_BUNDLE_LENGTH + b->first_len : b->len;
+  if (b->entries > 0 && (used + WIRE_BUNDLE_LENGTH + len > b->max || b->entries == WIRE_BUNDLE_ENTRIES))
+    bundle_close(b);
+  if (b->entries == 0) {
+    b->first = d;
+    b->first_len = len;
+    b->entries = 1;
+    return;
+  }
+  if (b->entries == 1) {
+    b->len = __netlane_internal__wire_bundle_start(b->buf);
+    b->len = __netlane_internal__wire_bundle_add(b->buf, b->len, b->first, b->first_len);
+  }
+  b->len = __netlane_internal__wire_bundle_add(b->buf, b->len, d, len);
+  b->entries++;
 }
 
 // Whether this end sends keep-alives: both ends do, but for the listener's
@@ -193,9 +239,18 @@ int take_data(conn_engine_t *e, const unsigned char *packet, int len)
     return ENGINE_TAKEN;
   }
   if (verdict == IN_BEYOND) {
-    if (may_park(e) && park(e, packet, len)) return ENGINE_PARKED;
+    if (may_park(e)) return ENGINE_PARKED;
     e->dropped_window++;
   }
+  return ENGINE_TAKEN;
+}
+
+// Holds what take_data found worth parking (a packet, or the rest of a
+// bundle from it on), or drops it when there is no memory for it.
+int hold(conn_engine_t *e, const unsigned char *bytes, int len)
+{
+  if (park(e, bytes, len)) return ENGINE_PARKED;
+  e->dropped_window++;
   return ENGINE_TAKEN;
 }
 
@@ -208,6 +263,72 @@ void take_gathered(conn_engine_t *e, index_t next, unsigned flags, const unsigne
   }
   // The answer stands for the keep-alive its end does not send.
   if ((flags & WIRE_GATHERED_ANSWER) && sends_keepalives(e)) e->keepalives_heard++;
+}
+
+// Takes one entry of a bundle, as the datagram it is: ENGINE_PARKED when
+// its data packet is to be held.
+int take_entry(conn_engine_t *e, const unsigned char *entry, int len, unsigned int now)
+{
+  if (__netlane_internal__wire_data_index(entry) != 0) return take_data(e, entry, len);
+  uint32_t next;
+  unsigned flags;
+  const unsigned char *bitmap, *packet;
+  int bytes, packet_len;
+  __netlane_internal__wire_read_riding(entry, len, &next, &flags, &bitmap, &bytes, &packet, &packet_len);
+  take_gathered(e, next, flags, bitmap, bytes, now);
+  return take_data(e, packet, packet_len);
+}
+
+// Takes a bundle's entries in order. One past the window that is worth
+// holding is parked with every entry after it (all further past), as a
+// bundle of its own: the engine then takes nothing more until engine_ready
+// has offered them again. Of acknowledged data only the data packet is
+// held, its acknowledgement having been taken. A parked bundle (`buf` is
+// e->parked) shrinks in place to what is still held.
+int take_bundle(conn_engine_t *e, const unsigned char *buf, int len, unsigned int now)
+{
+  const unsigned char *entry;
+  int entry_len;
+  for (int at = WIRE_BUNDLE_SIZE, before = at; __netlane_internal__wire_bundle_next(buf, len, &at, &entry, &entry_len);
+       before = at) {
+    if (take_entry(e, entry, entry_len, now) != ENGINE_PARKED) continue;
+    int keep = 0;
+    if (__netlane_internal__wire_data_index(entry) == 0) {
+      uint32_t next;
+      unsigned flags;
+      const unsigned char *bitmap, *packet;
+      int bytes;
+      __netlane_internal__wire_read_riding(entry, entry_len, &next, &flags, &bitmap, &bytes, &packet, &keep);
+    }
+    if (buf != e->parked && hold(e, buf, len) != ENGINE_PARKED) return ENGINE_TAKEN;
+    e->parked_len = __netlane_internal__wire_bundle_rest(e->parked, len, before, keep);
+    return ENGINE_PARKED;
+  }
+  if (buf == e->parked) e->parked_len = 0;
+  return ENGINE_TAKEN;
+}
+
+// Whether this flush's data goes out in bundles, and whether new messages
+// wait: while the peer is behind, until those waiting fill a bundle.
+bool bundles_agreed(const conn_engine_t *e)
+{
+  unsigned both = WIRE_FEATURE_BUNDLES | WIRE_FEATURE_GATHERED_ACKS;
+  return (e->features & both) == both;
+}
+
+int bundle_max(const conn_engine_t *e)
+{
+  return e->datagram_max < ENGINE_BUNDLE_BYTES ? e->datagram_max : ENGINE_BUNDLE_BYTES;
+}
+
+bool hold_new(const conn_engine_t *e, unsigned int now)
+{
+  const out_t *out = &e->out;
+  if (!bundles_agreed(e) || out->flying < ENGINE_HOLD_AHEAD) return false;
+  if (__netlane_internal__out_oldest_wait(out, now) < ENGINE_HOLD_BEHIND_MS) return false;
+  int waiting = (int)__netlane_internal__index_distance(out->sent_end, out->next_index);
+  return waiting < WIRE_BUNDLE_ENTRIES &&
+         WIRE_BUNDLE_SIZE + out->unsent_bytes + WIRE_BUNDLE_LENGTH * waiting < bundle_max(e);
 }
 
 }  // namespace
@@ -279,10 +400,12 @@ int __netlane_internal__engine_input(conn_engine_t *e, const unsigned char *data
       int bytes, packet_len;
       __netlane_internal__wire_read_riding(datagram, len, &next, &flags, &bitmap, &bytes, &packet, &packet_len);
       take_gathered(e, next, flags, bitmap, bytes, now);
-      return take_data(e, packet, packet_len);
+      return take_data(e, packet, packet_len) == ENGINE_PARKED ? hold(e, packet, packet_len) : ENGINE_TAKEN;
     }
+    case WIRE_BUNDLE:
+      return take_bundle(e, datagram, len, now);
     case WIRE_DATA:
-      return take_data(e, datagram, len);
+      return take_data(e, datagram, len) == ENGINE_PARKED ? hold(e, datagram, len) : ENGINE_TAKEN;
     case WIRE_COOKIE:
     case WIRE_ADMIT:
     case WIRE_ACCEPT:
@@ -297,13 +420,11 @@ int __netlane_internal__engine_input(conn_engine_t *e, const unsigned char *data
 int __netlane_internal__engine_ready(conn_engine_t *e)
 {
   if (e->parked_len == 0) return 1;
-  const unsigned char *packet = e->parked;
-  index_t i = __netlane_internal__wire_data_index(packet);
-  int verdict = __netlane_internal__in_store(&e->in, i, packet + WIRE_HEADER_SIZE, e->parked_len - WIRE_HEADER_SIZE);
-  if (verdict == IN_BEYOND && may_park(e)) return 0;
+  // A bundle's rest begins with a zero word, a data packet with its index.
+  if (__netlane_internal__wire_data_index(e->parked) == 0)
+    return take_bundle(e, e->parked, e->parked_len, e->last_heard) != ENGINE_PARKED;
+  if (take_data(e, e->parked, e->parked_len) == ENGINE_PARKED) return 0;
   e->parked_len = 0;
-  if (verdict == IN_STORED || verdict == IN_KNOWN) owe_ack(e, i, verdict);
-  else e->dropped_window++;
   return 1;
 }
 
@@ -343,10 +464,18 @@ void __netlane_internal__engine_flush(conn_engine_t *e, unsigned int now, conn_e
   ack.flags = e->answer_owed ? WIRE_GATHERED_ANSWER : 0u;
   ack.bytes = -1;
   int may_ride = (e->features & WIRE_FEATURE_RIDING_ACKS) && (e->gathered_owed || e->answer_owed);
-  riding_emit riding = {&out, &ack, may_ride, e->datagram_max};
+  static thread_local unsigned char bundle[WIRE_DATAGRAM_MAX];
+  bundle_emit bundled = {&out, bundle_max(e), 0, NULL, 0, 0, bundle};
+  bool bundling = bundles_agreed(e);
+  conn_emit_fn data_emit = bundling ? emit_bundled : emit_counted;
+  void *data_ctx = bundling ? static_cast<void *>(&bundled) : static_cast<void *>(&out);
+  riding_emit riding = {data_emit, data_ctx, &ack, may_ride, e->datagram_max};
   if (!e->dead) {
+    e->out.hold_new = hold_new(e, now);
     if (may_ride) __netlane_internal__out_send_due(&e->out, emit_riding, &riding, now);
-    else __netlane_internal__out_send_due(&e->out, emit_counted, &out, now);
+    else __netlane_internal__out_send_due(&e->out, data_emit, data_ctx, now);
+    e->out.hold_new = 0;
+    bundle_close(&bundled);
   }
   int rode = may_ride && !riding.pending;
   if (rode || gathered_due(e, now, out.count > acks)) {

@@ -20,7 +20,8 @@ enum {
   KIND_ACCEPT = 4,
   KIND_GATHERED = 5,
   KIND_ADMIT = 6,
-  KIND_RIDING = 7
+  KIND_RIDING = 7,
+  KIND_BUNDLE = 8
 };
 
 // The "NL", kind and version (or flags) of a netlane datagram at `at`.
@@ -34,6 +35,26 @@ void put_mark(unsigned char *at, int kind, unsigned char last)
   memcpy(at, netlane_mark, 2);
   at[2] = (unsigned char)kind;
   at[3] = last;
+}
+
+// Whether a bundle's count and entries hold to its last byte: only its
+// first entry may be acknowledged data, and no entry is a bundle.
+bool bundle_holds(const unsigned char *buf, int len)
+{
+  int count = buf[7];
+  if (count < 2 || len > WIRE_DATAGRAM_MAX) return false;
+  int at = WIRE_BUNDLE_SIZE, n = 0;
+  const unsigned char *entry;
+  int entry_len;
+  while (__netlane_internal__wire_bundle_next(buf, len, &at, &entry, &entry_len)) {
+    // Only a first entry that reads as acknowledged data is classified as
+    // a whole: a bundle inside a bundle is never looked into.
+    bool acked = n == 0 && entry_len > WIRE_RIDING_SIZE && netlane_kind(entry + 4, KIND_RIDING);
+    wire_kind kind = acked || __netlane_get_le32(entry) != 0 ? __netlane_internal__wire_conn_kind(entry, entry_len) : WIRE_JUNK;
+    if (kind != WIRE_DATA && (kind != WIRE_RIDING || n > 0)) return false;
+    n++;
+  }
+  return at == len && n == count;
 }
 
 }  // namespace
@@ -61,6 +82,7 @@ wire_kind __netlane_internal__wire_conn_kind(const unsigned char *buf, int len)
       return WIRE_JUNK;
     return WIRE_RIDING;
   }
+  if (len > WIRE_BUNDLE_SIZE && netlane_kind(buf + 4, KIND_BUNDLE)) return bundle_holds(buf, len) ? WIRE_BUNDLE : WIRE_JUNK;
   if (len == WIRE_COOKIE_SIZE && netlane_kind(buf + 4, KIND_COOKIE)) return WIRE_COOKIE;
   if (len == WIRE_COOKIE_SIZE && netlane_kind(buf + 4, KIND_ADMIT)) return WIRE_ADMIT;
   if (len == WIRE_ACCEPT_SIZE && netlane_kind(buf + 4, KIND_ACCEPT)) return WIRE_ACCEPT;
@@ -220,4 +242,53 @@ void __netlane_internal__wire_read_riding(const unsigned char *buf, int len, uin
   *bitmap_bytes = buf[12];
   *packet = buf + WIRE_RIDING_SIZE + buf[12];
   *packet_len = len - WIRE_RIDING_SIZE - buf[12];
+}
+
+int __netlane_internal__wire_bundle_start(unsigned char *out)
+{
+  memset(out, 0, 4);
+  put_mark(out + 4, KIND_BUNDLE, 0);
+  return WIRE_BUNDLE_SIZE;
+}
+
+int __netlane_internal__wire_bundle_add(unsigned char *out, int len, const unsigned char *entry, int entry_len)
+{
+  out[len] = (unsigned char)entry_len;
+  out[len + 1] = (unsigned char)(entry_len >> 8);
+  memcpy(out + len + WIRE_BUNDLE_LENGTH, entry, (size_t)entry_len);
+  out[7]++;
+  return len + WIRE_BUNDLE_LENGTH + entry_len;
+}
+
+int __netlane_internal__wire_bundle_next(const unsigned char *buf, int len, int *at, const unsigned char **entry,
+                                         int *entry_len)
+{
+  if (*at + WIRE_BUNDLE_LENGTH > len) return 0;
+  int n = buf[*at] | buf[*at + 1] << 8;
+  // A length past the end stops the walk short of it, which the
+  // classification takes as a bundle that does not hold.
+  if (n <= 0 || n > len - *at - WIRE_BUNDLE_LENGTH) return 0;
+  *entry = buf + *at + WIRE_BUNDLE_LENGTH;
+  *entry_len = n;
+  *at += WIRE_BUNDLE_LENGTH + n;
+  return 1;
+}
+
+int __netlane_internal__wire_bundle_rest(unsigned char *buf, int len, int at, int keep)
+{
+  if (keep > 0) {
+    int end = at + WIRE_BUNDLE_LENGTH + (buf[at] | buf[at + 1] << 8);
+    at = end - keep - WIRE_BUNDLE_LENGTH;
+    buf[at] = (unsigned char)keep;
+    buf[at + 1] = (unsigned char)(keep >> 8);
+  }
+  int rest = len - at;
+  memmove(buf + WIRE_BUNDLE_SIZE, buf + at, (size_t)rest);
+  len = WIRE_BUNDLE_SIZE + rest;
+  int count = 0;
+  const unsigned char *entry;
+  int entry_len;
+  for (int walk = WIRE_BUNDLE_SIZE; __netlane_internal__wire_bundle_next(buf, len, &walk, &entry, &entry_len);) count++;
+  buf[7] = (unsigned char)count;
+  return len;
 }

@@ -210,6 +210,7 @@ int __netlane_internal__out_queue(out_t *out, const void *buf, int size)
   p->size = size;
   put_le32(p->data, p->index);
   memcpy(p->data + CONN_HEADER_SIZE, buf, (size_t)size);
+  out->unsent_bytes += size + CONN_HEADER_SIZE;
   return 0;
 }
 
@@ -232,6 +233,8 @@ static void transmit(out_t *out, out_packet_t *p, conn_emit_fn emit, void *ctx, 
   if (p->tries == 0) {
     p->first_send_time = now;
     out->in_flight += p->size + CONN_HEADER_SIZE;
+    out->flying++;
+    out->unsent_bytes -= p->size + CONN_HEADER_SIZE;
     out->sent++;
     out->sent_end = __netlane_internal__index_next(p->index);
   } else {
@@ -263,7 +266,8 @@ void __netlane_internal__out_send_due(out_t *out, conn_emit_fn emit, void *ctx, 
     if (!p->held || p->ack) continue;
     if (p->tries == 0) {
       // Messages go out in order, so once one must wait for room in
-      // flight, so must every later one.
+      // flight, or for company, so must every later one.
+      if (out->hold_new) return;
       if (out->in_flight > 0 && p->size + CONN_HEADER_SIZE > out->max_in_flight - out->in_flight) return;
       transmit(out, p, emit, ctx, now);
     } else if (p->resend_now) {
@@ -344,6 +348,7 @@ void mark(out_t *out, int32_t ahead, ack_round *r)
   p->ack = 1;
   p->resend_now = 0;
   out->in_flight -= p->size + CONN_HEADER_SIZE;
+  out->flying--;
   r->newly++;
   if (ahead > r->highest) r->highest = ahead;
   // Only a message sent once says which transmission was answered; of

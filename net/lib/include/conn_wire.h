@@ -118,6 +118,16 @@
  *   +--------+---+---+---+-------+---------------+----+------------+-------------+
  *   | 0      | N | L | 7 | flags | next, LSB 1st | B  | bitmap     | data packet |
  *   +--------+---+---+---+-------+---------------+----+------------+-------------+
+ *
+ *  Bundle, at most WIRE_DATAGRAM_MAX bytes, between conns that agreed on
+ *  WIRE_FEATURE_BUNDLES: C entries (2 to WIRE_BUNDLE_ENTRIES), each a
+ *  length L (LSB first) and L bytes of a data packet, the first of which
+ *  may be acknowledged data instead, filling the datagram to its end. The
+ *  entries are taken in order as if each had come alone:
+ *    0 ... 3   4   5   6   7   8   9   10 ... 9+L1    10+L1 ...
+ *   +--------+---+---+---+---+---+---+--------------+---------------+
+ *   | 0      | N | L | 8 | C | L1    | first entry  | L2, entry ... |
+ *   +--------+---+---+---+---+---+---+--------------+---------------+
  */
 #ifndef NETLANE_CONN_WIRE_H
 #define NETLANE_CONN_WIRE_H
@@ -139,6 +149,9 @@ extern "C" {
 #define WIRE_GATHERED_SIZE 12       /* without its bitmap */
 #define WIRE_BITMAP_MAX 64          /* bitmap bytes: 512 indexes past "next" */
 #define WIRE_RIDING_SIZE 13         /* acknowledged data without bitmap and packet */
+#define WIRE_BUNDLE_SIZE 8          /* a bundle without its entries */
+#define WIRE_BUNDLE_LENGTH 2        /* the length in front of each entry */
+#define WIRE_BUNDLE_ENTRIES 255
 #define WIRE_DATAGRAM_MAX 16384     /* the longest data packet, and acknowledged data */
 #define WIRE_NONCE_SIZE 8
 #define WIRE_COOKIE_BYTES 8
@@ -157,6 +170,8 @@ extern "C" {
                                           the quiet host when both are agreed) */
 #define WIRE_FEATURE_RIDING_ACKS 16u   /* a gathered acknowledgement may ride
                                           on a data packet (acknowledged data) */
+#define WIRE_FEATURE_BUNDLES 32u       /* several data packets may share a
+                                          datagram (a bundle) */
 #define CONN_WIDE_SLOTS 256
 
 /* The features this library offers when it connects and agrees to when it
@@ -164,7 +179,7 @@ extern "C" {
  * peer that has fewer. */
 #define WIRE_FEATURES_BUILT \
   (WIRE_FEATURE_GATHERED_ACKS | WIRE_FEATURE_QUIET_HOST | WIRE_FEATURE_WIDE_WINDOWS | WIRE_FEATURE_HOST_BEAT | \
-   WIRE_FEATURE_RIDING_ACKS)
+   WIRE_FEATURE_RIDING_ACKS | WIRE_FEATURE_BUNDLES)
 extern unsigned __netlane_internal__conn_features;
 
 /* Gathered acknowledgement flags. */
@@ -184,7 +199,8 @@ typedef enum wire_kind {
   WIRE_COOKIE_REQUEST,  /* a netlane client's cookie request */
   WIRE_PROOF,           /* a netlane client's proof */
   WIRE_ADMIT,           /* a listener's admit: a cookie, and a conn made */
-  WIRE_RIDING           /* acknowledged data: a gathered acknowledgement and a data packet */
+  WIRE_RIDING,          /* acknowledged data: a gathered acknowledgement and a data packet */
+  WIRE_BUNDLE           /* several data packets, the first perhaps acknowledged data */
 } wire_kind;
 
 /* The fields of the handshake's netlane datagrams (which of them a kind
@@ -203,10 +219,11 @@ typedef struct wire_hello_t {
  * shared port files with the peer of its sender). */
 wire_kind __netlane_internal__wire_listener_kind(const unsigned char *buf, int len);
 /* The kind of a datagram reaching a conn: WIRE_DATA, WIRE_ACK, WIRE_ZEROS,
- * WIRE_GATHERED, WIRE_RIDING, WIRE_COOKIE, WIRE_ADMIT, WIRE_ACCEPT or
- * WIRE_JUNK, by the original classification for the first three. Acknowledged
- * data is WIRE_RIDING only when its bitmap fits and a data packet with a
- * message follows it. */
+ * WIRE_GATHERED, WIRE_RIDING, WIRE_BUNDLE, WIRE_COOKIE, WIRE_ADMIT,
+ * WIRE_ACCEPT or WIRE_JUNK, by the original classification for the first
+ * three. Acknowledged data is WIRE_RIDING only when its bitmap fits and a
+ * data packet with a message follows it; a bundle is WIRE_BUNDLE only when
+ * its count and every entry's length and kind hold, to its last byte. */
 wire_kind __netlane_internal__wire_conn_kind(const unsigned char *buf, int len);
 
 /* The index of a data packet; the index an 8-byte acknowledgement names. */
@@ -246,6 +263,23 @@ int __netlane_internal__wire_put_riding(unsigned char *out, uint32_t next, unsig
 void __netlane_internal__wire_read_riding(const unsigned char *buf, int len, uint32_t *next, unsigned *flags,
                                           const unsigned char **bitmap, int *bitmap_bytes,
                                           const unsigned char **packet, int *packet_len);
+
+/* Bundles. wire_bundle_start writes the header of an empty bundle into
+ * `out` (room for WIRE_DATAGRAM_MAX bytes) and answers its length;
+ * wire_bundle_add appends one entry to the bundle of `len` bytes there
+ * and answers the new length (the caller keeps it within its bound). */
+int __netlane_internal__wire_bundle_start(unsigned char *out);
+int __netlane_internal__wire_bundle_add(unsigned char *out, int len, const unsigned char *entry, int entry_len);
+/* The entries of a datagram classified WIRE_BUNDLE, or of one whose
+ * header a bundle's first entries were cut from (at `*at`, which starts at
+ * WIRE_BUNDLE_SIZE): the next entry in `*entry`, `*entry_len` bytes, and
+ * `*at` moved past it; 0 when there is none. */
+int __netlane_internal__wire_bundle_next(const unsigned char *buf, int len, int *at, const unsigned char **entry,
+                                         int *entry_len);
+/* Rewrites the bundle of `len` bytes at `buf` as the bundle of its entries
+ * from offset `at` on (in place), the first of them cut to its last `keep`
+ * bytes when `keep` is above 0: answers its length. */
+int __netlane_internal__wire_bundle_rest(unsigned char *buf, int len, int at, int keep);
 
 #ifdef __cplusplus
 }

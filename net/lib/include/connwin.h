@@ -77,6 +77,9 @@ typedef struct out_t {
   int base_slot;      /* the slot of base_index */
   int max_in_flight;  /* bytes of sent, unacknowledged packets before new ones wait */
   int in_flight;
+  int flying;         /* messages sent and not acknowledged */
+  int unsent_bytes;   /* of the messages queued and never sent, with their headers */
+  int hold_new;       /* 1: messages never sent wait (to go out together later) */
   uint32_t transmissions;  /* counts every datagram of data sent, to order them */
   /* No resend falls due before scan_at (while scan_valid), unless scan_now
    * says the waits may have shortened or a message is to go at once: only
