@@ -95,6 +95,8 @@ struct member_t {
   unsigned long gen;  // the heap entry that counts
   int has_due;        // that entry is still in the heap
   clock_type::time_point due_at;
+  int wants_due;      // the last look asked to be looked at again, at want_at
+  clock_type::time_point want_at;
   int fds[MEMBER_FDS];
   int nfds;
   int shared;         // on a listener's shared port
@@ -219,17 +221,45 @@ void mark_pending(NET_WAITSET *set, member_t *m)
 }
 
 // With the set's mutex held: the member's next look `ms` after `now` (-1
-// none). An earlier entry already in the heap stands: looking early is
-// harmless, and the heap then gains nothing per look.
+// none). An earlier entry already in the heap stands, so that the heap
+// gains nothing per look; settle_timers moves it to `want_at` once it is
+// on top, before anyone sleeps or looks for it.
 void set_due(NET_WAITSET *set, member_t *m, int ms, clock_type::time_point now)
 {
+  m->wants_due = ms >= 0;
   if (ms < 0) return;
   auto at = now + std::chrono::milliseconds(ms);
+  m->want_at = at;
   if (m->has_due && m->due_at <= at) return;
   m->gen++;
   m->has_due = 1;
   m->due_at = at;
   set->timers.push(timer_entry{at, m->id, m->gen});
+}
+
+// With the set's mutex held: drops stale entries from the heap's top and
+// puts off the entry of a member whose last look asked for a later time,
+// so that the top is the next look truly due. A wait that slept to an
+// entry a later look had put off (an acknowledgement sent after all) would
+// wake for nothing, and a short sleep costs the machine more than a long
+// one. A member whose last look asked for nothing keeps its entry: one
+// early look is harmless.
+void settle_timers(NET_WAITSET *set)
+{
+  while (!set->timers.empty()) {
+    timer_entry e = set->timers.top();
+    auto it = set->by_id.find(e.id);
+    if (it == set->by_id.end() || it->second->gen != e.gen) {
+      set->timers.pop();
+      continue;
+    }
+    member_t *m = it->second;
+    if (!m->wants_due || m->want_at <= e.at) return;
+    set->timers.pop();
+    m->gen++;
+    m->due_at = m->want_at;
+    set->timers.push(timer_entry{m->due_at, m->id, m->gen});
+  }
 }
 
 // With both the registry's and the set's mutex held: the member leaves
@@ -670,13 +700,11 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
     // descriptor to sleep on.
     look_at.clear();
     auto now = clock_type::now();
-    while (!set->timers.empty() && set->timers.top().at <= now) {
-      timer_entry e = set->timers.top();
+    for (settle_timers(set); !set->timers.empty() && set->timers.top().at <= now; settle_timers(set)) {
+      member_t *m = set->by_id[set->timers.top().id];
       set->timers.pop();
-      auto it = set->by_id.find(e.id);
-      if (it == set->by_id.end() || it->second->gen != e.gen) continue;
-      it->second->has_due = 0;
-      mark_pending(set, it->second);
+      m->has_due = 0;
+      mark_pending(set, m);
     }
     for (member_t *m : set->polled) mark_pending(set, m);
     look_at.swap(set->pending);
@@ -738,6 +766,7 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
       if (left <= 0) return 0;
       sleep_ms = (int)left;
     }
+    settle_timers(set);
     if (!set->timers.empty()) {
       auto until = std::chrono::duration_cast<std::chrono::milliseconds>(set->timers.top().at - now).count() + 1;
       if (until < 0) until = 0;
