@@ -400,8 +400,7 @@ TEST(ConnEngine, KeepAliveIntervalOfAQuietHostsClient)
 
 // Agreed (with gathered acknowledgements), the data of a flush shares
 // datagrams, acknowledged data as the first entry. A sender 16 messages
-// ahead whose oldest has waited 2 ms holds new ones until they fill a
-// bundle or the peer catches up.
+// ahead holds new ones until they fill a bundle or the peer catches up.
 TEST(ConnEngine, BundlesWhenAgreedAndTheHoldWhileAhead)
 {
   const unsigned kBundles = kGathered | WIRE_FEATURE_BUNDLES | WIRE_FEATURE_WIDE_WINDOWS;
@@ -423,23 +422,21 @@ TEST(ConnEngine, BundlesWhenAgreedAndTheHoldWhileAhead)
   tx.queue(ENGINE_HOLD_AHEAD);
   EXPECT_EQ(tx.flush(0).size(), 1u);
   tx.queue(1);
-  EXPECT_EQ(tx.flush(ENGINE_HOLD_BEHIND_MS - 1), (std::vector<dgram>{data_packet(17, "m")})) << "the peer may be keeping up";
+  EXPECT_TRUE(tx.flush(1).empty());
+  EXPECT_NE(__netlane_internal__engine_next_due(&tx.e, 1), 0) << "a held message is not due";
+  tx.in(gathered(2, {}), 2);
+  EXPECT_EQ(tx.flush(2), (std::vector<dgram>{data_packet(17, "m")})) << "the peer caught up";
+  // Held until one more of their size would not fit; one too large to
+  // share a bundle goes at once.
+  const std::string big(300, 'b'), huge(1000, 'h');
   tx.queue(1);
-  EXPECT_TRUE(tx.flush(ENGINE_HOLD_BEHIND_MS).empty());
-  EXPECT_NE(__netlane_internal__engine_next_due(&tx.e, ENGINE_HOLD_BEHIND_MS), 0) << "a held message is not due";
-  tx.in(gathered(2, {}), 3);
-  EXPECT_TRUE(tx.flush(3).empty()) << "still 16 ahead";
-  tx.in(gathered(3, {}), 3);
-  EXPECT_EQ(tx.flush(3), (std::vector<dgram>{data_packet(18, "m")}));
-  // Held until they fill a bundle: the one that overfills it goes alone.
-  const std::string big(300, 'b');
-  tx.queue(1);
-  tx.queue(4, big);
-  EXPECT_TRUE(tx.flush(4).empty());
+  tx.queue(3, big);
+  EXPECT_TRUE(tx.flush(3).empty());
   tx.queue(1, big);
-  EXPECT_EQ(tx.flush(4), (std::vector<dgram>{bundle({data_packet(19, "m"), data_packet(20, big), data_packet(21, big),
-                                                     data_packet(22, big), data_packet(23, big)}),
-                                             data_packet(24, big)}));
+  EXPECT_EQ(tx.flush(3), (std::vector<dgram>{bundle({data_packet(18, "m"), data_packet(19, big), data_packet(20, big),
+                                                     data_packet(21, big), data_packet(22, big)})}));
+  tx.queue(1, huge);
+  EXPECT_EQ(tx.flush(4), (std::vector<dgram>{data_packet(23, huge)}));
 }
 
 struct bundle_case {

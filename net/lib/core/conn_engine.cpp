@@ -18,8 +18,8 @@
 // data goes out is written in front of the first data packet: an answer
 // and the acknowledgement of what it answers cost one datagram, one
 // wake-up. When both agreed on bundles, the data packets of one flush
-// share datagrams, and a sender well ahead of its peer holds new messages
-// back until they fill one.
+// share datagrams, and a sender well ahead of its peer holds new small
+// messages back until they fill one or the peer catches up.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -321,14 +321,16 @@ int bundle_max(const conn_engine_t *e)
   return e->datagram_max < ENGINE_BUNDLE_BYTES ? e->datagram_max : ENGINE_BUNDLE_BYTES;
 }
 
-bool hold_new(const conn_engine_t *e, unsigned int now)
+bool hold_new(const conn_engine_t *e)
 {
   const out_t *out = &e->out;
   if (!bundles_agreed(e) || out->flying < ENGINE_HOLD_AHEAD) return false;
-  if (__netlane_internal__out_oldest_wait(out, now) < ENGINE_HOLD_BEHIND_MS) return false;
   int waiting = (int)__netlane_internal__index_distance(out->sent_end, out->next_index);
-  return waiting < WIRE_BUNDLE_ENTRIES &&
-         WIRE_BUNDLE_SIZE + out->unsent_bytes + WIRE_BUNDLE_LENGTH * waiting < bundle_max(e);
+  if (waiting == 0 || waiting >= WIRE_BUNDLE_ENTRIES) return false;
+  // Room for one more of their average size: messages too large to share
+  // a bundle are not held for company that cannot join them.
+  int entries = out->unsent_bytes + WIRE_BUNDLE_LENGTH * waiting;
+  return WIRE_BUNDLE_SIZE + entries + entries / waiting <= bundle_max(e);
 }
 
 }  // namespace
@@ -471,7 +473,7 @@ void __netlane_internal__engine_flush(conn_engine_t *e, unsigned int now, conn_e
   void *data_ctx = bundling ? static_cast<void *>(&bundled) : static_cast<void *>(&out);
   riding_emit riding = {data_emit, data_ctx, &ack, may_ride, e->datagram_max};
   if (!e->dead) {
-    e->out.hold_new = hold_new(e, now);
+    e->out.hold_new = hold_new(e);
     if (may_ride) __netlane_internal__out_send_due(&e->out, emit_riding, &riding, now);
     else __netlane_internal__out_send_due(&e->out, data_emit, data_ctx, now);
     e->out.hold_new = 0;

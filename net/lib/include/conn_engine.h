@@ -40,16 +40,15 @@
 #define ENGINE_BEAT_TICK_MS 64
 
 /* With bundles agreed (and gathered acknowledgements), new messages wait
- * while the peer is behind (this many sent ones unacknowledged, the oldest
- * for this many ms, longer than a receiver that keeps up takes to
- * acknowledge), until they fill a bundle of ENGINE_BUNDLE_BYTES or the
- * peer catches up: a sender that has outrun its peer then spends one
- * datagram on many messages, where one that has not (a round trip, a chat
- * line, a burst) sends each at once, as before. A bundle's bytes stay
- * within what one Ethernet frame carries, with room for the IPv6 and UDP
- * headers, so that no bundle is cut into fragments. */
+ * while the peer is behind (this many sent ones unacknowledged), until
+ * they fill a bundle of ENGINE_BUNDLE_BYTES or acknowledgements come: a
+ * sender that has outrun its peer then spends one datagram on many
+ * messages, where one that has not (a round trip, a chat line, a short
+ * burst) sends each at once, as before. Messages too large for two to
+ * share a bundle never wait. A bundle's bytes stay within what one
+ * Ethernet frame carries, with room for the IPv6 and UDP headers, so
+ * that no bundle is cut into fragments. */
 #define ENGINE_HOLD_AHEAD 16
-#define ENGINE_HOLD_BEHIND_MS 2
 #define ENGINE_BUNDLE_BYTES 1400
 
 typedef struct conn_engine_t {
