@@ -419,10 +419,11 @@ at most; it runs under loss only, since without loss it is "netlane");
 Machine: {cpu}, {cores} cores, Linux {kernel}. The load average of each
 table is given with it (the machine is shared: busy-polling
 processes then wait for a core, which favours protocols that put many
-messages into one datagram, as ENet does, over one datagram per message, as
-netlane's wire format has it (its acknowledgements are gathered between
-netlane ends, a fraction of a datagram per message, and ride in front of
-an answer going the other way), and a window of
+messages into one datagram, as ENet does, and as netlane does between two
+netlane ends once a sender is 16 messages ahead of its peer (with a plain
+peer it spends one datagram per message; between netlane ends its
+acknowledgements are gathered, a fraction of a datagram per message, and
+ride in front of an answer going the other way), and a window of
 messages in flight as large as possible: figures of whole multiples of 4 ms
 are rounds in which a process had lost its core). A table "with busy
 loops" ran beside that many shells spinning in a loop, one per core.
