@@ -78,18 +78,15 @@ std::vector<unsigned char> junk(Fuzz &f, bool peer_safe, bool may_be_reply)
       p = connect_request((uint32_t)f.rng());
       if (f.chance(30)) p.resize(f.below(24), 'x');
       break;
-    case 5: {  // a bundle of junk entries, its count sometimes wrong
-      size_t entries = 1 + f.below(5);
-      p = {0, 0, 0, 0, 'N', 'L', 8, (unsigned char)(f.chance(20) ? f.below(256) : entries)};
-      for (size_t n = 0; n < entries; n++) {
+    case 5:  // a bundle of junk entries, its count sometimes wrong
+      p = {0, 0, 0, 0, 'N', 'L', 8, (unsigned char)(f.chance(20) ? f.below(256) : 3)};
+      for (int n = 0; n < 3; n++) {
         std::vector<unsigned char> e = junk(f, peer_safe, true);
         e.resize(std::min(e.size(), (size_t)64));
-        p.push_back((unsigned char)e.size());
-        p.push_back(0);
+        p.insert(p.end(), {(unsigned char)e.size(), 0});
         p.insert(p.end(), e.begin(), e.end());
       }
       break;
-    }
     default:  // a connect reply (an acknowledgement of 0), or zeros of another length
       p.assign(f.chance(50) ? 8 : f.below(16), 0);
       break;

@@ -450,20 +450,16 @@ struct bundle_case {
 TEST(ConnEngine, BundlesTakenOnlyWhenTheyHold)
 {
   const dgram a = data_packet(1, "a"), b = data_packet(2, "b"), c = data_packet(3, "c");
-  dgram extra = bundle({a, b}), cut = bundle({a, b});
-  extra.push_back(0);
+  dgram cut = bundle({a, b});
   cut.pop_back();
   const std::vector<bundle_case> cases = {
     {"two data packets", bundle({a, b}), "a b "},
-    {"acknowledged data first", bundle({riding(gathered(1, {}), a), b}), "a b "},
     {"the count says three", bundle({a, b}, 3), ""},
     {"one entry", bundle({a}), ""},
-    {"a byte past the last entry", extra, ""},
     {"a length past the end", cut, ""},
     {"acknowledged data second", bundle({a, riding(gathered(1, {}), b)}), ""},
     {"a bundle inside", bundle({a, bundle({b, c})}), ""},
     {"an acknowledgement inside", bundle({a, ack_packet(1)}), ""},
-    {"an empty entry", bundle({a, {}}), ""},
   };
   for (const auto &k : cases) {
     rig r(kGathered | WIRE_FEATURE_BUNDLES);
@@ -481,10 +477,8 @@ TEST(ConnEngine, BundlePastAFullWindowWaitsForTheReader)
   rig r(kGathered | WIRE_FEATURE_BUNDLES);
   std::string want;
   for (unsigned i = 1; i <= 16; i++) r.in(data_packet(i, std::to_string(i)));
-  const dgram d17 = data_packet(17, "17"), d18 = data_packet(18, "18");
-  EXPECT_EQ(__netlane_internal__engine_input(&r.e, bundle({riding(gathered(1, {}), d17), d18}).data(),
-                                             (int)bundle({riding(gathered(1, {}), d17), d18}).size(), 0),
-            ENGINE_PARKED);
+  const dgram d17 = data_packet(17, "17"), d18 = data_packet(18, "18"), in = bundle({riding(gathered(1, {}), d17), d18});
+  EXPECT_EQ(__netlane_internal__engine_input(&r.e, in.data(), (int)in.size(), 0), ENGINE_PARKED);
   EXPECT_EQ(dgram(r.e.parked, r.e.parked + r.e.parked_len), bundle({d17, d18}));
   const unsigned char *m;
   for (int read = 1; read <= 2; read++) {
