@@ -160,6 +160,17 @@ TEST(ConnEngine, GatheredAcknowledgementWaitsUnlessNews)
   r.in(data_packet(3, "x"), 9);
   EXPECT_EQ(r.flush(9), (std::vector<dgram>{gathered(4, {})})) << "a message alone goes at once";
 
+  // Between wide windows it waits for more messages, or their bytes.
+  for (int size : {1, 1024}) {
+    rig w(0);
+    __netlane_internal__engine_agree(&w.e, kGathered | WIRE_FEATURE_WIDE_WINDOWS);
+    const unsigned n = size == 1 ? ENGINE_WIDE_ACK_EVERY : ENGINE_WIDE_ACK_BYTES / size;
+    for (unsigned i = 1; i < n; i++) w.in(data_packet(i, std::string(size, 'x')), 0);
+    EXPECT_TRUE(w.flush(0).empty()) << size;
+    w.in(data_packet(n, std::string(size, 'x')), 0);
+    EXPECT_EQ(w.flush(0), (std::vector<dgram>{gathered(n + 1, {})})) << size;
+  }
+
   // Agreed, it rides in front of the first data packet, unless the two
   // would not fit the channel's datagrams together.
   rig rides(kGathered | WIRE_FEATURE_RIDING_ACKS);

@@ -56,11 +56,14 @@ TEST_F(ConnConfig, DefaultsHoldUntilAFileIsRead)
 {
   expect_config(*__netlane_internal__get_conn_config(&lossy_driver), 16, 16, 500);
   expect_config(load("[other]\nconn_outqueue_size=64\n"), 16, 16, 500);
-  // Sizes left to the defaults may grow with a netlane peer; a size given is kept.
+  // Sizes left to the defaults may grow with a netlane peer; a size given
+  // is kept, and so are both when fewer bytes may be in flight.
   conn_config left = load("[conns]\nconn_resend_rate = 9\n"), given = load("[conns]\nconn_inqueue_size = 16\n");
   EXPECT_TRUE(__netlane_internal__conn_offered(&left, 1) & WIRE_FEATURE_WIDE_WINDOWS);
   EXPECT_FALSE(__netlane_internal__conn_offered(&given, 1) & WIRE_FEATURE_WIDE_WINDOWS);
   EXPECT_FALSE(__netlane_internal__conn_offered(&left, 0) & WIRE_FEATURE_WIDE_WINDOWS) << "a channel of few packets";
+  conn_config few = load("[conns]\nconn_max_in_flight = 8192\n");
+  EXPECT_FALSE(__netlane_internal__conn_offered(&few, 1) & WIRE_FEATURE_WIDE_WINDOWS) << "its peer's acknowledgements wait longer";
 }
 
 TEST_F(ConnConfig, ValuesAreRoundedOrReplacedByDefaults)

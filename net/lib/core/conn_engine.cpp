@@ -160,13 +160,14 @@ unsigned int keepalive_at(const conn_engine_t *e)
   return (at + ENGINE_BEAT_TICK_MS - 1) & ~(unsigned int)(ENGINE_BEAT_TICK_MS - 1);
 }
 
-void owe_ack(conn_engine_t *e, index_t i, int verdict)
+void owe_ack(conn_engine_t *e, index_t i, int verdict, int bytes)
 {
   if (!(e->features & WIRE_FEATURE_GATHERED_ACKS)) {
     if (e->plain_owed < ENGINE_PLAIN_ACKS) e->plain_acks[e->plain_owed++] = i;
     return;
   }
   if (e->gathered_owed++ == 0) e->owed_since = e->last_heard;
+  e->owed_bytes += bytes;
   // A message that comes alone (none in the ms before it) is acknowledged
   // at once: only a stream has others to gather, and a program waiting
   // for messages would otherwise wake again just to send it. A repeat says
@@ -184,16 +185,23 @@ void owe_ack(conn_engine_t *e, index_t i, int verdict)
   }
 }
 
+bool enough_owed(const conn_engine_t *e)
+{
+  if (!(e->features & WIRE_FEATURE_WIDE_WINDOWS)) return e->gathered_owed >= ENGINE_ACK_EVERY;
+  return e->gathered_owed >= ENGINE_WIDE_ACK_EVERY || e->owed_bytes >= ENGINE_WIDE_ACK_BYTES;
+}
+
 // Whether a flush sends the gathered acknowledgement owed: at once when
 // it is news or answers a keep-alive, along with data going out anyway,
-// else after every ENGINE_ACK_EVERY messages or ENGINE_ACK_DELAY ms, so
-// that a stream costs its receiver a fraction of a datagram per message.
+// else after every ENGINE_ACK_EVERY messages (between wide windows,
+// ENGINE_WIDE_ACK_EVERY or their bytes) or ENGINE_ACK_DELAY ms, so that a
+// stream costs its receiver a fraction of a datagram per message.
+
 bool gathered_due(const conn_engine_t *e, unsigned int now, int sending)
 {
   if (e->answer_owed) return true;
   if (!e->gathered_owed) return false;
-  return sending || e->ack_urgent || e->gathered_owed >= ENGINE_ACK_EVERY ||
-         (int32_t)(now - e->owed_since) >= ENGINE_ACK_DELAY;
+  return sending || e->ack_urgent || enough_owed(e) || (int32_t)(now - e->owed_since) >= ENGINE_ACK_DELAY;
 }
 
 // Whether a packet past the window is worth holding: only while the
@@ -235,7 +243,7 @@ int take_data(conn_engine_t *e, const unsigned char *packet, int len)
   int verdict = __netlane_internal__in_store(&e->in, i, packet + WIRE_HEADER_SIZE, len - WIRE_HEADER_SIZE);
   if (verdict == IN_STORED || verdict == IN_KNOWN) {
     if (verdict == IN_STORED) e->heard = 1;
-    owe_ack(e, i, verdict);
+    owe_ack(e, i, verdict, len - WIRE_HEADER_SIZE);
     return ENGINE_TAKEN;
   }
   if (verdict == IN_BEYOND) {
@@ -486,7 +494,7 @@ void __netlane_internal__engine_flush(conn_engine_t *e, unsigned int now, conn_e
       emit_counted(&out, dgram, __netlane_internal__wire_put_gathered(dgram, ack.next, ack.flags, ack.bitmap, ack.bytes));
     }
     e->acks_sent++;
-    e->gathered_owed = e->answer_owed = e->ack_urgent = 0;
+    e->gathered_owed = e->owed_bytes = e->answer_owed = e->ack_urgent = 0;
   }
   if (!e->connected || e->dead) return;
   if (out.count > 0) {
@@ -502,7 +510,7 @@ int __netlane_internal__engine_next_due(const conn_engine_t *e, unsigned int now
   int acks = -1;
   if (e->gathered_owed) {
     int32_t left = ENGINE_ACK_DELAY - (int32_t)(now - e->owed_since);
-    acks = left < 0 || e->gathered_owed >= ENGINE_ACK_EVERY ? 0 : (int)left;
+    acks = left < 0 || enough_owed(e) ? 0 : (int)left;
   }
   if (!e->connected || e->dead) return acks;
   int due = __netlane_internal__out_next_due(&e->out, now);

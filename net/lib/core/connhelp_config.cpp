@@ -14,7 +14,8 @@
 //                               at most 500 ms ("auto 200": at most 200)
 //   conn_resend_floor = 2       ms, the shortest wait of "auto"
 //   conn_max_in_flight = 65536  bytes sent and unacknowledged before a new
-//                               message waits
+//                               message waits (less also keeps the queues
+//                               at their sizes)
 //   conn_max_silent_per_address = 4  conns a listener holds for one host
 //                               before their peer has sent a message (one
 //                               IPv4 address, or one IPv6 /64)
@@ -58,7 +59,11 @@ static const struct conn_config conn_config_default = {
 unsigned __netlane_internal__conn_offered(const struct conn_config *cfg, int roomy)
 {
   unsigned features = __netlane_internal__conn_features;
-  if (!cfg || cfg->queue_grow <= 0 || !roomy) features &= ~WIRE_FEATURE_WIDE_WINDOWS;
+  // Its peer then waits for a quarter of the default bytes in flight
+  // before acknowledging: a lower bound here would stall on it.
+  if (!cfg || cfg->queue_grow <= 0 || !roomy ||
+      (cfg->max_in_flight > 0 && cfg->max_in_flight < conn_config_default.max_in_flight))
+    features &= ~WIRE_FEATURE_WIDE_WINDOWS;
   // A keep-alive wait the program set is kept to by its own end.
   if (cfg && cfg->keepalive != CONN_KEEPALIVE_AUTO) features &= ~WIRE_FEATURE_HOST_BEAT;
   return features;

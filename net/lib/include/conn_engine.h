@@ -17,6 +17,14 @@
  * ms, unless it is news (a hole, a repeat) or data goes out with it. */
 #define ENGINE_ACK_EVERY 4
 #define ENGINE_ACK_DELAY 1
+/* Between ends that agreed on wide windows (each sends up to 255 messages
+ * and at least 64 KiB unacknowledged: configuring either queue, or fewer
+ * bytes, gives wide windows up) a gathered acknowledgement waits for this
+ * many messages, or this many bytes of them, instead: a stream's receiver
+ * then spends a thirty-second of a datagram per message on them, and its
+ * sender soon runs far enough ahead to put many messages into one datagram. */
+#define ENGINE_WIDE_ACK_EVERY 32
+#define ENGINE_WIDE_ACK_BYTES 16384
 
 /* Keep-alive waits when conn_keepalive is left to the library: a second
  * of idleness, as a design-following peer expects; but the end that
@@ -75,6 +83,7 @@ typedef struct conn_engine_t {
   index_t plain_acks[ENGINE_PLAIN_ACKS];
   int plain_owed;
   int gathered_owed;   /* messages arrived since the last gathered one */
+  int owed_bytes;      /* their bytes */
   unsigned int owed_since;  /* when the first of them came */
   unsigned int last_data;   /* when the last data packet came */
   int ack_urgent;      /* one of them was a repeat or left a hole below it */
