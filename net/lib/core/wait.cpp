@@ -239,14 +239,15 @@ void set_due(NET_WAITSET *set, member_t *m, int ms, clock_type::time_point now)
 
 // With the set's mutex held: drops stale entries from the heap's top and
 // puts off the entry of a member whose last look asked for a later time,
-// so that the top is the next look truly due. A wait that slept to an
+// so that the top is the next look truly due, as far as entries before
+// `until` go (later ones matter to no one yet). A wait that slept to an
 // entry a later look had put off (an acknowledgement sent after all) would
 // wake for nothing, and a short sleep costs the machine more than a long
 // one. A member whose last look asked for nothing keeps its entry: one
 // early look is harmless.
-void settle_timers(NET_WAITSET *set)
+void settle_timers(NET_WAITSET *set, clock_type::time_point until)
 {
-  while (!set->timers.empty()) {
+  while (!set->timers.empty() && set->timers.top().at < until) {
     timer_entry e = set->timers.top();
     auto it = set->by_id.find(e.id);
     if (it == set->by_id.end() || it->second->gen != e.gen) {
@@ -700,7 +701,8 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
     // descriptor to sleep on.
     look_at.clear();
     auto now = clock_type::now();
-    for (settle_timers(set); !set->timers.empty() && set->timers.top().at <= now; settle_timers(set)) {
+    auto due_by = now + std::chrono::nanoseconds(1);
+    for (settle_timers(set, due_by); !set->timers.empty() && set->timers.top().at < due_by; settle_timers(set, due_by)) {
       member_t *m = set->by_id[set->timers.top().id];
       set->timers.pop();
       m->has_due = 0;
@@ -735,8 +737,14 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
       member_t *m = look_at[i];
       m->busy--;
       if (m->removed) continue;
-      set_due(set, m, dues[i], now);
-      if (!is_ready[i]) continue;
+      // A ready member stays pending, so it is looked at again before any
+      // sleep: its due time need not enter the heap (and what an earlier
+      // look asked for no longer counts).
+      if (!is_ready[i]) {
+        set_due(set, m, dues[i], now);
+        continue;
+      }
+      m->wants_due = 0;
       // Ready stays ready until a look finds otherwise; those beyond
       // `max` are looked at first at the next call.
       if (found < max) {
@@ -766,7 +774,7 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
       if (left <= 0) return 0;
       sleep_ms = (int)left;
     }
-    settle_timers(set);
+    settle_timers(set, sleep_ms < 0 ? clock_type::time_point::max() : now + std::chrono::milliseconds(sleep_ms));
     if (!set->timers.empty()) {
       auto until = std::chrono::duration_cast<std::chrono::milliseconds>(set->timers.top().at - now).count() + 1;
       if (until < 0) until = 0;
