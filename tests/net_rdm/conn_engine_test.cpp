@@ -470,7 +470,6 @@ TEST(ConnEngine, BundlesTakenOnlyWhenTheyHold)
     {"a length past the end", cut, ""},
     {"acknowledged data second", bundle({a, riding(gathered(1, {}), b)}), ""},
     {"a bundle inside", bundle({a, bundle({b, c})}), ""},
-    {"an acknowledgement inside", bundle({a, ack_packet(1)}), ""},
   };
   for (const auto &k : cases) {
     rig r(kGathered | WIRE_FEATURE_BUNDLES);
