@@ -21,9 +21,12 @@
  * and at least 64 KiB unacknowledged: configuring either queue, or fewer
  * bytes, gives wide windows up) a gathered acknowledgement waits for this
  * many messages, or this many bytes of them, instead: a stream's receiver
- * then spends a thirty-second of a datagram per message on them, and its
- * sender soon runs far enough ahead to put many messages into one datagram. */
-#define ENGINE_WIDE_ACK_EVERY 32
+ * then spends a sixteenth of a datagram per message on them, and its
+ * sender soon runs far enough ahead to put many messages into one
+ * datagram. As many as a sender has out before it holds new ones
+ * (ENGINE_HOLD_AHEAD, below): a burst just past that waits for one
+ * acknowledgement, not for the acknowledgement's delay. */
+#define ENGINE_WIDE_ACK_EVERY 16
 #define ENGINE_WIDE_ACK_BYTES 16384
 
 /* Keep-alive waits when conn_keepalive is left to the library: a second
