@@ -273,18 +273,22 @@ void take_gathered(conn_engine_t *e, index_t next, unsigned flags, const unsigne
   if ((flags & WIRE_GATHERED_ANSWER) && sends_keepalives(e)) e->keepalives_heard++;
 }
 
-// Takes one entry of a bundle, as the datagram it is: ENGINE_PARKED when
-// its data packet is to be held.
-int take_entry(conn_engine_t *e, const unsigned char *entry, int len, unsigned int now)
+// Takes a data packet, or acknowledged data (alone or a bundle's entry):
+// ENGINE_PARKED when its data packet, at `*packet`, is to be held.
+int take_entry(conn_engine_t *e, const unsigned char *entry, int len, unsigned int now,
+               const unsigned char **packet, int *packet_len)
 {
-  if (__netlane_internal__wire_data_index(entry) != 0) return take_data(e, entry, len);
-  uint32_t next;
-  unsigned flags;
-  const unsigned char *bitmap, *packet;
-  int bytes, packet_len;
-  __netlane_internal__wire_read_riding(entry, len, &next, &flags, &bitmap, &bytes, &packet, &packet_len);
-  take_gathered(e, next, flags, bitmap, bytes, now);
-  return take_data(e, packet, packet_len);
+  *packet = entry;
+  *packet_len = len;
+  if (__netlane_internal__wire_data_index(entry) == 0) {
+    uint32_t next;
+    unsigned flags;
+    const unsigned char *bitmap;
+    int bytes;
+    __netlane_internal__wire_read_riding(entry, len, &next, &flags, &bitmap, &bytes, packet, packet_len);
+    take_gathered(e, next, flags, bitmap, bytes, now);
+  }
+  return take_data(e, *packet, *packet_len);
 }
 
 // Takes a bundle's entries in order. One past the window that is worth
@@ -295,19 +299,12 @@ int take_entry(conn_engine_t *e, const unsigned char *entry, int len, unsigned i
 // e->parked) shrinks in place to what is still held.
 int take_bundle(conn_engine_t *e, const unsigned char *buf, int len, unsigned int now)
 {
-  const unsigned char *entry;
-  int entry_len;
+  const unsigned char *entry, *packet;
+  int entry_len, packet_len;
   for (int at = WIRE_BUNDLE_SIZE, before = at; __netlane_internal__wire_bundle_next(buf, len, &at, &entry, &entry_len);
        before = at) {
-    if (take_entry(e, entry, entry_len, now) != ENGINE_PARKED) continue;
-    int keep = 0;
-    if (__netlane_internal__wire_data_index(entry) == 0) {
-      uint32_t next;
-      unsigned flags;
-      const unsigned char *bitmap, *packet;
-      int bytes;
-      __netlane_internal__wire_read_riding(entry, entry_len, &next, &flags, &bitmap, &bytes, &packet, &keep);
-    }
+    if (take_entry(e, entry, entry_len, now, &packet, &packet_len) != ENGINE_PARKED) continue;
+    int keep = packet == entry ? 0 : packet_len;
     if (buf != e->parked && hold(e, buf, len) != ENGINE_PARKED) return ENGINE_TAKEN;
     e->parked_len = __netlane_internal__wire_bundle_rest(e->parked, len, before, keep);
     return ENGINE_PARKED;
@@ -403,19 +400,15 @@ int __netlane_internal__engine_input(conn_engine_t *e, const unsigned char *data
       take_gathered(e, next, flags, bitmap, bytes, now);
       break;
     }
-    case WIRE_RIDING: {
-      uint32_t next;
-      unsigned flags;
-      const unsigned char *bitmap, *packet;
-      int bytes, packet_len;
-      __netlane_internal__wire_read_riding(datagram, len, &next, &flags, &bitmap, &bytes, &packet, &packet_len);
-      take_gathered(e, next, flags, bitmap, bytes, now);
-      return take_data(e, packet, packet_len) == ENGINE_PARKED ? hold(e, packet, packet_len) : ENGINE_TAKEN;
+    case WIRE_RIDING:
+    case WIRE_DATA: {
+      const unsigned char *packet;
+      int packet_len;
+      if (take_entry(e, datagram, len, now, &packet, &packet_len) != ENGINE_PARKED) return ENGINE_TAKEN;
+      return hold(e, packet, packet_len);
     }
     case WIRE_BUNDLE:
       return take_bundle(e, datagram, len, now);
-    case WIRE_DATA:
-      return take_data(e, datagram, len) == ENGINE_PARKED ? hold(e, datagram, len) : ENGINE_TAKEN;
     case WIRE_COOKIE:
     case WIRE_ADMIT:
     case WIRE_ACCEPT:
