@@ -651,7 +651,9 @@ namespace {
 // are looked at first: a program that read them dry then sleeps on one
 // call to the poller instead of two, and one that did not is answered
 // without the poller at most once in a row.
-int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_pending)
+// `held`: the set's mutex, when the caller holds it already.
+int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_pending,
+             std::unique_lock<std::mutex> *held = nullptr)
 {
   if (!set || !ready || max <= 0 || !__netlane_timer_func) return -1;
   registration registered(set->waker);
@@ -661,7 +663,9 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
   auto start = clock_type::now();
   // The set's mutex is held but for the sleep and the looks: taken once
   // per pass and once more to sleep, not once per piece of bookkeeping.
-  std::unique_lock<std::mutex> hold(set->m);
+  std::unique_lock<std::mutex> own;
+  if (!held) own = std::unique_lock<std::mutex>(set->m);
+  std::unique_lock<std::mutex> &hold = held ? *held : own;
   set->interrupted = 0;
   // An idle conn may have been set connecting or listening since.
   if (set->parked) {
@@ -820,8 +824,10 @@ int net_wait(NET_CONN **conns, int nconns, NET_CHANNEL **channels, int nchannels
   stale.clear();
   fresh_conns.clear();
   fresh_channels.clear();
+  // The lock that finds the members goes on into the wait, unless some
+  // come or go.
+  std::unique_lock<std::mutex> hold(set->m);
   {
-    std::lock_guard<std::mutex> hold(set->m);
     for (int i = 0; i < nconns + nchannels; i++) {
       void *key = i < nconns ? (void *)conns[i] : (void *)channels[i - nconns];
       auto it = set->members.find(key);
@@ -837,11 +843,15 @@ int net_wait(NET_CONN **conns, int nconns, NET_CHANNEL **channels, int nchannels
       else mark_pending(set, entry.second);
     }
   }
-  for (void *key : stale) remove_member(set, key);
-  for (int i : fresh_conns) net_waitset_add_conn(set, conns[i], conns[i]);
-  for (int i : fresh_channels) net_waitset_add_channel(set, channels[i], channels[i]);
+  if (!stale.empty() || !fresh_conns.empty() || !fresh_channels.empty()) {
+    hold.unlock();
+    for (void *key : stale) remove_member(set, key);
+    for (int i : fresh_conns) net_waitset_add_conn(set, conns[i], conns[i]);
+    for (int i : fresh_channels) net_waitset_add_channel(set, channels[i], channels[i]);
+    hold.lock();
+  }
   ready.resize((size_t)(nconns + nchannels) + 1);
-  return wait_set(set, ready.data(), (int)ready.size(), timeout_ms, true);
+  return wait_set(set, ready.data(), (int)ready.size(), timeout_ms, true, &hold);
 }
 
 void net_wake(void)
