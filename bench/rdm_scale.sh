@@ -15,8 +15,17 @@ for n in 10 100 1000 10000; do
   echo "netlane $n conns, 1000/s: $(bench/bench_rdm_scale netlane $n --cfg "$cfg")"
   if [ $n -le 4095 ]; then echo "enet    $n conns, 1000/s: $(bench/bench_rdm_scale enet $n)"; fi
 done
+# field NAME LINE: the value of NAME=... in a result line.
+field() { echo "$2" | tr ' ' '\n' | sed -n "s/^$1=//p"; }
 for n in 1000 10000; do
-  echo "netlane $n conns, idle: $(bench/bench_rdm_scale netlane $n --rate 0 --cfg "$cfg")"
+  loaded=$(bench/bench_rdm_scale netlane $n --cfg "$cfg")
+  idle=$(bench/bench_rdm_scale netlane $n --rate 0 --cfg "$cfg")
+  echo "netlane $n conns, idle: $idle"
   if [ $n -le 4095 ]; then echo "enet    $n conns, idle: $(bench/bench_rdm_scale enet $n --rate 0)"; fi
+  # The keep-alives of many idle conns are a cost per second, not per
+  # message: what a message costs beyond them, from a second loaded run.
+  echo "netlane $n conns, 1000/s, less the idle cost: $(awk -v cpu="$(field server_cpu_ms "$loaded")" \
+    -v n="$(field messages "$loaded")" -v idle="$(field server_cpu_ms "$idle")" \
+    'BEGIN { if (n > 0) printf "us_per_message=%.1f (loaded run: %.1f)", (cpu - idle) * 1000 / n, cpu * 1000 / n }')"
 done
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
