@@ -56,6 +56,7 @@ LOOPBACK = [
     ("throughput, 16,000 B", "stream", 16000, 500, 1.5, "rate"),
     ("round trip, 16 B, both sides waiting", "rtt --wait", 16, 1000, 3, "p50"),
     ("throughput, 1 KiB, receiver waiting", "stream --wait", 1024, 5000, 1.5, "rate"),
+    ("throughput, 1 KiB, receiver waiting, one core", "stream --wait --one-core", 1024, 5000, 1.5, "rate"),
     ("idle server for 5 s, % of a core, spinning", "idle", 16, 1, 8, "server_cpu_percent"),
     ("idle server for 5 s, % of a core, in net_wait", "idle --wait", 16, 1, 8, "server_cpu_percent"),
     ("connect, idle listener", "connect", 16, 1, 3, "us"),

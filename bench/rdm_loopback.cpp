@@ -15,6 +15,8 @@
 //     --wait                both sides sleep (net_wait, ENet's service with a
 //                           time-out) instead of spinning; a stream's sender
 //                           still spins
+//     --one-core            both processes on one processor (the first this
+//                           one may use), as on a machine of one core
 //     --cfg FILE            netlane: conn settings in the configuration format
 //     --host H              netlane: the loopback address, 127.0.0.1 or ::1
 //
@@ -26,6 +28,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -57,6 +60,7 @@ struct options {
   double timeout = 20;
   bool snmp = false;
   bool wait = false;
+  bool one_core = false;
   double idle = 5;
 };
 
@@ -605,7 +609,7 @@ void usage()
 {
   fprintf(stderr,
           "usage: bench_rdm_loopback netlane|enet|udp rtt|stream|connect|connect_busy|idle "
-          "[--size N] [--count N] [--timeout S] [--cfg FILE] [--snmp] [--wait] [--idle S] [--host H]\n");
+          "[--size N] [--count N] [--timeout S] [--cfg FILE] [--snmp] [--wait] [--one-core] [--idle S] [--host H]\n");
   exit(2);
 }
 
@@ -618,8 +622,8 @@ int main(int argc, char **argv)
   opt.measure = argv[2];
   for (int i = 3; i < argc; i++) {
     std::string a = argv[i];
-    if (a == "--snmp" || a == "--wait") {
-      (a == "--snmp" ? opt.snmp : opt.wait) = true;
+    if (a == "--snmp" || a == "--wait" || a == "--one-core") {
+      (a == "--snmp" ? opt.snmp : a == "--wait" ? opt.wait : opt.one_core) = true;
       continue;
     }
     if (i + 1 >= argc) usage();
@@ -632,6 +636,19 @@ int main(int argc, char **argv)
     else usage();
   }
   if (opt.size < (int)sizeof(double) && opt.measure == "stream") opt.size = (int)sizeof(double);
+  if (opt.one_core) {
+    // The child forked later inherits the set.
+    cpu_set_t cpus;
+    if (sched_getaffinity(0, sizeof cpus, &cpus) == 0) {
+      for (int c = 0; c < CPU_SETSIZE; c++) {
+        if (!CPU_ISSET(c, &cpus)) continue;
+        CPU_ZERO(&cpus);
+        CPU_SET(c, &cpus);
+        sched_setaffinity(0, sizeof cpus, &cpus);
+        break;
+      }
+    }
+  }
 #ifndef BENCH_WITH_ENET
   if (opt.transport == "enet") {
     printf("skipped: built without ENet\n");

@@ -23,6 +23,7 @@
 #include "conn_wire.h"
 #include "binaddr.h"
 #include "connhelp.h"
+#include "waitsys.h"
 #include "connwin.h"
 #include "cookie.h"
 #include "handshake.h"
@@ -39,6 +40,9 @@
  * out the peer's traffic, few enough that one call never spins on a
  * flooded channel. */
 #define STEP_DATAGRAMS 64
+
+/* Refused sends in a row after which one lets the processor go (send_rdm). */
+#define SEND_REFUSALS_BEFORE_YIELD 64
 
 /* Room to receive a handshake datagram and still see that it was longer
  * than the longest it may be. */
@@ -70,6 +74,7 @@ typedef struct conn_data_t {
   unsigned long quiet_round;
   unsigned int quiet_at;
   int quiet_skips;
+  int refused_in_row;  /* sends refused for a full window since one went */
   void *guard;        /* held by every operation on the conn: two threads'
                          waits may look at one conn at once */
 } conn_data_t;
@@ -679,10 +684,27 @@ void __netlane_internal__wrapper_port_quiet(NET_CONN *conn)
 /* 0 queued (and sent unless the bytes in flight are at their bound); -1
  * refused, nothing queued: no message, a message larger than the driver
  * carries, a full window (queue size - 1 messages unreleased) or no memory. */
+static int send_rdm_held(NET_CONN *conn, const void *buf, int size);
+
+/* A program that retries a refused send at once keeps the processor from
+ * a peer that may share it, which is what would free the window: every
+ * SEND_REFUSALS_BEFORE_YIELD refusals in a row, the send lets others of
+ * this processor run first (no wait when none is runnable). */
 static int send_rdm(NET_CONN *conn, const void *buf, int size)
 {
+  int r;
+  {
+    conn_guard held(conn_data(conn));
+    r = send_rdm_held(conn, buf, size);
+  }
+  if (r != 2) return r;
+  __netlane_internal__yield();
+  return -1;
+}
+
+static int send_rdm_held(NET_CONN *conn, const void *buf, int size)
+{
   conn_data_t *data = conn_data(conn);
-  conn_guard held(data);
   if (data->listening) return -1;
   if (size <= 0 || !buf || size > __netlane_internal__largest_conn_message(conn->driver)) {
     poll(conn);
@@ -693,8 +715,10 @@ static int send_rdm(NET_CONN *conn, const void *buf, int size)
   // does.
   if (__netlane_internal__engine_queued(&data->engine) >= data->engine.out.queue_size - 1) {
     poll(conn);
-    if (__netlane_internal__engine_full(&data->engine)) return -1;
+    if (__netlane_internal__engine_full(&data->engine))
+      return ++data->refused_in_row % SEND_REFUSALS_BEFORE_YIELD == 0 ? 2 : -1;
   }
+  data->refused_in_row = 0;
   if (__netlane_internal__engine_queue(&data->engine, buf, size) != 0) {
     poll(conn);
     return -1;

@@ -2,6 +2,7 @@
 // eventfd: one small seam, so that everything above it stays portable.
 #include <errno.h>
 #include <poll.h>
+#include <sched.h>
 #include <stdint.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -83,4 +84,9 @@ int __netlane_internal__poller_wait(int poller, int *fds, int max, int timeout_m
   if (got < 0) return 0;  // EINTR and the like: the caller looks again
   for (int i = 0; i < got; i++) fds[i] = e[i].data.fd;
   return got;
+}
+
+void __netlane_internal__yield(void)
+{
+  sched_yield();
 }

@@ -34,6 +34,9 @@ int __netlane_internal__poller_add(int poller, int fd);
 int __netlane_internal__poller_remove(int poller, int fd);
 int __netlane_internal__poller_wait(int poller, int *fds, int max, int timeout_ms);
 
+/* Lets the other runnable threads of this processor go first. */
+void __netlane_internal__yield(void);
+
 #ifdef __cplusplus
 }
 #endif
