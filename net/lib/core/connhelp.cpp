@@ -23,7 +23,6 @@
 #include "conn_wire.h"
 #include "binaddr.h"
 #include "connhelp.h"
-#include "waitsys.h"
 #include "connwin.h"
 #include "cookie.h"
 #include "handshake.h"
@@ -31,6 +30,7 @@
 #include "internal.h"
 #include "sharedport.h"
 #include "waitset_internal.h"
+#include "waitsys.h"
 
 #define HEADER_SIZE CONN_HEADER_SIZE
 #define MAX_DATAGRAM 16384     /* the protocol step's receive buffer */
@@ -74,7 +74,8 @@ typedef struct conn_data_t {
   unsigned long quiet_round;
   unsigned int quiet_at;
   int quiet_skips;
-  int refused_in_row;  /* sends refused for a full window since one went */
+  int refused_in_row;  /* sends refused for a full window since one went,
+                          or since the processor was let go */
   void *guard;        /* held by every operation on the conn: two threads'
                          waits may look at one conn at once */
 } conn_data_t;
@@ -681,27 +682,8 @@ void __netlane_internal__wrapper_port_quiet(NET_CONN *conn)
   if (data && data->share) __netlane_internal__share_quiet(data->share);
 }
 
-/* 0 queued (and sent unless the bytes in flight are at their bound); -1
- * refused, nothing queued: no message, a message larger than the driver
- * carries, a full window (queue size - 1 messages unreleased) or no memory. */
-static int send_rdm_held(NET_CONN *conn, const void *buf, int size);
-
-/* A program that retries a refused send at once keeps the processor from
- * a peer that may share it, which is what would free the window: every
- * SEND_REFUSALS_BEFORE_YIELD refusals in a row, the send lets others of
- * this processor run first (no wait when none is runnable). */
-static int send_rdm(NET_CONN *conn, const void *buf, int size)
-{
-  int r;
-  {
-    conn_guard held(conn_data(conn));
-    r = send_rdm_held(conn, buf, size);
-  }
-  if (r != 2) return r;
-  __netlane_internal__yield();
-  return -1;
-}
-
+/* With the guard held: as send_rdm, but 2 for a refusal after which the
+ * processor is let go. */
 static int send_rdm_held(NET_CONN *conn, const void *buf, int size)
 {
   conn_data_t *data = conn_data(conn);
@@ -715,8 +697,11 @@ static int send_rdm_held(NET_CONN *conn, const void *buf, int size)
   // does.
   if (__netlane_internal__engine_queued(&data->engine) >= data->engine.out.queue_size - 1) {
     poll(conn);
-    if (__netlane_internal__engine_full(&data->engine))
-      return ++data->refused_in_row % SEND_REFUSALS_BEFORE_YIELD == 0 ? 2 : -1;
+    if (__netlane_internal__engine_full(&data->engine)) {
+      if (++data->refused_in_row < SEND_REFUSALS_BEFORE_YIELD) return -1;
+      data->refused_in_row = 0;
+      return 2;
+    }
   }
   data->refused_in_row = 0;
   if (__netlane_internal__engine_queue(&data->engine, buf, size) != 0) {
@@ -727,6 +712,25 @@ static int send_rdm_held(NET_CONN *conn, const void *buf, int size)
   // Its resend is due some time from now: the sets holding it must know.
   __netlane_internal__waitset_notify(data);
   return 0;
+}
+
+/* 0 queued (and sent unless the bytes in flight are at their bound); -1
+ * refused, nothing queued: no message, a message larger than the driver
+ * carries, a full window (queue size - 1 messages unreleased) or no memory.
+ * A program that retries a refused send at once keeps the processor from a
+ * peer that may share it, which is what would free the window: every
+ * SEND_REFUSALS_BEFORE_YIELD refusals in a row, the send lets others of
+ * this processor run first (no wait when none is runnable). */
+static int send_rdm(NET_CONN *conn, const void *buf, int size)
+{
+  int r;
+  {
+    conn_guard held(conn_data(conn));
+    r = send_rdm_held(conn, buf, size);
+  }
+  if (r != 2) return r;
+  __netlane_internal__yield();
+  return -1;
 }
 
 /* A listening conn's channel carries connect requests, which are

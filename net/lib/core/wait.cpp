@@ -827,21 +827,19 @@ int net_wait(NET_CONN **conns, int nconns, NET_CHANNEL **channels, int nchannels
   // The lock that finds the members goes on into the wait, unless some
   // come or go.
   std::unique_lock<std::mutex> hold(set->m);
-  {
-    for (int i = 0; i < nconns + nchannels; i++) {
-      void *key = i < nconns ? (void *)conns[i] : (void *)channels[i - nconns];
-      auto it = set->members.find(key);
-      if (it != set->members.end()) it->second->wanted = call;
-      else if (i < nconns) fresh_conns.push_back(i);
-      else fresh_channels.push_back(i - nconns);
-    }
-    for (auto &entry : set->members) {
-      if (entry.second->wanted != call) stale.push_back(entry.first);
-      // The program may have used them since the last call: each is
-      // looked at once, as a wait on a list always has (new ones are
-      // marked as they are added).
-      else mark_pending(set, entry.second);
-    }
+  for (int i = 0; i < nconns + nchannels; i++) {
+    void *key = i < nconns ? (void *)conns[i] : (void *)channels[i - nconns];
+    auto it = set->members.find(key);
+    if (it != set->members.end()) it->second->wanted = call;
+    else if (i < nconns) fresh_conns.push_back(i);
+    else fresh_channels.push_back(i - nconns);
+  }
+  for (auto &entry : set->members) {
+    if (entry.second->wanted != call) stale.push_back(entry.first);
+    // The program may have used them since the last call: each is
+    // looked at once, as a wait on a list always has (new ones are
+    // marked as they are added).
+    else mark_pending(set, entry.second);
   }
   if (!stale.empty() || !fresh_conns.empty() || !fresh_channels.empty()) {
     hold.unlock();

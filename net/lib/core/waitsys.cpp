@@ -1,5 +1,6 @@
-// The operating system's sleep-until-readable and the wakers built on
-// eventfd: one small seam, so that everything above it stays portable.
+// The operating system's sleep-until-readable, the wakers built on eventfd
+// and the yield of the processor: one small seam, so that everything above
+// it stays portable.
 #include <errno.h>
 #include <poll.h>
 #include <sched.h>

@@ -1,6 +1,7 @@
 /* The seam to the operating system's ways of sleeping until a descriptor is
- * readable, and of the wakers (descriptors another thread makes readable)
- * that net_wait, net_wake and the local driver use. */
+ * readable, of the wakers (descriptors another thread makes readable)
+ * that net_wait, net_wake and the local driver use, and of letting the
+ * processor go. */
 #ifndef NETLANE_WAITSYS_H
 #define NETLANE_WAITSYS_H
 
