@@ -427,7 +427,11 @@ acknowledgements are gathered, a fraction of a datagram per message, and
 ride in front of an answer going the other way), and a window of
 messages in flight as large as possible: figures of whole multiples of 4 ms
 are rounds in which a process had lost its core). A table "with busy
-loops" ran beside that many shells spinning in a loop, one per core.
+loops" ran beside that many shells spinning in a loop, one per core. A
+row "one core" holds both processes to one processor, as on a machine of
+one core: a sender retrying at once then keeps the core from the receiver
+that would free its window (netlane lets the processor go after 64 refused
+sends in a row).
 {counts}
 {sections}""".format(date=sections[0][2].strftime("%Y-%m-%d %H:%M"), rounds=rounds, loss_rounds=loss_rounds,
            netns=("Every run had a private network namespace of its own; the loss runs drop that share of "
