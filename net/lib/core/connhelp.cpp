@@ -41,8 +41,10 @@
  * flooded channel. */
 #define STEP_DATAGRAMS 64
 
-/* Refused sends in a row after which one lets the processor go (send_rdm). */
+/* Refused sends in a row after which one lets the processor go (send_rdm),
+ * and send_rdm_held's answer for that refusal. */
 #define SEND_REFUSALS_BEFORE_YIELD 64
+#define SEND_REFUSED_YIELD 2
 
 /* Room to receive a handshake datagram and still see that it was longer
  * than the longest it may be. */
@@ -682,8 +684,8 @@ void __netlane_internal__wrapper_port_quiet(NET_CONN *conn)
   if (data && data->share) __netlane_internal__share_quiet(data->share);
 }
 
-/* With the guard held: as send_rdm, but 2 for a refusal after which the
- * processor is let go. */
+/* With the guard held: as send_rdm, but SEND_REFUSED_YIELD for a refusal
+ * after which the processor is let go. */
 static int send_rdm_held(NET_CONN *conn, const void *buf, int size)
 {
   conn_data_t *data = conn_data(conn);
@@ -700,7 +702,7 @@ static int send_rdm_held(NET_CONN *conn, const void *buf, int size)
     if (__netlane_internal__engine_full(&data->engine)) {
       if (++data->refused_in_row < SEND_REFUSALS_BEFORE_YIELD) return -1;
       data->refused_in_row = 0;
-      return 2;
+      return SEND_REFUSED_YIELD;
     }
   }
   data->refused_in_row = 0;
@@ -728,7 +730,7 @@ static int send_rdm(NET_CONN *conn, const void *buf, int size)
     conn_guard held(conn_data(conn));
     r = send_rdm_held(conn, buf, size);
   }
-  if (r != 2) return r;
+  if (r != SEND_REFUSED_YIELD) return r;
   __netlane_internal__yield();
   return -1;
 }
