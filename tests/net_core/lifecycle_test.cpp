@@ -101,6 +101,37 @@ TEST(Lifecycle, ShutdownForgetsInstalledHooks)
   net_shutdown();
 }
 
+// A hold keeps one reading: of the clock behind the default timer (which
+// a wait that has just read it hands on), or of a program's own timer,
+// which is asked whatever the clock says.
+TEST(Lifecycle, AHeldTimeIsOneReadingOfTheDefaultClockOrOfTheProgramsTimer)
+{
+  ASSERT_EQ(net_init(), 0);
+  const long long second = 1000000000LL;
+  long long c = __netlane_internal__clock();
+  __netlane_internal__time_hold_at(c + 5 * second);
+  EXPECT_EQ(__netlane_internal__clock(), c + 5 * second);
+  unsigned int held = __netlane_internal__now();
+  EXPECT_LE(held - __netlane_timer_func(), 5000u);
+  EXPECT_GE(held - __netlane_timer_func(), 4900u);
+  __netlane_internal__time_hold();  // nested: the outer reading stands
+  EXPECT_EQ(__netlane_internal__now(), held);
+  __netlane_internal__time_release();
+  __netlane_internal__time_release();
+  EXPECT_LT(__netlane_internal__clock(), c + 5 * second);
+
+  net_set_timer_func(stepping_timer);
+  timer_reads = 0;
+  __netlane_internal__time_hold_at(c);
+  EXPECT_EQ(timer_reads, 1);
+  unsigned int t = __netlane_internal__now();
+  EXPECT_EQ(__netlane_internal__now(), t);
+  EXPECT_EQ(timer_reads, 1);
+  EXPECT_GT(__netlane_internal__clock(), c);  // the program's timer holds no clock reading
+  __netlane_internal__time_release();
+  net_shutdown();
+}
+
 TEST(Lifecycle, ShutdownPutsDriverSettingsBackToDefaults)
 {
   ScratchDir dir;

@@ -747,6 +747,8 @@ static int recv_rdm(NET_CONN *conn, void *buf, int max)
   conn_data_t *data = conn_data(conn);
   conn_guard held(data);
   if (data->listening) return 0;
+  // Whether the wait's round lasts, and the step's time: one reading.
+  netlane_time_held held_time;
   read_poll(conn);
   const unsigned char *msg;
   int size = __netlane_internal__engine_peek(&data->engine, &msg);

@@ -548,6 +548,8 @@ static int pump_text(port_share_t *s, int max, int *taken, unsigned int now)
 // not read again in it.
 static int pump(port_share_t *share, int max, int forced)
 {
+  // The round's end and the filing time reckon one reading of the clock.
+  netlane_time_held held_time;
   unsigned long round = __netlane_internal__wait_round();
   // Passed over without the guard: a read already found the port empty
   // in this round.

@@ -11,12 +11,17 @@ unsigned int (*__netlane_timer_func)(void) = NULL;
 static const std::chrono::steady_clock::time_point process_start =
     std::chrono::steady_clock::now();
 
-// Milliseconds since the process started, as a wrapping unsigned 32-bit count.
+// Milliseconds from the process's start to `at`, as a wrapping unsigned
+// 32-bit count.
+static unsigned int ms_since_start(std::chrono::steady_clock::time_point at)
+{
+  long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(at - process_start).count();
+  return static_cast<unsigned int>(ms);  // wraps after about 49 days, by design
+}
+
 static unsigned int default_timer_func(void)
 {
-  std::chrono::steady_clock::duration elapsed = std::chrono::steady_clock::now() - process_start;
-  long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-  return static_cast<unsigned int>(ms);  // wraps after about 49 days, by design
+  return ms_since_start(std::chrono::steady_clock::now());
 }
 
 void net_set_timer_func(unsigned int (*timer)(void))
@@ -27,11 +32,38 @@ void net_set_timer_func(unsigned int (*timer)(void))
 namespace {
 thread_local int hold_depth = 0;
 thread_local unsigned int held_time = 0;
+// The monotonic clock's reading behind held_time, when the timer is the
+// default one (a program's own timer says nothing of it); else -1.
+thread_local long long held_clock = -1;
+
+long long clock_ns()
+{
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void hold(long long clock)
+{
+  if (hold_depth++ > 0) return;
+  if (__netlane_timer_func != default_timer_func) {
+    held_clock = -1;
+    held_time = __netlane_timer_func();
+    return;
+  }
+  if (clock < 0) clock = clock_ns();
+  held_clock = clock;
+  held_time = ms_since_start(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(clock)));
+}
 }  // namespace
 
 void __netlane_internal__time_hold(void)
 {
-  if (hold_depth++ == 0) held_time = __netlane_timer_func();
+  hold(-1);
+}
+
+void __netlane_internal__time_hold_at(long long clock)
+{
+  hold(clock);
 }
 
 void __netlane_internal__time_release(void)
@@ -42,4 +74,9 @@ void __netlane_internal__time_release(void)
 unsigned int __netlane_internal__now(void)
 {
   return hold_depth > 0 ? held_time : __netlane_timer_func();
+}
+
+long long __netlane_internal__clock(void)
+{
+  return hold_depth > 0 && held_clock >= 0 ? held_clock : clock_ns();
 }

@@ -153,8 +153,8 @@ std::atomic<unsigned long> rounds{0};
 thread_local unsigned long this_round = 0;
 thread_local int waiting = 0;
 thread_local int deferring = 0;
-thread_local clock_type::time_point round_ends;
-const auto round_grace = std::chrono::milliseconds(1);
+thread_local long long round_ends;  // on the library's clock, in ns
+const long long round_grace_ns = 1000000;
 
 void new_round()
 {
@@ -162,7 +162,7 @@ void new_round()
 }
 
 // Marks this thread as waiting for the guard's life; the round it leaves
-// lasts round_grace more.
+// lasts round_grace_ns more.
 struct in_wait {
   in_wait()
   {
@@ -171,7 +171,7 @@ struct in_wait {
   }
   ~in_wait()
   {
-    if (--waiting == 0) round_ends = clock_type::now() + round_grace;
+    if (--waiting == 0) round_ends = __netlane_internal__clock() + round_grace_ns;
   }
 };
 
@@ -443,10 +443,16 @@ int look(member_t *m, int *due)
 
 namespace {
 
+long long clock_of(clock_type::time_point t)
+{
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
 // With the set's mutex in `hold`, let go of while it sleeps in the poller
 // for at most `sleep_ms` and while a shared port's datagrams are filed:
-// marks pending what the readable descriptors are for.
-void take_events(NET_WAITSET *set, int sleep_ms, std::unique_lock<std::mutex> &hold)
+// marks pending what the readable descriptors are for. Answers the time
+// the poller answered, which the port's pump reckons as well.
+clock_type::time_point take_events(NET_WAITSET *set, int sleep_ms, std::unique_lock<std::mutex> &hold)
 {
   // A member marked since the sleep was reckoned ends it at once.
   if (!set->pending.empty()) sleep_ms = 0;
@@ -454,6 +460,7 @@ void take_events(NET_WAITSET *set, int sleep_ms, std::unique_lock<std::mutex> &h
   hold.unlock();
   int fds[EVENTS];
   int got = __netlane_internal__poller_wait(set->poller, fds, EVENTS, sleep_ms);
+  auto woke = clock_type::now();
   // What the poller said is news: reads may find datagrams again.
   new_round();
   static thread_local std::vector<member_t *> pumpers;
@@ -499,14 +506,16 @@ void take_events(NET_WAITSET *set, int sleep_ms, std::unique_lock<std::mutex> &h
         __netlane_internal__wrapper_port_quiet(it->second.pumper->conn);
     }
   }
-  if (pumpers.empty()) return;
+  if (pumpers.empty()) return woke;
   // The port tells which conns it filed datagrams for: this set's are
   // marked here, and those in other sets as well are told through the
   // registry.
   hold.unlock();
   gathered.clear();
   gathering = set;
+  __netlane_internal__time_hold_at(clock_of(woke));
   for (member_t *m : pumpers) __netlane_internal__wrapper_take_in(m->conn, 1);
+  __netlane_internal__time_release();
   gathering = nullptr;
   static thread_local std::vector<void *> elsewhere;
   elsewhere.clear();
@@ -518,10 +527,11 @@ void take_events(NET_WAITSET *set, int sleep_ms, std::unique_lock<std::mutex> &h
     if (it == set->by_owner.end() || it->second->elsewhere.load(std::memory_order_relaxed)) elsewhere.push_back(owner);
   }
   set->idle.notify_all();
-  if (elsewhere.empty()) return;
+  if (elsewhere.empty()) return woke;
   hold.unlock();
   __netlane_internal__waitset_notify_many(elsewhere.data(), (int)elsewhere.size());
   hold.lock();
+  return woke;
 }
 
 }  // namespace
@@ -567,7 +577,7 @@ int __netlane_internal__reads_deferred(void)
 unsigned long __netlane_internal__wait_round(void)
 {
   if (this_round == 0 || waiting) return this_round;
-  if (clock_type::now() > round_ends) this_round = 0;
+  if (__netlane_internal__clock() > round_ends) this_round = 0;
   return this_round;
 }
 
@@ -697,14 +707,15 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
   bool asked_poller = false;
   int sleep_ms = 0;
   for (int pass = 0;; pass++) {
+    // A pass reckons the time the wait began or the poller answered.
+    auto now = start;
     if (pass > 0 || !look_first) {
-      take_events(set, sleep_ms, hold);
+      now = take_events(set, sleep_ms, hold);
       asked_poller = true;
     }
     // The members that got datagrams, whose time came, or that have no
     // descriptor to sleep on.
     look_at.clear();
-    auto now = clock_type::now();
     auto due_by = now + std::chrono::nanoseconds(1);
     for (settle_timers(set, due_by); !set->timers.empty() && set->timers.top().at < due_by; settle_timers(set, due_by)) {
       member_t *m = set->by_id[set->timers.top().id];
@@ -725,7 +736,7 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
     // acknowledgements and answers of one wake, or a host's beats that
     // fell due on one tick, in a few system calls rather than one each;
     // and they reckon one time.
-    __netlane_internal__time_hold();
+    __netlane_internal__time_hold_at(clock_of(now));
     __netlane_internal__io_hold();
     deferring = defer_first && !asked_poller;
     for (size_t i = 0; i < look_at.size(); i++) is_ready[i] = (char)look(look_at[i], &dues[i]);

@@ -25,6 +25,13 @@ extern unsigned int (*__netlane_timer_func)(void);
 void __netlane_internal__time_hold(void);
 void __netlane_internal__time_release(void);
 unsigned int __netlane_internal__now(void);
+/* The monotonic clock in nanoseconds (std::chrono::steady_clock's count),
+ * for what the library reckons on the real clock: read once by a hold
+ * while the timer is the default one (which counts the same clock), else
+ * asked afresh. time_hold_at is time_hold with the clock just read, so
+ * that a wait that has read it already need not ask again. */
+long long __netlane_internal__clock(void);
+void __netlane_internal__time_hold_at(long long clock);
 
 /* Registry look-ups: the newest entry wins. */
 NET_DRIVER *__netlane_internal__get_driver(int num);
@@ -49,6 +56,16 @@ void __netlane_internal__copy_address(char *dest, const char *src);
 
 #ifdef __cplusplus
 }
+#endif
+
+#ifdef __cplusplus
+/* The time held for a scope (see __netlane_internal__time_hold). */
+struct netlane_time_held {
+  netlane_time_held() { __netlane_internal__time_hold(); }
+  ~netlane_time_held() { __netlane_internal__time_release(); }
+  netlane_time_held(const netlane_time_held &) = delete;
+  netlane_time_held &operator=(const netlane_time_held &) = delete;
+};
 #endif
 
 /* The C field `class` of NET_DRIVER, read and written the same way from
