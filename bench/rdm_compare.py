@@ -55,6 +55,8 @@ LOOPBACK = [
     ("throughput, 1 KiB", "stream", 1024, 5000, 1.5, "rate"),
     ("throughput, 16,000 B", "stream", 16000, 500, 1.5, "rate"),
     ("round trip, 16 B, both sides waiting", "rtt --wait", 16, 1000, 3, "p50"),
+    ("round trip, 16 B, both sides waiting, one core", "rtt --wait --one-core", 16, 1000, 3, "p50"),
+    ("round trip, 16 B, both sides waiting, two cores", "rtt --wait --two-cores", 16, 1000, 3, "p50"),
     ("throughput, 1 KiB, receiver waiting", "stream --wait", 1024, 5000, 1.5, "rate"),
     ("throughput, 1 KiB, receiver waiting, one core", "stream --wait --one-core", 1024, 5000, 1.5, "rate"),
     ("idle server for 5 s, % of a core, spinning", "idle", 16, 1, 8, "server_cpu_percent"),
@@ -333,7 +335,7 @@ def run_all(a, netns, rounds, loss_rounds, config_files, transports, programs, b
             break
         if a.ipv6_only and label not in IPV6_ROWS:
             continue
-        which = [t for t in transports if t not in LOOPBACK_SKIP and (t != "udp" or m in ("rtt", "stream"))
+        which = [t for t in transports if t not in LOOPBACK_SKIP and (t != "udp" or m == "stream" or m.startswith("rtt"))
                  and (not m.startswith("idle") or t == "netlane") and (t != IPV6 or label in IPV6_ROWS)]
         measure(label, m, size, count, timeout, 0, keys, which, rounds)
     if netns and not a.ipv6_only and not a.counts_only:
@@ -431,7 +433,11 @@ loops" ran beside that many shells spinning in a loop, one per core. A
 row "one core" holds both processes to one processor, as on a machine of
 one core: a sender retrying at once then keeps the core from the receiver
 that would free its window (netlane lets the processor go after 64 refused
-sends in a row).
+sends in a row). A row "two cores" holds the server to one processor and
+the client to another: every wake-up then wakes an idle processor, which
+on this kind of machine costs far more than the libraries' own work (plain
+UDP, waiting in poll, shows that floor); the row without either is the
+scheduler's choice, one or the other in each round.
 {counts}
 {sections}""".format(date=sections[0][2].strftime("%Y-%m-%d %H:%M"), rounds=rounds, loss_rounds=loss_rounds,
            netns=("Every run had a private network namespace of its own; the loss runs drop that share of "

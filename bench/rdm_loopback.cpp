@@ -13,10 +13,13 @@
 //                             stays silent for --idle S seconds
 //     --size N --count N --timeout S
 //     --wait                both sides sleep (net_wait, ENet's service with a
-//                           time-out) instead of spinning; a stream's sender
-//                           still spins
+//                           time-out, poll for plain UDP) instead of
+//                           spinning; a stream's sender still spins
 //     --one-core            both processes on one processor (the first this
 //                           one may use), as on a machine of one core
+//     --two-cores           the server on the first processor this one may
+//                           use, the client on the second: each wake-up
+//                           then crosses processors
 //     --cfg FILE            netlane: conn settings in the configuration format
 //     --host H              netlane: the loopback address, 127.0.0.1 or ::1
 //
@@ -61,11 +64,27 @@ struct options {
   bool snmp = false;
   bool wait = false;
   bool one_core = false;
+  bool two_cores = false;
   double idle = 5;
 };
 
 options opt;
 int port = 0;
+
+// Holds this process to the `nth` processor (from 0) of those it may use,
+// if it may use that many.
+void hold_to_processor(int nth)
+{
+  cpu_set_t cpus;
+  if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return;
+  for (int c = 0; c < CPU_SETSIZE; c++) {
+    if (!CPU_ISSET(c, &cpus) || nth-- > 0) continue;
+    CPU_ZERO(&cpus);
+    CPU_SET(c, &cpus);
+    sched_setaffinity(0, sizeof cpus, &cpus);
+    return;
+  }
+}
 const long kWarmUp = 5;  // round trips before the measured ones
 int ready_pipe[2];  // child -> parent: one byte once it is listening
 int done_pipe[2];   // child -> parent: its result as text
@@ -523,6 +542,14 @@ std::string enet_client()
 
 // -------------------------------------------------------------- plain UDP
 
+// With --wait, sleeps until `fd` is readable or `ms` pass.
+void udp_wait(int fd, int ms)
+{
+  if (!opt.wait) return;
+  pollfd p{fd, POLLIN, 0};
+  poll(&p, 1, ms);
+}
+
 int udp_socket(int bind_port)
 {
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -550,6 +577,7 @@ void udp_server()
     socklen_t len = sizeof from;
     ssize_t n = recvfrom(fd, buf.data(), buf.size(), 0, (sockaddr *)&from, &len);
     if (n < 0) {
+      udp_wait(fd, 50);
       // The stream is over when nothing came for 100 ms after the last.
       if (opt.measure == "stream" && received > 0 && !reported && now_s() - last > 0.1) {
         child_result(std::to_string(last - start) + " " + std::to_string(received) + "\n");
@@ -590,7 +618,10 @@ std::string udp_client()
       sendto(fd, msg.data(), msg.size(), 0, (sockaddr *)&to, sizeof to);
       // A lost datagram is not sent again: give up on it after 100 ms.
       bool got = false;
-      while (!got && now_s() - t0 < 0.1) got = recv(fd, buf.data(), buf.size(), 0) >= 0;
+      while (!got && now_s() - t0 < 0.1) {
+        got = recv(fd, buf.data(), buf.size(), 0) >= 0;
+        if (!got) udp_wait(fd, 100);
+      }
       if (got && i >= 0) us.push_back((now_s() - t0) * 1e6);
     }
     return rtt_summary(us, opt.count);
@@ -609,7 +640,7 @@ void usage()
 {
   fprintf(stderr,
           "usage: bench_rdm_loopback netlane|enet|udp rtt|stream|connect|connect_busy|idle "
-          "[--size N] [--count N] [--timeout S] [--cfg FILE] [--snmp] [--wait] [--one-core] [--idle S] [--host H]\n");
+          "[--size N] [--count N] [--timeout S] [--cfg FILE] [--snmp] [--wait] [--one-core] [--two-cores] [--idle S] [--host H]\n");
   exit(2);
 }
 
@@ -622,8 +653,8 @@ int main(int argc, char **argv)
   opt.measure = argv[2];
   for (int i = 3; i < argc; i++) {
     std::string a = argv[i];
-    if (a == "--snmp" || a == "--wait" || a == "--one-core") {
-      (a == "--snmp" ? opt.snmp : a == "--wait" ? opt.wait : opt.one_core) = true;
+    if (a == "--snmp" || a == "--wait" || a == "--one-core" || a == "--two-cores") {
+      (a == "--snmp" ? opt.snmp : a == "--wait" ? opt.wait : a == "--one-core" ? opt.one_core : opt.two_cores) = true;
       continue;
     }
     if (i + 1 >= argc) usage();
@@ -636,19 +667,9 @@ int main(int argc, char **argv)
     else usage();
   }
   if (opt.size < (int)sizeof(double) && opt.measure == "stream") opt.size = (int)sizeof(double);
-  if (opt.one_core) {
-    // The child forked later inherits the set.
-    cpu_set_t cpus;
-    if (sched_getaffinity(0, sizeof cpus, &cpus) == 0) {
-      for (int c = 0; c < CPU_SETSIZE; c++) {
-        if (!CPU_ISSET(c, &cpus)) continue;
-        CPU_ZERO(&cpus);
-        CPU_SET(c, &cpus);
-        sched_setaffinity(0, sizeof cpus, &cpus);
-        break;
-      }
-    }
-  }
+  // The child forked later inherits the parent's processors, then takes
+  // its own one for --two-cores.
+  if (opt.one_core) hold_to_processor(0);
 #ifndef BENCH_WITH_ENET
   if (opt.transport == "enet") {
     printf("skipped: built without ENet\n");
@@ -667,6 +688,7 @@ int main(int argc, char **argv)
     close(stop_pipe[1]);  // else the parent's close would never read as the end
     close(ready_pipe[0]);
     close(done_pipe[0]);
+    if (opt.two_cores) hold_to_processor(0);
     if (opt.transport == "netlane") nl_server();
 #ifdef BENCH_WITH_ENET
     else if (opt.transport == "enet") enet_server();
@@ -675,6 +697,7 @@ int main(int argc, char **argv)
     _exit(0);
   }
 
+  if (opt.two_cores) hold_to_processor(1);
   close(stop_pipe[0]);
   close(ready_pipe[1]);
   close(done_pipe[1]);
