@@ -78,6 +78,8 @@ typedef struct conn_data_t {
   int quiet_skips;
   int refused_in_row;  /* sends refused for a full window since one went,
                           or since the processor was let go */
+  int parked_told;     /* the sets were told of a parked packet that a read
+                          made room for, and no step has run since */
   void *guard;        /* held by every operation on the conn: two threads'
                          waits may look at one conn at once */
 } conn_data_t;
@@ -221,29 +223,38 @@ static void poll(NET_CONN *conn, int sending = 0)
 }
 
 /* The next datagram from an accepted conn's peer, which the shared port
- * has filed, taking in more from the port when none is: its length (-1 cut
- * short), or -2 when none waits. */
-static int take_filed(conn_data_t *data, unsigned char *buf, int size)
+ * has filed, lent for the step (at most `want` borrowed at a time; one that
+ * waits alone is copied into `buf`), taking in more from the port when
+ * none is: NULL when none waits. */
+static const unsigned char *next_filed(conn_data_t *data, port_loan_t *loan, int want, unsigned char *buf,
+                                       int size, int *len)
 {
-  int len = __netlane_internal__share_take(data->share, data->peer, buf, size);
-  if (len != -2 || __netlane_internal__share_pump(data->share, STEP_DATAGRAMS) == 0) return len;
-  return __netlane_internal__share_take(data->share, data->peer, buf, size);
+  const unsigned char *d = __netlane_internal__share_lent(loan, len);
+  if (d) return d;
+  __netlane_internal__share_give_back(data->share, data->peer, loan);
+  if (!__netlane_internal__share_borrow(data->share, data->peer, loan, want, buf, size) &&
+      (__netlane_internal__share_pump(data->share, STEP_DATAGRAMS) == 0 ||
+       !__netlane_internal__share_borrow(data->share, data->peer, loan, want, buf, size)))
+    return NULL;
+  return __netlane_internal__share_lent(loan, len);
 }
 
 static void step(conn_data_t *data, unsigned int now, int read)
 {
   conn_engine_t *e = &data->engine;
+  data->parked_told = 0;
   // Agreed at connect, or, for a peer whose proof came after its plain
   // request, found out since.
   if (e->features != data->features) __netlane_internal__engine_agree(e, data->features);
   static thread_local unsigned char buf[MAX_DATAGRAM];
   if (read) data->last_read = now;
   int drained = 0;
+  port_loan_t loan = {NULL, NULL, NULL, 0};
   for (int n = 0; read && n < STEP_DATAGRAMS && __netlane_internal__engine_ready(e); n++) {
+    const unsigned char *dgram = buf;
     int len;
     if (data->peer) {
-      len = take_filed(data, buf, (int)sizeof buf);
-      if ((drained = len == -2)) break;
+      if ((drained = !(dgram = next_filed(data, &loan, STEP_DATAGRAMS - n, buf, (int)sizeof buf, &len)))) break;
       data->received++;
     } else {
       int foreign;
@@ -259,11 +270,12 @@ static void step(conn_data_t *data, unsigned int now, int read)
       e->last_heard = now;
       len = -1;  // cut short: no packet of the protocol
     }
-    int taken = __netlane_internal__engine_input(e, buf, len, now);
+    int taken = __netlane_internal__engine_input(e, dgram, len, now);
     if (taken == ENGINE_PARKED) break;
     // The accept of an admitted client's proof proves the conn; repeats are counted.
-    if (taken == ENGINE_HANDSHAKE) late_answer(data, buf, len);
+    if (taken == ENGINE_HANDSHAKE) late_answer(data, dgram, len);
   }
+  if (data->peer) __netlane_internal__share_give_back(data->share, data->peer, &loan);
   if (e->heard && !data->heard) mark_heard(data);
   __netlane_internal__engine_flush(e, now, emit_io, &data->io);
   // Every datagram there was is read: the program's reads in this ms and
@@ -759,8 +771,13 @@ static int recv_rdm(NET_CONN *conn, void *buf, int max)
   }
   memcpy(buf, msg, (size_t)size);
   __netlane_internal__engine_release(&data->engine);
-  // A packet parked for want of room may be taken now.
-  if (data->engine.parked_len) __netlane_internal__waitset_notify(data);
+  // A packet parked for want of room may be taken now. Once told, the
+  // sets step the conn before they sleep: the reads until then need not
+  // tell them again.
+  if (data->engine.parked_len && !data->parked_told) {
+    data->parked_told = 1;
+    __netlane_internal__waitset_notify(data);
+  }
   return size;
 }
 

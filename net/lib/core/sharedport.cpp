@@ -817,20 +817,72 @@ void __netlane_internal__share_heard(port_share_t *share, port_peer_t *peer)
   unlock(share);
 }
 
-int __netlane_internal__share_take(port_share_t *share, port_peer_t *peer, void *buf, int size)
+int __netlane_internal__share_borrow(port_share_t *share, port_peer_t *peer, port_loan_t *loan, int max,
+                                     unsigned char *one, int size)
 {
-  if (peer_empty(&peer->in)) return -2;
+  loan->head = loan->next = NULL;
+  loan->one = NULL;
+  if (max <= 0 || peer_empty(&peer->in)) return 0;
+  int n = 0;
   lock(share);
-  slot_t *d = peer_pop(&peer->in);
-  int len = -2;
-  if (d) {
-    len = d->len;
-    if (len > size) len = -1;
-    else if (len > 0) memcpy(buf, d->data, (size_t)len);
-    slot_put(share, d);
+  if (peer->in.count == 1 || max == 1) {
+    if (slot_t *d = peer_pop(&peer->in)) {
+      loan->one_len = d->len > size ? -1 : d->len;
+      if (loan->one_len > 0) memcpy(one, d->data, (size_t)loan->one_len);
+      loan->one = one;
+      slot_put(share, d);
+      n = 1;
+    }
+  } else {
+    slot_t **link = &loan->head;
+    for (slot_t *d; n < max && (d = peer_pop(&peer->in)); n++) {
+      *link = d;
+      link = &d->next;
+    }
+    *link = NULL;
+    loan->next = loan->head;
   }
   unlock(share);
-  return len;
+  return n;
+}
+
+const unsigned char *__netlane_internal__share_lent(port_loan_t *loan, int *len)
+{
+  if (const unsigned char *one = loan->one) {
+    loan->one = NULL;
+    *len = loan->one_len;
+    return one;
+  }
+  slot_t *d = loan->next;
+  if (!d) return NULL;
+  loan->next = d->next;
+  *len = d->len;
+  return d->data;
+}
+
+void __netlane_internal__share_give_back(port_share_t *share, port_peer_t *peer, port_loan_t *loan)
+{
+  if (!loan->head) return;
+  lock(share);
+  // What was not handed on goes back in front, in its order, before
+  // anything filed meanwhile.
+  if (slot_t *first = loan->next) {
+    slot_t *last = first;
+    int n = 1, bytes = first->len;
+    for (; last->next; last = last->next, n++) bytes += last->next->len;
+    last->next = peer->in.head;
+    if (!peer->in.head) peer->in.tail = last;
+    peer->in.head = first;
+    __atomic_store_n(&peer->in.count, peer->in.count + n, __ATOMIC_RELEASE);
+    peer->in.bytes += bytes;
+  }
+  for (slot_t *d = loan->head; d != loan->next;) {
+    slot_t *after = d->next;
+    slot_put(share, d);
+    d = after;
+  }
+  unlock(share);
+  loan->head = loan->next = NULL;
 }
 
 int __netlane_internal__share_has_input(port_share_t *, port_peer_t *peer)
