@@ -1,6 +1,7 @@
 /* A counter of calls a benchmark's server makes, preloaded
  * (LD_PRELOAD=libbench_count_calls.so): the socket and wait calls that enter
- * the kernel, heap allocations and frees, and mutex locks. The program reads
+ * the kernel, heap allocations and frees, mutex locks, and readings of the
+ * clock (clock_gettime, gettimeofday). The program reads
  * the counts through bench_counts(), found with dlsym, so that it can take
  * them around the messages it measures alone. */
 #define _GNU_SOURCE
@@ -11,10 +12,12 @@
 #include <sys/epoll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 /* Order of the counts bench_counts writes. */
-enum { C_SYSCALLS, C_ALLOCS, C_FREES, C_LOCKS, C_COUNT };
+enum { C_SYSCALLS, C_ALLOCS, C_FREES, C_LOCKS, C_CLOCKS, C_COUNT };
 
 static long counts[C_COUNT];
 
@@ -60,6 +63,8 @@ void free(void *p)
 /* The real calls, looked up once. */
 #define REAL(name) static __typeof__(name) *real_##name
 REAL(pthread_mutex_lock);
+REAL(clock_gettime);
+REAL(gettimeofday);
 REAL(recvfrom);
 REAL(recvmsg);
 REAL(recvmmsg);
@@ -76,6 +81,8 @@ __attribute__((constructor)) static void find_real(void)
 {
 #define FIND(name) real_##name = (__typeof__(name) *)dlsym(RTLD_NEXT, #name)
   FIND(pthread_mutex_lock);
+  FIND(clock_gettime);
+  FIND(gettimeofday);
   FIND(recvfrom);
   FIND(recvmsg);
   FIND(recvmmsg);
@@ -93,6 +100,18 @@ int pthread_mutex_lock(pthread_mutex_t *m)
 {
   bump(C_LOCKS);
   return real_pthread_mutex_lock(m);
+}
+
+int clock_gettime(clockid_t id, struct timespec *t)
+{
+  bump(C_CLOCKS);
+  return real_clock_gettime(id, t);
+}
+
+int gettimeofday(struct timeval *restrict t, void *restrict zone)
+{
+  bump(C_CLOCKS);
+  return real_gettimeofday(t, zone);
 }
 
 ssize_t recvfrom(int fd, void *buf, size_t n, int flags, struct sockaddr *from, socklen_t *len)

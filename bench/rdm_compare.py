@@ -77,7 +77,8 @@ COUNTED = [
     ("throughput, 16 B", "stream", 16, 10000, 3, "message"),
     ("round trip, 16 B, both sides waiting", "rtt --wait", 16, 1000, 4, "round trip"),
 ]
-COUNT_KEYS = (("srv_syscalls", "syscalls"), ("srv_allocs", "allocations"), ("srv_locks", "mutex locks"))
+COUNT_KEYS = (("srv_syscalls", "syscalls"), ("srv_allocs", "allocations"), ("srv_locks", "mutex locks"),
+              ("srv_clocks", "clock readings"))
 KEY_NAMES = {"p50": "median", "udp_out": "datagrams sent"}
 TIME_UNITS = {"p50", "p90", "p99", "max", "us"}
 
@@ -448,7 +449,9 @@ scheduler's choice, one or the other in each round.
            counts=("\nThe rows of server calls count, with `bench/count_calls.c` preloaded into the "
                    "server, its calls between its first measured message and its last: the socket and wait "
                    "calls that enter the kernel (receives and sends of every kind, poll, epoll_wait, select, "
-                   "read, write), heap allocations (malloc, calloc, realloc) and pthread mutex locks.\n")
+                   "read, write), heap allocations (malloc, calloc, realloc), pthread mutex locks, and "
+                   "readings of the clock (clock_gettime, gettimeofday; the benchmark's server reads it once "
+                   "a turn of its loop as well, whatever the library).\n")
            if a.counts or a.counts_only else "",
            cpu=cpu, cores=os.cpu_count(), kernel=platform.release(), sections="\n".join(parts))
     if a.out:

@@ -201,7 +201,7 @@ void busy_50ms()
 // last, so that start-up and the wait for the stop are not counted.
 struct call_counter {
   long first = 0, last = 0;
-  long at_first[4] = {0}, at_last[4] = {0};
+  long at_first[5] = {0}, at_last[5] = {0};
   bool taken = false;
   void (*read)(long *) = nullptr;
   void start(long first_msg, long last_msg)
@@ -227,8 +227,9 @@ struct call_counter {
     FILE *f = fopen(path, "w");
     if (!f) return;
     double n = (double)(last - first);
-    fprintf(f, " srv_syscalls=%.2f srv_allocs=%.2f srv_frees=%.2f srv_locks=%.2f", (at_last[0] - at_first[0]) / n,
-            (at_last[1] - at_first[1]) / n, (at_last[2] - at_first[2]) / n, (at_last[3] - at_first[3]) / n);
+    fprintf(f, " srv_syscalls=%.2f srv_allocs=%.2f srv_frees=%.2f srv_locks=%.2f srv_clocks=%.2f",
+            (at_last[0] - at_first[0]) / n, (at_last[1] - at_first[1]) / n, (at_last[2] - at_first[2]) / n,
+            (at_last[3] - at_first[3]) / n, (at_last[4] - at_first[4]) / n);
     fclose(f);
   }
 };
