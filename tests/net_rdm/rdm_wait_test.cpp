@@ -202,6 +202,41 @@ TEST_P(WaitOver, SetWaitSendsKeepAlives)
   net_waitset_destroy(set);
 }
 
+// A burst of sends between waits tells the set once, and the set's looks
+// still reckon every send made since: with the peer not reading, a burst
+// sent after the conn has been idle is sent again after the resend wait
+// (500 ms) while the program only waits, when nothing else would bring the
+// conn to a look (no datagram comes, and no keep-alive is its to send).
+TEST_P(WaitOver, SetWaitResendsABurstSentAfterAnEarlierOne)
+{
+  NET_WAITSET *set = net_waitset_create();
+  ASSERT_NE(set, nullptr);
+  ASSERT_EQ(net_waitset_add_conn(set, client, client), 0);
+  void *ready[1];
+  char buf[8];
+  ASSERT_EQ(net_send_rdm(client, "one", 3), 0);
+  int got = 0;
+  for (int n = 0; n < 100 && got < 1; n++) {
+    got = net_receive_rdm(accepted, buf, sizeof buf) == 3;
+    if (!got) net_wait(&accepted, 1, NULL, 0, 10);
+  }
+  ASSERT_EQ(got, 1);
+  // Its acknowledgement taken, and the host's first beat answered.
+  auto start = steady_clock::now();
+  for (int n = 0; n < 100 && steady_clock::now() - start < milliseconds(1500); n++)
+    net_waitset_wait(set, ready, 1, 100);
+  NET_CONN_FIGURES before, after;
+  ASSERT_EQ(net_conn_figures(client, &before), 0);
+  ASSERT_EQ(net_send_rdm(client, "two", 3), 0);
+  ASSERT_EQ(net_send_rdm(client, "six", 3), 0);
+  start = steady_clock::now();
+  for (int n = 0; n < 100 && steady_clock::now() - start < milliseconds(800); n++)
+    net_waitset_wait(set, ready, 1, 100);
+  ASSERT_EQ(net_conn_figures(client, &after), 0);
+  EXPECT_GT(after.messages_resent, before.messages_resent);
+  net_waitset_destroy(set);
+}
+
 // A close from another thread takes the conn out of the waits that hold it
 // and ends them; it returns once they have let go (AddressSanitizer and
 // `make tsan` see to the rest).

@@ -80,6 +80,8 @@ typedef struct conn_data_t {
                           or since the processor was let go */
   int parked_told;     /* the sets were told of a parked packet that a read
                           made room for, and no step has run since */
+  int send_told;       /* the sets were told of a send, and no set has
+                          looked at the conn since */
   void *guard;        /* held by every operation on the conn: two threads'
                          waits may look at one conn at once */
 } conn_data_t;
@@ -649,6 +651,7 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
   conn_data_t *data = conn_data(conn);
   if (!data || !data->chan) return 0;
   conn_guard held(data);
+  data->send_told = 0;
   return wait_info_held(conn, data, fds, max, nfds, due_ms);
 }
 
@@ -662,6 +665,8 @@ int __netlane_internal__wrapper_look(NET_CONN *conn, int *fds, int max, int *nfd
   conn_data_t *data = conn_data(conn);
   if (!data || !data->chan || data->listening) return -1;
   conn_guard held(data);
+  // What this look reckons covers every send so far.
+  data->send_told = 0;
   const unsigned char *msg;
   // A proved conn of a shared port that the port has filed nothing for,
   // and that has nothing due, has nothing to take in or send: its step is
@@ -724,7 +729,12 @@ static int send_rdm_held(NET_CONN *conn, const void *buf, int size)
   }
   poll(conn, 1);
   // Its resend is due some time from now: the sets holding it must know.
-  __netlane_internal__waitset_notify(data);
+  // Once told, each looks at the conn before it sleeps, and that look sees
+  // every send until then: a burst of sends tells them once.
+  if (!data->send_told) {
+    data->send_told = 1;
+    __netlane_internal__waitset_notify(data);
+  }
   return 0;
 }
 
