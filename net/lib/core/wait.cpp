@@ -846,11 +846,14 @@ int net_wait(NET_CONN **conns, int nconns, NET_CHANNEL **channels, int nchannels
     else fresh_channels.push_back(i - nconns);
   }
   for (auto &entry : set->members) {
-    if (entry.second->wanted != call) stale.push_back(entry.first);
+    member_t *m = entry.second;
+    if (m->wanted != call) stale.push_back(entry.first);
     // The program may have used them since the last call: each is
     // looked at once, as a wait on a list always has (new ones are
-    // marked as they are added).
-    else mark_pending(set, entry.second);
+    // marked as they are added). Not a listener whose port the poller
+    // watches: a request tells its sets as the port files it, and one it
+    // was ready with last time is looked at again anyway.
+    else if (!(m->shared && m->nfds > 0 && m->conn->status == NET_CONN_LISTENING)) mark_pending(set, m);
   }
   if (!stale.empty() || !fresh_conns.empty() || !fresh_channels.empty()) {
     hold.unlock();
