@@ -78,10 +78,8 @@ typedef struct conn_data_t {
   int quiet_skips;
   int refused_in_row;  /* sends refused for a full window since one went,
                           or since the processor was let go */
-  int parked_told;     /* the sets were told of a parked packet that a read
-                          made room for, and no step has run since */
-  int send_told;       /* the sets were told of a send, and no set has
-                          looked at the conn since */
+  int told;           /* the sets were told to look at the conn (tell_sets),
+                          and none has looked at it since */
   void *guard;        /* held by every operation on the conn: two threads'
                          waits may look at one conn at once */
 } conn_data_t;
@@ -244,7 +242,6 @@ static const unsigned char *next_filed(conn_data_t *data, port_loan_t *loan, int
 static void step(conn_data_t *data, unsigned int now, int read)
 {
   conn_engine_t *e = &data->engine;
-  data->parked_told = 0;
   // Agreed at connect, or, for a peer whose proof came after its plain
   // request, found out since.
   if (e->features != data->features) __netlane_internal__engine_agree(e, data->features);
@@ -651,7 +648,7 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
   conn_data_t *data = conn_data(conn);
   if (!data || !data->chan) return 0;
   conn_guard held(data);
-  data->send_told = 0;
+  data->told = 0;
   return wait_info_held(conn, data, fds, max, nfds, due_ms);
 }
 
@@ -665,8 +662,8 @@ int __netlane_internal__wrapper_look(NET_CONN *conn, int *fds, int max, int *nfd
   conn_data_t *data = conn_data(conn);
   if (!data || !data->chan || data->listening) return -1;
   conn_guard held(data);
-  // What this look reckons covers every send so far.
-  data->send_told = 0;
+  // This look sees all the sets were told of.
+  data->told = 0;
   const unsigned char *msg;
   // A proved conn of a shared port that the port has filed nothing for,
   // and that has nothing due, has nothing to take in or send: its step is
@@ -701,6 +698,17 @@ void __netlane_internal__wrapper_port_quiet(NET_CONN *conn)
   if (data && data->share) __netlane_internal__share_quiet(data->share);
 }
 
+/* With the guard held: the wait sets holding the conn look at it before
+ * they sleep. Once told, until one has looked, they need not be told
+ * again: that look sees every change until then, so a burst of sends or
+ * reads tells them once. */
+static void tell_sets(conn_data_t *data)
+{
+  if (data->told) return;
+  data->told = 1;
+  __netlane_internal__waitset_notify(data);
+}
+
 /* With the guard held: as send_rdm, but SEND_REFUSED_YIELD for a refusal
  * after which the processor is let go. */
 static int send_rdm_held(NET_CONN *conn, const void *buf, int size)
@@ -729,12 +737,7 @@ static int send_rdm_held(NET_CONN *conn, const void *buf, int size)
   }
   poll(conn, 1);
   // Its resend is due some time from now: the sets holding it must know.
-  // Once told, each looks at the conn before it sleeps, and that look sees
-  // every send until then: a burst of sends tells them once.
-  if (!data->send_told) {
-    data->send_told = 1;
-    __netlane_internal__waitset_notify(data);
-  }
+  tell_sets(data);
   return 0;
 }
 
@@ -781,13 +784,9 @@ static int recv_rdm(NET_CONN *conn, void *buf, int max)
   }
   memcpy(buf, msg, (size_t)size);
   __netlane_internal__engine_release(&data->engine);
-  // A packet parked for want of room may be taken now. Once told, the
-  // sets step the conn before they sleep: the reads until then need not
-  // tell them again.
-  if (data->engine.parked_len && !data->parked_told) {
-    data->parked_told = 1;
-    __netlane_internal__waitset_notify(data);
-  }
+  // A packet parked for want of room may be taken now (a look at a conn
+  // with packets parked always steps it).
+  if (data->engine.parked_len) tell_sets(data);
   return size;
 }
 
