@@ -237,6 +237,62 @@ TEST_P(WaitOver, SetWaitResendsABurstSentAfterAnEarlierOne)
   net_waitset_destroy(set);
 }
 
+// A wait does not look again at an accepted conn the program has read dry
+// since the last wait answered it; but what comes for it meanwhile, filed
+// by another conn's read of the shared port, and what it sends meanwhile,
+// whose resend is then due, still reach the set.
+TEST_P(WaitOver, SetPassesOverAConnReadDryOnlyUntilSomethingChanges)
+{
+  NET_CONN *other = net_openconn(GetParam(), NULL), *accepted_other = nullptr;
+  ASSERT_NE(other, nullptr);
+  std::string where = net_getconnlocaladdress(listener);
+  if (where[0] == ':') where = "127.0.0.1" + where;
+  ASSERT_EQ(net_connect(other, where.c_str()), 0);
+  NET_CONN *both[2] = {listener, other};
+  for (int round = 0; round < 100 && (!accepted_other || other->status != NET_CONN_CONNECTED); round++) {
+    ASSERT_GE(net_wait(both, 2, NULL, 0, 50), 0);
+    if (!accepted_other) accepted_other = net_poll_listen(listener);
+  }
+  ASSERT_NE(accepted_other, nullptr);
+  NET_WAITSET *set = net_waitset_create();
+  ASSERT_EQ(net_waitset_add_conn(set, accepted, accepted), 0);
+  ASSERT_EQ(net_waitset_add_conn(set, accepted_other, accepted_other), 0);
+  void *ready[2];
+  char buf[8];
+  auto answered_and_read_dry = [&](const char *what) {
+    ASSERT_EQ(net_send_rdm(client, what, 3), 0);
+    int got = 0;
+    for (int n = 0; n < 50 && got == 0; n++) got = net_waitset_wait(set, ready, 2, 100);
+    ASSERT_EQ(got, 1) << what;
+    EXPECT_EQ(net_receive_rdm(accepted, buf, sizeof buf), 3) << what;
+    // Late enough that this read sends the acknowledgement: the conn then
+    // has nothing due for seconds.
+    std::this_thread::sleep_for(milliseconds(5));
+    EXPECT_EQ(net_receive_rdm(accepted, buf, sizeof buf), 0) << what;
+  };
+  answered_and_read_dry("one");
+  // Both messages wait in the port until the other conn's read files them.
+  ASSERT_EQ(net_send_rdm(client, "two", 3), 0);
+  ASSERT_EQ(net_send_rdm(other, "six", 3), 0);
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_EQ(net_receive_rdm(accepted_other, buf, sizeof buf), 3);
+  EXPECT_EQ(net_waitset_wait(set, ready, 2, 300), 1);
+  EXPECT_EQ(ready[0], accepted);
+  EXPECT_EQ(net_receive_rdm(accepted, buf, sizeof buf), 3);
+
+  answered_and_read_dry("ten");
+  NET_CONN_FIGURES before, after;
+  ASSERT_EQ(net_conn_figures(accepted, &before), 0);
+  ASSERT_EQ(net_send_rdm(accepted, "unread", 6), 0);  // the client does not read
+  auto start = steady_clock::now();
+  for (int n = 0; n < 100 && steady_clock::now() - start < milliseconds(800); n++)
+    net_waitset_wait(set, ready, 2, 100);
+  ASSERT_EQ(net_conn_figures(accepted, &after), 0);
+  EXPECT_GT(after.messages_resent, before.messages_resent);
+  net_waitset_destroy(set);
+  net_closeconn(other);
+}
+
 // A close from another thread takes the conn out of the waits that hold it
 // and ends them; it returns once they have let go (AddressSanitizer and
 // `make tsan` see to the rest).

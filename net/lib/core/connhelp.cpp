@@ -8,6 +8,7 @@
 // The datagrams are drawn in conn_wire.h. The handshake's rules (and its
 // flow between netlane peers and with design-following ones) are in
 // handshake.cpp; connect, poll_connect and poll_listen here do its I/O.
+#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -80,6 +81,11 @@ typedef struct conn_data_t {
                           or since the processor was let go */
   int told;           /* the sets were told to look at the conn (tell_sets),
                           and none has looked at it since */
+  /* The program's read found nothing, and nothing has stepped the conn
+   * since: when its next step falls due (ns on the library's clock;
+   * LLONG_MAX none), which a wait reckons with instead of looking again.
+   * 0 while not so. Written under the guard, read without it. */
+  long long dry_due;
   void *guard;        /* held by every operation on the conn: two threads'
                          waits may look at one conn at once */
 } conn_data_t;
@@ -242,6 +248,7 @@ static const unsigned char *next_filed(conn_data_t *data, port_loan_t *loan, int
 static void step(conn_data_t *data, unsigned int now, int read)
 {
   conn_engine_t *e = &data->engine;
+  __atomic_store_n(&data->dry_due, 0, __ATOMIC_RELAXED);
   // Agreed at connect, or, for a peer whose proof came after its plain
   // request, found out since.
   if (e->features != data->features) __netlane_internal__engine_agree(e, data->features);
@@ -709,6 +716,38 @@ static void tell_sets(conn_data_t *data)
   __netlane_internal__waitset_notify(data);
 }
 
+/* With the guard held, the time held and the program's read just found
+ * nothing: a proved conn of a shared port with a descriptor, whose steps
+ * need nothing the port has not filed, keeps when its next step falls due
+ * (the step just taken, or the last one, reckoned it), so that a wait that
+ * answered it need not look at it again before sleeping. Until a set
+ * looks, or the conn steps again, any send must tell the sets anew. */
+static void mark_dry(NET_CONN *conn, conn_data_t *data)
+{
+  conn_engine_t *e = &data->engine;
+  if (!data->peer || !data->proved || e->parked_len != 0 || e->features != data->features ||
+      conn->status != NET_CONN_CONNECTED || input_waiting(data))
+    return;
+  int due = __netlane_internal__engine_next_due(e, __netlane_internal__now());
+  if (due == 0) return;
+  data->told = 0;
+  long long at = due < 0 ? LLONG_MAX : __netlane_internal__clock() + due * 1000000LL;
+  __atomic_store_n(&data->dry_due, at, __ATOMIC_RELEASE);
+}
+
+int __netlane_internal__wrapper_dry(NET_CONN *conn, long long now, int *due_ms)
+{
+  if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return 0;
+  conn_data_t *data = conn_data(conn);
+  if (!data || !data->peer) return 0;
+  long long at = __atomic_load_n(&data->dry_due, __ATOMIC_SEQ_CST);
+  if (at == 0 || at <= now || input_waiting(data) || __netlane_internal__share_peer_replaced(data->peer)) return 0;
+  // Rounded up: a look a little late by the poller's ms would be a look
+  // for nothing.
+  *due_ms = at == LLONG_MAX ? -1 : (int)((at - now + 999999) / 1000000);
+  return 1;
+}
+
 /* With the guard held: as send_rdm, but SEND_REFUSED_YIELD for a refusal
  * after which the processor is let go. */
 static int send_rdm_held(NET_CONN *conn, const void *buf, int size)
@@ -777,7 +816,10 @@ static int recv_rdm(NET_CONN *conn, void *buf, int max)
   read_poll(conn);
   const unsigned char *msg;
   int size = __netlane_internal__engine_peek(&data->engine, &msg);
-  if (size == 0) return 0;
+  if (size == 0) {
+    mark_dry(conn, data);
+    return 0;
+  }
   if (size > max || !buf) {
     if (max > 0 && buf) memcpy(buf, msg, (size_t)max);
     return -1;

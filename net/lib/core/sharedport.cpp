@@ -506,9 +506,10 @@ static int pump_binary(port_share_t *s, int max, int *taken, unsigned int now)
   // costs its setting up, and a port that is read as datagrams come holds
   // one or two; a full batch makes the next as large as there is room for.
   int batch = 2 * s->rx_last < 4 ? 4 : 2 * s->rx_last > RX_BATCH ? RX_BATCH : 2 * s->rx_last;
-  for (int i = 0; i < RX_BATCH; i++) bufs[i] = s->rx + (size_t)i * MAX_DATAGRAM;
+  int placed = 0;  // the slots given their buffers so far
   while (*taken < max) {
     int want = max - *taken < batch ? max - *taken : batch;
+    for (; placed < want; placed++) bufs[placed] = s->rx + (size_t)placed * MAX_DATAGRAM;
     int got = __netlane_internal__inet_recv_many(s->chan, bufs, MAX_DATAGRAM, lens, froms, want);
     if (got <= 0) return got == 0 || net_query(s->chan) == 0;
     s->rx_last = got;

@@ -155,6 +155,9 @@ thread_local int waiting = 0;
 thread_local int deferring = 0;
 thread_local long long round_ends;  // on the library's clock, in ns
 const long long round_grace_ns = 1000000;
+// Members a pass may look at and still reckon the sleep after it from its
+// own time.
+const size_t QUICK_PASS = 4;
 
 void new_round()
 {
@@ -162,8 +165,11 @@ void new_round()
 }
 
 // Marks this thread as waiting for the guard's life; the round it leaves
-// lasts round_grace_ns more.
+// lasts round_grace_ns more, from the time the wait last reckoned (its
+// last pass's looks take microseconds; a round ended early only means a
+// read that reads), else from a fresh reading.
 struct in_wait {
+  long long reckoned = 0;
   in_wait()
   {
     waiting++;
@@ -171,7 +177,7 @@ struct in_wait {
   }
   ~in_wait()
   {
-    if (--waiting == 0) round_ends = __netlane_internal__clock() + round_grace_ns;
+    if (--waiting == 0) round_ends = (reckoned ? reckoned : __netlane_internal__clock()) + round_grace_ns;
   }
 };
 
@@ -197,6 +203,7 @@ struct NET_WAITSET {
   int interrupted = 0;   // a member was closed under a wait
   int parked = 0;        // descriptors of idle conns taken out of the poller
   int closing = 0;       // closes still waiting for a wait to let go of a member
+  int watching = 0;      // threads waiting on `idle`: without any, no one is told
   int asked_last = 0;    // the last wait asked the poller (a wait on the set itself)
   unsigned long next_id = 1;
   std::unordered_map<void *, member_t *> members;  // by conn or channel
@@ -218,6 +225,23 @@ void mark_pending(NET_WAITSET *set, member_t *m)
   __atomic_store_n(&m->pending, 1, __ATOMIC_RELAXED);
   set->pending.push_back(m);
   if (set->sleeping) __netlane_internal__waker_signal(set->waker);
+}
+
+// With the set's mutex in `hold`: sleeps until `done` holds, woken as busy
+// counts and closes fall.
+template <typename Done>
+void watch_idle(NET_WAITSET *set, std::unique_lock<std::mutex> &hold, Done done)
+{
+  set->watching++;
+  set->idle.wait(hold, done);
+  set->watching--;
+}
+
+// With the set's mutex held: a busy count or a close fell. Most waits have
+// no one watching, and the broadcast is then passed over.
+void idle_fell(NET_WAITSET *set)
+{
+  if (set->watching) set->idle.notify_all();
 }
 
 // With the set's mutex held: the member's next look `ms` after `now` (-1
@@ -317,7 +341,7 @@ void detach(NET_WAITSET *set, member_t *m)
 // With the set's mutex in `hold`: waits until no wait looks at `m`, then frees it.
 void release(NET_WAITSET *set, member_t *m, std::unique_lock<std::mutex> &hold)
 {
-  set->idle.wait(hold, [m] { return m->busy == 0; });
+  watch_idle(set, hold, [m] { return m->busy == 0; });
   delete m;
 }
 
@@ -409,7 +433,7 @@ void forget(void *key)
     std::unique_lock<std::mutex> hold(set->m);
     release(set, m, hold);
     set->closing--;
-    set->idle.notify_all();
+    idle_fell(set);
   }
 }
 
@@ -526,7 +550,7 @@ clock_type::time_point take_events(NET_WAITSET *set, int sleep_ms, std::unique_l
     if (it != set->by_owner.end()) mark_pending(set, it->second);
     if (it == set->by_owner.end() || it->second->elsewhere.load(std::memory_order_relaxed)) elsewhere.push_back(owner);
   }
-  set->idle.notify_all();
+  idle_fell(set);
   if (elsewhere.empty()) return woke;
   hold.unlock();
   __netlane_internal__waitset_notify_many(elsewhere.data(), (int)elsewhere.size());
@@ -641,7 +665,7 @@ void net_waitset_destroy(NET_WAITSET *set)
   for (void *key : keys) remove_member(set, key);
   {
     std::unique_lock<std::mutex> hold(set->m);
-    set->idle.wait(hold, [set] { return set->closing == 0; });
+    watch_idle(set, hold, [set] { return set->closing == 0; });
   }
   __netlane_internal__poller_close(set->poller);
   {
@@ -725,27 +749,46 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
     }
     for (member_t *m : set->polled) mark_pending(set, m);
     look_at.swap(set->pending);
-    for (member_t *m : look_at) {
-      __atomic_store_n(&m->pending, 0, __ATOMIC_RELAXED);
-      m->busy++;
+    // Each flag's clearing is seen before what is read after it, as a
+    // filing or a send is seen before it reads a flag (it takes the
+    // registry's lock first): one of the two sides always sees the other.
+    for (member_t *m : look_at) __atomic_store_n(&m->pending, 0, __ATOMIC_SEQ_CST);
+    // The members the last wait answered, which the program has read dry
+    // since, are not looked at again before the poller is asked: they keep
+    // the due their last step reckoned. What comes for one, or a send,
+    // marks it pending again.
+    if (!asked_poller && !all_pending) {
+      size_t kept = 0;
+      for (member_t *m : look_at) {
+        int due;
+        if (m->conn && m->nfds > 0 && __netlane_internal__wrapper_dry(m->conn, clock_of(now), &due))
+          set_due(set, m, due, now);
+        else
+          look_at[kept++] = m;
+      }
+      look_at.resize(kept);
     }
-    hold.unlock();
-    dues.resize(look_at.size());
-    is_ready.assign(look_at.size(), 0);
-    // What the looks send goes out together at the end of the pass: the
-    // acknowledgements and answers of one wake, or a host's beats that
-    // fell due on one tick, in a few system calls rather than one each;
-    // and they reckon one time.
-    __netlane_internal__time_hold_at(clock_of(now));
-    __netlane_internal__io_hold();
-    deferring = defer_first && !asked_poller;
-    for (size_t i = 0; i < look_at.size(); i++) is_ready[i] = (char)look(look_at[i], &dues[i]);
-    deferring = 0;
-    __netlane_internal__io_flush();
-    __netlane_internal__time_release();
+    for (member_t *m : look_at) m->busy++;
+    round.reckoned = clock_of(now);
+    if (!look_at.empty()) {
+      hold.unlock();
+      dues.resize(look_at.size());
+      is_ready.assign(look_at.size(), 0);
+      // What the looks send goes out together at the end of the pass: the
+      // acknowledgements and answers of one wake, or a host's beats that
+      // fell due on one tick, in a few system calls rather than one each;
+      // and they reckon one time.
+      __netlane_internal__time_hold_at(round.reckoned);
+      __netlane_internal__io_hold();
+      deferring = defer_first && !asked_poller;
+      for (size_t i = 0; i < look_at.size(); i++) is_ready[i] = (char)look(look_at[i], &dues[i]);
+      deferring = 0;
+      __netlane_internal__io_flush();
+      __netlane_internal__time_release();
+      hold.lock();
+    }
     int found = 0;
     answered.clear();
-    hold.lock();
     // Dues are reckoned from the pass's start: a look a little early is
     // harmless.
     for (size_t i = 0; i < look_at.size(); i++) {
@@ -770,7 +813,7 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
       }
     }
     for (member_t *m : answered) mark_pending(set, m);
-    set->idle.notify_all();
+    idle_fell(set);
     if (found > 0 || set->interrupted || registered.woken()) {
       if (!all_pending) set->asked_last = asked_poller;
       return found;
@@ -782,8 +825,10 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
     }
 
     // The sleep: a member marked meanwhile ends it at once in take_events.
+    // It is reckoned from the pass's time when the pass looked at only a
+    // few members, which takes microseconds: the sleep's ms do not move.
     sleep_ms = -1;
-    now = clock_type::now();
+    if (look_at.size() > QUICK_PASS) now = clock_type::now();
     if (timeout_ms > 0) {
       long long left = timeout_ms - std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count();
       if (left <= 0) return 0;

@@ -95,6 +95,13 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
  * `*due_ms` -1). */
 int __netlane_internal__wrapper_look(NET_CONN *conn, int *fds, int max, int *nfds, int *due_ms);
 
+/* 1 when the program's last read of `conn` found nothing and nothing has
+ * come for it or stepped it since, with `*due_ms` the ms from `now` (ns on
+ * the library's clock) until its next step falls due (-1 none): a wait
+ * that answered it may sleep without looking at it again. 0 otherwise.
+ * Takes no lock. */
+int __netlane_internal__wrapper_dry(NET_CONN *conn, long long now, int *due_ms);
+
 /* For a conn on a listener's shared port (the listener or one it
  * accepted): when `pump`, takes in what waits on the port, filing it with
  * the conns it is for (which the wait sets are told of); answers 1. 0 for
