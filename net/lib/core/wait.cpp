@@ -91,8 +91,10 @@ struct member_t {
   NET_CHANNEL *chan;
   void *owner;        // conn->data, as the shared port names the conn
   void *user;
-  unsigned long id;   // names it in the timer heap
-  unsigned long gen;  // the heap entry that counts
+  unsigned long id;   // names it in the timer heap: its place in by_id
+  unsigned long gen;  // the heap entry that counts (unique in its set, so
+                      // that a later member in the same place never
+                      // takes up an entry of an earlier one)
   int has_due;        // that entry is still in the heap
   clock_type::time_point due_at;
   int wants_due;      // the last look asked to be looked at again, at want_at
@@ -205,9 +207,13 @@ struct NET_WAITSET {
   int closing = 0;       // closes still waiting for a wait to let go of a member
   int watching = 0;      // threads waiting on `idle`: without any, no one is told
   int asked_last = 0;    // the last wait asked the poller (a wait on the set itself)
-  unsigned long next_id = 1;
+  unsigned long next_gen = 1;
   std::unordered_map<void *, member_t *> members;  // by conn or channel
-  std::unordered_map<unsigned long, member_t *> by_id;
+  // The members by id, a place freed by a member that left going to the
+  // next one: the timer heap's entries are checked against it without a
+  // hash look-up.
+  std::vector<member_t *> by_id;
+  std::vector<unsigned long> free_ids;
   std::unordered_map<void *, member_t *> by_owner;  // the conns' data records
   std::unordered_map<int, fdrec_t> fds;
   std::vector<int> port_fds;  // the fds whose record has a pumper
@@ -255,7 +261,7 @@ void set_due(NET_WAITSET *set, member_t *m, int ms, clock_type::time_point now)
   auto at = now + std::chrono::milliseconds(ms);
   m->want_at = at;
   if (m->has_due && m->due_at <= at) return;
-  m->gen++;
+  m->gen = set->next_gen++;
   m->has_due = 1;
   m->due_at = at;
   set->timers.push(timer_entry{at, m->id, m->gen});
@@ -273,15 +279,14 @@ void settle_timers(NET_WAITSET *set, clock_type::time_point until)
 {
   while (!set->timers.empty() && set->timers.top().at < until) {
     timer_entry e = set->timers.top();
-    auto it = set->by_id.find(e.id);
-    if (it == set->by_id.end() || it->second->gen != e.gen) {
+    member_t *m = e.id < set->by_id.size() ? set->by_id[e.id] : nullptr;
+    if (!m || m->gen != e.gen) {
       set->timers.pop();
       continue;
     }
-    member_t *m = it->second;
     if (!m->wants_due || m->want_at <= e.at) return;
     set->timers.pop();
-    m->gen++;
+    m->gen = set->next_gen++;
     m->due_at = m->want_at;
     set->timers.push(timer_entry{m->due_at, m->id, m->gen});
   }
@@ -293,7 +298,8 @@ void detach(NET_WAITSET *set, member_t *m)
 {
   m->removed = 1;
   set->members.erase(m->conn ? (void *)m->conn : (void *)m->chan);
-  set->by_id.erase(m->id);
+  set->by_id[m->id] = nullptr;
+  set->free_ids.push_back(m->id);
   erase_from(by_object, m->conn ? (void *)m->conn : (void *)m->chan, m);
   if (m->owner) {
     erase_from(by_owner, m->owner, m);
@@ -384,9 +390,15 @@ int add_member(NET_WAITSET *set, NET_CONN *conn, NET_CHANNEL *chan, void *user)
   // Without a descriptor (or a driver's own conns) the member is looked at
   // every millisecond.
   if (m->nfds == 0 || (conn && !m->owner)) set->polled.push_back(m);
-  m->id = set->next_id++;
+  if (set->free_ids.empty()) {
+    m->id = set->by_id.size();
+    set->by_id.push_back(m);
+  } else {
+    m->id = set->free_ids.back();
+    set->free_ids.pop_back();
+    set->by_id[m->id] = m;
+  }
   set->members[key] = m;
-  set->by_id[m->id] = m;
   by_object.emplace(key, m);
   if (m->owner) {
     by_owner.emplace(m->owner, m);
