@@ -765,21 +765,19 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
     // filing or a send is seen before it reads a flag (it takes the
     // registry's lock first): one of the two sides always sees the other.
     for (member_t *m : look_at) __atomic_store_n(&m->pending, 0, __ATOMIC_SEQ_CST);
-    // The members the last wait answered, which the program has read dry
-    // since, are not looked at again before the poller is asked: they keep
-    // the due their last step reckoned. What comes for one, or a send,
-    // marks it pending again.
-    if (!asked_poller && !all_pending) {
-      size_t kept = 0;
-      for (member_t *m : look_at) {
-        int due;
-        if (m->conn && m->nfds > 0 && __netlane_internal__wrapper_dry(m->conn, clock_of(now), &due))
-          set_due(set, m, due, now);
-        else
-          look_at[kept++] = m;
-      }
-      look_at.resize(kept);
+    // A member the program has read dry since its last step (one the last
+    // wait answered, or any net_wait is given) is not looked at: the look
+    // would find nothing, and it keeps the due its read reckoned. What
+    // comes for it, or a send, or that due, marks it pending again.
+    size_t kept = 0;
+    for (member_t *m : look_at) {
+      int due;
+      if (m->conn && m->nfds > 0 && __netlane_internal__wrapper_dry(m->conn, clock_of(now), &due))
+        set_due(set, m, due, now);
+      else
+        look_at[kept++] = m;
     }
+    look_at.resize(kept);
     for (member_t *m : look_at) m->busy++;
     round.reckoned = clock_of(now);
     if (!look_at.empty()) {
