@@ -717,11 +717,11 @@ static void tell_sets(conn_data_t *data)
 }
 
 /* With the guard held, the time held and the program's read just found
- * nothing: a proved conn of a shared port with a descriptor, whose steps
- * need nothing the port has not filed, keeps when its next step falls due
- * (the step just taken, or the last one, reckoned it), so that a wait that
- * answered it need not look at it again before sleeping. Until a set
- * looks, or the conn steps again, any send must tell the sets anew. */
+ * nothing: a proved conn of a shared port, whose steps need nothing the
+ * port has not filed, keeps when its next step falls due (the step just
+ * taken, or the last one, reckoned it), so that a wait need not look at it
+ * until something changes. Until a set looks, or the conn steps again,
+ * any send must tell the sets anew. */
 static void mark_dry(NET_CONN *conn, conn_data_t *data)
 {
   conn_engine_t *e = &data->engine;
@@ -742,9 +742,10 @@ int __netlane_internal__wrapper_dry(NET_CONN *conn, long long now, int *due_ms)
   if (!data || !data->peer) return 0;
   long long at = __atomic_load_n(&data->dry_due, __ATOMIC_SEQ_CST);
   if (at == 0 || at <= now || input_waiting(data) || __netlane_internal__share_peer_replaced(data->peer)) return 0;
-  // Rounded up: a look a little late by the poller's ms would be a look
+  // Rounded up: a look a little early by the poller's ms would be a look
   // for nothing.
-  *due_ms = at == LLONG_MAX ? -1 : (int)((at - now + 999999) / 1000000);
+  long long ms = (at - now + 999999) / 1000000;
+  *due_ms = at == LLONG_MAX ? -1 : ms > INT_MAX ? INT_MAX : (int)ms;
   return 1;
 }
 

@@ -98,8 +98,8 @@ int __netlane_internal__wrapper_look(NET_CONN *conn, int *fds, int max, int *nfd
 /* 1 when the program's last read of `conn` found nothing and nothing has
  * come for it or stepped it since, with `*due_ms` the ms from `now` (ns on
  * the library's clock) until its next step falls due (-1 none): a wait
- * that answered it may sleep without looking at it again. 0 otherwise.
- * Takes no lock. */
+ * may pass it over, since a look would find nothing. 0 otherwise. Takes
+ * no lock. */
 int __netlane_internal__wrapper_dry(NET_CONN *conn, long long now, int *due_ms);
 
 /* For a conn on a listener's shared port (the listener or one it
