@@ -237,10 +237,10 @@ TEST_P(WaitOver, SetWaitResendsABurstSentAfterAnEarlierOne)
   net_waitset_destroy(set);
 }
 
-// A wait does not look again at an accepted conn the program has read dry
-// since the last wait answered it; but what comes for it meanwhile, filed
-// by another conn's read of the shared port, and what it sends meanwhile,
-// whose resend is then due, still reach the set.
+// A wait passes over an accepted conn the program has read dry; but what
+// comes for it meanwhile, filed by another conn's read of the shared port,
+// and what it sends meanwhile, whose resend is then due, still reach the
+// set.
 TEST_P(WaitOver, SetPassesOverAConnReadDryOnlyUntilSomethingChanges)
 {
   NET_CONN *other = net_openconn(GetParam(), NULL), *accepted_other = nullptr;
