@@ -237,10 +237,10 @@ TEST_P(WaitOver, SetWaitResendsABurstSentAfterAnEarlierOne)
   net_waitset_destroy(set);
 }
 
-// A wait passes over an accepted conn the program has read dry; but what
-// comes for it meanwhile, filed by another conn's read of the shared port,
-// and what it sends meanwhile, whose resend is then due, still reach the
-// set.
+// A wait passes over a conn the program has read dry; but what comes for
+// an accepted one meanwhile, filed by another conn's read of the shared
+// port, and what it sends meanwhile, whose resend is then due, still reach
+// the set, as what reaches a client's own socket reaches its wait.
 TEST_P(WaitOver, SetPassesOverAConnReadDryOnlyUntilSomethingChanges)
 {
   NET_CONN *other = net_openconn(GetParam(), NULL), *accepted_other = nullptr;
@@ -291,6 +291,19 @@ TEST_P(WaitOver, SetPassesOverAConnReadDryOnlyUntilSomethingChanges)
   EXPECT_GT(after.messages_resent, before.messages_resent);
   net_waitset_destroy(set);
   net_closeconn(other);
+
+  // A conn of its own socket read dry: what reaches the socket the poller
+  // names, and that brings it to a look.
+  int got = 0;
+  for (int n = 0; n < 100 && got == 0; n++) {
+    got = net_receive_rdm(client, buf, sizeof buf) > 0;
+    if (!got) net_wait(&client, 1, NULL, 0, 10);
+  }
+  ASSERT_EQ(got, 1);
+  std::this_thread::sleep_for(milliseconds(5));
+  EXPECT_EQ(net_receive_rdm(client, buf, sizeof buf), 0);
+  ASSERT_EQ(net_send_rdm(accepted, "back", 4), 0);
+  EXPECT_EQ(net_wait(&client, 1, NULL, 0, 300), 1);
 }
 
 // A close from another thread takes the conn out of the waits that hold it

@@ -717,16 +717,17 @@ static void tell_sets(conn_data_t *data)
 }
 
 /* With the guard held, the time held and the program's read just found
- * nothing: a proved conn of a shared port, whose steps need nothing the
- * port has not filed, keeps when its next step falls due (the step just
- * taken, or the last one, reckoned it), so that a wait need not look at it
- * until something changes. Until a set looks, or the conn steps again,
- * any send must tell the sets anew. */
+ * nothing: a proved conn of a shared port or of an Internet channel of its
+ * own, whose steps need nothing but what its port files or its socket
+ * holds, keeps when its next step falls due (the step just taken, or the
+ * last one, reckoned it), so that a wait need not look at it until
+ * something changes. Until a set looks, or the conn steps again, any send
+ * must tell the sets anew. */
 static void mark_dry(NET_CONN *conn, conn_data_t *data)
 {
   conn_engine_t *e = &data->engine;
-  if (!data->peer || !data->proved || e->parked_len != 0 || e->features != data->features ||
-      conn->status != NET_CONN_CONNECTED || input_waiting(data))
+  if (!(data->peer || __netlane_internal__inet_channel(data->chan)) || !data->proved || e->parked_len != 0 ||
+      e->features != data->features || conn->status != NET_CONN_CONNECTED || input_waiting(data))
     return;
   int due = __netlane_internal__engine_next_due(e, __netlane_internal__now());
   if (due == 0) return;
@@ -739,9 +740,12 @@ int __netlane_internal__wrapper_dry(NET_CONN *conn, long long now, int *due_ms)
 {
   if (!conn || !conn->driver || conn->driver->init_conn != __netlane_internal__wrapper_driver.init_conn) return 0;
   conn_data_t *data = conn_data(conn);
-  if (!data || !data->peer) return 0;
+  if (!data) return 0;
   long long at = __atomic_load_n(&data->dry_due, __ATOMIC_SEQ_CST);
-  if (at == 0 || at <= now || input_waiting(data) || __netlane_internal__share_peer_replaced(data->peer)) return 0;
+  if (at == 0 || at <= now) return 0;
+  // Its port files without stepping it. Its own channel is read only by
+  // its steps: what the socket holds the poller tells.
+  if (data->peer && (input_waiting(data) || __netlane_internal__share_peer_replaced(data->peer))) return 0;
   // Rounded up: a look a little early by the poller's ms would be a look
   // for nothing.
   long long ms = (at - now + 999999) / 1000000;

@@ -96,6 +96,7 @@ struct member_t {
                       // that a later member in the same place never
                       // takes up an entry of an earlier one)
   int has_due;        // that entry is still in the heap
+  int fd_woke;        // the poller named its own descriptor since its last look
   clock_type::time_point due_at;
   int wants_due;      // the last look asked to be looked at again, at want_at
   clock_type::time_point want_at;
@@ -519,6 +520,7 @@ clock_type::time_point take_events(NET_WAITSET *set, int sleep_ms, std::unique_l
     bool any_live = false;
     for (member_t *m : rec.members) {
       mark_pending(set, m);
+      m->fd_woke = 1;
       if (m->chan || m->conn->status != NET_CONN_IDLE) any_live = true;
     }
     // Nothing takes in what reaches an idle conn's channel: sleeping on
@@ -768,11 +770,14 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
     // A member the program has read dry since its last step (one the last
     // wait answered, or any net_wait is given) is not looked at: the look
     // would find nothing, and it keeps the due its read reckoned. What
-    // comes for it, or a send, or that due, marks it pending again.
+    // comes for it (filed by its port, or in its own socket, which the
+    // poller names), or a send, or that due, brings it to a look.
     size_t kept = 0;
     for (member_t *m : look_at) {
       int due;
-      if (m->conn && m->nfds > 0 && __netlane_internal__wrapper_dry(m->conn, clock_of(now), &due))
+      bool woke = m->fd_woke;
+      m->fd_woke = 0;
+      if (!woke && m->conn && m->nfds > 0 && __netlane_internal__wrapper_dry(m->conn, clock_of(now), &due))
         set_due(set, m, due, now);
       else
         look_at[kept++] = m;
