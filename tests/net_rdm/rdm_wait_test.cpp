@@ -42,21 +42,39 @@ class WaitOver : public ::testing::TestWithParam<int> {
     client = net_openconn(GetParam(), NULL);
     ASSERT_TRUE(listener && client);
     ASSERT_EQ(net_listen(listener), 0);
-    std::string where = net_getconnlocaladdress(listener);
-    if (where[0] == ':') where = "127.0.0.1" + where;
-    ASSERT_EQ(net_connect(client, where.c_str()), 0);
-    // The listener is ready only once the request is there: the wait that
-    // reports it must hand the request to net_poll_listen.
-    NET_CONN *both[2] = {listener, client};
-    for (int round = 0; round < 100 && (!accepted || client->status != NET_CONN_CONNECTED); round++) {
-      int ready = net_wait(both, 2, NULL, 0, 50);
-      ASSERT_GE(ready, 0);
-      if (!accepted) accepted = net_poll_listen(listener);
-    }
-    ASSERT_NE(accepted, nullptr);
-    ASSERT_EQ(client->status, NET_CONN_CONNECTED);
+    connect_to_listener(client, &accepted);
   }
   void TearDown() override { net_shutdown(); }
+
+  // Connects `c` to the listener; `*made` is the conn the listener made.
+  void connect_to_listener(NET_CONN *c, NET_CONN **made)
+  {
+    std::string where = net_getconnlocaladdress(listener);
+    if (where[0] == ':') where = "127.0.0.1" + where;
+    ASSERT_EQ(net_connect(c, where.c_str()), 0);
+    // The listener is ready only once the request is there: the wait that
+    // reports it must hand the request to net_poll_listen.
+    NET_CONN *both[2] = {listener, c};
+    for (int round = 0; round < 100 && (!*made || c->status != NET_CONN_CONNECTED); round++) {
+      int ready = net_wait(both, 2, NULL, 0, 50);
+      ASSERT_GE(ready, 0);
+      if (!*made) *made = net_poll_listen(listener);
+    }
+    ASSERT_NE(*made, nullptr);
+    ASSERT_EQ(c->status, NET_CONN_CONNECTED);
+  }
+
+  // The next message's length on `c`, read within a second of waits; 0
+  // when none came.
+  static int receive_waiting(NET_CONN *c, char *buf, int size)
+  {
+    int got = 0;
+    for (int n = 0; n < 100 && got <= 0; n++) {
+      got = net_receive_rdm(c, buf, size);
+      if (got <= 0) net_wait(&c, 1, NULL, 0, 10);
+    }
+    return got;
+  }
 
   // A port of the local driver, or a free loopback UDP port (never the
   // default one, which ":0" would take).
@@ -215,12 +233,7 @@ TEST_P(WaitOver, SetWaitResendsABurstSentAfterAnEarlierOne)
   void *ready[1];
   char buf[8];
   ASSERT_EQ(net_send_rdm(client, "one", 3), 0);
-  int got = 0;
-  for (int n = 0; n < 100 && got < 1; n++) {
-    got = net_receive_rdm(accepted, buf, sizeof buf) == 3;
-    if (!got) net_wait(&accepted, 1, NULL, 0, 10);
-  }
-  ASSERT_EQ(got, 1);
+  ASSERT_EQ(receive_waiting(accepted, buf, sizeof buf), 3);
   // Its acknowledgement taken, and the host's first beat answered.
   auto start = steady_clock::now();
   for (int n = 0; n < 100 && steady_clock::now() - start < milliseconds(1500); n++)
@@ -245,15 +258,7 @@ TEST_P(WaitOver, SetPassesOverAConnReadDryOnlyUntilSomethingChanges)
 {
   NET_CONN *other = net_openconn(GetParam(), NULL), *accepted_other = nullptr;
   ASSERT_NE(other, nullptr);
-  std::string where = net_getconnlocaladdress(listener);
-  if (where[0] == ':') where = "127.0.0.1" + where;
-  ASSERT_EQ(net_connect(other, where.c_str()), 0);
-  NET_CONN *both[2] = {listener, other};
-  for (int round = 0; round < 100 && (!accepted_other || other->status != NET_CONN_CONNECTED); round++) {
-    ASSERT_GE(net_wait(both, 2, NULL, 0, 50), 0);
-    if (!accepted_other) accepted_other = net_poll_listen(listener);
-  }
-  ASSERT_NE(accepted_other, nullptr);
+  ASSERT_NO_FATAL_FAILURE(connect_to_listener(other, &accepted_other));
   NET_WAITSET *set = net_waitset_create();
   ASSERT_EQ(net_waitset_add_conn(set, accepted, accepted), 0);
   ASSERT_EQ(net_waitset_add_conn(set, accepted_other, accepted_other), 0);
@@ -294,12 +299,7 @@ TEST_P(WaitOver, SetPassesOverAConnReadDryOnlyUntilSomethingChanges)
 
   // A conn of its own socket read dry: what reaches the socket the poller
   // names, and that brings it to a look.
-  int got = 0;
-  for (int n = 0; n < 100 && got == 0; n++) {
-    got = net_receive_rdm(client, buf, sizeof buf) > 0;
-    if (!got) net_wait(&client, 1, NULL, 0, 10);
-  }
-  ASSERT_EQ(got, 1);
+  ASSERT_GT(receive_waiting(client, buf, sizeof buf), 0);
   std::this_thread::sleep_for(milliseconds(5));
   EXPECT_EQ(net_receive_rdm(client, buf, sizeof buf), 0);
   ASSERT_EQ(net_send_rdm(accepted, "back", 4), 0);
