@@ -763,27 +763,28 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
     }
     for (member_t *m : set->polled) mark_pending(set, m);
     look_at.swap(set->pending);
-    // Each flag's clearing is seen before what is read after it, as a
-    // filing or a send is seen before it reads a flag (it takes the
-    // registry's lock first): one of the two sides always sees the other.
-    for (member_t *m : look_at) __atomic_store_n(&m->pending, 0, __ATOMIC_SEQ_CST);
     // A member the program has read dry since its last step (one the last
     // wait answered, or any net_wait is given) is not looked at: the look
     // would find nothing, and it keeps the due its read reckoned. What
     // comes for it (filed by its port, or in its own socket, which the
-    // poller names), or a send, or that due, brings it to a look.
+    // poller names), or a send, or that due, brings it to a look. Its
+    // flag's clearing is seen before what is read after it, as a filing or
+    // a send is seen before it reads the flag (it takes the registry's
+    // lock first): one of the two sides always sees the other.
     size_t kept = 0;
     for (member_t *m : look_at) {
+      __atomic_store_n(&m->pending, 0, __ATOMIC_SEQ_CST);
       int due;
       bool woke = m->fd_woke;
       m->fd_woke = 0;
-      if (!woke && m->conn && m->nfds > 0 && __netlane_internal__wrapper_dry(m->conn, clock_of(now), &due))
+      if (!woke && m->conn && m->nfds > 0 && __netlane_internal__wrapper_dry(m->conn, clock_of(now), &due)) {
         set_due(set, m, due, now);
-      else
-        look_at[kept++] = m;
+        continue;
+      }
+      m->busy++;
+      look_at[kept++] = m;
     }
     look_at.resize(kept);
-    for (member_t *m : look_at) m->busy++;
     round.reckoned = clock_of(now);
     if (!look_at.empty()) {
       hold.unlock();
