@@ -125,7 +125,8 @@ TEST_P(WaitOver, WaiterWakesWhenAMessageArrivesAndNotBefore)
 
 // Two sets on one port, each asleep on it: whichever wait takes the
 // datagram in, the sets that hold its conn wake for it (also one that holds
-// only that conn while the other holds only the listener).
+// only that conn while the other holds only the listener); and what the
+// program does after one set's answer reaches the other.
 TEST_P(WaitOver, EverySetThatHoldsAConnWakesForItsMessage)
 {
   char buf[8];
@@ -153,6 +154,38 @@ TEST_P(WaitOver, EverySetThatHoldsAConnWakesForItsMessage)
     net_waitset_destroy(first);
     net_waitset_destroy(second);
   }
+
+  // One set answers a conn of its own socket and the program replies; the
+  // other set, which looked at the conn before and whose poller never saw
+  // the message (the first set's look read the socket), is still told of
+  // the reply, whose resend then falls due while the program waits on that
+  // set alone.
+  NET_WAITSET *first = net_waitset_create(), *second = net_waitset_create();
+  ASSERT_EQ(net_waitset_add_conn(first, client, client), 0);
+  ASSERT_EQ(net_waitset_add_conn(second, client, client), 0);
+  void *ready[1];
+  // Until the host's first beat is answered: the second set's look then
+  // puts the conn off for seconds.
+  auto start = steady_clock::now();
+  for (int n = 0; n < 100 && steady_clock::now() - start < milliseconds(1500); n++) {
+    net_waitset_wait(second, ready, 1, 50);
+    net_wait(&accepted, 1, NULL, 0, 0);
+  }
+  ASSERT_EQ(net_send_rdm(accepted, "ask", 3), 0);
+  int got = 0;
+  for (int n = 0; n < 50 && got == 0; n++) got = net_waitset_wait(first, ready, 1, 100);
+  ASSERT_EQ(got, 1);
+  EXPECT_EQ(net_receive_rdm(client, buf, sizeof buf), 3);
+  NET_CONN_FIGURES before, after;
+  ASSERT_EQ(net_conn_figures(client, &before), 0);
+  ASSERT_EQ(net_send_rdm(client, "unread", 6), 0);  // the host does not read
+  start = steady_clock::now();
+  for (int n = 0; n < 100 && steady_clock::now() - start < milliseconds(800); n++)
+    net_waitset_wait(second, ready, 1, 100);
+  ASSERT_EQ(net_conn_figures(client, &after), 0);
+  EXPECT_GT(after.messages_resent, before.messages_resent);
+  net_waitset_destroy(first);
+  net_waitset_destroy(second);
 }
 
 TEST_P(WaitOver, IdleWaitSleepsItsTimeOut)

@@ -659,7 +659,7 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
   return wait_info_held(conn, data, fds, max, nfds, due_ms);
 }
 
-int __netlane_internal__wrapper_look(NET_CONN *conn, int *fds, int max, int *nfds, int *due_ms)
+int __netlane_internal__wrapper_look(NET_CONN *conn, int *fds, int max, int *nfds, int *due_ms, int keeps_ready)
 {
   *nfds = 0;
   *due_ms = -1;
@@ -678,14 +678,21 @@ int __netlane_internal__wrapper_look(NET_CONN *conn, int *fds, int max, int *nfd
   // meanwhile makes that readable to the poller, whose wake files it and
   // tells this conn's sets (a port without one is read by the looks).
   conn_engine_t *e = &data->engine;
+  bool passed = false;
   if (data->peer && data->proved && e->parked_len == 0 && e->features == data->features && !input_waiting(data)) {
     peer_poll(data);
     wait_info_held(conn, data, fds, max, nfds, due_ms);
-    if (*due_ms != 0 && *nfds > 0) return __netlane_internal__engine_peek(e, &msg);
+    passed = *due_ms != 0 && *nfds > 0;
   }
-  poll(conn);
+  if (!passed) {
+    poll(conn);
+    wait_info_held(conn, data, fds, max, nfds, due_ms);
+  }
   int size = __netlane_internal__engine_peek(e, &msg);
-  wait_info_held(conn, data, fds, max, nfds, due_ms);
+  // The program is answered and reads it, and mostly sends: the set looks
+  // again first (or passes over a conn then read dry, whose read tells it
+  // anew), so until then there is no one to tell, and no registry to lock.
+  if (size != 0 && keeps_ready) data->told = 1;
   return size;
 }
 

@@ -458,7 +458,8 @@ int look(member_t *m, int *due)
   if (m->chan) return net_query(m->chan) > 0;
   NET_CONN *conn = m->conn;
   int fds[MEMBER_FDS], nfds = 0;
-  int size = __netlane_internal__wrapper_look(conn, fds, MEMBER_FDS, &nfds, due);
+  int size = __netlane_internal__wrapper_look(conn, fds, MEMBER_FDS, &nfds, due,
+                                              !m->elsewhere.load(std::memory_order_relaxed));
   if (size >= 0) return size > 0;
   int ready = 0;
   switch (conn->status) {

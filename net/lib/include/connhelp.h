@@ -92,8 +92,10 @@ int __netlane_internal__wrapper_wait_info(NET_CONN *conn, int *fds, int max, int
  * steps it as net_query_rdm does and fills what wrapper_wait_info gives.
  * The length of the next message in order (0 none), or -1 when `conn` is
  * no connected wrapper conn (nothing is filled then but `*nfds` 0 and
- * `*due_ms` -1). */
-int __netlane_internal__wrapper_look(NET_CONN *conn, int *fds, int max, int *nfds, int *due_ms);
+ * `*due_ms` -1). `keeps_ready`: the looking set is the conn's only one and
+ * looks again before it sleeps at a conn it finds ready, so that the sends
+ * and reads until then need not tell it. */
+int __netlane_internal__wrapper_look(NET_CONN *conn, int *fds, int max, int *nfds, int *due_ms, int keeps_ready);
 
 /* 1 when the program's last read of `conn` found nothing and nothing has
  * come for it or stepped it since, with `*due_ms` the ms from `now` (ns on
