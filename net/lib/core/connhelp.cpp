@@ -80,7 +80,8 @@ typedef struct conn_data_t {
   int refused_in_row;  /* sends refused for a full window since one went,
                           or since the processor was let go */
   int told;           /* the sets were told to look at the conn (tell_sets),
-                          and none has looked at it since */
+                          and none has looked at it since; or its only set
+                          found it ready, and looks again before sleeping */
   /* The program's read found nothing, and nothing has stepped the conn
    * since: when its next step falls due (ns on the library's clock;
    * LLONG_MAX none), which a wait reckons with instead of looking again.
