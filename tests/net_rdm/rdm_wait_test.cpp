@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -74,6 +75,21 @@ class WaitOver : public ::testing::TestWithParam<int> {
       if (got <= 0) net_wait(&c, 1, NULL, 0, 10);
     }
     return got;
+  }
+
+  // Sends `messages` on `c`, whose peer does not read, and then only waits
+  // on `set` for 800 ms: whether `c` resent meanwhile.
+  static bool resent_while_waiting(NET_WAITSET *set, NET_CONN *c, std::initializer_list<const char *> messages)
+  {
+    NET_CONN_FIGURES before, after;
+    if (net_conn_figures(c, &before) != 0) return false;
+    for (const char *m : messages)
+      if (net_send_rdm(c, m, (int)strlen(m)) != 0) return false;
+    void *ready[2];
+    auto start = steady_clock::now();
+    for (int n = 0; n < 100 && steady_clock::now() - start < milliseconds(800); n++)
+      net_waitset_wait(set, ready, 2, 100);
+    return net_conn_figures(c, &after) == 0 && after.messages_resent > before.messages_resent;
   }
 
   // A port of the local driver, or a free loopback UDP port (never the
@@ -176,14 +192,7 @@ TEST_P(WaitOver, EverySetThatHoldsAConnWakesForItsMessage)
   for (int n = 0; n < 50 && got == 0; n++) got = net_waitset_wait(first, ready, 1, 100);
   ASSERT_EQ(got, 1);
   EXPECT_EQ(net_receive_rdm(client, buf, sizeof buf), 3);
-  NET_CONN_FIGURES before, after;
-  ASSERT_EQ(net_conn_figures(client, &before), 0);
-  ASSERT_EQ(net_send_rdm(client, "unread", 6), 0);  // the host does not read
-  start = steady_clock::now();
-  for (int n = 0; n < 100 && steady_clock::now() - start < milliseconds(800); n++)
-    net_waitset_wait(second, ready, 1, 100);
-  ASSERT_EQ(net_conn_figures(client, &after), 0);
-  EXPECT_GT(after.messages_resent, before.messages_resent);
+  EXPECT_TRUE(resent_while_waiting(second, client, {"unread"}));
   net_waitset_destroy(first);
   net_waitset_destroy(second);
 }
@@ -271,15 +280,7 @@ TEST_P(WaitOver, SetWaitResendsABurstSentAfterAnEarlierOne)
   auto start = steady_clock::now();
   for (int n = 0; n < 100 && steady_clock::now() - start < milliseconds(1500); n++)
     net_waitset_wait(set, ready, 1, 100);
-  NET_CONN_FIGURES before, after;
-  ASSERT_EQ(net_conn_figures(client, &before), 0);
-  ASSERT_EQ(net_send_rdm(client, "two", 3), 0);
-  ASSERT_EQ(net_send_rdm(client, "six", 3), 0);
-  start = steady_clock::now();
-  for (int n = 0; n < 100 && steady_clock::now() - start < milliseconds(800); n++)
-    net_waitset_wait(set, ready, 1, 100);
-  ASSERT_EQ(net_conn_figures(client, &after), 0);
-  EXPECT_GT(after.messages_resent, before.messages_resent);
+  EXPECT_TRUE(resent_while_waiting(set, client, {"two", "six"}));
   net_waitset_destroy(set);
 }
 
@@ -319,14 +320,7 @@ TEST_P(WaitOver, SetPassesOverAConnReadDryOnlyUntilSomethingChanges)
   EXPECT_EQ(net_receive_rdm(accepted, buf, sizeof buf), 3);
 
   answered_and_read_dry("ten");
-  NET_CONN_FIGURES before, after;
-  ASSERT_EQ(net_conn_figures(accepted, &before), 0);
-  ASSERT_EQ(net_send_rdm(accepted, "unread", 6), 0);  // the client does not read
-  auto start = steady_clock::now();
-  for (int n = 0; n < 100 && steady_clock::now() - start < milliseconds(800); n++)
-    net_waitset_wait(set, ready, 2, 100);
-  ASSERT_EQ(net_conn_figures(accepted, &after), 0);
-  EXPECT_GT(after.messages_resent, before.messages_resent);
+  EXPECT_TRUE(resent_while_waiting(set, accepted, {"unread"}));
   net_waitset_destroy(set);
   net_closeconn(other);
 
