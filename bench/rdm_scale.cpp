@@ -8,7 +8,10 @@
 //   bench_rdm_scale TRANSPORT N [--rate R] [--seconds S] [--cfg FILE]
 //     TRANSPORT  netlane | enet   (ENet holds at most 4095 peers)
 //
-// Prints "ok conns=N messages=M server_cpu_ms=C us_per_message=U cpu_percent=P".
+// Prints "ok conns=N messages=M server_cpu_ms=C us_per_message=U cpu_percent=P",
+// and the server's calls per message (per second when idle) when the call
+// counter is preloaded.
+#include <dlfcn.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -77,10 +80,51 @@ void server_bound(bool ok)
   if (!ok) _exit(2);
 }
 
+// The server's calls, when the counter is preloaded
+// (LD_PRELOAD=libbench_count_calls.so): system calls, allocations, frees,
+// mutex locks and clock readings, taken over the measured time.
 struct figures_t {
   double cpu;
   long messages;
+  long calls[5];
+  bool counted;
 };
+
+void take_calls(long out[5], bool *counted)
+{
+  static void (*read)(long *) = (void (*)(long *))dlsym(RTLD_DEFAULT, "bench_counts");
+  *counted = read != nullptr;
+  if (read) read(out);
+}
+
+// When measuring starts and when it ends.
+void measuring_starts(figures_t &f)
+{
+  f.cpu = cpu_ms();
+  f.messages = 0;
+  take_calls(f.calls, &f.counted);
+}
+
+void measuring_ends(figures_t &f)
+{
+  f.cpu = cpu_ms() - f.cpu;
+  long now[5] = {0};
+  take_calls(now, &f.counted);
+  for (int i = 0; i < 5; i++) f.calls[i] = now[i] - f.calls[i];
+}
+
+// The result line; the calls per message, or per second when idle.
+void print_figures(const figures_t &f)
+{
+  printf("ok conns=%d messages=%ld server_cpu_ms=%.0f us_per_message=%.1f cpu_percent=%.1f", conns, f.messages, f.cpu,
+         f.messages ? f.cpu * 1000.0 / f.messages : 0.0, f.cpu / (seconds * 10.0));
+  if (f.counted) {
+    double per = f.messages ? (double)f.messages : (double)seconds;
+    printf(" srv_per_%s syscalls=%.2f allocs=%.2f frees=%.2f locks=%.2f clocks=%.2f", f.messages ? "message" : "second",
+           f.calls[0] / per, f.calls[1] / per, f.calls[2] / per, f.calls[3] / per, f.calls[4] / per);
+  }
+  printf("\n");
+}
 
 bool stop_requested(int fd)
 {
@@ -99,7 +143,7 @@ void netlane_server()
   std::vector<void *> ready(256);
   std::vector<NET_CONN *> accepted;
   char go = 0, buf[64];
-  figures_t f{0, 0};
+  figures_t f{};
   bool measuring = false;
   for (;;) {
     int n = net_waitset_wait(set, ready.data(), (int)ready.size(), 100);
@@ -118,14 +162,13 @@ void netlane_server()
     }
     if (!measuring && (int)accepted.size() == conns && stop_requested(to_server[0])) {
       if (!told(to_server[0], &go, 1)) _exit(3);
-      f.cpu = cpu_ms();
-      f.messages = 0;
+      measuring_starts(f);
       measuring = true;
     } else if (measuring && stop_requested(to_server[0])) {
       break;
     }
   }
-  f.cpu = cpu_ms() - f.cpu;
+  measuring_ends(f);
   say(to_client[1], &f, sizeof f);
   _exit(0);
 }
@@ -167,8 +210,7 @@ int netlane_client()
   say(to_server[1], "s", 1);
   figures_t f;
   if (!told(to_client[0], &f, sizeof f)) return 3;
-  printf("ok conns=%d messages=%ld server_cpu_ms=%.0f us_per_message=%.1f cpu_percent=%.1f\n", conns, f.messages,
-         f.cpu, f.messages ? f.cpu * 1000.0 / f.messages : 0.0, f.cpu / (seconds * 10.0));
+  print_figures(f);
   return 0;
 }
 
@@ -182,7 +224,7 @@ void enet_server()
   ENetHost *host = enet_host_create(&a, (size_t)conns, 1, 0, 0);
   server_bound(host != NULL);
   int connected = 0;
-  figures_t f{0, 0};
+  figures_t f{};
   bool measuring = false;
   char go;
   for (;;) {
@@ -196,14 +238,13 @@ void enet_server()
     }
     if (!measuring && connected == conns && stop_requested(to_server[0])) {
       if (!told(to_server[0], &go, 1)) _exit(3);
-      f.cpu = cpu_ms();
-      f.messages = 0;
+      measuring_starts(f);
       measuring = true;
     } else if (measuring && stop_requested(to_server[0])) {
       break;
     }
   }
-  f.cpu = cpu_ms() - f.cpu;
+  measuring_ends(f);
   say(to_client[1], &f, sizeof f);
   _exit(0);
 }
@@ -241,8 +282,7 @@ int enet_client()
   say(to_server[1], "s", 1);
   figures_t f;
   if (!told(to_client[0], &f, sizeof f)) return 3;
-  printf("ok conns=%d messages=%ld server_cpu_ms=%.0f us_per_message=%.1f cpu_percent=%.1f\n", conns, f.messages,
-         f.cpu, f.messages ? f.cpu * 1000.0 / f.messages : 0.0, f.cpu / (seconds * 10.0));
+  print_figures(f);
   return 0;
 }
 #endif
