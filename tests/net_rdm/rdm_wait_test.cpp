@@ -137,6 +137,27 @@ TEST_P(WaitOver, WaiterWakesWhenAMessageArrivesAndNotBefore)
   ASSERT_EQ(net_send_rdm(accepted, "back", 4), 0);
   EXPECT_EQ(net_wait(&client, 1, NULL, 0, 0), 1);
   EXPECT_EQ(net_receive_rdm(client, buf, sizeof buf), 4);
+
+  // A look that steps its conn (a resend fell due) reads the shared port
+  // for the other conns too: what it files for one wakes the set, though
+  // the poller never sees it.
+  NET_CONN *client2 = net_openconn(GetParam(), NULL), *accepted2 = nullptr;
+  ASSERT_TRUE(client2);
+  connect_to_listener(client2, &accepted2);
+  set = net_waitset_create();
+  ASSERT_EQ(net_waitset_add_conn(set, accepted, accepted), 0);
+  ASSERT_EQ(net_waitset_add_conn(set, accepted2, accepted2), 0);
+  void *ready[2];
+  // Answered after asking the poller: the next wait looks at it first.
+  ASSERT_EQ(net_send_rdm(client, "first", 5), 0);
+  ASSERT_EQ(net_waitset_wait(set, ready, 2, 1000), 1);
+  ASSERT_EQ(net_receive_rdm(accepted, buf, sizeof buf), 5);
+  ASSERT_EQ(net_send_rdm(accepted, "unread", 6), 0);
+  ASSERT_EQ(net_send_rdm(client2, "other", 5), 0);
+  std::this_thread::sleep_for(milliseconds(600));
+  ASSERT_EQ(net_waitset_wait(set, ready, 2, 0), 1);
+  EXPECT_EQ(ready[0], accepted2);
+  net_waitset_destroy(set);
 }
 
 // Two sets on one port, each asleep on it: whichever wait takes the

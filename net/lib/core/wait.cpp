@@ -486,6 +486,25 @@ long long clock_of(clock_type::time_point t)
   return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
 
+// With the set's mutex in `hold`: marks this set's members of what a pump
+// gathered, and tells the other sets holding them through the registry
+// (its lock comes before the set's, so `hold` is let go of meanwhile).
+void tell_gathered(NET_WAITSET *set, std::unique_lock<std::mutex> &hold)
+{
+  static thread_local std::vector<void *> elsewhere;
+  elsewhere.clear();
+  for (void *owner : gathered) {
+    auto it = set->by_owner.find(owner);
+    if (it != set->by_owner.end()) mark_pending(set, it->second);
+    if (it == set->by_owner.end() || it->second->elsewhere.load(std::memory_order_relaxed)) elsewhere.push_back(owner);
+  }
+  gathered.clear();
+  if (elsewhere.empty()) return;
+  hold.unlock();
+  __netlane_internal__waitset_notify_many(elsewhere.data(), (int)elsewhere.size());
+  hold.lock();
+}
+
 // With the set's mutex in `hold`, let go of while it sleeps in the poller
 // for at most `sleep_ms` and while a shared port's datagrams are filed:
 // marks pending what the readable descriptors are for. Answers the time
@@ -556,20 +575,10 @@ clock_type::time_point take_events(NET_WAITSET *set, int sleep_ms, std::unique_l
   for (member_t *m : pumpers) __netlane_internal__wrapper_take_in(m->conn, 1);
   __netlane_internal__time_release();
   gathering = nullptr;
-  static thread_local std::vector<void *> elsewhere;
-  elsewhere.clear();
   hold.lock();
   for (member_t *m : pumpers) m->busy--;
-  for (void *owner : gathered) {
-    auto it = set->by_owner.find(owner);
-    if (it != set->by_owner.end()) mark_pending(set, it->second);
-    if (it == set->by_owner.end() || it->second->elsewhere.load(std::memory_order_relaxed)) elsewhere.push_back(owner);
-  }
   idle_fell(set);
-  if (elsewhere.empty()) return woke;
-  hold.unlock();
-  __netlane_internal__waitset_notify_many(elsewhere.data(), (int)elsewhere.size());
-  hold.lock();
+  tell_gathered(set, hold);
   return woke;
 }
 
@@ -798,11 +807,18 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
       __netlane_internal__time_hold_at(round.reckoned);
       __netlane_internal__io_hold();
       deferring = defer_first && !asked_poller;
+      // A look's step may pump its shared port, which files for other
+      // conns too (the answers to beats sent a moment before): those are
+      // marked once the looks are done, as the wake's pump's are.
+      gathered.clear();
+      gathering = set;
       for (size_t i = 0; i < look_at.size(); i++) is_ready[i] = (char)look(look_at[i], &dues[i]);
+      gathering = nullptr;
       deferring = 0;
       __netlane_internal__io_flush();
       __netlane_internal__time_release();
       hold.lock();
+      if (!gathered.empty()) tell_gathered(set, hold);
     }
     int found = 0;
     answered.clear();
