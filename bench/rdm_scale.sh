@@ -1,7 +1,8 @@
 #!/bin/sh
 # A server's CPU as its conns grow, beside ENet (up to its 4,095-peer limit):
 # per message at 10 (three times), 100, 1,000 and 10,000 conns under 1,000
-# messages a second in all, and idle holding 1,000 and 10,000 conns. The benchmark
+# messages a second in all, and idle holding 1,000 and 10,000 conns; then the
+# server's calls, counted, in runs of their own. The benchmark
 # raises its own descriptor limit. The load average is printed with the
 # figures: on a shared machine they move with it.
 set -e
@@ -30,4 +31,15 @@ for n in 1000 10000; do
     -v n="$(field messages "$loaded")" -v idle="$(field server_cpu_ms "$idle")" \
     'BEGIN { if (n > 0) printf "us_per_message=%.1f (loaded run: %.1f)", (cpu - idle) * 1000 / n, cpu * 1000 / n }')"
 done
+# The server's calls, counted by the preloaded counter in runs of their own
+# (counting costs a little CPU): per message at 10 and 1,000 conns, per
+# second holding 10,000 idle ones.
+counter="$PWD/bench/libbench_count_calls.so"
+if [ -f "$counter" ]; then
+  for n in 10 1000; do
+    echo "netlane $n conns, 1000/s, counted: $(LD_PRELOAD="$counter" bench/bench_rdm_scale netlane $n --cfg "$cfg")"
+    echo "enet    $n conns, 1000/s, counted: $(LD_PRELOAD="$counter" bench/bench_rdm_scale enet $n)"
+  done
+  echo "netlane 10000 conns, idle, counted: $(LD_PRELOAD="$counter" bench/bench_rdm_scale netlane 10000 --rate 0 --cfg "$cfg")"
+fi
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
