@@ -553,9 +553,9 @@ static int pump(port_share_t *share, int max, int forced)
   netlane_time_held held_time;
   unsigned long round = __netlane_internal__wait_round();
   // Passed over without the guard: a read already found the port empty
-  // in this round.
+  // in this round (a wait's own looks pass it over every time).
   if (!forced && round != 0 && __atomic_load_n(&share->drained_round, __ATOMIC_RELAXED) == round &&
-      __atomic_fetch_add(&share->skips, 1, __ATOMIC_RELAXED) < WAIT_ROUND_SKIPS)
+      (__netlane_internal__wait_looking() || __atomic_fetch_add(&share->skips, 1, __ATOMIC_RELAXED) < WAIT_ROUND_SKIPS))
     return 0;
   if (!forced && __netlane_internal__reads_deferred()) return 0;
   int taken = 0;

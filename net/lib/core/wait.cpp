@@ -622,6 +622,11 @@ int __netlane_internal__reads_deferred(void)
   return deferring;
 }
 
+int __netlane_internal__wait_looking(void)
+{
+  return gathering != nullptr;
+}
+
 unsigned long __netlane_internal__wait_round(void)
 {
   if (this_round == 0 || waiting) return this_round;

@@ -31,6 +31,11 @@ unsigned long __netlane_internal__wait_round(void);
  * leave unread the sockets the poller watches (it tells at once of any
  * that holds a datagram), and read only what is already filed or kept. */
 int __netlane_internal__reads_deferred(void);
+/* 1 while a wait's own looks or pump run on this thread: a port its round
+ * found empty is not read again in them however often they ask, since the
+ * wait asks its poller before it sleeps, which tells of anything that came
+ * since (the bound of WAIT_ROUND_SKIPS is for the program's reads). */
+int __netlane_internal__wait_looking(void);
 /* Takes the conn or channel out of every set, waking the waits that hold
  * it; returns once none of them is using it. */
 void __netlane_internal__waitset_forget_conn(NET_CONN *conn);
