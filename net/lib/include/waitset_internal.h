@@ -34,7 +34,9 @@ int __netlane_internal__reads_deferred(void);
 /* 1 while a wait's own looks or pump run on this thread: a port its round
  * found empty is not read again in them however often they ask, since the
  * wait asks its poller before it sleeps, which tells of anything that came
- * since (the bound of WAIT_ROUND_SKIPS is for the program's reads). */
+ * since (a port without a descriptor is read by the next pass, at most a
+ * millisecond on, in a round of its own). The bound of WAIT_ROUND_SKIPS is
+ * for the program's reads. */
 int __netlane_internal__wait_looking(void);
 /* Takes the conn or channel out of every set, waking the waits that hold
  * it; returns once none of them is using it. */
