@@ -5,12 +5,17 @@
 // all, or nothing (--rate 0: the idle server). Measures the server's CPU
 // over the sending time.
 //
-//   bench_rdm_scale TRANSPORT N [--rate R] [--seconds S] [--cfg FILE]
+//   bench_rdm_scale TRANSPORT N [--rate R] [--seconds S] [--cfg FILE] [--idle-first 1]
 //     TRANSPORT  netlane | enet   (ENet holds at most 4095 peers)
 //
 // Prints "ok conns=N messages=M server_cpu_ms=C us_per_message=U cpu_percent=P",
 // and the server's calls per message (per second when idle) when the call
-// counter is preloaded.
+// counter is preloaded. With --idle-first the same conns are held idle for
+// S seconds before the messages start, and the line adds that phase's
+// share of a core and what a message cost beyond it ("idle_cpu_percent=I
+// us_per_message_less_idle=L"): the keep-alives of many idle conns are a
+// cost per second, not per message, and two runs of their own moved apart
+// with the machine by more than the difference sought.
 #include <dlfcn.h>
 #include <poll.h>
 #include <signal.h>
@@ -37,7 +42,7 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-int conns = 10, rate = 1000, seconds = 5, port = 0;
+int conns = 10, rate = 1000, seconds = 5, port = 0, idle_first = 0;
 const char *cfg = NULL;
 
 double cpu_ms()
@@ -114,7 +119,7 @@ void measuring_ends(figures_t &f)
 }
 
 // The result line; the calls per message, or per second when idle.
-void print_figures(const figures_t &f)
+void print_figures(const figures_t &f, const figures_t *idle)
 {
   printf("ok conns=%d messages=%ld server_cpu_ms=%.0f us_per_message=%.1f cpu_percent=%.1f", conns, f.messages, f.cpu,
          f.messages ? f.cpu * 1000.0 / f.messages : 0.0, f.cpu / (seconds * 10.0));
@@ -123,6 +128,9 @@ void print_figures(const figures_t &f)
     printf(" srv_per_%s syscalls=%.2f allocs=%.2f frees=%.2f locks=%.2f clocks=%.2f", f.messages ? "message" : "second",
            f.calls[0] / per, f.calls[1] / per, f.calls[2] / per, f.calls[3] / per, f.calls[4] / per);
   }
+  if (idle)
+    printf(" idle_cpu_percent=%.1f us_per_message_less_idle=%.1f", idle->cpu / (seconds * 10.0),
+           f.messages ? (f.cpu - idle->cpu) * 1000.0 / f.messages : 0.0);
   printf("\n");
 }
 
@@ -130,6 +138,52 @@ bool stop_requested(int fd)
 {
   pollfd p{fd, POLLIN, 0};
   return poll(&p, 1, 0) > 0;
+}
+
+// The server's side of the pipe, once all conns are up: "g" starts the
+// measuring, "m" ends the idle phase and starts the loaded one, "s" ends
+// it. True once the server is to stop; its figures then go to the client.
+bool measuring_told(figures_t &idle, figures_t &f)
+{
+  if (!stop_requested(to_server[0])) return false;
+  char what = 0;
+  if (!told(to_server[0], &what, 1)) _exit(3);
+  if (what == 'g') {
+    measuring_starts(f);
+    return false;
+  }
+  if (what == 'm') {
+    measuring_ends(f);
+    idle = f;
+    measuring_starts(f);
+    return false;
+  }
+  measuring_ends(f);
+  say(to_client[1], &idle, sizeof idle);
+  say(to_client[1], &f, sizeof f);
+  return true;
+}
+
+// The client's side: the idle phase, when asked for, then the loaded one;
+// `step(sending, due)` sends what the rate has made due (`due` messages in
+// all so far) and waits a little. Then the server's figures, printed.
+template <typename Step>
+int measure(Step step)
+{
+  say(to_server[1], "g", 1);
+  if (idle_first) {
+    auto idle_until = clock_type::now() + std::chrono::seconds(seconds);
+    while (clock_type::now() < idle_until) step(false, 0);
+    say(to_server[1], "m", 1);
+  }
+  auto start = clock_type::now();
+  while (clock_type::now() - start < std::chrono::seconds(seconds))
+    step(rate > 0, (long)(std::chrono::duration<double>(clock_type::now() - start).count() * rate));
+  say(to_server[1], "s", 1);
+  figures_t idle, f;
+  if (!told(to_client[0], &idle, sizeof idle) || !told(to_client[0], &f, sizeof f)) return 3;
+  print_figures(f, idle_first ? &idle : nullptr);
+  return 0;
 }
 
 void netlane_server()
@@ -142,9 +196,8 @@ void netlane_server()
   net_waitset_add_conn(set, listener, NULL);
   std::vector<void *> ready(256);
   std::vector<NET_CONN *> accepted;
-  char go = 0, buf[64];
-  figures_t f{};
-  bool measuring = false;
+  char buf[64];
+  figures_t f{}, idle{};
   for (;;) {
     int n = net_waitset_wait(set, ready.data(), (int)ready.size(), 100);
     for (int i = 0; i < n; i++) {
@@ -160,16 +213,8 @@ void netlane_server()
       NET_CONN *c = static_cast<NET_CONN *>(ready[i]);
       while (net_receive_rdm(c, buf, sizeof buf) > 0) f.messages++;
     }
-    if (!measuring && (int)accepted.size() == conns && stop_requested(to_server[0])) {
-      if (!told(to_server[0], &go, 1)) _exit(3);
-      measuring_starts(f);
-      measuring = true;
-    } else if (measuring && stop_requested(to_server[0])) {
-      break;
-    }
+    if ((int)accepted.size() == conns && measuring_told(idle, f)) break;
   }
-  measuring_ends(f);
-  say(to_client[1], &f, sizeof f);
   _exit(0);
 }
 
@@ -195,23 +240,15 @@ int netlane_client()
     }
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  say(to_server[1], "g", 1);
-  auto start = clock_type::now();
   long sent = 0;
   char msg[16] = "sixteen bytes..";
-  while (clock_type::now() - start < std::chrono::seconds(seconds)) {
-    double t = std::chrono::duration<double>(clock_type::now() - start).count();
-    while (rate > 0 && sent < (long)(t * rate)) {
+  return measure([&](bool sending, long due) {
+    while (sending && sent < due) {
       if (net_send_rdm(c[sent % conns], msg, 16) == 0) sent++;
       else break;
     }
-    net_waitset_wait(set, ready.data(), (int)ready.size(), rate > 0 ? 1 : 100);
-  }
-  say(to_server[1], "s", 1);
-  figures_t f;
-  if (!told(to_client[0], &f, sizeof f)) return 3;
-  print_figures(f);
-  return 0;
+    net_waitset_wait(set, ready.data(), (int)ready.size(), sending ? 1 : 100);
+  });
 }
 
 #ifdef BENCH_WITH_ENET
@@ -224,9 +261,7 @@ void enet_server()
   ENetHost *host = enet_host_create(&a, (size_t)conns, 1, 0, 0);
   server_bound(host != NULL);
   int connected = 0;
-  figures_t f{};
-  bool measuring = false;
-  char go;
+  figures_t f{}, idle{};
   for (;;) {
     ENetEvent ev;
     for (int n = 0; n < 256 && enet_host_service(host, &ev, n == 0 ? 100 : 0) > 0; n++) {
@@ -236,16 +271,8 @@ void enet_server()
         enet_packet_destroy(ev.packet);
       }
     }
-    if (!measuring && connected == conns && stop_requested(to_server[0])) {
-      if (!told(to_server[0], &go, 1)) _exit(3);
-      measuring_starts(f);
-      measuring = true;
-    } else if (measuring && stop_requested(to_server[0])) {
-      break;
-    }
+    if (connected == conns && measuring_told(idle, f)) break;
   }
-  measuring_ends(f);
-  say(to_client[1], &f, sizeof f);
   _exit(0);
 }
 
@@ -266,24 +293,14 @@ int enet_client()
     while (enet_host_service(host, &ev, 5) > 0)
       if (ev.type == ENET_EVENT_TYPE_CONNECT) connected++;
   if (connected < conns) return 4;
-  say(to_server[1], "g", 1);
-  auto start = clock_type::now();
   long sent = 0;
   char msg[16] = "sixteen bytes..";
-  while (clock_type::now() - start < std::chrono::seconds(seconds)) {
-    double t = std::chrono::duration<double>(clock_type::now() - start).count();
-    while (rate > 0 && sent < (long)(t * rate)) {
+  return measure([&](bool sending, long due) {
+    for (; sending && sent < due; sent++)
       enet_peer_send(peers[sent % conns], 0, enet_packet_create(msg, 16, ENET_PACKET_FLAG_RELIABLE));
-      sent++;
-    }
-    while (enet_host_service(host, &ev, rate > 0 ? 1 : 100) > 0)
+    while (enet_host_service(host, &ev, sending ? 1 : 100) > 0)
       if (ev.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(ev.packet);
-  }
-  say(to_server[1], "s", 1);
-  figures_t f;
-  if (!told(to_client[0], &f, sizeof f)) return 3;
-  print_figures(f);
-  return 0;
+  });
 }
 #endif
 
@@ -292,7 +309,7 @@ int enet_client()
 int main(int argc, char **argv)
 {
   if (argc < 3) {
-    fprintf(stderr, "usage: bench_rdm_scale netlane|enet N [--rate R] [--seconds S] [--cfg FILE]\n");
+    fprintf(stderr, "usage: bench_rdm_scale netlane|enet N [--rate R] [--seconds S] [--cfg FILE] [--idle-first 1]\n");
     return 1;
   }
   std::string transport = argv[1];
@@ -301,6 +318,7 @@ int main(int argc, char **argv)
     if (!strcmp(argv[i], "--rate")) rate = atoi(argv[i + 1]);
     else if (!strcmp(argv[i], "--seconds")) seconds = atoi(argv[i + 1]);
     else if (!strcmp(argv[i], "--cfg")) cfg = argv[i + 1];
+    else if (!strcmp(argv[i], "--idle-first")) idle_first = atoi(argv[i + 1]);
   }
   raise_descriptor_limit(2 * conns + 200);
   if (pipe(to_server) != 0 || pipe(to_client) != 0) return 2;

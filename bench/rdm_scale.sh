@@ -1,7 +1,8 @@
 #!/bin/sh
 # A server's CPU as its conns grow, beside ENet (up to its 4,095-peer limit):
 # per message at 10 (three times), 100, 1,000 and 10,000 conns under 1,000
-# messages a second in all, and idle holding 1,000 and 10,000 conns; then the
+# messages a second in all, and idle holding 1,000 and 10,000 conns with
+# what a message costs beyond that; then the
 # server's calls, counted, in runs of their own. The benchmark
 # raises its own descriptor limit. The load average is printed with the
 # figures: on a shared machine they move with it.
@@ -21,18 +22,16 @@ for n in 10 10 10 100 1000 10000; do
   echo "netlane $n conns, 1000/s: $(bench/bench_rdm_scale netlane $n --seconds $s --cfg "$cfg")"
   if [ $n -le 4095 ]; then echo "enet    $n conns, 1000/s: $(bench/bench_rdm_scale enet $n --seconds $s)"; fi
 done
-# field NAME LINE: the value of NAME=... in a result line.
-field() { echo "$2" | tr ' ' '\n' | sed -n "s/^$1=//p"; }
+# The keep-alives of many idle conns are a cost per second, not per
+# message: at 1,000 and 10,000 conns the same conns are held idle first,
+# and a message's cost beyond that phase is printed; each beside a 10-conn
+# run of its own turn, since the figures move with the machine.
 for n in 1000 10000; do
-  loaded=$(bench/bench_rdm_scale netlane $n --cfg "$cfg")
-  idle=$(bench/bench_rdm_scale netlane $n --rate 0 --cfg "$cfg")
-  echo "netlane $n conns, idle: $idle"
-  if [ $n -le 4095 ]; then echo "enet    $n conns, idle: $(bench/bench_rdm_scale enet $n --rate 0)"; fi
-  # The keep-alives of many idle conns are a cost per second, not per
-  # message: what a message costs beyond them, from a second loaded run.
-  echo "netlane $n conns, 1000/s, less the idle cost: $(awk -v cpu="$(field server_cpu_ms "$loaded")" \
-    -v n="$(field messages "$loaded")" -v idle="$(field server_cpu_ms "$idle")" \
-    'BEGIN { if (n > 0) printf "us_per_message=%.1f (loaded run: %.1f)", (cpu - idle) * 1000 / n, cpu * 1000 / n }')"
+  for round in 1 2; do
+    echo "netlane 10 conns, 1000/s, beside the next: $(bench/bench_rdm_scale netlane 10 --seconds 10 --cfg "$cfg")"
+    echo "netlane $n conns, idle then 1000/s: $(bench/bench_rdm_scale netlane $n --idle-first 1 --cfg "$cfg")"
+  done
+  if [ $n -le 4095 ]; then echo "enet    $n conns, idle then 1000/s: $(bench/bench_rdm_scale enet $n --idle-first 1)"; fi
 done
 # The server's calls, counted by the preloaded counter in runs of their own
 # (counting costs a little CPU): per message at 10 and 1,000 conns, per
