@@ -15,7 +15,10 @@
 // share of a core and what a message cost beyond it ("idle_cpu_percent=I
 // us_per_message_less_idle=L"): the keep-alives of many idle conns are a
 // cost per second, not per message, and two runs of their own moved apart
-// with the machine by more than the difference sought.
+// with the machine by more than the difference sought. It overstates what
+// is taken off where a message spares a keep-alive: a host that heard from
+// a conn sends it no beat, and at 10,000 conns and 1,000 messages a second
+// half of them are heard from within each beat's wait.
 #include <dlfcn.h>
 #include <poll.h>
 #include <signal.h>
