@@ -289,13 +289,15 @@ static void step(conn_data_t *data, unsigned int now, int read)
   // round may pass their step over (a read left to the poller found
   // nothing that counts). The count of passes runs on through the round,
   // since a read that skipped the socket finds it drained again.
+  // Stored atomically: a read that finds nothing tests them without the
+  // guard (reads_nothing).
   if (drained && !__netlane_internal__reads_deferred()) {
     unsigned long round = __netlane_internal__wait_round();
-    if (data->quiet_round != round) data->quiet_skips = 0;
-    data->quiet_round = round;
-    data->quiet_at = now;
+    if (data->quiet_round != round) __atomic_store_n(&data->quiet_skips, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&data->quiet_at, now, __ATOMIC_RELAXED);
+    __atomic_store_n(&data->quiet_round, round, __ATOMIC_RELAXED);
   } else if (read) {
-    data->quiet_round = 0;
+    __atomic_store_n(&data->quiet_round, 0UL, __ATOMIC_RELAXED);
   }
 }
 
@@ -315,20 +317,26 @@ static int input_waiting(conn_data_t *data)
  * since, and no packet waits for room. At most WAIT_ROUND_SKIPS in a row,
  * as a read passes over a socket found empty. Outside a wait's round
  * (a program that never waits) every read steps. */
+/* Whether a read may pass over the step by the round and ms of the last
+ * step that read every datagram there was; counts the pass. Without the
+ * guard as well. */
+static int pass_quiet_read(conn_data_t *data)
+{
+  unsigned long round = __netlane_internal__wait_round();
+  if (round == 0 || __atomic_load_n(&data->quiet_round, __ATOMIC_RELAXED) != round ||
+      __atomic_load_n(&data->quiet_at, __ATOMIC_RELAXED) != __netlane_internal__now())
+    return 0;
+  return __atomic_fetch_add(&data->quiet_skips, 1, __ATOMIC_RELAXED) < WAIT_ROUND_SKIPS;
+}
+
 static void read_poll(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
-  unsigned long round = __netlane_internal__wait_round();
-  if (round != 0 && data->quiet_round == round && data->quiet_skips < WAIT_ROUND_SKIPS &&
-      conn->status == NET_CONN_CONNECTED && data->engine.parked_len == 0 &&
-      data->engine.features == data->features && data->quiet_at == __netlane_internal__now()) {
-    // Another driver's channel reads whatever the round.
-    int reads_anyway = !data->peer && !__netlane_internal__inet_channel(data->chan);
-    if (!reads_anyway && !input_waiting(data)) {
-      data->quiet_skips++;
-      return;
-    }
-  }
+  // Another driver's channel reads whatever the round.
+  int reads_anyway = !data->peer && !__netlane_internal__inet_channel(data->chan);
+  if (!reads_anyway && conn->status == NET_CONN_CONNECTED && data->engine.parked_len == 0 &&
+      data->engine.features == data->features && !input_waiting(data) && pass_quiet_read(data))
+    return;
   poll(conn);
 }
 
@@ -812,6 +820,19 @@ static int send_rdm(NET_CONN *conn, const void *buf, int size)
   return -1;
 }
 
+/* Without the guard: whether a read would pass over the step and find
+ * nothing, as the read that ends a program's loop of reads mostly does.
+ * The conn was read dry, nothing has stepped it or reached it since, and
+ * its last step's read was in this wait round and ms. */
+static int reads_nothing(NET_CONN *conn, conn_data_t *data)
+{
+  // Most reads that take a message find it not dry: no clock to read.
+  if (__atomic_load_n(&data->dry_due, __ATOMIC_RELAXED) == 0) return 0;
+  netlane_time_held held_time;
+  int due;
+  return __netlane_internal__wrapper_dry(conn, __netlane_internal__clock(), &due) && pass_quiet_read(data);
+}
+
 /* A listening conn's channel carries connect requests, which are
  * poll_listen's alone: the rdm operations on it leave them where they are
  * and answer as with nothing waiting (send_rdm refuses). */
@@ -822,6 +843,7 @@ static int send_rdm(NET_CONN *conn, const void *buf, int size)
 static int recv_rdm(NET_CONN *conn, void *buf, int max)
 {
   conn_data_t *data = conn_data(conn);
+  if (reads_nothing(conn, data)) return 0;
   conn_guard held(data);
   if (data->listening) return 0;
   // Whether the wait's round lasts, and the step's time: one reading.
@@ -840,8 +862,10 @@ static int recv_rdm(NET_CONN *conn, void *buf, int max)
   memcpy(buf, msg, (size_t)size);
   __netlane_internal__engine_release(&data->engine);
   // A packet parked for want of room may be taken now (a look at a conn
-  // with packets parked always steps it).
+  // with packets parked always steps it). Else the last message taken
+  // leaves the conn read dry, as a read that then found nothing would.
   if (data->engine.parked_len) tell_sets(data);
+  else if (__netlane_internal__engine_peek(&data->engine, &msg) == 0) mark_dry(conn, data);
   return size;
 }
 

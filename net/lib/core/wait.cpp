@@ -422,6 +422,8 @@ int remove_member(NET_WAITSET *set, void *key)
   member_t *m = it->second;
   detach(set, m);
   registry.unlock();
+  // A shared port's pumper is kept busy while a wait sleeps.
+  if (m->busy && set->sleeping) __netlane_internal__waker_signal(set->waker);
   release(set, m, hold);
   return 0;
 }
@@ -514,16 +516,47 @@ clock_type::time_point take_events(NET_WAITSET *set, int sleep_ms, std::unique_l
   // A member marked since the sleep was reckoned ends it at once.
   if (!set->pending.empty()) sleep_ms = 0;
   set->sleeping = sleep_ms != 0;
+  // The shared ports' pumpers, kept busy over the sleep: a port the poller
+  // names is pumped before the set's mutex is taken again, so that a wake
+  // takes it once (a removal meanwhile wakes the sleep to let go of them).
+  struct port_pump {
+    int fd;
+    member_t *pumper;
+  };
+  static thread_local std::vector<port_pump> ports;
+  ports.clear();
+  for (int fd : set->port_fds) {
+    auto it = set->fds.find(fd);
+    if (it == set->fds.end() || !it->second.registered || !it->second.pumper) continue;
+    it->second.pumper->busy++;
+    ports.push_back(port_pump{fd, it->second.pumper});
+  }
   hold.unlock();
   int fds[EVENTS];
   int got = __netlane_internal__poller_wait(set->poller, fds, EVENTS, sleep_ms);
   auto woke = clock_type::now();
   // What the poller said is news: reads may find datagrams again.
   new_round();
-  static thread_local std::vector<member_t *> pumpers;
-  pumpers.clear();
+  // A shared port the poller did not name holds nothing now: the looks
+  // of this round need not read it to find that out (one empty read per
+  // wake and port). A full list of events may have left some out. The
+  // port tells which conns it filed datagrams for: this set's are marked
+  // below, and those in other sets as well are told through the registry.
+  gathered.clear();
+  gathering = set;
+  __netlane_internal__time_hold_at(clock_of(woke));
+  for (const port_pump &p : ports) {
+    bool named = false;
+    for (int i = 0; i < got && !named; i++) named = fds[i] == p.fd;
+    if (named) __netlane_internal__wrapper_take_in(p.pumper->conn, 1);
+    else if (got >= 0 && got < EVENTS) __netlane_internal__wrapper_port_quiet(p.pumper->conn);
+  }
+  __netlane_internal__time_release();
+  gathering = nullptr;
   hold.lock();
   set->sleeping = 0;
+  for (const port_pump &p : ports) p.pumper->busy--;
+  if (!ports.empty()) idle_fell(set);
   for (int i = 0; i < got; i++) {
     if (fds[i] == set->waker) {
       __netlane_internal__waker_clear(set->waker);
@@ -532,11 +565,7 @@ clock_type::time_point take_events(NET_WAITSET *set, int sleep_ms, std::unique_l
     auto it = set->fds.find(fds[i]);
     if (it == set->fds.end()) continue;
     fdrec_t &rec = it->second;
-    if (rec.pumper) {
-      rec.pumper->busy++;
-      pumpers.push_back(rec.pumper);
-      continue;
-    }
+    if (rec.pumper) continue;
     bool any_live = false;
     for (member_t *m : rec.members) {
       mark_pending(set, m);
@@ -551,34 +580,7 @@ clock_type::time_point take_events(NET_WAITSET *set, int sleep_ms, std::unique_l
       set->parked++;
     }
   }
-  // A shared port the poller did not name holds nothing now: the looks
-  // of this round need not read it to find that out (one empty read per
-  // wake and port). A full list of events may have left some out.
-  if (got >= 0 && got < EVENTS) {
-    for (int fd : set->port_fds) {
-      bool named = false;
-      for (int i = 0; i < got && !named; i++) named = fds[i] == fd;
-      if (named) continue;
-      auto it = set->fds.find(fd);
-      if (it != set->fds.end() && it->second.registered && it->second.pumper)
-        __netlane_internal__wrapper_port_quiet(it->second.pumper->conn);
-    }
-  }
-  if (pumpers.empty()) return woke;
-  // The port tells which conns it filed datagrams for: this set's are
-  // marked here, and those in other sets as well are told through the
-  // registry.
-  hold.unlock();
-  gathered.clear();
-  gathering = set;
-  __netlane_internal__time_hold_at(clock_of(woke));
-  for (member_t *m : pumpers) __netlane_internal__wrapper_take_in(m->conn, 1);
-  __netlane_internal__time_release();
-  gathering = nullptr;
-  hold.lock();
-  for (member_t *m : pumpers) m->busy--;
-  idle_fell(set);
-  tell_gathered(set, hold);
+  if (!gathered.empty()) tell_gathered(set, hold);
   return woke;
 }
 
