@@ -795,7 +795,18 @@ static int send_rdm_held(NET_CONN *conn, const void *buf, int size)
     poll(conn);
     return -1;
   }
-  poll(conn, 1);
+  // A conn the program had read dry stays so when the send's step brings
+  // it nothing to read: what went out asks a wait for its resend's due,
+  // which the mark reckons, not for a look (an answer's echo would else
+  // cost the next wait a step, and the read after it another).
+  if (__atomic_load_n(&data->dry_due, __ATOMIC_RELAXED) != 0) {
+    netlane_time_held held_time;
+    poll(conn, 1);
+    const unsigned char *msg;
+    if (__netlane_internal__engine_peek(&data->engine, &msg) == 0) mark_dry(conn, data);
+  } else {
+    poll(conn, 1);
+  }
   // Its resend is due some time from now: the sets holding it must know.
   tell_sets(data);
   return 0;
