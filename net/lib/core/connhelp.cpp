@@ -73,7 +73,8 @@ typedef struct conn_data_t {
   long dropped_malformed;  /* while connecting; the engine counts them after */
   unsigned int last_read;  /* timer ms of the last step that read its datagrams */
   /* The wait round and ms of the last step that read every datagram there
-   * was (0: none since), and the reads passed over since. */
+   * was (0: none since), and the reads passed over since. Written under the
+   * guard, atomically: a read that finds nothing tests them without it. */
   unsigned long quiet_round;
   unsigned int quiet_at;
   int quiet_skips;
@@ -289,8 +290,6 @@ static void step(conn_data_t *data, unsigned int now, int read)
   // round may pass their step over (a read left to the poller found
   // nothing that counts). The count of passes runs on through the round,
   // since a read that skipped the socket finds it drained again.
-  // Stored atomically: a read that finds nothing tests them without the
-  // guard (reads_nothing).
   if (drained && !__netlane_internal__reads_deferred()) {
     unsigned long round = __netlane_internal__wait_round();
     if (data->quiet_round != round) __atomic_store_n(&data->quiet_skips, 0, __ATOMIC_RELAXED);
@@ -311,12 +310,6 @@ static int input_waiting(conn_data_t *data)
   return __netlane_internal__inet_channel(data->chan) && __netlane_internal__inet_stashed(data->chan);
 }
 
-/* The step of a program's read, passed over when it would find and do
- * nothing: the last step read every datagram there was in this ms and
- * wait round, the conn's port or socket has filed or kept nothing for it
- * since, and no packet waits for room. At most WAIT_ROUND_SKIPS in a row,
- * as a read passes over a socket found empty. Outside a wait's round
- * (a program that never waits) every read steps. */
 /* Whether a read may pass over the step by the round and ms of the last
  * step that read every datagram there was; counts the pass. Without the
  * guard as well. */
@@ -329,6 +322,12 @@ static int pass_quiet_read(conn_data_t *data)
   return __atomic_fetch_add(&data->quiet_skips, 1, __ATOMIC_RELAXED) < WAIT_ROUND_SKIPS;
 }
 
+/* The step of a program's read, passed over when it would find and do
+ * nothing: the last step read every datagram there was in this ms and
+ * wait round, the conn's port or socket has filed or kept nothing for it
+ * since, and no packet waits for room. At most WAIT_ROUND_SKIPS in a row,
+ * as a read passes over a socket found empty. Outside a wait's round
+ * (a program that never waits) every read steps. */
 static void read_poll(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
