@@ -327,7 +327,8 @@ static int pass_quiet_read(conn_data_t *data)
  * wait round, the conn's port or socket has filed or kept nothing for it
  * since, and no packet waits for room. At most WAIT_ROUND_SKIPS in a row,
  * as a read passes over a socket found empty. Outside a wait's round
- * (a program that never waits) every read steps. */
+ * (a program that never waits) every read steps, but one that finds a
+ * message in order in the ms of the last step's read. */
 static void read_poll(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
