@@ -332,18 +332,16 @@ static int pass_quiet_read(conn_data_t *data)
 static void read_poll(NET_CONN *conn)
 {
   conn_data_t *data = conn_data(conn);
+  int settled = conn->status == NET_CONN_CONNECTED && data->engine.parked_len == 0 &&
+                data->engine.features == data->features;
   // Another driver's channel reads whatever the round.
   int reads_anyway = !data->peer && !__netlane_internal__inet_channel(data->chan);
-  if (!reads_anyway && conn->status == NET_CONN_CONNECTED && data->engine.parked_len == 0 &&
-      data->engine.features == data->features && !input_waiting(data) && pass_quiet_read(data))
-    return;
+  if (settled && !reads_anyway && !input_waiting(data) && pass_quiet_read(data)) return;
   // A message already in order is handed out without another step in the
   // ms the last one read: a burst of reads takes the port's datagrams in
   // once a ms or once the messages run out, not once a message.
   const unsigned char *msg;
-  if (conn->status == NET_CONN_CONNECTED && data->engine.parked_len == 0 &&
-      data->engine.features == data->features && data->last_read == __netlane_internal__now() &&
-      __netlane_internal__engine_peek(&data->engine, &msg) > 0)
+  if (settled && data->last_read == __netlane_internal__now() && __netlane_internal__engine_peek(&data->engine, &msg) > 0)
     return;
   poll(conn);
 }
@@ -807,14 +805,12 @@ static int send_rdm_held(NET_CONN *conn, const void *buf, int size)
   // it nothing to read: what went out asks a wait for its resend's due,
   // which the mark reckons, not for a look (an answer's echo would else
   // cost the next wait a step, and the read after it another).
-  if (__atomic_load_n(&data->dry_due, __ATOMIC_RELAXED) != 0) {
-    netlane_time_held held_time;
-    poll(conn, 1);
-    const unsigned char *msg;
-    if (__netlane_internal__engine_peek(&data->engine, &msg) == 0) mark_dry(conn, data);
-  } else {
-    poll(conn, 1);
-  }
+  // The step and the mark reckon one reading of the clock.
+  int was_dry = __atomic_load_n(&data->dry_due, __ATOMIC_RELAXED) != 0;
+  netlane_time_held held_time;
+  poll(conn, 1);
+  const unsigned char *msg;
+  if (was_dry && __netlane_internal__engine_peek(&data->engine, &msg) == 0) mark_dry(conn, data);
   // Its resend is due some time from now: the sets holding it must know.
   tell_sets(data);
   return 0;
