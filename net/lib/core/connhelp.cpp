@@ -231,18 +231,16 @@ static void poll(NET_CONN *conn, int sending = 0)
 }
 
 /* The next datagram from an accepted conn's peer, which the shared port
- * has filed, lent for the step (at most `want` borrowed at a time; one that
- * waits alone is copied into `buf`), taking in more from the port when
- * none is: NULL when none waits. */
-static const unsigned char *next_filed(conn_data_t *data, port_loan_t *loan, int want, unsigned char *buf,
-                                       int size, int *len)
+ * has filed, lent for the step (at most `want` borrowed at a time), taking
+ * in more from the port when none is: NULL when none waits. */
+static const unsigned char *next_filed(conn_data_t *data, port_loan_t *loan, int want, int *len)
 {
   const unsigned char *d = __netlane_internal__share_lent(loan, len);
   if (d) return d;
   __netlane_internal__share_give_back(data->share, data->peer, loan);
-  if (!__netlane_internal__share_borrow(data->share, data->peer, loan, want, buf, size) &&
+  if (!__netlane_internal__share_borrow(data->share, data->peer, loan, want) &&
       (__netlane_internal__share_pump(data->share, STEP_DATAGRAMS) == 0 ||
-       !__netlane_internal__share_borrow(data->share, data->peer, loan, want, buf, size)))
+       !__netlane_internal__share_borrow(data->share, data->peer, loan, want)))
     return NULL;
   return __netlane_internal__share_lent(loan, len);
 }
@@ -257,12 +255,12 @@ static void step(conn_data_t *data, unsigned int now, int read)
   static thread_local unsigned char buf[MAX_DATAGRAM];
   if (read) data->last_read = now;
   int drained = 0;
-  port_loan_t loan = {NULL, NULL, NULL, 0};
+  port_loan_t loan = {NULL, NULL};
   for (int n = 0; read && n < STEP_DATAGRAMS && __netlane_internal__engine_ready(e); n++) {
     const unsigned char *dgram = buf;
     int len;
     if (data->peer) {
-      if ((drained = !(dgram = next_filed(data, &loan, STEP_DATAGRAMS - n, buf, (int)sizeof buf, &len)))) break;
+      if ((drained = !(dgram = next_filed(data, &loan, STEP_DATAGRAMS - n, &len)))) break;
       data->received++;
     } else {
       int foreign;

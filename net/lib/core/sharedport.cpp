@@ -49,10 +49,15 @@ typedef struct slot_t {
   unsigned char bytes[SLOT_BYTES];
 } slot_t;
 
+/* Filed by a pump, under the guard; taken by the conn's step, under the
+ * conn's own guard only: the pump pushes onto `filed` and the step takes
+ * the whole of it at once, so neither waits for the other, and a message
+ * costs the port's guard once, in the pump. */
 typedef struct peer_queue_t {
-  slot_t *head, *tail;
-  int count, bytes;  /* count is written under the guard, atomically, so
-                        that an empty queue is seen without taking it */
+  slot_t *filed;     /* newest first (atomic) */
+  slot_t *held;      /* taken from `filed`, oldest first, not yet lent: the step's own */
+  int count, bytes;  /* filed and held (atomic): the queue's bounds, and
+                        whether it is empty, without any guard */
 } peer_queue_t;
 
 typedef struct datagram_t {
@@ -108,6 +113,7 @@ struct port_share_t {
   int binary;        /* an Internet channel: senders come in binary */
   slot_t *pool;      /* free buffers for the peers' queues */
   int pooled;
+  slot_t *returned;  /* buffers the steps gave back, for the pool (atomic) */
   unsigned char *rx; /* RX_BATCH buffers of MAX_DATAGRAM bytes, once needed */
   unsigned long pumps;
   unsigned long drained_round;  /* the wait round the port was last found empty
@@ -173,9 +179,27 @@ static int queue_push(queue_t *q, const unsigned char *buf, int len, const char 
   return 0;
 }
 
+// With the guard held: the buffers the steps gave back join the pool.
+static void slots_returned(port_share_t *s)
+{
+  slot_t *d = __atomic_exchange_n(&s->returned, (slot_t *)NULL, __ATOMIC_ACQUIRE);
+  while (d) {
+    slot_t *after = d->next;
+    if (s->pooled >= POOL_KEEP) {
+      free(d);
+    } else {
+      d->next = s->pool;
+      s->pool = d;
+      s->pooled++;
+    }
+    d = after;
+  }
+}
+
 // With the guard held: a buffer from the pool, or a new one.
 static slot_t *slot_get(port_share_t *s, int len)
 {
+  if (!s->pool) slots_returned(s);
   slot_t *d = s->pool;
   if (d) {
     s->pool = d->next;
@@ -208,34 +232,67 @@ static void slot_put(port_share_t *s, slot_t *d)
   s->pooled++;
 }
 
+// Without the guard (a step's): the buffer goes back for the next pump to
+// take into the pool. Only pumps take from `returned`, all of it at once,
+// so a push never meets a buffer taken and pushed again meanwhile.
+static void slot_give_back(port_share_t *s, slot_t *d)
+{
+  if (d->data != d->bytes) {
+    free(d->data);
+    d->data = d->bytes;
+  }
+  slot_t *top = __atomic_load_n(&s->returned, __ATOMIC_RELAXED);
+  do {
+    d->next = top;
+  } while (!__atomic_compare_exchange_n(&s->returned, &top, d, true, __ATOMIC_RELEASE, __ATOMIC_RELAXED));
+}
+
 // With the guard held: files a datagram for the peer, or drops it when
-// the queue is at its bounds. 0 filed.
+// the queue is at its bounds. 0 filed. It is counted before it is pushed,
+// so that a step never finds the count at 0 with a datagram filed.
 static int peer_push(port_share_t *s, peer_queue_t *q, const unsigned char *buf, int len)
 {
-  if (q->count >= PEER_QUEUE_DATAGRAMS || q->bytes + len > PEER_QUEUE_BYTES) return -1;
+  if (__atomic_load_n(&q->count, __ATOMIC_RELAXED) >= PEER_QUEUE_DATAGRAMS ||
+      __atomic_load_n(&q->bytes, __ATOMIC_RELAXED) + len > PEER_QUEUE_BYTES)
+    return -1;
   slot_t *d = slot_get(s, len);
   if (!d) return -1;
   if (len > 0) memcpy(d->data, buf, (size_t)len);
-  if (q->tail) q->tail->next = d;
-  else q->head = d;
-  q->tail = d;
-  __atomic_store_n(&q->count, q->count + 1, __ATOMIC_RELEASE);
-  q->bytes += len;
+  __atomic_add_fetch(&q->count, 1, __ATOMIC_RELEASE);
+  __atomic_add_fetch(&q->bytes, len, __ATOMIC_RELAXED);
+  slot_t *top = __atomic_load_n(&q->filed, __ATOMIC_RELAXED);
+  do {
+    d->next = top;
+  } while (!__atomic_compare_exchange_n(&q->filed, &top, d, true, __ATOMIC_RELEASE, __ATOMIC_RELAXED));
   return 0;
 }
 
+// The step's (or, once the conn is gone, the guard's): the oldest datagram
+// filed, uncounted. The filed ones, newest first, are turned round into
+// `held` when it has run out.
 static slot_t *peer_pop(peer_queue_t *q)
 {
-  slot_t *d = q->head;
-  if (!d) return NULL;
-  q->head = d->next;
-  if (!q->head) q->tail = NULL;
-  __atomic_store_n(&q->count, q->count - 1, __ATOMIC_RELAXED);
-  q->bytes -= d->len;
+  if (!q->held) {
+    slot_t *d = __atomic_exchange_n(&q->filed, (slot_t *)NULL, __ATOMIC_ACQUIRE);
+    while (d) {
+      slot_t *after = d->next;
+      d->next = q->held;
+      q->held = d;
+      d = after;
+    }
+  }
+  slot_t *d = q->held;
+  if (d) q->held = d->next;
   return d;
 }
 
-// Without the guard: whether the queue looks empty. A datagram filed at
+static void peer_uncount(peer_queue_t *q, int n, int bytes)
+{
+  __atomic_sub_fetch(&q->bytes, bytes, __ATOMIC_RELAXED);
+  __atomic_sub_fetch(&q->count, n, __ATOMIC_RELEASE);
+}
+
+// Without any guard: whether the queue looks empty. A datagram filed at
 // this moment is taken at the conn's next step, which the filing pump
 // announces to the wait sets.
 static int peer_empty(peer_queue_t *q)
@@ -243,9 +300,11 @@ static int peer_empty(peer_queue_t *q)
   return __atomic_load_n(&q->count, __ATOMIC_ACQUIRE) == 0;
 }
 
+// With the guard held, once no step can run for the peer.
 static void peer_clear(port_share_t *s, peer_queue_t *q)
 {
   while (slot_t *d = peer_pop(q)) slot_put(s, d);
+  q->count = q->bytes = 0;
 }
 
 static datagram_t *queue_pop(queue_t *q)
@@ -294,6 +353,7 @@ static void let_go(port_share_t *s)
   if (!last) return;
   queue_clear(&s->requests);
   queue_clear(&s->proofs);
+  slots_returned(s);
   while (slot_t *d = s->pool) {
     s->pool = d->next;
     free(d);
@@ -761,7 +821,9 @@ port_peer_t *__netlane_internal__share_add(port_share_t *share, const char *addr
     free(p);
     return NULL;
   }
-  if (share->npeers >= share->nbuckets * 2) grow_buckets(share);
+  // A bucket per peer: a datagram's look-up then mostly visits one peer
+  // record, a cache miss at a host of thousands, for 8 bytes a peer.
+  if (share->npeers >= share->nbuckets) grow_buckets(share);
   if (older) {
     __atomic_store_n(&older->superseded, 1, __ATOMIC_RELAXED);
     // A proof shows that its client receives at the address now: whatever
@@ -818,42 +880,25 @@ void __netlane_internal__share_heard(port_share_t *share, port_peer_t *peer)
   unlock(share);
 }
 
-int __netlane_internal__share_borrow(port_share_t *share, port_peer_t *peer, port_loan_t *loan, int max,
-                                     unsigned char *one, int size)
+int __netlane_internal__share_borrow(port_share_t *, port_peer_t *peer, port_loan_t *loan, int max)
 {
   loan->head = loan->next = NULL;
-  loan->one = NULL;
   if (max <= 0 || peer_empty(&peer->in)) return 0;
-  int n = 0;
-  lock(share);
-  if (peer->in.count == 1 || max == 1) {
-    if (slot_t *d = peer_pop(&peer->in)) {
-      loan->one_len = d->len > size ? -1 : d->len;
-      if (loan->one_len > 0) memcpy(one, d->data, (size_t)loan->one_len);
-      loan->one = one;
-      slot_put(share, d);
-      n = 1;
-    }
-  } else {
-    slot_t **link = &loan->head;
-    for (slot_t *d; n < max && (d = peer_pop(&peer->in)); n++) {
-      *link = d;
-      link = &d->next;
-    }
-    *link = NULL;
-    loan->next = loan->head;
+  int n = 0, bytes = 0;
+  slot_t **link = &loan->head;
+  for (slot_t *d; n < max && (d = peer_pop(&peer->in)); n++) {
+    bytes += d->len;
+    *link = d;
+    link = &d->next;
   }
-  unlock(share);
+  *link = NULL;
+  loan->next = loan->head;
+  if (n > 0) peer_uncount(&peer->in, n, bytes);
   return n;
 }
 
 const unsigned char *__netlane_internal__share_lent(port_loan_t *loan, int *len)
 {
-  if (const unsigned char *one = loan->one) {
-    loan->one = NULL;
-    *len = loan->one_len;
-    return one;
-  }
   slot_t *d = loan->next;
   if (!d) return NULL;
   loan->next = d->next;
@@ -864,25 +909,22 @@ const unsigned char *__netlane_internal__share_lent(port_loan_t *loan, int *len)
 void __netlane_internal__share_give_back(port_share_t *share, port_peer_t *peer, port_loan_t *loan)
 {
   if (!loan->head) return;
-  lock(share);
   // What was not handed on goes back in front, in its order, before
   // anything filed meanwhile.
   if (slot_t *first = loan->next) {
     slot_t *last = first;
     int n = 1, bytes = first->len;
     for (; last->next; last = last->next, n++) bytes += last->next->len;
-    last->next = peer->in.head;
-    if (!peer->in.head) peer->in.tail = last;
-    peer->in.head = first;
-    __atomic_store_n(&peer->in.count, peer->in.count + n, __ATOMIC_RELEASE);
-    peer->in.bytes += bytes;
+    last->next = peer->in.held;
+    peer->in.held = first;
+    __atomic_add_fetch(&peer->in.bytes, bytes, __ATOMIC_RELAXED);
+    __atomic_add_fetch(&peer->in.count, n, __ATOMIC_RELEASE);
   }
   for (slot_t *d = loan->head; d != loan->next;) {
     slot_t *after = d->next;
-    slot_put(share, d);
+    slot_give_back(share, d);
     d = after;
   }
-  unlock(share);
   loan->head = loan->next = NULL;
 }
 
@@ -962,7 +1004,8 @@ int __netlane_internal__share_peer_count(port_share_t *share)
 int __netlane_internal__share_queued(port_share_t *share, port_peer_t *peer, int *pooled)
 {
   lock(share);
-  int n = peer->in.count;
+  int n = __atomic_load_n(&peer->in.count, __ATOMIC_ACQUIRE);
+  slots_returned(share);
   if (pooled) *pooled = share->pooled;
   unlock(share);
   return n;

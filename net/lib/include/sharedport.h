@@ -94,24 +94,18 @@ void __netlane_internal__share_remove(port_share_t *share, port_peer_t *peer);
 /* The peer has sent a message: it no longer counts against the bounds. */
 void __netlane_internal__share_heard(port_share_t *share, port_peer_t *peer);
 
-/* A step's datagrams for the peer, taken out under one hold of the guard
- * and given back under one more, instead of one hold (and one copy) each:
+/* A step's datagrams for the peer, taken out without the port's guard:
  * share_borrow takes out at most `max` of those filed and answers how
  * many; share_lent hands them on in order, with their lengths (NULL once
  * none is left), their bytes valid until share_give_back, which puts those
- * not handed on back in front of the queue and the rest into the pool. A
- * datagram that waits alone is copied into `one` (of `size` bytes; a longer
- * one is handed on as length -1) and its buffer goes back at once: one hold
- * either way. Only the peer's conn borrows, under its own guard. */
+ * not handed on back in front of the queue and gives the rest back for
+ * the pool. Only the peer's conn borrows, under its own guard. */
 struct slot_t;
 typedef struct port_loan_t {
   struct slot_t *head;  /* taken out, in order */
   struct slot_t *next;  /* the next to hand on */
-  unsigned char *one;   /* the copy of a datagram that waited alone, until handed on */
-  int one_len;
 } port_loan_t;
-int __netlane_internal__share_borrow(port_share_t *share, port_peer_t *peer, port_loan_t *loan, int max,
-                                     unsigned char *one, int size);
+int __netlane_internal__share_borrow(port_share_t *share, port_peer_t *peer, port_loan_t *loan, int max);
 const unsigned char *__netlane_internal__share_lent(port_loan_t *loan, int *len);
 void __netlane_internal__share_give_back(port_share_t *share, port_peer_t *peer, port_loan_t *loan);
 /* 1 when a datagram waits for the peer (filed, not yet taken). */
