@@ -91,15 +91,8 @@ struct member_t {
   NET_CHANNEL *chan;
   void *owner;        // conn->data, as the shared port names the conn
   void *user;
-  unsigned long id;   // names it in the timer heap: its place in by_id
-  unsigned long gen;  // the heap entry that counts (unique in its set, so
-                      // that a later member in the same place never
-                      // takes up an entry of an earlier one)
-  int has_due;        // that entry is still in the heap
+  unsigned long id;   // names it in the timer heap: its place in by_id and timing
   int fd_woke;        // the poller named its own descriptor since its last look
-  clock_type::time_point due_at;
-  int wants_due;      // the last look asked to be looked at again, at want_at
-  clock_type::time_point want_at;
   int fds[MEMBER_FDS];
   int nfds;
   int shared;         // on a listener's shared port
@@ -111,6 +104,17 @@ struct member_t {
   // Its conn is in another set as well (written under the registry's
   // lock, read without it: a stale answer costs one look-up or one look).
   std::atomic<int> elsewhere{0};
+};
+
+// A member's timing, kept apart from the member in a place of its own, so
+// that sorting the heap's entries out touches these few bytes only.
+struct timing_t {
+  unsigned long gen;  // the heap entry that counts (unique in its set, so
+                      // that a later member in the same place never takes
+                      // up an entry of an earlier one); 0: none, or no member
+  int has_due;        // that entry is still in the heap
+  int wants_due;      // the last look asked to be looked at again, at want_at
+  clock_type::time_point due_at, want_at;
 };
 
 struct timer_entry {
@@ -214,6 +218,7 @@ struct NET_WAITSET {
   // next one: the timer heap's entries are checked against it without a
   // hash look-up.
   std::vector<member_t *> by_id;
+  std::vector<timing_t> timing;  // by id as well
   std::vector<unsigned long> free_ids;
   std::unordered_map<void *, member_t *> by_owner;  // the conns' data records
   std::unordered_map<int, fdrec_t> fds;
@@ -257,15 +262,16 @@ void idle_fell(NET_WAITSET *set)
 // on top, before anyone sleeps or looks for it.
 void set_due(NET_WAITSET *set, member_t *m, int ms, clock_type::time_point now)
 {
-  m->wants_due = ms >= 0;
+  timing_t &t = set->timing[m->id];
+  t.wants_due = ms >= 0;
   if (ms < 0) return;
   auto at = now + std::chrono::milliseconds(ms);
-  m->want_at = at;
-  if (m->has_due && m->due_at <= at) return;
-  m->gen = set->next_gen++;
-  m->has_due = 1;
-  m->due_at = at;
-  set->timers.push(timer_entry{at, m->id, m->gen});
+  t.want_at = at;
+  if (t.has_due && t.due_at <= at) return;
+  t.gen = set->next_gen++;
+  t.has_due = 1;
+  t.due_at = at;
+  set->timers.push(timer_entry{at, m->id, t.gen});
 }
 
 // With the set's mutex held: drops stale entries from the heap's top and
@@ -280,16 +286,16 @@ void settle_timers(NET_WAITSET *set, clock_type::time_point until)
 {
   while (!set->timers.empty() && set->timers.top().at < until) {
     timer_entry e = set->timers.top();
-    member_t *m = e.id < set->by_id.size() ? set->by_id[e.id] : nullptr;
-    if (!m || m->gen != e.gen) {
+    timing_t *t = e.id < set->timing.size() ? &set->timing[e.id] : nullptr;
+    if (!t || t->gen != e.gen) {
       set->timers.pop();
       continue;
     }
-    if (!m->wants_due || m->want_at <= e.at) return;
+    if (!t->wants_due || t->want_at <= e.at) return;
     set->timers.pop();
-    m->gen = set->next_gen++;
-    m->due_at = m->want_at;
-    set->timers.push(timer_entry{m->due_at, m->id, m->gen});
+    t->gen = set->next_gen++;
+    t->due_at = t->want_at;
+    set->timers.push(timer_entry{t->due_at, e.id, t->gen});
   }
 }
 
@@ -300,6 +306,7 @@ void detach(NET_WAITSET *set, member_t *m)
   m->removed = 1;
   set->members.erase(m->conn ? (void *)m->conn : (void *)m->chan);
   set->by_id[m->id] = nullptr;
+  set->timing[m->id] = timing_t{};
   set->free_ids.push_back(m->id);
   erase_from(by_object, m->conn ? (void *)m->conn : (void *)m->chan, m);
   if (m->owner) {
@@ -394,6 +401,7 @@ int add_member(NET_WAITSET *set, NET_CONN *conn, NET_CHANNEL *chan, void *user)
   if (set->free_ids.empty()) {
     m->id = set->by_id.size();
     set->by_id.push_back(m);
+    set->timing.push_back(timing_t{});
   } else {
     m->id = set->free_ids.back();
     set->free_ids.pop_back();
@@ -774,8 +782,8 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
     auto due_by = now + std::chrono::nanoseconds(1);
     for (settle_timers(set, due_by); !set->timers.empty() && set->timers.top().at < due_by; settle_timers(set, due_by)) {
       member_t *m = set->by_id[set->timers.top().id];
+      set->timing[m->id].has_due = 0;
       set->timers.pop();
-      m->has_due = 0;
       mark_pending(set, m);
     }
     for (member_t *m : set->polled) mark_pending(set, m);
@@ -842,7 +850,7 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
         set_due(set, m, dues[i], now);
         continue;
       }
-      m->wants_due = 0;
+      set->timing[m->id].wants_due = 0;
       // Ready stays ready until a look finds otherwise; those beyond
       // `max` are looked at first at the next call.
       if (found < max) {
