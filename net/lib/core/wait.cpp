@@ -214,11 +214,11 @@ struct NET_WAITSET {
   int asked_last = 0;    // the last wait asked the poller (a wait on the set itself)
   unsigned long next_gen = 1;
   std::unordered_map<void *, member_t *> members;  // by conn or channel
-  // The members by id, a place freed by a member that left going to the
-  // next one: the timer heap's entries are checked against it without a
-  // hash look-up.
+  // The members and their timing by id, a place freed by a member that
+  // left going to the next one: the timer heap's entries are checked
+  // against `timing` without a hash look-up, or a look at the member.
   std::vector<member_t *> by_id;
-  std::vector<timing_t> timing;  // by id as well
+  std::vector<timing_t> timing;
   std::vector<unsigned long> free_ids;
   std::unordered_map<void *, member_t *> by_owner;  // the conns' data records
   std::unordered_map<int, fdrec_t> fds;
