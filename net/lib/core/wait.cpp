@@ -781,8 +781,9 @@ int wait_set(NET_WAITSET *set, void **ready, int max, int timeout_ms, bool all_p
     look_at.clear();
     auto due_by = now + std::chrono::nanoseconds(1);
     for (settle_timers(set, due_by); !set->timers.empty() && set->timers.top().at < due_by; settle_timers(set, due_by)) {
-      member_t *m = set->by_id[set->timers.top().id];
-      set->timing[m->id].has_due = 0;
+      unsigned long id = set->timers.top().id;
+      member_t *m = set->by_id[id];
+      set->timing[id].has_due = 0;
       set->timers.pop();
       mark_pending(set, m);
     }
