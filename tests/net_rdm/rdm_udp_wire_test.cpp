@@ -72,6 +72,14 @@ class UdpWire : public ::testing::TestWithParam<bool> {
     udp->conn_config->resend_auto = GetParam();
     udp->conn_config->keepalive = 0;  // the captures hold only what the steps ask for
   }
+  // A listener on `port` and the conn it accepts for `client`'s request.
+  bool accept_plain(int port, const plain_udp &client, NET_CONN **listener, NET_CONN **conn)
+  {
+    *listener = net_openconn(NET_DRIVER_WSOCK_WIN, ("127.0.0.1:" + std::to_string(port)).c_str());
+    if (!*listener || net_listen(*listener) != 0) return false;
+    client.send_to(port, connect_request(7));
+    return eventually([&] { return (*conn = net_poll_listen(*listener)) != nullptr; });
+  }
   void TearDown() override
   {
     net_shutdown();
@@ -259,12 +267,9 @@ TEST_P(UdpWire, SharedPortTellsPeersOfOneHostApart)
 TEST_P(UdpWire, PeerQueueDropsBeyondItsBoundAndReusesItsBuffers)
 {
   int listen_port = free_udp_port();
-  NET_CONN *listener = net_openconn(NET_DRIVER_WSOCK_WIN, ("127.0.0.1:" + std::to_string(listen_port)).c_str());
-  ASSERT_EQ(net_listen(listener), 0);
   plain_udp client;
-  client.send_to(listen_port, connect_request(7));
-  NET_CONN *conn = nullptr;
-  ASSERT_TRUE(eventually([&] { return (conn = net_poll_listen(listener)) != nullptr; }));
+  NET_CONN *listener = nullptr, *conn = nullptr;
+  ASSERT_TRUE(accept_plain(listen_port, client, &listener, &conn));
   int pooled = 0;
   // The listener takes the port's datagrams in; the conn's step does not run.
   auto filed_after = [&](int burst) {
@@ -301,12 +306,9 @@ TEST_P(UdpWire, PeerQueueDropsBeyondItsBoundAndReusesItsBuffers)
 TEST_P(UdpWire, DatagramsFiledOnOneThreadAreReadInOrderOnAnother)
 {
   int listen_port = free_udp_port();
-  NET_CONN *listener = net_openconn(NET_DRIVER_WSOCK_WIN, ("127.0.0.1:" + std::to_string(listen_port)).c_str());
-  ASSERT_EQ(net_listen(listener), 0);
   plain_udp client;
-  client.send_to(listen_port, connect_request(7));
-  NET_CONN *conn = nullptr;
-  ASSERT_TRUE(eventually([&] { return (conn = net_poll_listen(listener)) != nullptr; }));
+  NET_CONN *listener = nullptr, *conn = nullptr;
+  ASSERT_TRUE(accept_plain(listen_port, client, &listener, &conn));
   std::atomic<bool> done{false};
   std::thread pumps([&] {
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);

@@ -179,19 +179,26 @@ static int queue_push(queue_t *q, const unsigned char *buf, int len, const char 
   return 0;
 }
 
+// With the guard held: the buffer goes back to the pool.
+static void slot_put(port_share_t *s, slot_t *d)
+{
+  if (d->data != d->bytes) free(d->data);
+  if (s->pooled >= POOL_KEEP) {
+    free(d);
+    return;
+  }
+  d->next = s->pool;
+  s->pool = d;
+  s->pooled++;
+}
+
 // With the guard held: the buffers the steps gave back join the pool.
 static void slots_returned(port_share_t *s)
 {
   slot_t *d = __atomic_exchange_n(&s->returned, (slot_t *)NULL, __ATOMIC_ACQUIRE);
   while (d) {
     slot_t *after = d->next;
-    if (s->pooled >= POOL_KEEP) {
-      free(d);
-    } else {
-      d->next = s->pool;
-      s->pool = d;
-      s->pooled++;
-    }
+    slot_put(s, d);
     d = after;
   }
 }
@@ -219,28 +226,11 @@ static slot_t *slot_get(port_share_t *s, int len)
   return d;
 }
 
-// With the guard held: the buffer goes back to the pool.
-static void slot_put(port_share_t *s, slot_t *d)
-{
-  if (d->data != d->bytes) free(d->data);
-  if (s->pooled >= POOL_KEEP) {
-    free(d);
-    return;
-  }
-  d->next = s->pool;
-  s->pool = d;
-  s->pooled++;
-}
-
 // Without the guard (a step's): the buffer goes back for the next pump to
-// take into the pool. Only pumps take from `returned`, all of it at once,
+// put into the pool. Only pumps take from `returned`, all of it at once,
 // so a push never meets a buffer taken and pushed again meanwhile.
 static void slot_give_back(port_share_t *s, slot_t *d)
 {
-  if (d->data != d->bytes) {
-    free(d->data);
-    d->data = d->bytes;
-  }
   slot_t *top = __atomic_load_n(&s->returned, __ATOMIC_RELAXED);
   do {
     d->next = top;
