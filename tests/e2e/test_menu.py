@@ -6,7 +6,7 @@ import subprocess
 import time
 import unittest
 
-from yltest import App, BINARY, Display, assert_text, text_mismatch, wait_until
+from yltest import App, BINARY, Display, assert_text, step_to, text_mismatch, wait_until
 
 BASE_X = 160
 MAIN = ["HOST CHAT", "JOIN CHAT", "EXIT"]
@@ -35,21 +35,9 @@ def highlighted(app, labels):
 
 
 def move_to(app, labels, target, tries=20):
-    """Presses Up/Down until `target` is highlighted. A held arrow acts once
-    per 5 steps, so each press is short; after it the screen, not the timing,
-    decides whether the press took effect and whether another is needed."""
-    for _ in range(tries):
-        now = highlighted(app, labels)
-        if now == target:
-            return
-        if now is not None:
-            app.hold("Down" if now < target else "Up", 0.04)
-            try:
-                wait_until(lambda: highlighted(app, labels) != now, 1, 0.05)
-            except TimeoutError:
-                pass  # the press fell between two steps: press again
-        time.sleep(0.12)  # more than 5 steps with no arrow down
-    raise AssertionError("could not highlight %r" % labels[target])
+    """Presses Up/Down until `target` is highlighted."""
+    step_to(app, lambda: highlighted(app, labels), target, "Up", "Down",
+            "highlight %r" % labels[target], tries)
 
 
 def choose(app, labels_after, item_after, tries=5):

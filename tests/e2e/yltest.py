@@ -76,6 +76,9 @@ Pictures
 Helpers
   wait_until(predicate, timeout, interval=0.05) -> the predicate's truthy
       value, or raises TimeoutError. Every wait in this module is bounded.
+  step_to(app, read, target, lower, higher, what, tries=30)
+      holds key `lower`/`higher` until read() == target, waiting after each
+      hold for the screen to change; AssertionError naming `what`.
   claim_port() -> (port, fd)   a UDP port of 32200-32299 that no other test
       uses (lock file /tmp/yammerlane-test-port-N.lock, shared with the C++
       tests) and nobody holds; the claim lasts until fd is closed.
@@ -121,6 +124,33 @@ def wait_until(predicate, timeout, interval=0.05):
         if time.monotonic() >= deadline:
             raise TimeoutError("condition not met within %.1f s" % timeout)
         time.sleep(interval)
+
+
+def step_to(app, read, target, lower, higher, what, tries=30):
+    """Holds `lower` or `higher` until `read()` gives `target` (None: no
+    reading, e.g. no screenshot). After each hold the screen, not the timing,
+    decides what comes next: a starved program may take several frames to
+    show a step, and a second hold before then would overshoot. A hold that
+    showed nothing may have fallen between two of the program's key readings,
+    so the next one is longer (up to 0.2 s, which may step twice; the
+    reading then steps back)."""
+    seen, hold = [], 0.04
+    for _ in range(tries):
+        now = read()
+        seen.append(now)
+        if now == target:
+            return
+        if now is None:
+            time.sleep(0.12)
+            continue
+        app.hold(higher if now < target else lower, hold)
+        try:
+            wait_until(lambda: read() != now, 1, 0.05)
+            hold = 0.04
+        except TimeoutError:
+            hold = min(0.2, hold * 2)
+        time.sleep(0.12)  # more than 5 steps with no key down
+    raise AssertionError("could not reach %s; read last: %r" % (what, seen[-8:]))
 
 
 # Ports of the tests that listen (chats, the installed example), below the

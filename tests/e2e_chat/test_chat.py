@@ -13,7 +13,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from yltest import App, Display, _die_with_parent, claim_port, palette, text_mask, text_mismatch, wait_until  # noqa: E402
+from yltest import App, Display, _die_with_parent, claim_port, palette, step_to, text_mask, text_mismatch, wait_until  # noqa: E402
 
 BASE_X = 160
 MAIN = ["HOST CHAT", "JOIN CHAT", "EXIT"]
@@ -72,14 +72,8 @@ class Chatter:
         return self.highlighted(labels) is not None
 
     def move_to(self, labels, target, tries=30):
-        for _ in range(tries):
-            now = self.highlighted(labels)
-            if now == target:
-                return
-            if now is not None:
-                self.app.hold("Down" if now < target else "Up", 0.04)
-            time.sleep(0.12)
-        raise AssertionError("could not highlight %r" % labels[target])
+        step_to(self.app, lambda: self.highlighted(labels), target, "Up", "Down",
+                "highlight %r" % labels[target], tries)
 
     def enter_until(self, labels, tries=5):
         for _ in range(tries):
@@ -150,14 +144,8 @@ class Chatter:
         """Presses Left/Right on TEXT COLOR until the sample shows `target`;
         the screen, not the timing, decides whether another press is needed."""
         self.move_to(labels, item)
-        for _ in range(tries):
-            now = self.colour_shown(labels)
-            if now == target:
-                return
-            if now is not None:
-                self.app.hold("Right" if now < target else "Left", 0.04)
-            time.sleep(0.12)
-        raise AssertionError("could not pick colour %d" % target)
+        step_to(self.app, lambda: self.colour_shown(labels), target, "Left", "Right",
+                "colour %d" % target, tries)
 
     def menu_state(self, labels, colour):
         """"menu", "loading" (START taken: the last menu frame shows
