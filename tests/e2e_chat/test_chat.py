@@ -209,13 +209,15 @@ class Chatter:
         The program samples the key array once per logic step, so a hold can
         fall between two steps of a starved process and go unseen; a hold
         that was seen acts once however long it lasts (the program waits for
-        the release). Only a hold with no effect within `timeout` is repeated."""
+        the release). Only a hold with no effect within `timeout` is repeated,
+        and held longer (up to 0.25 s) in case it fell between two steps."""
         for _ in range(tries):
             self.app.hold(keysym, hold)
             try:
                 wait_until(evidence, timeout, 0.05)
                 return
             except TimeoutError:
+                hold = max(hold, min(0.25, hold * 2))
                 continue
         raise AssertionError("%s: %d holds of %s had no effect" % (what, tries, keysym))
 
