@@ -12,7 +12,7 @@
 long fake_lookups();
 // The address a name has in the table (host order); false when unknown.
 // Known: "localhost" 127.0.0.1, "gamma" 10.1.2.3, "loop7" 127.0.0.7,
-// "slow" 127.0.0.1.
+// "slow" 127.0.0.1, and "dual" 10.0.0.8 (its IPv4 address, below).
 bool fake_known(const std::string &name, unsigned int *address);
 // IPv6 names: "six" (2001:db8::7 alone) and "dual" (2001:db8::8 before
 // 10.0.0.8); `bytes` gets the IPv6 address, `address` the IPv4 one or 0.
