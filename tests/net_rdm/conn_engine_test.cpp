@@ -359,6 +359,40 @@ TEST(ConnEngine, KeepAlivesOneSidedAndBothSided)
   }
 }
 
+// A conn quiet for a keep-alive's wait, the end that sends them or the
+// end that only answers, lets go of the buffers its slots kept from a
+// message each way; but not while a message waits to be read.
+TEST(ConnEngine, QuietConnsLetGoOfTheirSlotsBuffers)
+{
+  const dgram zeros(8, 0);
+  const std::vector<keepalive_case> cases = {
+    {"design peer, client: its keep-alive", 0, 1, 1020},
+    {"host beat, client: its answer", kBeat, 1, 0},
+  };
+  for (const auto &c : cases) {
+    for (bool unread : {false, true}) {
+      rig r(c.features, c.client, 0, 1000);
+      r.queue(1, std::string(1000, 'x'));
+      EXPECT_EQ(r.flush(0).size(), 1u) << c.what;
+      r.in(ack_packet(1), 10);
+      r.in(data_packet(1, std::string(900, 'y')), 20);
+      r.flush(20);
+      EXPECT_EQ(unread ? 0u : r.delivered().size(), unread ? 0u : 901u) << c.what;
+      EXPECT_EQ(r.e.out.kept + r.e.in.kept, 2) << c.what;
+      if (c.at) {
+        EXPECT_EQ(r.flush(c.at), std::vector<dgram>{zeros}) << c.what;
+      } else {
+        r.in(zeros, 1100);
+        r.flush(1100);  // the answer
+      }
+      EXPECT_EQ(r.e.out.kept + r.e.in.kept, unread ? 2 : 0) << c.what << (unread ? ", unread" : "");
+      EXPECT_EQ(unread ? r.delivered().size() : 901u, 901u) << c.what;
+      r.queue(1, "again");
+      EXPECT_EQ(r.flush(1200).size(), 1u) << c.what << ": a trimmed window still sends";
+    }
+  }
+}
+
 struct interval_case {
   const char *what;
   unsigned features;

@@ -386,7 +386,12 @@ int __netlane_internal__engine_input(conn_engine_t *e, const unsigned char *data
   switch (__netlane_internal__wire_conn_kind(datagram, len)) {
     case WIRE_ZEROS:
       e->keepalives_heard++;
-      if (!sends_keepalives(e)) e->answer_owed = 1;
+      if (!sends_keepalives(e)) {
+        e->answer_owed = 1;
+        // The peer fell quiet: so may this end's buffers, as at its own
+        // keep-alive.
+        __netlane_internal__windows_trim(&e->out, &e->in);
+      }
       break;
     case WIRE_ACK:
       __netlane_internal__out_take_ack(&e->out, __netlane_internal__wire_ack_index(datagram), now);
@@ -441,6 +446,10 @@ static void keepalive_if_due(conn_engine_t *e, unsigned int now, conn_emit_fn em
   emit(ctx, dgram, WIRE_REPLY_SIZE);
   e->last_sent = now;
   e->keepalive_unanswered = 1;
+  // A conn quiet for a keep-alive's wait lets go of what its windows'
+  // slots kept from its traffic: thousands of conns that once carried
+  // large messages would otherwise hold up to a window of them each.
+  __netlane_internal__windows_trim(&e->out, &e->in);
 }
 
 void __netlane_internal__engine_flush(conn_engine_t *e, unsigned int now, conn_emit_fn emit, void *ctx)

@@ -45,26 +45,34 @@ static int slot_at(int base_slot, int32_t ahead, int queue_size)
 }
 
 // Room for `size` bytes in a slot's buffer, kept from the messages before:
-// 0, or -1 when memory ran out (the buffer is as it was).
-static int slot_room(unsigned char **data, int *cap, int size)
+// 0, or -1 when memory ran out (the buffer is as it was). `kept` counts
+// the window's slots that hold a buffer.
+static int slot_room(unsigned char **data, int *cap, int size, int *kept)
 {
   if (*cap >= size) return 0;
   // Rounded up so that messages growing by a few bytes do not each grow it.
   int want = size <= CONN_SLOT_KEEP ? (size + 63) & ~63 : size;
   unsigned char *grown = static_cast<unsigned char *>(realloc(*data, (size_t)want));
   if (!grown) return -1;
+  if (!*data) (*kept)++;
   *data = grown;
   *cap = want;
   return 0;
 }
 
-// A slot's message has gone: a buffer above the kept size goes with it.
-static void slot_done(unsigned char **data, int *cap)
+static void slot_free(unsigned char **data, int *cap, int *kept)
 {
-  if (*cap <= CONN_SLOT_KEEP) return;
+  if (!*data) return;
   free(*data);
   *data = NULL;
   *cap = 0;
+  (*kept)--;
+}
+
+// A slot's message has gone: a buffer above the kept size goes with it.
+static void slot_done(unsigned char **data, int *cap, int *kept)
+{
+  if (*cap > CONN_SLOT_KEEP) slot_free(data, cap, kept);
 }
 
 void __netlane_internal__windows_start(out_t *out, in_t *in, index_t out_first, index_t in_first)
@@ -101,6 +109,15 @@ int __netlane_internal__windows_create(out_t *out, in_t *in, const struct conn_c
   in->queue_size = cfg->inqueue_size;
   in->base_index = 1;
   return 0;
+}
+
+void __netlane_internal__windows_trim(out_t *out, in_t *in)
+{
+  if (out->base_index != out->next_index || in->held > 0) return;
+  for (int i = 0; i < out->queue_size && out->kept > 0; i++)
+    slot_free(&out->packets[i].data, &out->packets[i].cap, &out->kept);
+  for (int i = 0; i < in->queue_size && in->kept > 0; i++)
+    slot_free(&in->packets[i].data, &in->packets[i].cap, &in->kept);
 }
 
 void __netlane_internal__windows_destroy(out_t *out, in_t *in)
@@ -199,7 +216,7 @@ int __netlane_internal__out_queue(out_t *out, const void *buf, int size)
   if (__netlane_internal__index_distance(out->base_index, out->next_index) >= out->queue_size - 1 && out_grow(out) != 0)
     return -1;
   out_packet_t *p = &out->packets[slot_at(out->base_slot, __netlane_internal__index_distance(out->base_index, out->next_index), out->queue_size)];
-  if (p->held || slot_room(&p->data, &p->cap, size + CONN_HEADER_SIZE) != 0) return -1;
+  if (p->held || slot_room(&p->data, &p->cap, size + CONN_HEADER_SIZE, &out->kept) != 0) return -1;
   p->index = out->next_index;
   out->next_index = __netlane_internal__index_next(out->next_index);
   p->held = 1;
@@ -397,7 +414,7 @@ void finish_round(out_t *out, ack_round *r, unsigned int now)
     if (!p->held || !p->ack) break;
     p->held = 0;
     p->ack = 0;
-    slot_done(&p->data, &p->cap);
+    slot_done(&p->data, &p->cap, &out->kept);
     out->base_index = __netlane_internal__index_next(out->base_index);
     out->base_slot = slot_at(out->base_slot, 1, out->queue_size);
   }
@@ -463,7 +480,7 @@ int __netlane_internal__in_store(in_t *in, index_t i, const unsigned char *msg, 
   if (ahead < 0) return IN_KNOWN;
   in_packet_t *slot = &in->packets[slot_at(in->base_slot, ahead, in->queue_size)];
   if (slot->size > 0) return IN_KNOWN;
-  if (size <= 0 || slot_room(&slot->data, &slot->cap, size) != 0) return IN_NOMEM;
+  if (size <= 0 || slot_room(&slot->data, &slot->cap, size, &in->kept) != 0) return IN_NOMEM;
   memcpy(slot->data, msg, (size_t)size);
   slot->size = size;
   in->held++;
@@ -479,7 +496,7 @@ void __netlane_internal__in_release(in_t *in)
 {
   in_packet_t *slot = __netlane_internal__in_next(in);
   slot->size = 0;
-  slot_done(&slot->data, &slot->cap);
+  slot_done(&slot->data, &slot->cap, &in->kept);
   in->held--;
   in->base_index = __netlane_internal__index_next(in->base_index);
   in->base_slot = slot_at(in->base_slot, 1, in->queue_size);

@@ -31,7 +31,8 @@ typedef void (*conn_emit_fn)(void *ctx, const void *datagram, int len);
 /* Every slot of both windows owns a buffer, made on first use, grown to the
  * largest message it has held and used again for the messages after, so a
  * stream allocates nothing per message. A buffer above this size goes when
- * its message does: a conn keeps at most its slots times this much. */
+ * its message does: a conn keeps at most its slots times this much, and
+ * nothing once it falls idle (windows_trim). */
 #define CONN_SLOT_KEEP 4096
 
 typedef struct out_packet_t {
@@ -81,6 +82,7 @@ typedef struct out_t {
   int unsent_bytes;   /* of the messages queued and never sent, with their headers */
   int hold_new;       /* 1: messages never sent wait (to go out together later) */
   uint32_t transmissions;  /* counts every datagram of data sent, to order them */
+  int kept;           /* slots holding a buffer */
   /* No resend falls due before scan_at (while scan_valid), unless scan_now
    * says the waits may have shortened or a message is to go at once: only
    * then does a flush walk the messages already sent. */
@@ -105,6 +107,7 @@ typedef struct in_t {
   index_t base_index; /* index of the next message handed out */
   int base_slot;      /* its slot */
   int held;           /* occupied slots */
+  int kept;           /* slots holding a buffer */
 } in_t;
 
 /* What became of a data packet offered to the in window. */
@@ -133,6 +136,9 @@ int __netlane_internal__io_send(const conn_io_t *io, const void *buf, int size);
 /* Both windows at the sizes in force, every slot free, indexes at 1.
  * 0 ok; 1 no memory (or a size below one slot), nothing left allocated. */
 int __netlane_internal__windows_create(out_t *out, in_t *in, const struct conn_config *cfg);
+/* When neither window holds a message, lets go of the buffers their slots
+ * keep: a conn that carried large messages and fell quiet holds none. */
+void __netlane_internal__windows_trim(out_t *out, in_t *in);
 /* Frees both windows with every message still in them. */
 void __netlane_internal__windows_destroy(out_t *out, in_t *in);
 
