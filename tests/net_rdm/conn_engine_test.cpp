@@ -361,8 +361,9 @@ TEST(ConnEngine, KeepAlivesOneSidedAndBothSided)
 
 // A conn quiet for a keep-alive's wait, the end that sends them or the
 // end that only answers, lets go of the buffers its slots kept from a
-// message each way; but not while a message waits to be read.
-TEST(ConnEngine, QuietConnsLetGoOfTheirSlotsBuffers)
+// burst each way, and its grown windows go back to 16 slots; but not
+// while a message waits to be read.
+TEST(ConnEngine, QuietConnsLetGoOfTheirBurstsBuffers)
 {
   const dgram zeros(8, 0);
   const std::vector<keepalive_case> cases = {
@@ -370,25 +371,32 @@ TEST(ConnEngine, QuietConnsLetGoOfTheirSlotsBuffers)
     {"host beat, client: its answer", kBeat, 1, 0},
   };
   for (const auto &c : cases) {
-    for (bool unread : {false, true}) {
+    for (int unread : {0, 1}) {
       rig r(c.features, c.client, 0, 1000);
-      r.queue(1, std::string(1000, 'x'));
-      EXPECT_EQ(r.flush(0).size(), 1u) << c.what;
-      r.in(ack_packet(1), 10);
-      r.in(data_packet(1, std::string(900, 'y')), 20);
+      __netlane_internal__engine_agree(&r.e, c.features | WIRE_FEATURE_WIDE_WINDOWS);
+      r.queue(40, std::string(1000, 'x'));
+      EXPECT_EQ(r.flush(0).size(), 40u) << c.what;
+      for (unsigned i = 1; i <= 40; i++) r.in(ack_packet(i), 10);
+      for (unsigned i = 1; i <= 40; i++) r.in(data_packet(i, std::string(900, 'y')), 20);
       r.flush(20);
-      EXPECT_EQ(unread ? 0u : r.delivered().size(), unread ? 0u : 901u) << c.what;
-      EXPECT_EQ(r.e.out.kept + r.e.in.kept, 2) << c.what;
+      const unsigned char *m;
+      for (int n = 0; n < 40 - unread; n++) {
+        ASSERT_EQ(__netlane_internal__engine_peek(&r.e, &m), 900) << c.what;
+        __netlane_internal__engine_release(&r.e);
+      }
+      EXPECT_EQ(r.e.out.kept + r.e.in.kept, 80) << c.what;
+      EXPECT_EQ(r.e.out.queue_size + r.e.in.queue_size, 128) << c.what;
       if (c.at) {
         EXPECT_EQ(r.flush(c.at), std::vector<dgram>{zeros}) << c.what;
       } else {
         r.in(zeros, 1100);
         r.flush(1100);  // the answer
       }
-      EXPECT_EQ(r.e.out.kept + r.e.in.kept, unread ? 2 : 0) << c.what << (unread ? ", unread" : "");
-      EXPECT_EQ(unread ? r.delivered().size() : 901u, 901u) << c.what;
-      r.queue(1, "again");
-      EXPECT_EQ(r.flush(1200).size(), 1u) << c.what << ": a trimmed window still sends";
+      EXPECT_EQ(r.e.out.kept + r.e.in.kept, unread ? 80 : 0) << c.what << (unread ? ", unread" : "");
+      EXPECT_EQ(r.e.out.queue_size + r.e.in.queue_size, unread ? 128 : 32) << c.what;
+      EXPECT_EQ(r.delivered().size(), unread ? 901u : 0u) << c.what;
+      r.queue(20, "again");
+      EXPECT_EQ(r.flush(1200).size(), 20u) << c.what << ": a trimmed window still sends and grows";
     }
   }
 }

@@ -95,7 +95,7 @@ int __netlane_internal__windows_create(out_t *out, in_t *in, const struct conn_c
     in->packets = NULL;
     return 1;
   }
-  out->queue_size = cfg->outqueue_size;
+  out->queue_size = out->first_size = cfg->outqueue_size;
   out->base_index = 1;
   out->next_index = 1;
   out->sent_end = 1;
@@ -106,9 +106,23 @@ int __netlane_internal__windows_create(out_t *out, in_t *in, const struct conn_c
   out->timer.floor = cfg->resend_floor;
   out->timer.cap = cfg->resend_rate;
   out->timer.srtt8 = -1;
-  in->queue_size = cfg->inqueue_size;
+  in->queue_size = in->first_size = cfg->inqueue_size;
   in->base_index = 1;
   return 0;
+}
+
+// An empty window grown for a burst goes back to the slots it started
+// with (where memory allows: else it stays as it is).
+template <typename slot_t>
+static void shrink_slots(slot_t **packets, int *queue_size, int *base_slot, int size)
+{
+  if (*queue_size <= size) return;
+  slot_t *fewer = static_cast<slot_t *>(calloc((size_t)size, sizeof(slot_t)));
+  if (!fewer) return;
+  free(*packets);
+  *packets = fewer;
+  *queue_size = size;
+  *base_slot = 0;
 }
 
 void __netlane_internal__windows_trim(out_t *out, in_t *in)
@@ -118,6 +132,8 @@ void __netlane_internal__windows_trim(out_t *out, in_t *in)
     slot_free(&out->packets[i].data, &out->packets[i].cap, &out->kept);
   for (int i = 0; i < in->queue_size && in->kept > 0; i++)
     slot_free(&in->packets[i].data, &in->packets[i].cap, &in->kept);
+  shrink_slots(&out->packets, &out->queue_size, &out->base_slot, out->first_size);
+  shrink_slots(&in->packets, &in->queue_size, &in->base_slot, in->first_size);
 }
 
 void __netlane_internal__windows_destroy(out_t *out, in_t *in)

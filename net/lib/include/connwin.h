@@ -71,6 +71,7 @@ typedef struct resend_timer_t {
 typedef struct out_t {
   out_packet_t *packets;
   int queue_size;     /* slots now */
+  int first_size;     /* slots it started with, and goes back to when quiet */
   int grow_to;        /* slots it may double up to when full (0: fixed) */
   index_t base_index; /* lowest index not yet released */
   index_t next_index; /* index of the next message queued */
@@ -103,6 +104,7 @@ typedef struct in_packet_t {
 typedef struct in_t {
   in_packet_t *packets;
   int queue_size;     /* slots now */
+  int first_size;     /* slots it started with, and goes back to when quiet */
   int grow_to;        /* slots it may grow to for a packet beyond (0: fixed) */
   index_t base_index; /* index of the next message handed out */
   int base_slot;      /* its slot */
@@ -137,7 +139,8 @@ int __netlane_internal__io_send(const conn_io_t *io, const void *buf, int size);
  * 0 ok; 1 no memory (or a size below one slot), nothing left allocated. */
 int __netlane_internal__windows_create(out_t *out, in_t *in, const struct conn_config *cfg);
 /* When neither window holds a message, lets go of the buffers their slots
- * keep: a conn that carried large messages and fell quiet holds none. */
+ * keep, and a window grown for a burst goes back to its first size: a
+ * conn that carried large messages and fell quiet holds none of them. */
 void __netlane_internal__windows_trim(out_t *out, in_t *in);
 /* Frees both windows with every message still in them. */
 void __netlane_internal__windows_destroy(out_t *out, in_t *in);
