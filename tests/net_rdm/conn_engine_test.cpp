@@ -361,8 +361,9 @@ TEST(ConnEngine, KeepAlivesOneSidedAndBothSided)
 
 // A conn quiet for a keep-alive's wait, the end that sends them or the
 // end that only answers, lets go of the buffers its slots kept from a
-// burst each way, and its grown windows go back to 16 slots; but not
-// while a message waits to be read.
+// burst of 1-KiB messages each way, and its grown windows go back to 16
+// slots; but not while a message waits to be read. A small message's
+// buffer stays for the next.
 TEST(ConnEngine, QuietConnsLetGoOfTheirBurstsBuffers)
 {
   const dgram zeros(8, 0);
@@ -371,32 +372,40 @@ TEST(ConnEngine, QuietConnsLetGoOfTheirBurstsBuffers)
     {"host beat, client: its answer", kBeat, 1, 0},
   };
   for (const auto &c : cases) {
-    for (int unread : {0, 1}) {
-      rig r(c.features, c.client, 0, 1000);
+    // A burst of `count` each way, all but `unread` read, then quiet.
+    auto quiet_after = [&](rig &r, int count, int size, int unread) {
       __netlane_internal__engine_agree(&r.e, c.features | WIRE_FEATURE_WIDE_WINDOWS);
-      r.queue(40, std::string(1000, 'x'));
-      EXPECT_EQ(r.flush(0).size(), 40u) << c.what;
-      for (unsigned i = 1; i <= 40; i++) r.in(ack_packet(i), 10);
-      for (unsigned i = 1; i <= 40; i++) r.in(data_packet(i, std::string(900, 'y')), 20);
+      r.queue(count, std::string((size_t)size, 'x'));
+      EXPECT_EQ(r.flush(0).size(), (size_t)count) << c.what;
+      for (int i = 1; i <= count; i++) r.in(ack_packet((unsigned)i), 10);
+      for (int i = 1; i <= count; i++) r.in(data_packet((unsigned)i, std::string((size_t)size, 'y')), 20);
       r.flush(20);
       const unsigned char *m;
-      for (int n = 0; n < 40 - unread; n++) {
-        ASSERT_EQ(__netlane_internal__engine_peek(&r.e, &m), 900) << c.what;
+      for (int n = 0; n < count - unread; n++) {
+        ASSERT_EQ(__netlane_internal__engine_peek(&r.e, &m), size) << c.what;
         __netlane_internal__engine_release(&r.e);
       }
-      EXPECT_EQ(r.e.out.kept + r.e.in.kept, 80) << c.what;
-      EXPECT_EQ(r.e.out.queue_size + r.e.in.queue_size, 128) << c.what;
       if (c.at) {
         EXPECT_EQ(r.flush(c.at), std::vector<dgram>{zeros}) << c.what;
       } else {
         r.in(zeros, 1100);
         r.flush(1100);  // the answer
       }
+    };
+    for (int unread : {0, 1}) {
+      rig r(c.features, c.client, 0, 1000);
+      quiet_after(r, 40, 1000, unread);
       EXPECT_EQ(r.e.out.kept + r.e.in.kept, unread ? 80 : 0) << c.what << (unread ? ", unread" : "");
       EXPECT_EQ(r.e.out.queue_size + r.e.in.queue_size, unread ? 128 : 32) << c.what;
-      EXPECT_EQ(r.delivered().size(), unread ? 901u : 0u) << c.what;
+      EXPECT_EQ(r.delivered().size(), unread ? 1001u : 0u) << c.what;
       r.queue(20, "again");
       EXPECT_EQ(r.flush(1200).size(), 20u) << c.what << ": a trimmed window still sends and grows";
+    }
+    for (int size : {1000, 16}) {
+      rig r(c.features, c.client, 0, 1000);
+      quiet_after(r, 1, size, 0);
+      bool stay = size <= CONN_SLOT_QUIET;
+      EXPECT_EQ(r.e.out.packets[0].data && r.e.in.packets[0].data, stay) << c.what << ": one message of " << size;
     }
   }
 }

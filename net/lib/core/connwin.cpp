@@ -46,7 +46,7 @@ static int slot_at(int base_slot, int32_t ahead, int queue_size)
 
 // Room for `size` bytes in a slot's buffer, kept from the messages before:
 // 0, or -1 when memory ran out (the buffer is as it was). `kept` counts
-// the window's slots that hold a buffer.
+// the window's slots whose buffer is above CONN_SLOT_QUIET bytes.
 static int slot_room(unsigned char **data, int *cap, int size, int *kept)
 {
   if (*cap >= size) return 0;
@@ -54,7 +54,7 @@ static int slot_room(unsigned char **data, int *cap, int size, int *kept)
   int want = size <= CONN_SLOT_KEEP ? (size + 63) & ~63 : size;
   unsigned char *grown = static_cast<unsigned char *>(realloc(*data, (size_t)want));
   if (!grown) return -1;
-  if (!*data) (*kept)++;
+  if (*cap <= CONN_SLOT_QUIET && want > CONN_SLOT_QUIET) (*kept)++;
   *data = grown;
   *cap = want;
   return 0;
@@ -62,11 +62,10 @@ static int slot_room(unsigned char **data, int *cap, int size, int *kept)
 
 static void slot_free(unsigned char **data, int *cap, int *kept)
 {
-  if (!*data) return;
+  if (*cap > CONN_SLOT_QUIET) (*kept)--;
   free(*data);
   *data = NULL;
   *cap = 0;
-  (*kept)--;
 }
 
 // A slot's message has gone: a buffer above the kept size goes with it.
@@ -125,13 +124,23 @@ static void shrink_slots(slot_t **packets, int *queue_size, int *base_slot, int 
   *base_slot = 0;
 }
 
+// The buffers of an empty window: every one where it is to shrink, else
+// those above the quiet size. Most quiet conns have none such, and the
+// count spares them a walk over their slots.
+template <typename slot_t>
+static void trim_slots(slot_t *packets, int queue_size, int first_size, int *kept)
+{
+  bool all = queue_size > first_size;
+  if (!all && *kept == 0) return;
+  for (int i = 0; i < queue_size; i++)
+    if (packets[i].data && (all || packets[i].cap > CONN_SLOT_QUIET)) slot_free(&packets[i].data, &packets[i].cap, kept);
+}
+
 void __netlane_internal__windows_trim(out_t *out, in_t *in)
 {
   if (out->base_index != out->next_index || in->held > 0) return;
-  for (int i = 0; i < out->queue_size && out->kept > 0; i++)
-    slot_free(&out->packets[i].data, &out->packets[i].cap, &out->kept);
-  for (int i = 0; i < in->queue_size && in->kept > 0; i++)
-    slot_free(&in->packets[i].data, &in->packets[i].cap, &in->kept);
+  trim_slots(out->packets, out->queue_size, out->first_size, &out->kept);
+  trim_slots(in->packets, in->queue_size, in->first_size, &in->kept);
   shrink_slots(&out->packets, &out->queue_size, &out->base_slot, out->first_size);
   shrink_slots(&in->packets, &in->queue_size, &in->base_slot, in->first_size);
 }

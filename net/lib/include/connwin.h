@@ -34,6 +34,10 @@ typedef void (*conn_emit_fn)(void *ctx, const void *datagram, int len);
  * its message does: a conn keeps at most its slots times this much, and
  * nothing once it falls idle (windows_trim). */
 #define CONN_SLOT_KEEP 4096
+/* A quiet conn keeps the buffers of its slots up to this size (a chat
+ * line's, a keep-alive's), which cost little and would come back with the
+ * next message; larger ones go. */
+#define CONN_SLOT_QUIET 256
 
 typedef struct out_packet_t {
   index_t index;
@@ -83,7 +87,7 @@ typedef struct out_t {
   int unsent_bytes;   /* of the messages queued and never sent, with their headers */
   int hold_new;       /* 1: messages never sent wait (to go out together later) */
   uint32_t transmissions;  /* counts every datagram of data sent, to order them */
-  int kept;           /* slots holding a buffer */
+  int kept;           /* slots holding a buffer above CONN_SLOT_QUIET bytes */
   /* No resend falls due before scan_at (while scan_valid), unless scan_now
    * says the waits may have shortened or a message is to go at once: only
    * then does a flush walk the messages already sent. */
@@ -109,7 +113,7 @@ typedef struct in_t {
   index_t base_index; /* index of the next message handed out */
   int base_slot;      /* its slot */
   int held;           /* occupied slots */
-  int kept;           /* slots holding a buffer */
+  int kept;           /* slots holding a buffer above CONN_SLOT_QUIET bytes */
 } in_t;
 
 /* What became of a data packet offered to the in window. */
@@ -139,8 +143,9 @@ int __netlane_internal__io_send(const conn_io_t *io, const void *buf, int size);
  * 0 ok; 1 no memory (or a size below one slot), nothing left allocated. */
 int __netlane_internal__windows_create(out_t *out, in_t *in, const struct conn_config *cfg);
 /* When neither window holds a message, lets go of the buffers their slots
- * keep, and a window grown for a burst goes back to its first size: a
- * conn that carried large messages and fell quiet holds none of them. */
+ * keep above CONN_SLOT_QUIET bytes, and a window grown for a burst goes
+ * back to its first size with none: a conn that carried large messages or
+ * a burst and fell quiet holds none of them. */
 void __netlane_internal__windows_trim(out_t *out, in_t *in);
 /* Frees both windows with every message still in them. */
 void __netlane_internal__windows_destroy(out_t *out, in_t *in);
