@@ -446,9 +446,9 @@ static void keepalive_if_due(conn_engine_t *e, unsigned int now, conn_emit_fn em
   emit(ctx, dgram, WIRE_REPLY_SIZE);
   e->last_sent = now;
   e->keepalive_unanswered = 1;
-  // A conn quiet for a keep-alive's wait lets go of what its windows'
-  // slots kept from its traffic: thousands of conns that once carried
-  // large messages would otherwise hold up to a window of them each.
+  // A conn quiet for a keep-alive's wait lets go of the large buffers its
+  // windows' slots kept from its traffic: thousands of conns that once
+  // carried large messages would otherwise hold up to a window of them each.
   __netlane_internal__windows_trim(&e->out, &e->in);
 }
 

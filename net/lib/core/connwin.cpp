@@ -133,7 +133,8 @@ static void trim_slots(slot_t *packets, int queue_size, int first_size, int *kep
   bool all = queue_size > first_size;
   if (!all && *kept == 0) return;
   for (int i = 0; i < queue_size; i++)
-    if (packets[i].data && (all || packets[i].cap > CONN_SLOT_QUIET)) slot_free(&packets[i].data, &packets[i].cap, kept);
+    if (packets[i].data && (all || packets[i].cap > CONN_SLOT_QUIET))
+      slot_free(&packets[i].data, &packets[i].cap, kept);
 }
 
 void __netlane_internal__windows_trim(out_t *out, in_t *in)

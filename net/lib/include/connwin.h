@@ -32,7 +32,7 @@ typedef void (*conn_emit_fn)(void *ctx, const void *datagram, int len);
  * largest message it has held and used again for the messages after, so a
  * stream allocates nothing per message. A buffer above this size goes when
  * its message does: a conn keeps at most its slots times this much, and
- * nothing once it falls idle (windows_trim). */
+ * once it falls quiet its slots times CONN_SLOT_QUIET (windows_trim). */
 #define CONN_SLOT_KEEP 4096
 /* A quiet conn keeps the buffers of its slots up to this size (a chat
  * line's, a keep-alive's), which cost little and would come back with the
