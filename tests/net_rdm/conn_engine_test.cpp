@@ -360,52 +360,43 @@ TEST(ConnEngine, KeepAlivesOneSidedAndBothSided)
 }
 
 // A conn quiet for a keep-alive's wait, the end that sends them or the
-// end that only answers, lets go of the buffers its slots kept from a
-// burst of 1-KiB messages each way, and its grown windows go back to 16
-// slots; but not while a message waits to be read. A small message's
-// buffer stays for the next.
+// end that only answers, lets go of its slots' buffers above 256 bytes,
+// and windows grown for a burst go back to 16 slots; nothing goes while a
+// message waits to be read. A trimmed window sends and grows again.
 TEST(ConnEngine, QuietConnsLetGoOfTheirBurstsBuffers)
 {
   const dgram zeros(8, 0);
-  const std::vector<keepalive_case> cases = {
-    {"design peer, client: its keep-alive", 0, 1, 1020},
-    {"host beat, client: its answer", kBeat, 1, 0},
-  };
-  for (const auto &c : cases) {
-    // A burst of `count` each way, all but `unread` read, then quiet.
-    auto quiet_after = [&](rig &r, int count, int size, int unread) {
+  struct burst { int count, size, unread, kept, slots; };
+  for (const keepalive_case &c : {keepalive_case{"design peer, client: its keep-alive", 0, 1, 1020},
+                                  keepalive_case{"host beat, client: its answer", kBeat, 1, 0}}) {
+    for (const burst &b : {burst{40, 1000, 0, 0, 32}, burst{40, 1000, 1, 80, 128}, burst{1, 1000, 0, 0, 32},
+                           burst{1, 16, 0, 0, 32}}) {
+      std::string what = std::string(c.what) + ", " + std::to_string(b.count) + " x " + std::to_string(b.size) +
+                         (b.unread ? ", one unread" : "");
+      rig r(c.features, c.client, 0, 1000);
       __netlane_internal__engine_agree(&r.e, c.features | WIRE_FEATURE_WIDE_WINDOWS);
-      r.queue(count, std::string((size_t)size, 'x'));
-      EXPECT_EQ(r.flush(0).size(), (size_t)count) << c.what;
-      for (int i = 1; i <= count; i++) r.in(ack_packet((unsigned)i), 10);
-      for (int i = 1; i <= count; i++) r.in(data_packet((unsigned)i, std::string((size_t)size, 'y')), 20);
+      r.queue(b.count, std::string((size_t)b.size, 'x'));
+      EXPECT_EQ(r.flush(0).size(), (size_t)b.count) << what;
+      for (int i = 1; i <= b.count; i++) r.in(ack_packet((unsigned)i), 10);
+      for (int i = 1; i <= b.count; i++) r.in(data_packet((unsigned)i, std::string((size_t)b.size, 'y')), 20);
       r.flush(20);
       const unsigned char *m;
-      for (int n = 0; n < count - unread; n++) {
-        ASSERT_EQ(__netlane_internal__engine_peek(&r.e, &m), size) << c.what;
+      for (int n = 0; n < b.count - b.unread; n++) {
+        ASSERT_EQ(__netlane_internal__engine_peek(&r.e, &m), b.size) << what;
         __netlane_internal__engine_release(&r.e);
       }
       if (c.at) {
-        EXPECT_EQ(r.flush(c.at), std::vector<dgram>{zeros}) << c.what;
+        EXPECT_EQ(r.flush(c.at), std::vector<dgram>{zeros}) << what;
       } else {
         r.in(zeros, 1100);
         r.flush(1100);  // the answer
       }
-    };
-    for (int unread : {0, 1}) {
-      rig r(c.features, c.client, 0, 1000);
-      quiet_after(r, 40, 1000, unread);
-      EXPECT_EQ(r.e.out.kept + r.e.in.kept, unread ? 80 : 0) << c.what << (unread ? ", unread" : "");
-      EXPECT_EQ(r.e.out.queue_size + r.e.in.queue_size, unread ? 128 : 32) << c.what;
-      EXPECT_EQ(r.delivered().size(), unread ? 1001u : 0u) << c.what;
+      EXPECT_EQ(r.e.out.kept + r.e.in.kept, b.kept) << what;
+      EXPECT_EQ(r.e.out.queue_size + r.e.in.queue_size, b.slots) << what;
+      EXPECT_EQ(r.e.out.packets[0].data && r.e.in.packets[0].data, b.unread || b.size <= CONN_SLOT_QUIET) << what;
+      EXPECT_EQ(r.delivered().size(), b.unread ? (size_t)b.size + 1 : 0u) << what;
       r.queue(20, "again");
-      EXPECT_EQ(r.flush(1200).size(), 20u) << c.what << ": a trimmed window still sends and grows";
-    }
-    for (int size : {1000, 16}) {
-      rig r(c.features, c.client, 0, 1000);
-      quiet_after(r, 1, size, 0);
-      bool stay = size <= CONN_SLOT_QUIET;
-      EXPECT_EQ(r.e.out.packets[0].data && r.e.in.packets[0].data, stay) << c.what << ": one message of " << size;
+      EXPECT_EQ(r.flush(1200).size(), 20u) << what;
     }
   }
 }
